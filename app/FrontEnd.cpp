@@ -1,0 +1,79 @@
+#include "app/FrontEnd.h"
+
+#include <new>
+#include <span>
+
+#include "app/StandardOutput.h"
+#include "files/Errors.h"
+#include "patch/VarnockClasses.h"
+#include "platform/platform.h"
+
+namespace varnock {
+namespace {
+
+constexpr const char* kBanner[] = {
+    "Varnock [version 0.0.1 alpha] Binary files patch applicator",
+    "Copyright (C) 2026 The Varnock developers",
+};
+
+constexpr const char* kUsage[] = {
+    "",
+    "Usage:",
+    "  varnock <source> <target> <patch>",
+    "",
+    "Where:",
+    "  <source> - name of older file for which the patch have to be generated",
+    "  <target> - name of newer file to create using source file",
+    "  <patch>  - name of patch file to use",
+};
+
+constexpr const char* kErrorPrefix = "Brevane ERROR: ";
+
+class ConsoleFrontEnd : public FrontEnd {
+ public:
+  explicit ConsoleFrontEnd(const CommandLine& command_line) : command_line_(command_line) {}
+
+  std::string Argument(int position) const override { return command_line_.Argument(position); }
+  void WriteText(std::string_view text) override { output_.WriteText(text); }
+  void WriteLine(std::string_view text) override { output_.WriteLine(text); }
+
+  [[noreturn]] void Exit(ExitCode code) {
+    output_.Flush();
+    platform::ExitProcess(code);
+  }
+
+  [[noreturn]] void ExitWithError(std::string_view message) {
+    output_.WriteLine();  // ends the line of progress markers
+    output_.WriteLine(std::string(kErrorPrefix).append(message));
+    Exit(kExitError);
+  }
+
+ private:
+  const CommandLine& command_line_;
+  StandardOutputWriter output_;
+};
+
+void WriteLines(FrontEnd& front_end, std::span<const char* const> lines) {
+  for (const char* line : lines) front_end.WriteLine(line);
+}
+
+}  // namespace
+
+void RunProgram(const CommandLine& command_line) {
+  ConsoleFrontEnd front_end(command_line);
+  try {
+    WriteLines(front_end, kBanner);
+    if (command_line.ArgumentCount() != 3) {
+      WriteLines(front_end, kUsage);
+      front_end.Exit(kExitUsage);
+    }
+    ApplyPatch(front_end);
+  } catch (const Exception& error) {
+    front_end.ExitWithError(error.Message());
+  } catch (const std::bad_alloc&) {
+    front_end.ExitWithError(EOutOfMemory().Message());
+  }
+  front_end.Exit(kExitSuccess);
+}
+
+}  // namespace varnock

@@ -1,0 +1,14 @@
+// The program's run: banner, argument count, ApplyPatch, and the one handler
+// that turns any error into the error line.
+#pragma once
+
+#include "app/CommandLine.h"
+
+namespace varnock {
+
+enum ExitCode : int { kExitSuccess = 0, kExitUsage = 1, kExitError = 2 };
+
+// Runs the whole program and ends the process with its exit code.
+[[noreturn]] void RunProgram(const CommandLine& command_line);
+
+}  // namespace varnock

@@ -1,0 +1,46 @@
+#include "files/FileMapping.h"
+
+#include "files/Crc32.h"
+#include "files/Errors.h"
+
+namespace varnock {
+
+TFileMappingAsByteArray::TFileMappingAsByteArray(const std::string& file_name) {
+  file_handle_ = platform::OpenInputFile(file_name);
+  if (file_handle_ == platform::kInvalidHandle) RaiseLastOSError();
+  try {
+    if (!platform::QueryFileSize(file_handle_, &size_)) RaiseLastOSError();
+    if (size_ == 0) {
+      checksum_valid_ = true;
+      return;
+    }
+    mapping_handle_ = platform::CreateReadOnlyMapping(file_handle_);
+    if (mapping_handle_ == platform::kNoMapping) RaiseLastOSError();
+    data_ = platform::MapReadOnlyView(file_handle_, mapping_handle_, size_);
+    if (data_ == nullptr) RaiseLastOSError();
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
+TFileMappingAsByteArray::~TFileMappingAsByteArray() { Release(); }
+
+void TFileMappingAsByteArray::Release() noexcept {
+  if (data_ != nullptr) platform::UnmapView(data_, size_);
+  if (mapping_handle_ != platform::kNoMapping) platform::CloseMapping(mapping_handle_);
+  if (file_handle_ != platform::kInvalidHandle && file_handle_ != 0) platform::CloseFile(file_handle_);
+  data_ = nullptr;
+  mapping_handle_ = platform::kNoMapping;
+  file_handle_ = 0;
+}
+
+std::uint32_t TFileMappingAsByteArray::Checksum() {
+  if (!checksum_valid_) {
+    cached_checksum_ = Crc32(Bytes());
+    checksum_valid_ = true;
+  }
+  return cached_checksum_;
+}
+
+}  // namespace varnock

@@ -1,0 +1,68 @@
+// The patch format: header, signature and instruction stream, decoded from
+// plain byte spans. Every bound test is an exact 64-bit sum, so no patch can
+// make a read leave the patch or the source.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "files/FileStream.h"
+
+namespace varnock {
+
+using ByteSpan = std::span<const std::uint8_t>;
+
+namespace opcode {
+inline constexpr std::uint8_t kStop = 0x00;
+inline constexpr std::uint8_t kLongestShortLiteral = 0xF6;  // 0x01..0xF6: that many bytes follow
+inline constexpr std::uint8_t kLiteral16 = 0xF7;
+inline constexpr std::uint8_t kLiteral32 = 0xF8;
+inline constexpr std::uint8_t kCopy16_8 = 0xF9;  // copy-<offset bits>/<length bits>
+inline constexpr std::uint8_t kCopy16_16 = 0xFA;
+inline constexpr std::uint8_t kCopy16_32 = 0xFB;
+inline constexpr std::uint8_t kCopy32_8 = 0xFC;
+inline constexpr std::uint8_t kCopy32_16 = 0xFD;
+inline constexpr std::uint8_t kCopy32_32 = 0xFE;
+inline constexpr std::uint8_t kUnsupported64 = 0xFF;
+}  // namespace opcode
+
+inline constexpr std::uint8_t kPatchMagic[4] = {0xD1, 0xFF, 0xD1, 0xFF};
+inline constexpr std::uint8_t kFormatVersion = 4;
+// The two 16-bit size fields and the two checksums; the header block adds to it.
+inline constexpr std::uint32_t kMinimumHeaderSize = 12;
+// Magic and version byte, between the header and the first instruction.
+inline constexpr std::uint32_t kSignatureSize = 5;
+// A run is a signed 32-bit count for the writer.
+inline constexpr std::uint64_t kLongestRun = 0x7FFFFFFF;
+
+struct PatchHeader {
+  std::uint32_t header_size;  // also the offset of the magic
+  std::uint32_t source_crc;
+  std::uint32_t target_crc;
+};
+
+// Checks the patch's header against its own length, then the source's CRC-32
+// (asked for only once the header holds), then the magic and version byte.
+// Raises the error of the first check that fails.
+PatchHeader ValidatePatch(ByteSpan patch, const std::function<std::uint32_t()>& source_checksum,
+                          const std::string& patch_name);
+
+// One instruction's run and the position of the instruction after it.
+struct DecodedRun {
+  const std::uint8_t* bytes;
+  std::uint32_t length;
+  std::uint64_t next;
+};
+
+// Decodes the instruction at `position`, which lies before the patch's last
+// byte, with every test on its operands; raises the error it earns.
+DecodedRun DecodeInstruction(ByteSpan patch, ByteSpan source, std::uint64_t position);
+
+// Runs the stream after a validated header into `target`, one WriteRun per
+// instruction, and checks that the stop instruction is the patch's last byte.
+// On failure the target holds the runs of every instruction before the bad one.
+void RunInstructionStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStream& target);
+
+}  // namespace varnock

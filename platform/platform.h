@@ -1,0 +1,76 @@
+// The operating system as Varnock needs it: a handful of calls shaped like the
+// Win32 ones the program was designed around, with one implementation per OS.
+// Failures are reported as the OS reports them (an invalid handle, a null view,
+// false) with the code left for LastErrorCode(); the layers above turn them
+// into exceptions. No OS header is included here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace varnock::platform {
+
+using Handle = std::intptr_t;
+inline constexpr Handle kInvalidHandle = -1;
+inline constexpr Handle kNoMapping = 0;
+
+// The calling thread's code for the last failed call (errno, GetLastError).
+std::uint32_t LastErrorCode();
+
+// The OS's own text for an error code, untrimmed; empty when it has none.
+std::string ErrorMessageText(std::uint32_t code);
+
+// Opens an existing file for reading, others may read but not write it, with a
+// sequential-read hint. Refuses what cannot be mapped. kInvalidHandle on failure.
+Handle OpenInputFile(const std::string& name);
+
+// The length of an open input file. Returns false for a failed query and for a
+// file of 4 GiB or more, whose length has no 32-bit form.
+bool QueryFileSize(Handle file, std::uint32_t* size);
+
+// A read-only mapping of the whole (non-empty) file; kNoMapping on failure.
+Handle CreateReadOnlyMapping(Handle file);
+
+// One read-only view of the whole mapping; null on failure.
+const std::uint8_t* MapReadOnlyView(Handle file, Handle mapping, std::uint32_t size);
+
+void UnmapView(const std::uint8_t* view, std::uint32_t size);
+void CloseMapping(Handle mapping);
+void CloseFile(Handle file);
+
+// Creates the file, or empties an existing one, for exclusive reading and
+// writing. Refuses, leaving the file untouched, when it is open as an input
+// anywhere. kInvalidHandle on failure.
+Handle CreateTargetFile(const std::string& name);
+
+// Writes all `count` bytes or fails; *written tells how many went out.
+bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t* written);
+
+// The name resolved against the current directory, whether or not it exists.
+std::string FullPathName(const std::string& name);
+
+// Standard output, or kInvalidHandle when there is no usable one.
+struct StandardOutput {
+  Handle handle = kInvalidHandle;
+  bool is_character_device = false;
+};
+StandardOutput OpenStandardOutput();
+
+// One write to standard output; false when it failed.
+bool WriteStandardOutput(Handle handle, const void* data, std::size_t count);
+
+// The command line as one string where the OS hands it over that way
+// (Windows); nullopt where it arrives already split (POSIX).
+std::optional<std::string> CommandLineString();
+
+// True when `byte` opens a two-byte character in the OS's multi-byte code page.
+bool IsLeadByte(std::uint8_t byte);
+
+// Sets up process-wide signal and error-mode behaviour before anything runs.
+void PrepareProcess();
+
+[[noreturn]] void ExitProcess(int exit_code);
+
+}  // namespace varnock::platform

@@ -1,0 +1,184 @@
+// The platform on Linux and other POSIX systems. Windows' share modes do not
+// exist here, so their promise (an input of a run cannot be truncated as its
+// target) is kept by comparing file identities within this process and by
+// advisory locks between processes.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace varnock::platform {
+namespace {
+
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+  Handle file;
+};
+
+// Every input file this process holds open, so that the target cannot be one.
+std::vector<FileIdentity>& OpenInputs() {
+  static std::vector<FileIdentity> inputs;
+  return inputs;
+}
+
+bool IsOpenAsInput(const struct stat& info) {
+  const auto& inputs = OpenInputs();
+  return std::any_of(inputs.begin(), inputs.end(), [&](const FileIdentity& input) {
+    return input.device == info.st_dev && input.inode == info.st_ino;
+  });
+}
+
+// Closes `fd` and fails with `code`, keeping errno for the caller to read.
+Handle Refuse(int fd, int code) {
+  close(fd);
+  errno = code;
+  return kInvalidHandle;
+}
+
+// Only a regular file can be mapped whole; anything else is refused up front
+// so that a FIFO or a device never blocks or half-works later.
+int UnmappableKindCode(const struct stat& info) {
+  if (S_ISDIR(info.st_mode)) return EISDIR;
+  if (!S_ISREG(info.st_mode)) return ENODEV;
+  return 0;
+}
+
+// Another instance holding the file under a conflicting lock makes it busy,
+// as a sharing violation would. Filesystems without flock support are let be.
+bool LockIsRefused(int fd, int operation) {
+  while (flock(fd, operation | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::uint32_t LastErrorCode() { return static_cast<std::uint32_t>(errno); }
+
+std::string ErrorMessageText(std::uint32_t code) {
+  const char* text = strerrordesc_np(static_cast<int>(code));
+  return text ? text : "";
+}
+
+Handle OpenInputFile(const std::string& name) {
+  int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return kInvalidHandle;
+  struct stat info;
+  if (fstat(fd, &info) != 0) return Refuse(fd, errno);
+  if (int code = UnmappableKindCode(info)) return Refuse(fd, code);
+  if (LockIsRefused(fd, LOCK_SH)) return Refuse(fd, EBUSY);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  OpenInputs().push_back({info.st_dev, info.st_ino, fd});
+  return fd;
+}
+
+bool QueryFileSize(Handle file, std::uint32_t* size) {
+  struct stat info;
+  if (fstat(static_cast<int>(file), &info) != 0) return false;
+  if (static_cast<std::uint64_t>(info.st_size) > UINT32_MAX) {
+    errno = EFBIG;
+    return false;
+  }
+  *size = static_cast<std::uint32_t>(info.st_size);
+  return true;
+}
+
+Handle CreateReadOnlyMapping(Handle /*file*/) {
+  // mmap maps the descriptor itself; there is no mapping object to create.
+  // A non-zero token keeps the callers' release steps the same on every OS.
+  return 1;
+}
+
+const std::uint8_t* MapReadOnlyView(Handle file, Handle /*mapping*/, std::uint32_t size) {
+  void* view = mmap(nullptr, size, PROT_READ, MAP_SHARED, static_cast<int>(file), 0);
+  return view == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(view);
+}
+
+void UnmapView(const std::uint8_t* view, std::uint32_t size) {
+  munmap(const_cast<std::uint8_t*>(view), size);
+}
+
+void CloseMapping(Handle /*mapping*/) {}
+
+void CloseFile(Handle file) {
+  auto& inputs = OpenInputs();
+  std::erase_if(inputs, [&](const FileIdentity& input) { return input.file == file; });
+  close(static_cast<int>(file));
+}
+
+Handle CreateTargetFile(const std::string& name) {
+  // Opened without truncation: the file is emptied only once it is known
+  // not to be an input of this run or locked by another instance.
+  int fd = open(name.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return kInvalidHandle;
+  struct stat info;
+  if (fstat(fd, &info) != 0) return Refuse(fd, errno);
+  if (IsOpenAsInput(info)) return Refuse(fd, EBUSY);
+  if (LockIsRefused(fd, LOCK_EX)) return Refuse(fd, EBUSY);
+  if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) return Refuse(fd, errno);
+  return fd;
+}
+
+bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t* written) {
+  // Linux moves at most about 2 GiB per write(), so a long run takes several.
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = write(static_cast<int>(file), bytes + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::uint32_t>(n);
+  }
+  *written = done;
+  return done == count;
+}
+
+std::string FullPathName(const std::string& name) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(name, error);
+  if (error || name.empty()) return name;
+  return absolute.lexically_normal().string();
+}
+
+StandardOutput OpenStandardOutput() {
+  struct stat info;
+  if (fstat(STDOUT_FILENO, &info) != 0) return {};
+  return {STDOUT_FILENO, S_ISCHR(info.st_mode)};
+}
+
+bool WriteStandardOutput(Handle handle, const void* data, std::size_t count) {
+  ssize_t n;
+  do {
+    n = write(static_cast<int>(handle), data, count);
+  } while (n < 0 && errno == EINTR);
+  return n >= 0;
+}
+
+std::optional<std::string> CommandLineString() { return std::nullopt; }
+
+bool IsLeadByte(std::uint8_t /*byte*/) { return false; }
+
+void PrepareProcess() {
+  // A reader that went away must not end the run, and a file-size limit must
+  // surface as a failed write, not kill the process.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+void ExitProcess(int exit_code) { std::exit(exit_code); }
+
+}  // namespace varnock::platform
