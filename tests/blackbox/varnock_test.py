@@ -1,0 +1,105 @@
+"""Shared pieces of the black-box tests: patch building and running the binary.
+
+The binary's path comes from the environment variable VARNOCK_BINARY, which
+CTest sets; every test works in a fresh temporary directory.
+"""
+import os
+import struct
+import subprocess
+import tempfile
+import unittest
+import zlib
+
+BINARY = os.environ.get("VARNOCK_BINARY", "varnock")
+
+BANNER = (b"Varnock [version 0.0.1 alpha] Binary files patch applicator\r\n"
+          b"Copyright (C) 2026 The Varnock developers\r\n")
+SUCCESS = b"Step 1 Step 2 Step 3 Step 4 Step 5 OK\r\n"
+MAGIC = bytes([0xD1, 0xFF, 0xD1, 0xFF])
+
+
+def crc32(data):
+    return zlib.crc32(data) & 0xFFFFFFFF
+
+
+# Instructions, as the bytes they take in the stream.
+def literal(data):
+    """The shortest literal form for `data`."""
+    if 1 <= len(data) <= 0xF6:
+        return bytes([len(data)]) + data
+    if len(data) <= 0xFFFF:
+        return literal16(data)
+    return literal32(data)
+
+
+def literal16(data):
+    return b"\xF7" + struct.pack(">H", len(data)) + data
+
+
+def literal32(data, length=None):
+    return b"\xF8" + struct.pack(">I", len(data) if length is None else length) + data
+
+
+COPY_FORMS = {0xF9: ">HB", 0xFA: ">HH", 0xFB: ">HI", 0xFC: ">IB", 0xFD: ">IH", 0xFE: ">II"}
+
+
+def copy(offset, length, opcode=0xFE):
+    return bytes([opcode]) + struct.pack(COPY_FORMS[opcode], offset, length)
+
+
+def build_patch(source, stream, target=None, target_crc=None, header_block=b"",
+                header_size=None, block_length=None, magic=MAGIC, version=4, stop=b"\x00"):
+    """A patch whose header names `source` and, unless given, the CRC-32 of `target`.
+
+    `stream` is the instructions' bytes; the stop byte is appended unless
+    `stop` is empty.
+    """
+    if target_crc is None:
+        target_crc = crc32(target if target is not None else b"")
+    block_length = len(header_block) if block_length is None else block_length
+    header_size = 12 + len(header_block) if header_size is None else header_size
+    header = struct.pack("<HH", header_size, block_length) + header_block
+    header += struct.pack("<II", crc32(source), target_crc)
+    return header + magic + bytes([version]) + stream + stop
+
+
+class VarnockTestCase(unittest.TestCase):
+    """A test in its own temporary directory, with helpers to run the binary."""
+
+    def setUp(self):
+        self._dir = tempfile.TemporaryDirectory()
+        self.dir = self._dir.name
+        self.addCleanup(self._dir.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def run_varnock(self, *args, stdout=subprocess.PIPE, timeout=60, **kwargs):
+        """Runs the binary in the test's directory; returns (exit code, stdout bytes)."""
+        result = subprocess.run([BINARY, *args], cwd=self.dir, stdout=stdout, stdin=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, timeout=timeout, **kwargs)
+        self.assertEqual(result.stderr, b"", "nothing may be written to standard error")
+        return result.returncode, result.stdout
+
+    def apply(self, source, patch, target_name="target"):
+        """Writes source and patch, runs varnock on them, and checks that both inputs are unchanged."""
+        self.write("source", source)
+        self.write("patch", patch)
+        code, out = self.run_varnock("source", target_name, "patch")
+        self.assertEqual(self.read("source"), source, "the source must never change")
+        self.assertEqual(self.read("patch"), patch, "the patch must never change")
+        return code, out
+
+    def assertFailsWith(self, result, error_line, steps=b"Step 1 Step 2 "):
+        code, out = result
+        self.assertEqual(out, BANNER + steps + b"\r\nBrevane ERROR: " + error_line + b"\r\n")
+        self.assertEqual(code, 2)
