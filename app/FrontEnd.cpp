@@ -12,7 +12,7 @@ namespace varnock {
 namespace {
 
 constexpr const char* kBanner[] = {
-    "Varnock [version 0.0.1 alpha] Binary files patch applicator",
+    "Varnock [version " VARNOCK_VERSION " alpha] Binary files patch applicator",
     "Copyright (C) 2026 The Varnock developers",
 };
 
