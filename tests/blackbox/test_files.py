@@ -14,6 +14,9 @@ MISSING = b"System Error.  Code: 2.\r\nNo such file or directory"
 IS_A_DIRECTORY = b"System Error.  Code: 21.\r\nIs a directory"
 NO_SUCH_DEVICE = b"System Error.  Code: 19.\r\nNo such device"
 BUSY_INPUT = b"System Error.  Code: 16.\r\nDevice or resource busy"
+NAME_TOO_LONG = b"System Error.  Code: 36.\r\nFile name too long"
+TOO_LARGE = b"System Error.  Code: 27.\r\nFile too large"
+LONG_NAME = "n" * 300
 
 
 class Files(VarnockTestCase):
@@ -29,12 +32,18 @@ class Files(VarnockTestCase):
             # A FIFO cannot be mapped; it must be refused, not waited on.
             "FIFO as source": (dict(source=None, source_name="fifo"), NO_SUCH_DEVICE),
             "FIFO as patch": (dict(patch=None, patch_name="fifo"), NO_SUCH_DEVICE),
+            "source name too long": (dict(source=None, source_name=LONG_NAME), NAME_TOO_LONG),
         }
         for label, (inputs, message) in cases.items():
+            inputs = dict(dict(source=SOURCE, patch=PATCH), **inputs)
             with self.subTest(label):
-                inputs = dict(dict(source=SOURCE, patch=PATCH), **inputs)
                 self.assertFailsWith(self.apply(**inputs, timeout=10), message, steps=b"Step 1 ")
                 self.assertTarget(None)
+            with self.subTest(label, target="existing"):
+                self.write("target", b"older target")
+                self.assertFailsWith(self.apply(**inputs, timeout=10), message, steps=b"Step 1 ")
+                self.assertTarget(b"older target")
+                os.remove(self.path("target"))
 
     def test_target_that_cannot_be_created(self):
         os.mkdir(self.path("directory"))
@@ -42,12 +51,27 @@ class Files(VarnockTestCase):
             "in a missing directory": ("nowhere/target", b"No such file or directory"),
             "a directory": ("directory", b"Is a directory"),
             "under a file": ("source/target", b"Not a directory"),
+            "name too long": (LONG_NAME, b"File name too long"),
+            "8-bit name in a missing directory": (os.fsdecode(b"nowhere\xe9\xff/target"), b"No such file or directory"),
         }
         for label, (name, reason) in cases.items():
             with self.subTest(label):
                 self.assertFailsWith(self.apply(SOURCE, PATCH, target_name=name),
                                      self.create_error(name, reason), steps=b"Step 1 ")
                 self.assertFalse(os.path.isfile(self.path(name)))
+
+    def test_source_of_4_gib_or_more_is_refused(self):
+        # Its length has no 32-bit form; a truncated length would map a fraction of it.
+        for size in (1 << 32, (1 << 32) + 5):
+            with self.subTest(size=size):
+                try:
+                    with open(self.path("huge"), "wb") as huge:
+                        huge.truncate(size)
+                except OSError as e:
+                    self.skipTest(f"no sparse file of {size} bytes here: {e}")
+                self.assertFailsWith(self.apply(None, PATCH, source_name="huge"), TOO_LARGE, steps=b"Step 1 ")
+                self.assertTarget(None)
+                os.remove(self.path("huge"))
 
     def test_target_naming_an_input_leaves_it_unchanged(self):
         self.write("source", SOURCE)
@@ -68,6 +92,10 @@ class Files(VarnockTestCase):
             "a symbolic link to the source": "link-source",
             "a symbolic link to the patch": "sub/link-patch",
         }
+        self.write("empty", b"")
+        with self.subTest("an empty source"):
+            self.assertFailsWith(self.apply(b"", PATCH, source_name="empty", target_name="empty"),
+                                 self.create_error("empty", b"Device or resource busy"), steps=b"Step 1 ")
         for label, name in cases.items():
             with self.subTest(label):
                 # apply() checks that both inputs keep their bytes.

@@ -29,6 +29,7 @@ class PatchErrors(VarnockTestCase):
     def test_header_is_refused_with_an_empty_target(self):
         # Every header failure comes after the target was created and before anything is written.
         cases = {f"{n} bytes": (good()[:n], 2, b"Patch file contains no header.", b"") for n in range(4)}
+        cases.update({f"cut to {n} bytes": (good()[:n], 2, b"Patch file header corrupted.", b"") for n in (4, 12)})
         cases.update({
             "header size 11": (good(header_size=11), 2, b"Patch file header corrupted.", b""),
             "header shorter than its block": (good(header_block=b"abc", block_length=4), 2,
@@ -50,12 +51,18 @@ class PatchErrors(VarnockTestCase):
         })
         self.run_table(cases)
 
+    def test_existing_target_is_emptied_before_the_patch_is_checked(self):
+        self.write("target", b"an older target, longer than any run")
+        self.check(build_patch(b"other", HEAD, b"head"), 2, b"Source file checksum don't match", b"")
+
     def test_not_a_patch_names_the_patch_as_typed(self):
         os.mkdir(self.path("sub"))
         bad = good(magic=b"\x00" * 4)
-        for name in ["./patch", "sub/../patch", "sub/patch.bin", self.path("sub") + "/p"]:
+        names = ["./patch", "sub/../patch", "sub/patch.bin", self.path("sub") + "/p", "with blank",
+                 os.fsdecode(b"8-bit \xe9\xff\x80")]
+        for name in names:
             with self.subTest(name=name):
-                self.check(bad, 2, name.encode() + b" is not a patch", b"", patch_name=name)
+                self.check(bad, 2, os.fsencode(name) + b" is not a patch", b"", patch_name=name)
 
     def test_stream_is_refused_after_the_runs_before_it(self):
         cases = {

@@ -109,7 +109,7 @@ class VarnockTestCase(unittest.TestCase):
 
     def create_error(self, name, reason):
         """The message of a target `name` that could not be created for `reason`."""
-        return b'Cannot create file "' + self.absolute(name).encode() + b'". ' + reason
+        return b'Cannot create file "' + os.fsencode(self.absolute(name)) + b'". ' + reason
 
     def apply(self, source, patch, target_name="target", source_name="source", patch_name="patch", **kwargs):
         """Writes source and patch, runs varnock on them, and checks that both inputs are unchanged.
