@@ -14,8 +14,21 @@ BINARY = os.environ.get("VARNOCK_BINARY", "varnock")
 
 BANNER = (b"Varnock [version 0.0.1 alpha] Binary files patch applicator\r\n"
           b"Copyright (C) 2026 The Varnock developers\r\n")
+USAGE = (b"\r\n"
+         b"Usage:\r\n"
+         b"  varnock <source> <target> <patch>\r\n"
+         b"\r\n"
+         b"Where:\r\n"
+         b"  <source> - name of older file for which the patch have to be generated\r\n"
+         b"  <target> - name of newer file to create using source file\r\n"
+         b"  <patch>  - name of patch file to use\r\n")
 SUCCESS = b"Step 1 Step 2 Step 3 Step 4 Step 5 OK\r\n"
 MAGIC = bytes([0xD1, 0xFF, 0xD1, 0xFF])
+
+
+def markers(step):
+    """The progress markers a run has written once `step` has begun."""
+    return b"".join(b"Step %d " % n for n in range(1, step + 1))
 
 
 def crc32(data):
@@ -90,14 +103,41 @@ class VarnockTestCase(unittest.TestCase):
         self.assertEqual(result.stderr, b"", "nothing may be written to standard error")
         return result.returncode, result.stdout
 
-    def apply(self, source, patch, target_name="target"):
-        """Writes source and patch, runs varnock on them, and checks that both inputs are unchanged."""
-        self.write("source", source)
-        self.write("patch", patch)
-        code, out = self.run_varnock("source", target_name, "patch")
-        self.assertEqual(self.read("source"), source, "the source must never change")
-        self.assertEqual(self.read("patch"), patch, "the patch must never change")
+    def absolute(self, name):
+        """The absolute, normalised form of a name relative to the test's directory."""
+        return os.path.normpath(os.path.join(os.path.realpath(self.dir), name))
+
+    def create_error(self, name, reason):
+        """The message of a target `name` that could not be created for `reason`."""
+        return b'Cannot create file "' + os.fsencode(self.absolute(name)) + b'". ' + reason
+
+    def apply(self, source, patch, target_name="target", source_name="source", patch_name="patch", **kwargs):
+        """Writes source and patch, runs varnock on them, and checks that both inputs are unchanged.
+
+        An input given as None is not written: the test has put something
+        else (or nothing) under its name.
+        """
+        inputs = [(source_name, source), (patch_name, patch)]
+        for name, data in inputs:
+            if data is not None:
+                self.write(name, data)
+        code, out = self.run_varnock(source_name, target_name, patch_name, **kwargs)
+        for name, data in inputs:
+            if data is not None:
+                self.assertEqual(self.read(name), data, f"the input {name} must never change")
         return code, out
+
+    def assertTarget(self, expected, name="target"):
+        """The target holds exactly `expected`; None: it was never created."""
+        if expected is None:
+            self.assertFalse(os.path.lexists(self.path(name)), "the target must not have been created")
+        else:
+            self.assertEqual(self.read(name), expected)
+
+    def assertSucceeds(self, result):
+        code, out = result
+        self.assertEqual(out, BANNER + SUCCESS)
+        self.assertEqual(code, 0)
 
     def assertFailsWith(self, result, error_line, steps=b"Step 1 Step 2 "):
         code, out = result
