@@ -65,6 +65,22 @@ bool LockIsRefused(int fd, int operation) {
   return false;
 }
 
+// Standard output as the process found it: a descriptor that was closed then
+// is later refilled with /dev/null and must still count as closed.
+bool standard_output_usable = true;
+
+// Keeps descriptors 0 to 2 taken, so that no input or target opened later can
+// land on one of them and be mistaken for standard output.
+void OccupyStandardDescriptors() {
+  struct stat info;
+  standard_output_usable = fstat(STDOUT_FILENO, &info) == 0;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    int placeholder = open("/dev/null", O_RDWR | O_NOCTTY);
+    if (placeholder >= 0 && placeholder != fd) close(placeholder);
+  }
+}
+
 }  // namespace
 
 std::uint32_t LastErrorCode() { return static_cast<std::uint32_t>(errno); }
@@ -156,7 +172,7 @@ std::string FullPathName(const std::string& name) {
 
 StandardOutput OpenStandardOutput() {
   struct stat info;
-  if (fstat(STDOUT_FILENO, &info) != 0) return {};
+  if (!standard_output_usable || fstat(STDOUT_FILENO, &info) != 0) return {};
   return {STDOUT_FILENO, S_ISCHR(info.st_mode)};
 }
 
@@ -177,6 +193,7 @@ void PrepareProcess() {
   // surface as a failed write, not kill the process.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  OccupyStandardDescriptors();
 }
 
 void ExitProcess(int exit_code) { std::exit(exit_code); }
