@@ -18,7 +18,8 @@ template <typename Expected = Exception, typename Action>
       return ::testing::AssertionFailure() << "error of another class, message \"" << error.Message() << "\"";
     }
     if (error.Message() == message) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "message \"" << error.Message() << "\", expected \"" << message << "\"";
+    return ::testing::AssertionFailure()
+           << "message \"" << error.Message() << "\", expected \"" << message << "\"";
   }
   return ::testing::AssertionFailure() << "no error raised, expected \"" << message << "\"";
 }

@@ -24,7 +24,8 @@ struct SplitCase {
 
 void ExpectSplits(const std::vector<SplitCase>& cases, LeadBytePredicate is_lead_byte) {
   for (const SplitCase& c : cases) {
-    EXPECT_EQ(SplitCommandLine(c.line, is_lead_byte), c.expected) << "line: " << ::testing::PrintToString(c.line);
+    EXPECT_EQ(SplitCommandLine(c.line, is_lead_byte), c.expected)
+        << "line: " << ::testing::PrintToString(c.line);
   }
 }
 

@@ -26,7 +26,8 @@ class FileMapping : public ::testing::Test {
 };
 
 std::string OSErrorMessage(int code) {
-  return "System Error.  Code: " + std::to_string(code) + ".\r\n" + SystemErrorText(static_cast<std::uint32_t>(code));
+  return "System Error.  Code: " + std::to_string(code) + ".\r\n" +
+         SystemErrorText(static_cast<std::uint32_t>(code));
 }
 
 std::uint32_t ErrorCodeOfOpening(const std::string& name) {

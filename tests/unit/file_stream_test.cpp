@@ -73,7 +73,8 @@ class FileStream : public ::testing::Test {
   }
 
   std::string CreationMessage(const fs::path& absolute_name, int code) {
-    return "Cannot create file \"" + absolute_name.string() + "\". " + SystemErrorText(static_cast<std::uint32_t>(code));
+    return "Cannot create file \"" + absolute_name.string() + "\". " +
+           SystemErrorText(static_cast<std::uint32_t>(code));
   }
 
   TempDir directory_;
@@ -90,7 +91,8 @@ TEST_F(FileStream, TruncatesAnExistingFileAtOnce) {
 }
 
 TEST_F(FileStream, WritesRunsFrontToBack) {
-  const std::string name = directory_.Write("target", testing::ToBytes("a longer old content than the new one"));
+  const std::string name =
+      directory_.Write("target", testing::ToBytes("a longer old content than the new one"));
   {
     TFileStream stream(name, TFileStream::fmCreate);
     stream.WriteRun("new ", 4);
@@ -142,8 +144,9 @@ TEST_F(FileStream, RefusesAFileOpenAsAnInput) {
 
 TEST_F(FileStream, MissingDirectoryShowsTheAbsoluteName) {
   EnterDirectory(directory_.Path());
-  EXPECT_TRUE(RaisesError<EFCreateError>([] { TFileStream("no such directory/target", TFileStream::fmCreate); },
-                                         CreationMessage(directory_.Path() / "no such directory/target", ENOENT)));
+  EXPECT_TRUE(
+      RaisesError<EFCreateError>([] { TFileStream("no such directory/target", TFileStream::fmCreate); },
+                                 CreationMessage(directory_.Path() / "no such directory/target", ENOENT)));
   EXPECT_EQ(CreationMessage("/x", ENOENT), "Cannot create file \"/x\". No such file or directory");
   EXPECT_FALSE(fs::exists(directory_.Path() / "no such directory"));
 }

@@ -40,7 +40,8 @@ Bytes Ascending(std::size_t size, std::uint8_t first) {
 const Bytes& Source() {
   static const Bytes source = [] {
     Bytes bytes(0x10010);
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 131 + (i >> 8) * 17 + 5);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = static_cast<std::uint8_t>(i * 131 + (i >> 8) * 17 + 5);
     return bytes;
   }();
   return source;
@@ -66,9 +67,9 @@ const Bytes kStop{0x00};
 
 // Header (12 bytes, no block), magic and version byte: a stream is appended.
 Bytes NoStream() {
-  testing::PatchSpec spec;
-  spec.stop = false;
-  return testing::BuildPatch(spec, {});
+  testing::PatchSpec layout;
+  layout.stop = false;
+  return testing::BuildPatch(layout, {});
 }
 
 std::string SeekMessage(std::uint64_t position) {
@@ -125,7 +126,10 @@ TEST(RunInstructionStream, WritesOneRunPerInstructionInOrder) {
   patch.push_back(0x00);
 
   MemoryStream stream;
-  RunInstructionStream(patch, Source(), ValidatePatch(patch, [] { return 0u; }, "p"), stream);
+  RunInstructionStream(patch, Source(),
+                       ValidatePatch(
+                           patch, [] { return 0u; }, "p"),
+                       stream);
   EXPECT_EQ(stream.contents, target);
   EXPECT_EQ(stream.run_lengths, run_lengths);
 }
@@ -171,8 +175,8 @@ TEST(DecodeInstruction, CopyRangeMustLieInsideTheSource) {
     std::uint64_t length;
   };
   const CopyCase cases[] = {
-      {0xF9, 0xFF11, 0xFF}, {0xFA, 0x0011, 0xFFFF}, {0xFB, 0xFFFF, 0x10},  {0xFC, 0x10000, 0x10},
-      {0xFD, 0x0001, 0x10}, {0xFE, 0x10, 0x10000},  {0xF9, 0x0005, 0x00},  {0xFE, 0x10010, 0x00},
+      {0xF9, 0xFF11, 0xFF}, {0xFA, 0x0011, 0xFFFF}, {0xFB, 0xFFFF, 0x10}, {0xFC, 0x10000, 0x10},
+      {0xFD, 0x0001, 0x10}, {0xFE, 0x10, 0x10000},  {0xF9, 0x0005, 0x00}, {0xFE, 0x10010, 0x00},
   };
   for (const CopyCase& c : cases) {
     SCOPED_TRACE("opcode " + std::to_string(c.opcode) + " offset " + std::to_string(c.offset) + " length " +
@@ -218,12 +222,18 @@ TEST(DecodeInstruction, SumsDoNotWrapAt32Bits) {
 
 TEST(DecodeInstruction, StopAndOpcodeFFAreRefusedWherever) {
   // 0xFF is refused for what it is, even with no byte after it but the stop.
-  EXPECT_TRUE(RaisesError([] { DecodeInstruction(Bytes{0xFF, 0x00}, Source(), 0); },
-                          "64-bit length of file is not supported in this version"));
+  EXPECT_TRUE(RaisesError(
+      [] {
+        DecodeInstruction(Bytes{0xFF, 0x00}, Source(), 0);
+      },
+      "64-bit length of file is not supported in this version"));
   EXPECT_TRUE(RaisesError([] { DecodeInstruction(AtPosition(Bytes(20, 0xFF)), Source(), kAt); },
                           "64-bit length of file is not supported in this version"));
-  EXPECT_TRUE(RaisesError([] { DecodeInstruction(AtPosition(Bytes{0x00, 0x00}), Source(), kAt); },
-                          "Unexpected stop instruction before end of patch file"));
+  EXPECT_TRUE(RaisesError(
+      [] {
+        DecodeInstruction(AtPosition(Bytes{0x00, 0x00}), Source(), kAt);
+      },
+      "Unexpected stop instruction before end of patch file"));
 }
 
 // Header (12 bytes, no block), magic and version: the stream starts at 17.
@@ -236,7 +246,10 @@ Bytes StreamPatch(std::initializer_list<Bytes> parts) {
 }
 
 void ApplyStream(ByteSpan patch, ByteSpan source, MemoryStream& target) {
-  RunInstructionStream(patch, source, ValidatePatch(patch, [] { return 0u; }, "p"), target);
+  RunInstructionStream(patch, source,
+                       ValidatePatch(
+                           patch, [] { return 0u; }, "p"),
+                       target);
 }
 
 TEST(RunInstructionStream, EmptyStreamWritesNothing) {
@@ -271,7 +284,8 @@ TEST(RunInstructionStream, WorkedExample) {
 
 // Whatever fails, the target holds exactly the runs before the failing instruction.
 TEST(RunInstructionStream, FailureKeepsTheRunsBeforeIt) {
-  const Bytes before = Join({ShortLiteral(testing::ToBytes("ab")), Copy(0xF9, 1, 3), LongLiteral(0xF7, 0, {})});
+  const Bytes before =
+      Join({ShortLiteral(testing::ToBytes("ab")), Copy(0xF9, 1, 3), LongLiteral(0xF7, 0, {})});
   const Bytes written = Join({testing::ToBytes("ab"), SourceRange(1, 3)});
   const std::uint64_t failing_at = kStreamStart + before.size();
   const std::vector<std::tuple<const char*, Bytes, std::string>> cases = {
@@ -280,7 +294,8 @@ TEST(RunInstructionStream, FailureKeepsTheRunsBeforeIt) {
       {"opcode 0xFF second to last", {0xFF, 0x00}, "64-bit length of file is not supported in this version"},
       {"copy past the source", Join({Copy(0xFA, 0x10000 - 1, 0x12), kStop}), SeekMessage(failing_at)},
       {"literal reaching the last byte", ShortLiteral(testing::ToBytes("cde")), kUnexpectedEnd},
-      {"literal-16 longer than the patch", Join({LongLiteral(0xF7, 10, Ascending(5, 1)), kStop}), kUnexpectedEnd},
+      {"literal-16 longer than the patch", Join({LongLiteral(0xF7, 10, Ascending(5, 1)), kStop}),
+       kUnexpectedEnd},
       {"last byte not a stop", {0x41}, kUnexpectedEnd},
   };
   for (const auto& [name, tail, message] : cases) {
@@ -298,15 +313,20 @@ TEST(RunInstructionStream, FailureKeepsTheRunsBeforeIt) {
 // last byte. Each prefix is its own allocation, so a read past it is caught by
 // the sanitizers.
 TEST(RunInstructionStream, EveryTruncationIsRefusedAfterTheRunsThatFit) {
-  const std::vector<Bytes> instructions = {
-      ShortLiteral(testing::ToBytes("Hello")), LongLiteral(0xF7, 3, Ascending(3, 0x61)),
-      LongLiteral(0xF8, 2, Ascending(2, 0x71)), Copy(0xF9, 0x0102, 0x03), Copy(0xFA, 0x0203, 0x0004),
-      Copy(0xFB, 0x0304, 0x00000005), Copy(0xFC, 0x00000405, 0x06), Copy(0xFD, 0x00000506, 0x0007),
-      Copy(0xFE, 0x00000607, 0x00000008), ShortLiteral(Bytes{0x7A})};
-  testing::PatchSpec spec;
-  spec.header_block = testing::ToBytes("block");
-  spec.source_crc = 0x5EC0DE01;
-  Bytes full = testing::BuildPatch(spec, {});
+  const std::vector<Bytes> instructions = {ShortLiteral(testing::ToBytes("Hello")),
+                                           LongLiteral(0xF7, 3, Ascending(3, 0x61)),
+                                           LongLiteral(0xF8, 2, Ascending(2, 0x71)),
+                                           Copy(0xF9, 0x0102, 0x03),
+                                           Copy(0xFA, 0x0203, 0x0004),
+                                           Copy(0xFB, 0x0304, 0x00000005),
+                                           Copy(0xFC, 0x00000405, 0x06),
+                                           Copy(0xFD, 0x00000506, 0x0007),
+                                           Copy(0xFE, 0x00000607, 0x00000008),
+                                           ShortLiteral(Bytes{0x7A})};
+  testing::PatchSpec layout;
+  layout.header_block = testing::ToBytes("block");
+  layout.source_crc = 0x5EC0DE01;
+  Bytes full = testing::BuildPatch(layout, {});
   full.pop_back();  // the stop goes after the instructions
   const std::uint64_t stream_start = full.size();
 
@@ -317,12 +337,13 @@ TEST(RunInstructionStream, EveryTruncationIsRefusedAfterTheRunsThatFit) {
     ends.push_back(full.size());
   }
   full.push_back(0x00);
-  auto checksum = [&] { return spec.source_crc; };
+  auto checksum = [&] { return layout.source_crc; };
   RunInstructionStream(full, Source(), ValidatePatch(full, checksum, "p"), whole);
   ASSERT_EQ(whole.run_lengths.size(), instructions.size());
 
-  const std::set<std::string> truncation_errors = {"Patch file contains no header.", "Patch file header corrupted.",
-                                                   "Internal error checking the stop instruction", kUnexpectedEnd};
+  const std::set<std::string> truncation_errors = {
+      "Patch file contains no header.", "Patch file header corrupted.",
+      "Internal error checking the stop instruction", kUnexpectedEnd};
   for (std::size_t size = 0; size < full.size(); ++size) {
     SCOPED_TRACE("patch cut to " + std::to_string(size) + " bytes");
     auto cut = std::make_unique<std::uint8_t[]>(size);
@@ -379,7 +400,8 @@ class HugeSpans : public ::testing::Test {
 
 TEST_F(HugeSpans, Literal32OfTwoTo31IsARangeErrorOnlyOnceItFits) {
   // p + L + 6 <= F, at the limit and one past it.
-  EXPECT_TRUE(RaisesError<ERangeError>([] { DecodeInstruction(Huge(k2To31 + 6), {}, 0); }, "Range check error"));
+  EXPECT_TRUE(
+      RaisesError<ERangeError>([] { DecodeInstruction(Huge(k2To31 + 6), {}, 0); }, "Range check error"));
   EXPECT_TRUE(RaisesError([] { DecodeInstruction(Huge(k2To31 + 5), {}, 0); }, kUnexpectedEnd));
 }
 
@@ -418,7 +440,8 @@ TEST_F(HugeSpans, Copy32BitLengthsOfTwoTo31AreRangeErrorsInsideTheSource) {
 TEST_F(HugeSpans, RangeErrorKeepsTheRunsBeforeIt) {
   Bytes patch = StreamPatch({ShortLiteral(testing::ToBytes("ab")), Copy(0xFE, 0, k2To31), kStop});
   MemoryStream target;
-  EXPECT_TRUE(RaisesError<ERangeError>([&] { ApplyStream(patch, Huge(kSize), target); }, "Range check error"));
+  EXPECT_TRUE(
+      RaisesError<ERangeError>([&] { ApplyStream(patch, Huge(kSize), target); }, "Range check error"));
   EXPECT_EQ(target.contents, testing::ToBytes("ab"));
 }
 

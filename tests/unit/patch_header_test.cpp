@@ -86,12 +86,13 @@ TEST(ValidatePatch, HeaderSizeAgainstBlockLength) {
     bool accepted;
   };
   const Case cases[] = {
-      {11, 0, false},     {12, 0, true},          {0, 0, false},         {16, 5, false},
-      {17, 5, true},      {40, 5, true},          {0, 0xFFFF, false},    {0xFFFF, 0xFFFF, false},
-      {0xFFFF, 0xFFF4, false}, {0xFFFF, 0xFFF3, true}, {0xFFFF, 0, true}, {12, 1, false},
+      {11, 0, false},          {12, 0, true},          {0, 0, false},      {16, 5, false},
+      {17, 5, true},           {40, 5, true},          {0, 0xFFFF, false}, {0xFFFF, 0xFFFF, false},
+      {0xFFFF, 0xFFF4, false}, {0xFFFF, 0xFFF3, true}, {0xFFFF, 0, true},  {12, 1, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE("header size " + std::to_string(c.header_size) + ", block length " + std::to_string(c.block_length));
+    SCOPED_TRACE("header size " + std::to_string(c.header_size) + ", block length " +
+                 std::to_string(c.block_length));
     ExactPatch patch(PatchWithHeader(c.header_size, c.block_length));
     SourceChecksum checksum;
     if (c.accepted) {
@@ -132,7 +133,8 @@ TEST(ValidatePatch, HeaderMustLeaveRoomForMagicAndVersion) {
 // Nothing in the block, nor in spare bytes after it, changes the outcome:
 // not even bytes that look like a magic and a version of their own.
 TEST(ValidatePatch, HeaderBlockIsNeverRead) {
-  std::vector<Bytes> blocks = {Bytes{}, Bytes(7, 0x00), Bytes(300, 0xFF), Bytes{0xD1, 0xFF, 0xD1, 0xFF, 0x05, 0x00}};
+  std::vector<Bytes> blocks = {Bytes{}, Bytes(7, 0x00), Bytes(300, 0xFF),
+                               Bytes{0xD1, 0xFF, 0xD1, 0xFF, 0x05, 0x00}};
   for (const Bytes& block : blocks) {
     for (std::uint32_t spare : {0u, 1u, 9u}) {
       SCOPED_TRACE("block of " + std::to_string(block.size()) + ", spare " + std::to_string(spare));
@@ -162,9 +164,9 @@ TEST(ValidatePatch, ChecksInOrderChecksumMagicVersion) {
   const std::string bad_checksum = "Source file checksum don't match";
   const std::string bad_version = "Unsupported version of patch format ";
   const Case cases[] = {
-      {false, false, 3, bad_checksum}, {false, true, 4, bad_checksum},   {true, false, 3, not_a_patch},
-      {true, false, 4, not_a_patch},   {true, true, 3, bad_version},     {true, true, 5, bad_version},
-      {true, true, 0, bad_version},    {true, true, 0xFF, bad_version},  {true, true, 4, ""},
+      {false, false, 3, bad_checksum}, {false, true, 4, bad_checksum},  {true, false, 3, not_a_patch},
+      {true, false, 4, not_a_patch},   {true, true, 3, bad_version},    {true, true, 5, bad_version},
+      {true, true, 0, bad_version},    {true, true, 0xFF, bad_version}, {true, true, 4, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
