@@ -35,7 +35,8 @@ TEST(RaiseLastOSError, MessageCarriesCodeAndText) {
       {0, "A call to an OS function failed"},
   };
   for (const auto& [code, message] : cases) {
-    EXPECT_TRUE(RaisesError<EOSError>([&] { RaiseWithLastError(code); }, message));
+    const int last_error = code;
+    EXPECT_TRUE(RaisesError<EOSError>([&] { RaiseWithLastError(last_error); }, message));
     try {
       RaiseWithLastError(code);
     } catch (const EOSError& error) {

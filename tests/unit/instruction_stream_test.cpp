@@ -426,7 +426,8 @@ TEST_F(HugeSpans, Copy32BitLengthsOfTwoTo31AreRangeErrorsInsideTheSource) {
   };
   for (const auto& [instruction, source_size, message] : refused) {
     Bytes patch = Join({AtPosition(instruction), kStop});
-    EXPECT_TRUE(RaisesError([&] { DecodeInstruction(patch, Huge(source_size), kAt); }, message))
+    ByteSpan source = Huge(source_size);
+    EXPECT_TRUE(RaisesError([&] { DecodeInstruction(patch, source, kAt); }, message))
         << ::testing::PrintToString(instruction) << " on a source of " << source_size;
   }
   for (std::uint8_t code : {0xFB, 0xFE}) {
