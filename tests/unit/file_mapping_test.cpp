@@ -67,6 +67,16 @@ TEST_F(FileMapping, DirectoryIsRefused) {
   EXPECT_EQ(ErrorCodeOfOpening(name), static_cast<std::uint32_t>(EISDIR));
 }
 
+// A file being written as a target is not an input until it is closed.
+TEST_F(FileMapping, FileOpenAsATargetIsRefused) {
+  const std::string name = directory_.Write("target", testing::ToBytes("abc"));
+  {
+    TFileStream stream(name, TFileStream::fmCreate);
+    EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); }, OSErrorMessage(EBUSY)));
+  }
+  EXPECT_NO_THROW(TFileMappingAsByteArray mapping(name));
+}
+
 // A length that has no 32-bit form is refused before mapping, and the file is
 // let go: it can be created as a target at once.
 TEST_F(FileMapping, FileOf4GiBIsRefusedAndReleased) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "files/Errors.h"
 #include "files/FileMapping.h"
@@ -142,11 +143,21 @@ TEST_F(FileStream, RefusesAFileOpenAsAnInput) {
   EXPECT_EQ(fs::file_size(input), 0u);
 }
 
-TEST_F(FileStream, MissingDirectoryShowsTheAbsoluteName) {
+// The message names the file by its absolute, normalised name, whether or not
+// it exists, and gives the system's reason.
+TEST_F(FileStream, RefusalShowsTheAbsoluteNameAndTheReason) {
+  fs::create_directory(directory_.Path() / "sub");
   EnterDirectory(directory_.Path());
-  EXPECT_TRUE(
-      RaisesError<EFCreateError>([] { TFileStream("no such directory/target", TFileStream::fmCreate); },
-                                 CreationMessage(directory_.Path() / "no such directory/target", ENOENT)));
+  const std::tuple<std::string, fs::path, int> cases[] = {
+      {"no such directory/target", directory_.Path() / "no such directory" / "target", ENOENT},
+      {"sub/../gone/target", directory_.Path() / "gone" / "target", ENOENT},
+      {"sub", directory_.Path() / "sub", EISDIR},
+  };
+  for (const auto& [name, absolute_name, code] : cases) {
+    const std::string target = name;
+    EXPECT_TRUE(RaisesError<EFCreateError>([&] { TFileStream(target, TFileStream::fmCreate); },
+                                           CreationMessage(absolute_name, code)));
+  }
   EXPECT_EQ(CreationMessage("/x", ENOENT), "Cannot create file \"/x\". No such file or directory");
   EXPECT_FALSE(fs::exists(directory_.Path() / "no such directory"));
 }
