@@ -29,10 +29,10 @@ TFileMappingAsByteArray::~TFileMappingAsByteArray() { Release(); }
 void TFileMappingAsByteArray::Release() noexcept {
   if (data_ != nullptr) platform::UnmapView(data_, size_);
   if (mapping_handle_ != platform::kNoMapping) platform::CloseMapping(mapping_handle_);
-  if (file_handle_ != platform::kInvalidHandle && file_handle_ != 0) platform::CloseFile(file_handle_);
+  if (file_handle_ != platform::kInvalidHandle) platform::CloseFile(file_handle_);
   data_ = nullptr;
   mapping_handle_ = platform::kNoMapping;
-  file_handle_ = 0;
+  file_handle_ = platform::kInvalidHandle;
 }
 
 std::uint32_t TFileMappingAsByteArray::Checksum() {

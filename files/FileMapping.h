@@ -31,7 +31,9 @@ class TFileMappingAsByteArray {
  private:
   void Release() noexcept;
 
-  platform::Handle file_handle_ = 0;
+  // Descriptor 0 is a real file where standard input is closed, so only the
+  // invalid handle means "no file".
+  platform::Handle file_handle_ = platform::kInvalidHandle;
   platform::Handle mapping_handle_ = platform::kNoMapping;
   const std::uint8_t* data_ = nullptr;
   std::uint32_t size_ = 0;

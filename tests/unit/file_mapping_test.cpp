@@ -1,0 +1,107 @@
+// Guards against an input file mapped wrongly: an empty file that is not an
+// empty span, a wrong checksum, an error without its code, a handle kept open.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "files/Errors.h"
+#include "files/FileMapping.h"
+#include "files/FileStream.h"
+#include "support/ErrorMatch.h"
+#include "support/PatchBuilder.h"
+#include "support/TempDir.h"
+
+namespace varnock {
+namespace {
+
+using testing::Bytes;
+using testing::RaisesError;
+
+class FileMapping : public ::testing::Test {
+ protected:
+  testing::TempDir directory_;
+};
+
+std::string OSErrorMessage(int code) {
+  return "System Error.  Code: " + std::to_string(code) + ".\r\n" +
+         SystemErrorText(static_cast<std::uint32_t>(code));
+}
+
+std::uint32_t ErrorCodeOfOpening(const std::string& name) {
+  try {
+    TFileMappingAsByteArray mapping(name);
+  } catch (const EOSError& error) {
+    return error.ErrorCode();
+  }
+  return 0;
+}
+
+TEST_F(FileMapping, EmptyFileIsAnEmptySpanWithChecksumZero) {
+  TFileMappingAsByteArray mapping(directory_.Write("empty", {}));
+  EXPECT_EQ(mapping.Data(), nullptr);
+  EXPECT_EQ(mapping.Size(), 0u);
+  EXPECT_EQ(mapping.Checksum(), 0u);
+}
+
+TEST_F(FileMapping, HoldsTheContentsAndTheirChecksum) {
+  TFileMappingAsByteArray mapping(directory_.Write("digits", testing::ToBytes("123456789")));
+  ASSERT_EQ(mapping.Size(), 9u);
+  EXPECT_EQ(Bytes(mapping.Data(), mapping.Data() + 9), testing::ToBytes("123456789"));
+  EXPECT_EQ(mapping.Checksum(), 0xCBF43926u);
+  EXPECT_EQ(mapping.Checksum(), 0xCBF43926u);
+}
+
+TEST_F(FileMapping, MissingFileIsAnOSErrorWithItsCode) {
+  const std::string name = directory_.File("missing");
+  EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); }, OSErrorMessage(ENOENT)));
+  EXPECT_EQ(OSErrorMessage(ENOENT), "System Error.  Code: 2.\r\nNo such file or directory");
+  EXPECT_EQ(ErrorCodeOfOpening(name), static_cast<std::uint32_t>(ENOENT));
+}
+
+TEST_F(FileMapping, DirectoryIsRefused) {
+  const std::string name = directory_.Path().string();
+  EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); }, OSErrorMessage(EISDIR)));
+  EXPECT_EQ(ErrorCodeOfOpening(name), static_cast<std::uint32_t>(EISDIR));
+}
+
+// A file being written as a target is not an input until it is closed.
+TEST_F(FileMapping, FileOpenAsATargetIsRefused) {
+  const std::string name = directory_.Write("target", testing::ToBytes("abc"));
+  {
+    TFileStream stream(name, TFileStream::fmCreate);
+    EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); }, OSErrorMessage(EBUSY)));
+  }
+  EXPECT_NO_THROW(TFileMappingAsByteArray mapping(name));
+}
+
+// A length that has no 32-bit form is refused before mapping, and the file is
+// let go: it can be created as a target at once.
+TEST_F(FileMapping, FileOf4GiBIsRefusedAndReleased) {
+  const std::string name = directory_.Write("huge", {1, 2, 3});
+  std::error_code error;
+  std::filesystem::resize_file(name, std::uint64_t{1} << 32, error);
+  if (error) GTEST_SKIP() << "no sparse file of 4 GiB could be made here";
+  EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); }, OSErrorMessage(EFBIG)));
+  EXPECT_NO_THROW(TFileStream(name, TFileStream::fmCreate));
+  EXPECT_EQ(std::filesystem::file_size(name), 0u);
+}
+
+// Where standard input is closed, the first file opened may get descriptor 0;
+// it must be let go like any other, or it stays locked as an input.
+TEST_F(FileMapping, ReleasesAFileOnDescriptorZero) {
+  const std::string name = directory_.Write("input", testing::ToBytes("abc"));
+  EXPECT_EXIT(
+      {
+        std::fclose(stdin);
+        { TFileMappingAsByteArray mapping(name); }
+        TFileStream stream(name, TFileStream::fmCreate);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace varnock
