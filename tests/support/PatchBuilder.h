@@ -49,7 +49,7 @@ inline Bytes Copy(std::uint8_t opcode, std::uint64_t offset, std::uint64_t lengt
   return out;
 }
 
-struct PatchSpec {
+struct PatchFields {
   Bytes header_block;
   std::uint32_t source_crc = 0;
   std::uint32_t target_crc = 0;
@@ -57,7 +57,7 @@ struct PatchSpec {
   bool stop = true;
 };
 
-inline Bytes BuildPatch(const PatchSpec& spec, std::initializer_list<Bytes> instructions) {
+inline Bytes BuildPatch(const PatchFields& spec, std::initializer_list<Bytes> instructions) {
   Bytes out;
   AppendLittleEndian(out, 12 + spec.header_block.size(), 2);
   AppendLittleEndian(out, spec.header_block.size(), 2);
@@ -72,7 +72,7 @@ inline Bytes BuildPatch(const PatchSpec& spec, std::initializer_list<Bytes> inst
 
 // A patch for `source` whose target CRC-32 is that of `target`.
 inline Bytes BuildPatchFor(const Bytes& source, const Bytes& target, std::initializer_list<Bytes> instructions) {
-  PatchSpec spec;
+  PatchFields spec;
   spec.source_crc = Crc32(source);
   spec.target_crc = Crc32(target);
   return BuildPatch(spec, instructions);

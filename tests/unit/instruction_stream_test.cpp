@@ -66,7 +66,7 @@ const Bytes kStop{0x00};
 
 // Header (12 bytes, no block), magic and version byte: a stream is appended.
 Bytes NoStream() {
-  testing::PatchSpec layout;
+  testing::PatchFields layout;
   layout.stop = false;
   return testing::BuildPatch(layout, {});
 }
@@ -319,7 +319,7 @@ TEST(RunInstructionStream, EveryTruncationIsRefusedAfterTheRunsThatFit) {
                                            Copy(0xFD, 0x00000506, 0x0007),
                                            Copy(0xFE, 0x00000607, 0x00000008),
                                            ShortLiteral(Bytes{0x7A})};
-  testing::PatchSpec layout;
+  testing::PatchFields layout;
   layout.header_block = testing::ToBytes("block");
   layout.source_crc = 0x5EC0DE01;
   Bytes full = testing::BuildPatch(layout, {});
