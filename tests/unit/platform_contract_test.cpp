@@ -1,5 +1,4 @@
-// Guards against a platform file that breaks platform.h's promises on its OS:
-// an input that can be emptied as the target, a target left unemptied, lost error codes.
+// Guards against a platform file that breaks platform.h's promises: inputs emptied as targets, lost codes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
