@@ -152,6 +152,11 @@ class Steps(WindowsTestCase):
                 self.assertFailsWith(self.apply(SOURCE, patch), error, steps)
                 self.assertEqual(self.read("target"), left)
 
+    def test_failed_write_ends_the_run(self):
+        # Wine's drive Z: is the Linux root, so the target can be a full disk.
+        self.assertFailsWith(self.apply(SOURCE, PATCH, target_name="/dev/full"), b"Stream write error",
+                             b"Step 1 Step 2 Step 3 ")
+
 
 class Sharing(WindowsTestCase):
 
@@ -193,6 +198,15 @@ class StandardOutput(WindowsTestCase):
                 self.assertEqual(piped[0], exit_code)
                 self.assertTrue(piped[1].startswith(BANNER) and piped[1].endswith(b"\r\n"))
                 self.assertNotIn(b"\n", piped[1].replace(b"\r\n", b""), "every line ends in CR LF")
+
+    def test_closed_output_changes_nothing_but_the_output(self):
+        self.write("source", SOURCE)
+        self.write("patch", PATCH)
+        for args, exit_code in [((), 1), (("source", "target", "patch"), 0), (("missing", "target", "patch"), 2)]:
+            with self.subTest(args=args):
+                self.assertEqual(self.run_varnock(*args, stdout=None, preexec_fn=lambda: os.close(1)),
+                                 (exit_code, None))
+        self.assertEqual(self.read("target"), TARGET)
 
 
 if __name__ == "__main__":
