@@ -4,6 +4,7 @@ The binary's path comes from the environment variable VARNOCK_BINARY, which
 CTest sets; every test works in a fresh temporary directory.
 """
 import os
+import shlex
 import struct
 import subprocess
 import tempfile
@@ -11,6 +12,8 @@ import unittest
 import zlib
 
 BINARY = os.environ.get("VARNOCK_BINARY", "varnock")
+# A command the binary runs under, such as an emulator; empty for a native one.
+RUNNER = shlex.split(os.environ.get("VARNOCK_RUNNER", ""))
 
 BANNER = (b"Varnock [version 0.0.1 alpha] Binary files patch applicator\r\n"
           b"Copyright (C) 2026 The Varnock developers\r\n")
@@ -98,7 +101,7 @@ class VarnockTestCase(unittest.TestCase):
 
     def run_varnock(self, *args, stdout=subprocess.PIPE, timeout=60, **kwargs):
         """Runs the binary in the test's directory; returns (exit code, stdout bytes)."""
-        result = subprocess.run([BINARY, *args], cwd=self.dir, stdout=stdout, stdin=subprocess.DEVNULL,
+        result = subprocess.run([*RUNNER, BINARY, *args], cwd=self.dir, stdout=stdout, stdin=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, timeout=timeout, **kwargs)
         self.assertEqual(result.stderr, b"", "nothing may be written to standard error")
         return result.returncode, result.stdout

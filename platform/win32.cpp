@@ -1,0 +1,109 @@
+// The platform on Windows, through the 8-bit kernel32 entry points. Share modes
+// keep an input of a run from being truncated as its target, in this process
+// and in any other, so nothing needs to be tracked here.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace varnock::platform {
+namespace {
+
+HANDLE ToHandle(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+Handle FromHandle(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
+
+// FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY
+constexpr DWORD kMessageFlags = 0x3200;
+constexpr DWORD kMessageBufferSize = 256;
+constexpr DWORD kFullPathBufferSize = MAX_PATH;
+
+}  // namespace
+
+std::uint32_t LastErrorCode() { return GetLastError(); }
+
+std::string ErrorMessageText(std::uint32_t code) {
+  char buffer[kMessageBufferSize];
+  DWORD length = FormatMessageA(kMessageFlags, nullptr, code, 0, buffer, kMessageBufferSize, nullptr);
+  return std::string(buffer, length);
+}
+
+Handle OpenInputFile(const std::string& name) {
+  return FromHandle(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool QueryFileSize(Handle file, std::uint32_t* size) {
+  // A returned 0xFFFFFFFF is a valid length; only the error code tells a
+  // failure. The open just before has left that code at zero.
+  DWORD high = 0;
+  DWORD low = GetFileSize(ToHandle(file), &high);
+  if (GetLastError() != NO_ERROR) return false;
+  if (high != 0) {
+    SetLastError(ERROR_FILE_TOO_LARGE);
+    return false;
+  }
+  *size = low;
+  return true;
+}
+
+Handle CreateReadOnlyMapping(Handle file) {
+  return FromHandle(CreateFileMappingA(ToHandle(file), nullptr, PAGE_READONLY | SEC_COMMIT, 0, 0, nullptr));
+}
+
+const std::uint8_t* MapReadOnlyView(Handle /*file*/, Handle mapping, std::uint32_t /*size*/) {
+  return static_cast<const std::uint8_t*>(MapViewOfFile(ToHandle(mapping), FILE_MAP_READ, 0, 0, 0));
+}
+
+void UnmapView(const std::uint8_t* view, std::uint32_t /*size*/) { UnmapViewOfFile(view); }
+
+void CloseMapping(Handle mapping) { CloseHandle(ToHandle(mapping)); }
+
+void CloseFile(Handle file) { CloseHandle(ToHandle(file)); }
+
+Handle CreateTargetFile(const std::string& name) {
+  return FromHandle(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t* written) {
+  DWORD done = 0;
+  BOOL ok = ::WriteFile(ToHandle(file), data, count, &done, nullptr);
+  *written = done;
+  return ok != FALSE;
+}
+
+std::string FullPathName(const std::string& name) {
+  char buffer[kFullPathBufferSize];
+  DWORD length = GetFullPathNameA(name.c_str(), kFullPathBufferSize, buffer, nullptr);
+  // Zero is a failure; a length that does not fit is the size it would need.
+  if (length == 0 || length >= kFullPathBufferSize) return name;
+  return std::string(buffer, length);
+}
+
+StandardOutput OpenStandardOutput() {
+  HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return {};
+  DWORD type = GetFileType(handle);
+  if (type == FILE_TYPE_UNKNOWN) return {};
+  return {FromHandle(handle), type == FILE_TYPE_CHAR};
+}
+
+bool WriteStandardOutput(Handle handle, const void* data, std::size_t count) {
+  DWORD written = 0;
+  return ::WriteFile(ToHandle(handle), data, static_cast<DWORD>(count), &written, nullptr) != FALSE;
+}
+
+std::optional<std::string> CommandLineString() { return std::string(GetCommandLineA()); }
+
+bool IsLeadByte(std::uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+void PrepareProcess() {
+  // A console program must not stop on a dialog box, such as the one for a
+  // drive without a medium; the call then fails with its code instead.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+void ExitProcess(int exit_code) { ::ExitProcess(static_cast<UINT>(exit_code)); }
+
+}  // namespace varnock::platform
