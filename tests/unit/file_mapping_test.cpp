@@ -2,7 +2,6 @@
 // empty span, a wrong checksum, an error without its code, a handle kept open.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include "files/FileMapping.h"
 #include "files/FileStream.h"
 #include "support/ErrorMatch.h"
+#include "support/OsCodes.h"
 #include "support/PatchBuilder.h"
 #include "support/TempDir.h"
 
@@ -56,15 +56,18 @@ TEST_F(FileMapping, HoldsTheContentsAndTheirChecksum) {
 
 TEST_F(FileMapping, MissingFileIsAnOSErrorWithItsCode) {
   const std::string name = directory_.File("missing");
-  EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); }, OSErrorMessage(ENOENT)));
-  EXPECT_EQ(OSErrorMessage(ENOENT), "System Error.  Code: 2.\r\nNo such file or directory");
-  EXPECT_EQ(ErrorCodeOfOpening(name), static_cast<std::uint32_t>(ENOENT));
+  EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); },
+                                    OSErrorMessage(testing::kCodeMissingFile)));
+  EXPECT_EQ(OSErrorMessage(testing::kCodeMissingFile), "System Error.  Code: 2.\r\n" + SystemErrorText(2));
+  EXPECT_NE(SystemErrorText(2), "");
+  EXPECT_EQ(ErrorCodeOfOpening(name), testing::kCodeMissingFile);
 }
 
 TEST_F(FileMapping, DirectoryIsRefused) {
   const std::string name = directory_.Path().string();
-  EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); }, OSErrorMessage(EISDIR)));
-  EXPECT_EQ(ErrorCodeOfOpening(name), static_cast<std::uint32_t>(EISDIR));
+  EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); },
+                                    OSErrorMessage(testing::kCodeDirectory)));
+  EXPECT_EQ(ErrorCodeOfOpening(name), testing::kCodeDirectory);
 }
 
 // A file being written as a target is not an input until it is closed.
@@ -72,7 +75,8 @@ TEST_F(FileMapping, FileOpenAsATargetIsRefused) {
   const std::string name = directory_.Write("target", testing::ToBytes("abc"));
   {
     TFileStream stream(name, TFileStream::fmCreate);
-    EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); }, OSErrorMessage(EBUSY)));
+    EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); },
+                                      OSErrorMessage(testing::kCodeInUse)));
   }
   EXPECT_NO_THROW(TFileMappingAsByteArray mapping(name));
 }
@@ -84,7 +88,8 @@ TEST_F(FileMapping, FileOf4GiBIsRefusedAndReleased) {
   std::error_code error;
   std::filesystem::resize_file(name, std::uint64_t{1} << 32, error);
   if (error) GTEST_SKIP() << "no sparse file of 4 GiB could be made here";
-  EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); }, OSErrorMessage(EFBIG)));
+  EXPECT_TRUE(RaisesError<EOSError>([&] { TFileMappingAsByteArray mapping(name); },
+                                    OSErrorMessage(testing::kCodeFileTooLarge)));
   EXPECT_NO_THROW(TFileStream(name, TFileStream::fmCreate));
   EXPECT_EQ(std::filesystem::file_size(name), 0u);
 }

@@ -4,14 +4,9 @@ import subprocess
 import tempfile
 import unittest
 
-from varnock_test import BANNER, RUNNER, SUCCESS, VarnockTestCase, build_patch, copy, literal
+from varnock_test import BANNER, RUNNER, SUCCESS, USAGE, VarnockTestCase, build_patch, copy, literal
 
 HOLDER = os.environ.get("VARNOCK_HOLDER", "hold_file")
-
-USAGE = (b"\r\nUsage:\r\n  varnock <source> <target> <patch>\r\n\r\nWhere:\r\n"
-         b"  <source> - name of older file for which the patch have to be generated\r\n"
-         b"  <target> - name of newer file to create using source file\r\n"
-         b"  <patch>  - name of patch file to use\r\n")
 
 SOURCE = b"The quick brown fox jumps over the lazy dog.\n" * 20
 TARGET = b"A new first line.\n" + SOURCE[100:400] + b"the end\n"

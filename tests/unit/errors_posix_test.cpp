@@ -1,11 +1,10 @@
 // Guards against OS error messages with the wrong code, sign or layout, or
 // with the OS's text cut short or left with its trailing line end.
-#include "files/Errors.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
+#include "files/Errors.h"
 #include "support/ErrorMatch.h"
 
 namespace varnock {
