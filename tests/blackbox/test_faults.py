@@ -191,7 +191,7 @@ class UnusableStandardOutputTest(FaultTestCase):
 
 
 class UnmappableInputTest(FaultTestCase):
-    """A directory, a FIFO or a file too long for a 32-bit size is refused at
+    """A directory, a FIFO, a device or a file too long for a 32-bit size is refused at
     once with the OS-failure line, before the target is created."""
 
     FOUR_GIB = 1 << 32
@@ -206,6 +206,7 @@ class UnmappableInputTest(FaultTestCase):
         kinds = [
             ("directory", lambda name: os.mkdir(self.path(name)), errno.EISDIR),
             ("fifo", lambda name: os.mkfifo(self.path(name)), errno.ENODEV),
+            ("device", lambda name: os.symlink("/dev/zero", self.path(name)), errno.ENODEV),
             ("4 GiB file", self.make_sparse, errno.EFBIG),
         ]
         for kind, make, code in kinds:
