@@ -92,7 +92,8 @@ Outcome Expect(ByteSpan patch, ByteSpan source, bool checksum_agrees) {
   if (P + 5 > F) return fail("Patch file header corrupted.");
   const std::uint64_t stored_source_crc = LittleEndian(patch, P - 8, 4);
   out.checksum_requests = 1;
-  if (!checksum_agrees && BitwiseCrc32(source) != stored_source_crc) return fail("Source file checksum don't match");
+  if (!checksum_agrees && BitwiseCrc32(source) != stored_source_crc)
+    return fail("Source file checksum don't match");
   if (patch[P] != 0xD1 || patch[P + 1] != 0xFF || patch[P + 2] != 0xD1 || patch[P + 3] != 0xFF) {
     return fail(std::string(kPatchName) + " is not a patch");
   }
@@ -180,7 +181,8 @@ Outcome Apply(ByteSpan patch, ByteSpan source, bool checksum_agrees) {
 }
 
 [[noreturn]] void Mismatch(const char* what, const Outcome& expected, const Outcome& actual) {
-  std::fprintf(stderr, "mismatch in %s\n  expected: failed=%d \"%s\" range=%d runs=%zu checksums=%d\n"
+  std::fprintf(stderr,
+               "mismatch in %s\n  expected: failed=%d \"%s\" range=%d runs=%zu checksums=%d\n"
                "  actual:   failed=%d \"%s\" range=%d runs=%zu checksums=%d\n",
                what, expected.failed, expected.message.c_str(), expected.range_error, expected.runs.size(),
                expected.checksum_requests, actual.failed, actual.message.c_str(), actual.range_error,
@@ -191,8 +193,8 @@ Outcome Apply(ByteSpan patch, ByteSpan source, bool checksum_agrees) {
 // 4 GiB of address space that nothing may touch; null where it cannot be had.
 const std::uint8_t* LargeSourceBase() {
 #if defined(__unix__)
-  static void* base = mmap(nullptr, std::uint64_t{1} << 32, PROT_NONE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  static void* base =
+      mmap(nullptr, std::uint64_t{1} << 32, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   return base == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(base);
 #else
   return nullptr;
@@ -232,7 +234,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       expected.range_error != actual.range_error) {
     Mismatch("the outcome", expected, actual);
   }
-  if (expected.checksum_requests != actual.checksum_requests) Mismatch("the checksum requests", expected, actual);
+  if (expected.checksum_requests != actual.checksum_requests)
+    Mismatch("the checksum requests", expected, actual);
   if (expected.runs != actual.runs) Mismatch("the runs", expected, actual);
   return 0;
 }
