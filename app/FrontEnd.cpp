@@ -48,10 +48,27 @@ class ConsoleFrontEnd : public FrontEnd {
     Exit(kExitError);
   }
 
+  // An input shortened by another process under the run. Called from a signal
+  // handler, where no exception can be raised: it writes the error line in
+  // pieces, without allocating, and ends the process without unwinding.
+  [[noreturn]] void ExitOnInputFault(const char* input_name) {
+    output_.WriteLine();
+    output_.WriteText(kErrorPrefix);
+    output_.WriteText("Input file \"");
+    output_.WriteText(input_name);
+    output_.WriteLine("\" was shortened while it was being read");
+    output_.Flush();
+    platform::ExitProcessAtOnce(kExitError);
+  }
+
  private:
   const CommandLine& command_line_;
   StandardOutputWriter output_;
 };
+
+ConsoleFrontEnd* running_front_end = nullptr;
+
+void ReportInputFault(const char* input_name) { running_front_end->ExitOnInputFault(input_name); }
 
 void WriteLines(FrontEnd& front_end, std::span<const char* const> lines) {
   for (const char* line : lines) front_end.WriteLine(line);
@@ -61,6 +78,8 @@ void WriteLines(FrontEnd& front_end, std::span<const char* const> lines) {
 
 void RunProgram(const CommandLine& command_line) {
   ConsoleFrontEnd front_end(command_line);
+  running_front_end = &front_end;
+  platform::SetInputFaultHandler(ReportInputFault);
   try {
     WriteLines(front_end, kBanner);
     if (command_line.ArgumentCount() != 3) {

@@ -73,4 +73,17 @@ void PrepareProcess();
 
 [[noreturn]] void ExitProcess(int exit_code);
 
+// Ends the process with `exit_code` at once, running no exit handlers; safe
+// inside an InputFaultHandler.
+[[noreturn]] void ExitProcessAtOnce(int exit_code);
+
+// Where the OS cannot stop another process from shortening an open input, a
+// read of its view past the new end is a hardware fault, not an error return.
+// Once PrepareProcess has run, such a fault, and a target write that meets it,
+// calls this handler with the name the input was opened by, in place of a
+// crash. It runs inside a signal handler and must not return: it may only
+// write (without allocating) and then call ExitProcessAtOnce.
+using InputFaultHandler = void (*)(const char* input_name);
+void SetInputFaultHandler(InputFaultHandler handler);
+
 }  // namespace varnock::platform

@@ -1,7 +1,9 @@
 // The platform on Linux and other POSIX systems. Windows' share modes do not
 // exist here, so their promise (an input of a run cannot be truncated as its
 // target) is kept by comparing file identities within this process and by
-// advisory locks between processes.
+// advisory locks between processes. Nor can another process be kept from
+// shortening an input while it is mapped; the bus error that a read past the
+// new end raises is turned into the program's own error line.
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -25,12 +27,43 @@ struct FileIdentity {
   dev_t device;
   ino_t inode;
   Handle file;
+  std::string name;
+  const std::uint8_t* view = nullptr;
+  std::uint32_t view_size = 0;
 };
 
-// Every input file this process holds open, so that the target cannot be one.
+// Every input file this process holds open, so that the target cannot be one,
+// and where its view lies, so that a fault in it can be told from a crash.
 std::vector<FileIdentity>& OpenInputs() {
   static std::vector<FileIdentity> inputs;
   return inputs;
+}
+
+InputFaultHandler input_fault_handler = nullptr;
+
+// The name of the input whose view holds `address`, or null. Allocates
+// nothing and changes nothing: it runs inside the bus-error handler.
+const char* InputViewHolding(const void* address) {
+  const auto byte = reinterpret_cast<std::uintptr_t>(address);
+  for (const FileIdentity& input : OpenInputs()) {
+    const auto start = reinterpret_cast<std::uintptr_t>(input.view);
+    if (input.view != nullptr && byte >= start && byte - start < input.view_size) return input.name.c_str();
+  }
+  return nullptr;
+}
+
+void ReportInputFault(const void* address) {
+  const char* name = InputViewHolding(address);
+  if (name != nullptr && input_fault_handler != nullptr) input_fault_handler(name);
+}
+
+void OnBusError(int signal_number, siginfo_t* info, void* /*context*/) {
+  ReportInputFault(info->si_addr);
+  // Not a shortened input: the access is retried on return and the default
+  // action ends the process, as it would have without this handler.
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal_number, &action, nullptr);
 }
 
 bool IsOpenAsInput(const struct stat& info) {
@@ -98,7 +131,7 @@ Handle OpenInputFile(const std::string& name) {
   if (int code = UnmappableKindCode(info)) return Refuse(fd, code);
   if (LockIsRefused(fd, LOCK_SH)) return Refuse(fd, EBUSY);
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  OpenInputs().push_back({info.st_dev, info.st_ino, fd});
+  OpenInputs().push_back({info.st_dev, info.st_ino, fd, name});
   return fd;
 }
 
@@ -121,10 +154,19 @@ Handle CreateReadOnlyMapping(Handle /*file*/) {
 
 const std::uint8_t* MapReadOnlyView(Handle file, Handle /*mapping*/, std::uint32_t size) {
   void* view = mmap(nullptr, size, PROT_READ, MAP_SHARED, static_cast<int>(file), 0);
-  return view == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(view);
+  if (view == MAP_FAILED) return nullptr;
+  for (FileIdentity& input : OpenInputs()) {
+    if (input.file != file) continue;
+    input.view = static_cast<const std::uint8_t*>(view);
+    input.view_size = size;
+  }
+  return static_cast<const std::uint8_t*>(view);
 }
 
 void UnmapView(const std::uint8_t* view, std::uint32_t size) {
+  for (FileIdentity& input : OpenInputs()) {
+    if (input.view == view) input.view = nullptr;
+  }
   munmap(const_cast<std::uint8_t*>(view), size);
 }
 
@@ -156,6 +198,8 @@ bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t
   while (done < count) {
     ssize_t n = write(static_cast<int>(file), bytes + done, count - done);
     if (n < 0 && errno == EINTR) continue;
+    // The kernel met the same shortened input that a read would fault on.
+    if (n < 0 && errno == EFAULT) ReportInputFault(bytes + done);
     if (n <= 0) break;
     done += static_cast<std::uint32_t>(n);
   }
@@ -194,8 +238,17 @@ void PrepareProcess() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   OccupyStandardDescriptors();
+  struct sigaction action {};
+  action.sa_sigaction = OnBusError;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, nullptr);
 }
 
 void ExitProcess(int exit_code) { std::exit(exit_code); }
+
+void ExitProcessAtOnce(int exit_code) { _exit(exit_code); }
+
+void SetInputFaultHandler(InputFaultHandler handler) { input_fault_handler = handler; }
 
 }  // namespace varnock::platform

@@ -106,4 +106,13 @@ void PrepareProcess() {
 
 void ExitProcess(int exit_code) { ::ExitProcess(static_cast<UINT>(exit_code)); }
 
+void ExitProcessAtOnce(int exit_code) {
+  ::TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exit_code));
+  ::ExitProcess(static_cast<UINT>(exit_code));  // not reached: TerminateProcess does not return on itself
+}
+
+// The share modes keep every other process from shortening an open input, so
+// no fault of that kind can arise here.
+void SetInputFaultHandler(InputFaultHandler /*handler*/) {}
+
 }  // namespace varnock::platform
