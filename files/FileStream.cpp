@@ -1,5 +1,7 @@
 #include "files/FileStream.h"
 
+#include <cstring>
+
 #include "files/Errors.h"
 
 namespace varnock {
@@ -17,15 +19,46 @@ std::int32_t THandleStream::RawWrite(const void* data, std::int32_t count) {
 
 TFileStream::TFileStream(const std::string& file_name, std::uint16_t /*mode*/)
     : THandleStream(platform::CreateTargetFile(file_name)) {
-  if (handle_ >= 0) return;
-  // The code goes first: forming the absolute name may itself touch it.
-  std::uint32_t code = platform::LastErrorCode();
-  std::string full_name = platform::FullPathName(file_name);
-  throw EFCreateError("Cannot create file \"" + full_name + "\". " + SystemErrorText(code));
+  if (handle_ < 0) {
+    // The code goes first: forming the absolute name may itself touch it.
+    std::uint32_t code = platform::LastErrorCode();
+    std::string full_name = platform::FullPathName(file_name);
+    throw EFCreateError("Cannot create file \"" + full_name + "\". " + SystemErrorText(code));
+  }
+  try {
+    buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
+  } catch (...) {
+    platform::CloseFile(handle_);
+    throw;
+  }
 }
 
 TFileStream::~TFileStream() {
-  if (handle_ >= 0) platform::CloseFile(handle_);
+  if (handle_ < 0) return;
+  WriteGathered();
+  platform::CloseFile(handle_);
+}
+
+void TFileStream::Flush() {
+  if (!WriteGathered()) throw EWriteError();
+}
+
+std::int32_t TFileStream::RawWrite(const void* data, std::int32_t count) {
+  if (count < kDirectRunLength) {
+    if (count > kBufferSize - gathered_ && !WriteGathered()) return 0;
+    std::memcpy(buffer_.get() + gathered_, data, static_cast<std::size_t>(count));
+    gathered_ += count;
+    return count;
+  }
+  if (!WriteGathered()) return 0;
+  return THandleStream::RawWrite(data, count);
+}
+
+bool TFileStream::WriteGathered() noexcept {
+  if (gathered_ == 0) return true;
+  std::int32_t count = gathered_;
+  gathered_ = 0;
+  return THandleStream::RawWrite(buffer_.get(), count) == count;
 }
 
 }  // namespace varnock
