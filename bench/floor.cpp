@@ -43,7 +43,7 @@ Mapped Map(const char* name) {
   Mapped file;
   file.size = static_cast<std::size_t>(info.st_size);
   if (file.size > 0) {
-    void* view = mmap(nullptr, file.size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+    void* view = mmap(nullptr, file.size, PROT_READ, MAP_SHARED, fd, 0);
     if (view == MAP_FAILED) {
       std::perror(name);
       std::exit(2);
@@ -67,9 +67,10 @@ void WriteAll(int fd, const std::uint8_t* bytes, std::size_t count) {
   }
 }
 
-std::uint32_t Be(const std::uint8_t* bytes, unsigned width) {
+template <unsigned Width>
+std::uint32_t Be(const std::uint8_t* bytes) {
   std::uint32_t value = 0;
-  for (unsigned i = 0; i < width; ++i) value = value << 8 | bytes[i];
+  for (unsigned i = 0; i < Width; ++i) value = value << 8 | bytes[i];
   return value;
 }
 
@@ -82,7 +83,25 @@ struct Run {
   std::uint32_t length;
 };
 
-constexpr unsigned kCopyWidths[6][2] = {{2, 1}, {2, 2}, {2, 4}, {4, 1}, {4, 2}, {4, 4}};
+template <unsigned Width>
+Run Literal(const std::uint8_t* p, std::size_t& at) {
+  std::uint32_t length = Be<Width>(p + at + 1);
+  Run run{p + at + 1 + Width, length};
+  at += 1 + Width + length;
+  return run;
+}
+
+template <unsigned OffsetWidth, unsigned LengthWidth>
+Run Copy(const std::uint8_t* p, std::size_t& at, const std::uint8_t* source) {
+  std::uint32_t length = Be<LengthWidth>(p + at + 1 + OffsetWidth);
+  Run run{source + Be<OffsetWidth>(p + at + 1), length};
+  if (length > 0) {
+    __builtin_prefetch(run.bytes);
+    __builtin_prefetch(run.bytes + (length < 128 ? length : 128) - 1);
+  }
+  at += 1 + OffsetWidth + LengthWidth;
+  return run;
+}
 
 }  // namespace
 
@@ -110,23 +129,18 @@ int main(int argc, char** argv) {
     while (at < last && decoded - written < kLookahead) {
       const std::uint8_t code = p[at];
       Run run;
-      if (code <= 0xF6) {
-        run = {p + at + 1, code};
-        at += 1 + code;
-      } else if (code <= 0xF8) {
-        unsigned width = code == 0xF7 ? 2 : 4;
-        std::uint32_t length = Be(p + at + 1, width);
-        run = {p + at + 1 + width, length};
-        at += 1 + width + length;
-      } else {
-        const unsigned* widths = kCopyWidths[code - 0xF9];
-        std::uint32_t offset = Be(p + at + 1, widths[0]);
-        std::uint32_t length = Be(p + at + 1 + widths[0], widths[1]);
-        run = {source.data + offset, length};
-        const std::uint32_t span = length < 256 ? length : 256;
-        for (std::uint32_t i = 0; i < span; i += 64) __builtin_prefetch(run.bytes + i);
-        if (span > 0) __builtin_prefetch(run.bytes + span - 1);
-        at += 1 + widths[0] + widths[1];
+      switch (code) {
+        case 0xF7: run = Literal<2>(p, at); break;
+        case 0xF8: run = Literal<4>(p, at); break;
+        case 0xF9: run = Copy<2, 1>(p, at, source.data); break;
+        case 0xFA: run = Copy<2, 2>(p, at, source.data); break;
+        case 0xFB: run = Copy<2, 4>(p, at, source.data); break;
+        case 0xFC: run = Copy<4, 1>(p, at, source.data); break;
+        case 0xFD: run = Copy<4, 2>(p, at, source.data); break;
+        case 0xFE: run = Copy<4, 4>(p, at, source.data); break;
+        default:
+          run = {p + at + 1, code};
+          at += 1 + code;
       }
       ahead[decoded++ % kLookahead] = run;
     }

@@ -6,10 +6,7 @@
 
 namespace varnock {
 
-void TStream::WriteRun(const void* data, std::int32_t count) {
-  if (count == 0) return;
-  if (RawWrite(data, count) != count) throw EWriteError();
-}
+void TStream::RaiseWriteError() { throw EWriteError(); }
 
 std::int32_t THandleStream::RawWrite(const void* data, std::int32_t count) {
   std::uint32_t written = 0;
@@ -44,14 +41,21 @@ void TFileStream::Flush() {
 }
 
 std::int32_t TFileStream::RawWrite(const void* data, std::int32_t count) {
-  if (count < kDirectRunLength) {
-    if (count > kBufferSize - gathered_ && !WriteGathered()) return 0;
+  if (count < kDirectRunLength && count <= kBufferSize - gathered_) [[likely]] {
     std::memcpy(buffer_.get() + gathered_, data, static_cast<std::size_t>(count));
     gathered_ += count;
     return count;
   }
+  return WriteMakingRoom(data, count);
+}
+
+// Kept out of line so that the gathering above stays a leaf call.
+[[gnu::noinline]] std::int32_t TFileStream::WriteMakingRoom(const void* data, std::int32_t count) {
   if (!WriteGathered()) return 0;
-  return THandleStream::RawWrite(data, count);
+  if (count >= kDirectRunLength) return THandleStream::RawWrite(data, count);
+  std::memcpy(buffer_.get(), data, static_cast<std::size_t>(count));
+  gathered_ = count;
+  return count;
 }
 
 bool TFileStream::WriteGathered() noexcept {

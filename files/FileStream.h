@@ -15,8 +15,10 @@ class TStream {
 
   // Appends `count` bytes (0 or more) or raises EWriteError ("Stream write
   // error"); a run of 0 bytes reaches no RawWrite. The bytes that did go out
-  // before a failure stay written.
-  void WriteRun(const void* data, std::int32_t count);
+  // before a failure stay written. Inline: it runs once per instruction.
+  void WriteRun(const void* data, std::int32_t count) {
+    if (count != 0 && RawWrite(data, count) != count) RaiseWriteError();
+  }
 
   // Hands the OS every run this stream still holds back, or raises
   // EWriteError. After it returns, the file holds every run written so far.
@@ -25,6 +27,9 @@ class TStream {
  protected:
   // Takes the whole run; returns the bytes taken, 0 on failure.
   virtual std::int32_t RawWrite(const void* data, std::int32_t count) = 0;
+
+ private:
+  [[noreturn]] static void RaiseWriteError();
 };
 
 class THandleStream : public TStream {
@@ -67,6 +72,8 @@ class TFileStream : public THandleStream {
   std::int32_t RawWrite(const void* data, std::int32_t count) override;
 
  private:
+  // A run that does not fit in the buffer: what was gathered goes out first.
+  std::int32_t WriteMakingRoom(const void* data, std::int32_t count);
   // Empties the buffer into the file; false when the OS write failed.
   bool WriteGathered() noexcept;
 

@@ -39,6 +39,21 @@ Instruction DecodeLongLiteral(ByteSpan patch, std::uint64_t p) {
   return {patch.data() + data_start, static_cast<std::uint32_t>(length), Fault::kNone, data_start + length};
 }
 
+// Asks the cache for the first bytes of a copy's source range, which may lie
+// anywhere in the source: the write that reads them comes kLookahead
+// instructions later. The first and last line of the head of the range do
+// for a short run; the hardware follows a long one by itself.
+inline void Prefetch(const std::uint8_t* bytes, std::uint32_t length) {
+  constexpr std::uint32_t kHead = 128;
+  if (length == 0) return;
+#if defined(__GNUC__)
+  __builtin_prefetch(bytes);
+  __builtin_prefetch(bytes + (length < kHead ? length : kHead) - 1);
+#else
+  (void)bytes;
+#endif
+}
+
 template <unsigned OffsetWidth, unsigned LengthWidth>
 Instruction DecodeCopy(ByteSpan patch, ByteSpan source, std::uint64_t p) {
   const std::uint64_t next = p + 1 + OffsetWidth + LengthWidth;
@@ -47,6 +62,7 @@ Instruction DecodeCopy(ByteSpan patch, ByteSpan source, std::uint64_t p) {
   const std::uint64_t length = ReadBigEndian<LengthWidth>(patch.data() + p + 1 + OffsetWidth);
   if (offset + length > source.size()) return Refused(Fault::kBeyondSource);
   if (length > kLongestRun) return Refused(Fault::kRange);
+  Prefetch(source.data() + offset, static_cast<std::uint32_t>(length));
   return {source.data() + offset, static_cast<std::uint32_t>(length), Fault::kNone, next};
 }
 
@@ -84,21 +100,6 @@ inline Instruction Decode(ByteSpan patch, ByteSpan source, std::uint64_t p) {
     case Fault::kNone: break;
   }
   RaiseUnexpectedEnd();
-}
-
-// Asks the cache for the first bytes of a run, which for a copy lie anywhere
-// in the source; the OS call that takes them comes a few instructions later.
-inline void Prefetch(const std::uint8_t* bytes, std::uint32_t length) {
-  constexpr std::uint32_t kLine = 64;
-  constexpr std::uint32_t kSpan = 256;
-  if (length == 0) return;
-  const std::uint32_t span = length < kSpan ? length : kSpan;
-#if defined(__GNUC__)
-  for (std::uint32_t offset = 0; offset < span; offset += kLine) __builtin_prefetch(bytes + offset);
-  __builtin_prefetch(bytes + span - 1);
-#else
-  (void)bytes;
-#endif
 }
 
 // Far enough ahead for a random source read to arrive from memory while the
@@ -140,7 +141,6 @@ void RunInstructionStream(ByteSpan patch, ByteSpan source, const PatchHeader& he
         decode_end = 0;
         break;
       }
-      Prefetch(instruction.bytes, instruction.length);
       position = instruction.next;
     }
     if (written == decoded) break;

@@ -100,6 +100,12 @@ TEST_F(BufferedWriter, DestructionHandsOverWhatWasGathered) {
   EXPECT_EQ(Load("target"), data);
 }
 
+TEST_F(BufferedWriter, ExistingTargetIsEmptiedEvenIfNothingIsWritten) {
+  Save("target", Pattern(5000, 6));
+  { TFileStream writer(PathOf("target"), TFileStream::fmCreate); }
+  EXPECT_TRUE(Load("target").empty());
+}
+
 TEST_F(BufferedWriter, FailedWriteFailsOnceAndDropsWhatItCarried) {
   RequireFullDevice();
   const Bytes data = Pattern(kDirect, 3);
