@@ -8,7 +8,8 @@
 // - the source range of each copy prefetched kLookahead instructions ahead;
 // - runs under kDirectRunLength gathered in a 1 MiB buffer written when full,
 //   longer runs written straight from the mapping;
-// - every file read through a mapping that is populated as it is made.
+// - every file read through a plain mapping (populating it as it is made
+//   measured slower: bench/README.md).
 // Usage: varnock-floor <source> <target> <patch>. Exit 0 when both CRCs match.
 #include <fcntl.h>
 #include <libdeflate.h>
@@ -25,7 +26,7 @@
 namespace {
 
 constexpr std::size_t kBufferSize = 1 << 20;
-constexpr std::uint32_t kDirectRunLength = 64 << 10;
+constexpr std::uint32_t kDirectRunLength = 128 << 10;
 constexpr std::size_t kLookahead = 32;
 
 struct Mapped {

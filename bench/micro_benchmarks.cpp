@@ -195,8 +195,14 @@ void BM_GatheredRuns(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kWrittenPerIteration));
 }
 
-BENCHMARK(BM_OneWritePerRun)->RangeMultiplier(4)->Range(32, 1 << 20)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_GatheredRuns)->RangeMultiplier(4)->Range(32, 1 << 20)->Unit(benchmark::kMillisecond);
+void RunLengths(benchmark::internal::Benchmark* benchmark) {
+  for (int length : {32, 256, 4096, 16 << 10, 32 << 10, 64 << 10, 128 << 10, 256 << 10, 1 << 20}) {
+    benchmark->Arg(length);
+  }
+  benchmark->Unit(benchmark::kMillisecond);
+}
+BENCHMARK(BM_OneWritePerRun)->Apply(RunLengths);
+BENCHMARK(BM_GatheredRuns)->Apply(RunLengths);
 
 }  // namespace
 
