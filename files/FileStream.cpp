@@ -28,6 +28,7 @@ TFileStream::TFileStream(const std::string& file_name, std::uint16_t /*mode*/)
     platform::CloseFile(handle_);
     throw;
   }
+  LendBuffer(buffer_.get(), kBufferSize, kDirectRunLength);
 }
 
 TFileStream::~TFileStream() {
@@ -41,28 +42,16 @@ void TFileStream::Flush() {
 }
 
 std::int32_t TFileStream::RawWrite(const void* data, std::int32_t count) {
-  if (count < kDirectRunLength && count <= kBufferSize - gathered_) [[likely]] {
-    std::memcpy(buffer_.get() + gathered_, data, static_cast<std::size_t>(count));
-    gathered_ += count;
-    return count;
-  }
-  return WriteMakingRoom(data, count);
-}
-
-// Kept out of line so that the gathering above stays a leaf call.
-[[gnu::noinline]] std::int32_t TFileStream::WriteMakingRoom(const void* data, std::int32_t count) {
   if (!WriteGathered()) return 0;
   if (count >= kDirectRunLength) return THandleStream::RawWrite(data, count);
-  std::memcpy(buffer_.get(), data, static_cast<std::size_t>(count));
-  gathered_ = count;
+  Gather(data, count);
   return count;
 }
 
 bool TFileStream::WriteGathered() noexcept {
-  if (gathered_ == 0) return true;
-  std::int32_t count = gathered_;
-  gathered_ = 0;
-  return THandleStream::RawWrite(buffer_.get(), count) == count;
+  const auto count = static_cast<std::int32_t>(GatherEnd() - buffer_.get());
+  LendBuffer(buffer_.get(), kBufferSize, kDirectRunLength);
+  return count == 0 || THandleStream::RawWrite(buffer_.get(), count) == count;
 }
 
 }  // namespace varnock

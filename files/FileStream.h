@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -15,9 +16,16 @@ class TStream {
 
   // Appends `count` bytes (0 or more) or raises EWriteError ("Stream write
   // error"); a run of 0 bytes reaches no RawWrite. The bytes that did go out
-  // before a failure stay written. Inline: it runs once per instruction.
+  // before a failure stay written. Inline, as it runs once per instruction: a
+  // short run that fits in the buffer a stream lends (below) is copied there
+  // with no call at all.
   void WriteRun(const void* data, std::int32_t count) {
-    if (count != 0 && RawWrite(data, count) != count) RaiseWriteError();
+    if (count == 0) return;
+    if (count < gather_limit_ && count <= gather_room_) {
+      Gather(data, count);
+    } else if (RawWrite(data, count) != count) {
+      RaiseWriteError();
+    }
   }
 
   // Hands the OS every run this stream still holds back, or raises
@@ -28,8 +36,26 @@ class TStream {
   // Takes the whole run; returns the bytes taken, 0 on failure.
   virtual std::int32_t RawWrite(const void* data, std::int32_t count) = 0;
 
+  // A stream that gathers runs lends WriteRun the free part of its buffer:
+  // `room` bytes from `at`, for runs shorter than `limit`.
+  void LendBuffer(std::uint8_t* at, std::int32_t room, std::int32_t limit) noexcept {
+    gather_at_ = at;
+    gather_room_ = room;
+    gather_limit_ = limit;
+  }
+  void Gather(const void* data, std::int32_t count) noexcept {
+    std::memcpy(gather_at_, data, static_cast<std::size_t>(count));
+    gather_at_ += count;
+    gather_room_ -= count;
+  }
+  std::uint8_t* GatherEnd() const noexcept { return gather_at_; }
+
  private:
   [[noreturn]] static void RaiseWriteError();
+
+  std::uint8_t* gather_at_ = nullptr;
+  std::int32_t gather_room_ = 0;
+  std::int32_t gather_limit_ = 0;
 };
 
 class THandleStream : public TStream {
@@ -69,16 +95,15 @@ class TFileStream : public THandleStream {
   void Flush() override;
 
  protected:
+  // Reached by a run that is long or does not fit in what is left of the
+  // buffer: what was gathered goes out first.
   std::int32_t RawWrite(const void* data, std::int32_t count) override;
 
  private:
-  // A run that does not fit in the buffer: what was gathered goes out first.
-  std::int32_t WriteMakingRoom(const void* data, std::int32_t count);
   // Empties the buffer into the file; false when the OS write failed.
   bool WriteGathered() noexcept;
 
   std::unique_ptr<std::uint8_t[]> buffer_;
-  std::int32_t gathered_ = 0;
 };
 
 }  // namespace varnock
