@@ -131,14 +131,30 @@ int main(int argc, char** argv) {
       const std::uint8_t code = p[at];
       Run run;
       switch (code) {
-        case 0xF7: run = Literal<2>(p, at); break;
-        case 0xF8: run = Literal<4>(p, at); break;
-        case 0xF9: run = Copy<2, 1>(p, at, source.data); break;
-        case 0xFA: run = Copy<2, 2>(p, at, source.data); break;
-        case 0xFB: run = Copy<2, 4>(p, at, source.data); break;
-        case 0xFC: run = Copy<4, 1>(p, at, source.data); break;
-        case 0xFD: run = Copy<4, 2>(p, at, source.data); break;
-        case 0xFE: run = Copy<4, 4>(p, at, source.data); break;
+        case 0xF7:
+          run = Literal<2>(p, at);
+          break;
+        case 0xF8:
+          run = Literal<4>(p, at);
+          break;
+        case 0xF9:
+          run = Copy<2, 1>(p, at, source.data);
+          break;
+        case 0xFA:
+          run = Copy<2, 2>(p, at, source.data);
+          break;
+        case 0xFB:
+          run = Copy<2, 4>(p, at, source.data);
+          break;
+        case 0xFC:
+          run = Copy<4, 1>(p, at, source.data);
+          break;
+        case 0xFD:
+          run = Copy<4, 2>(p, at, source.data);
+          break;
+        case 0xFE:
+          run = Copy<4, 4>(p, at, source.data);
+          break;
         default:
           run = {p + at + 1, code};
           at += 1 + code;

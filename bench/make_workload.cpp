@@ -4,6 +4,8 @@
 //   make_workload w2 DIR    64 MiB random source; 2,000,000 runs of ~32 bytes
 //   make_workload diff SOURCE TARGET PATCH
 //                           a patch for any pair, by a simple greedy matcher
+#include <libdeflate.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -13,8 +15,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <libdeflate.h>
 
 namespace {
 
@@ -41,7 +41,9 @@ class Random {
   std::uint64_t state_;
 };
 
-std::uint32_t Crc(const Bytes& bytes) { return bytes.empty() ? 0 : libdeflate_crc32(0, bytes.data(), bytes.size()); }
+std::uint32_t Crc(const Bytes& bytes) {
+  return bytes.empty() ? 0 : libdeflate_crc32(0, bytes.data(), bytes.size());
+}
 
 void PutBigEndian(Bytes& out, std::uint64_t value, unsigned width) {
   for (unsigned i = width; i-- > 0;) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));

@@ -131,10 +131,14 @@ BENCHMARK(BM_DecodeLoop)->Unit(benchmark::kMillisecond);
 
 // Decoding and gathering runs from random places of a 64 MiB source: the
 // lookahead's prefetches are what keep this close to the cached case.
-void BM_DecodeAndGatherFromLargeSource(benchmark::State& state) { RunSmallRuns<CopyingStream>(state, 64 << 20); }
+void BM_DecodeAndGatherFromLargeSource(benchmark::State& state) {
+  RunSmallRuns<CopyingStream>(state, 64 << 20);
+}
 BENCHMARK(BM_DecodeAndGatherFromLargeSource)->Unit(benchmark::kMillisecond);
 
-void BM_DecodeAndGatherFromCachedSource(benchmark::State& state) { RunSmallRuns<CopyingStream>(state, 1 << 16); }
+void BM_DecodeAndGatherFromCachedSource(benchmark::State& state) {
+  RunSmallRuns<CopyingStream>(state, 1 << 16);
+}
 BENCHMARK(BM_DecodeAndGatherFromCachedSource)->Unit(benchmark::kMillisecond);
 
 // The direct-write threshold: 32 MiB written to a fresh file in runs of

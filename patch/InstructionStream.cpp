@@ -71,16 +71,26 @@ inline Instruction Decode(ByteSpan patch, ByteSpan source, std::uint64_t p) {
     return {patch.data() + p + 1, code, Fault::kNone, p + 1 + code};
   }
   switch (code) {
-    case opcode::kStop: return Refused(Fault::kStop);
-    case opcode::kLiteral16: return DecodeLongLiteral<2>(patch, p);
-    case opcode::kLiteral32: return DecodeLongLiteral<4>(patch, p);
-    case opcode::kCopy16_8: return DecodeCopy<2, 1>(patch, source, p);
-    case opcode::kCopy16_16: return DecodeCopy<2, 2>(patch, source, p);
-    case opcode::kCopy16_32: return DecodeCopy<2, 4>(patch, source, p);
-    case opcode::kCopy32_8: return DecodeCopy<4, 1>(patch, source, p);
-    case opcode::kCopy32_16: return DecodeCopy<4, 2>(patch, source, p);
-    case opcode::kCopy32_32: return DecodeCopy<4, 4>(patch, source, p);
-    default: return Refused(Fault::kUnsupported64);
+    case opcode::kStop:
+      return Refused(Fault::kStop);
+    case opcode::kLiteral16:
+      return DecodeLongLiteral<2>(patch, p);
+    case opcode::kLiteral32:
+      return DecodeLongLiteral<4>(patch, p);
+    case opcode::kCopy16_8:
+      return DecodeCopy<2, 1>(patch, source, p);
+    case opcode::kCopy16_16:
+      return DecodeCopy<2, 2>(patch, source, p);
+    case opcode::kCopy16_32:
+      return DecodeCopy<2, 4>(patch, source, p);
+    case opcode::kCopy32_8:
+      return DecodeCopy<4, 1>(patch, source, p);
+    case opcode::kCopy32_16:
+      return DecodeCopy<4, 2>(patch, source, p);
+    case opcode::kCopy32_32:
+      return DecodeCopy<4, 4>(patch, source, p);
+    default:
+      return Refused(Fault::kUnsupported64);
   }
 }
 
@@ -88,13 +98,17 @@ inline Instruction Decode(ByteSpan patch, ByteSpan source, std::uint64_t p) {
 
 [[noreturn]] void Raise(Fault fault, std::uint64_t position) {
   switch (fault) {
-    case Fault::kStop: throw Exception("Unexpected stop instruction before end of patch file");
-    case Fault::kUnsupported64: throw Exception("64-bit length of file is not supported in this version");
+    case Fault::kStop:
+      throw Exception("Unexpected stop instruction before end of patch file");
+    case Fault::kUnsupported64:
+      throw Exception("64-bit length of file is not supported in this version");
     case Fault::kBeyondSource:
       throw Exception("Seek beyond source file end. Instruction at " + std::to_string(position));
-    case Fault::kRange: throw ERangeError();
+    case Fault::kRange:
+      throw ERangeError();
     case Fault::kUnexpectedEnd:
-    case Fault::kNone: break;
+    case Fault::kNone:
+      break;
   }
   RaiseUnexpectedEnd();
 }

@@ -66,8 +66,8 @@ TEST_F(BufferedWriter, RunsOfEveryLengthLandInOrder) {
   const std::vector<std::vector<std::int32_t>> cases = {
       {1, 2, 3},
       {kDirect - 1, kDirect, 1, kDirect + 1, 7},
-      {kBuffer - 5, 4, 1, 1, 9},     // fills the buffer exactly, then overflows it
-      {kBuffer - 5, 6},              // a run that does not fit makes room first
+      {kBuffer - 5, 4, 1, 1, 9},  // fills the buffer exactly, then overflows it
+      {kBuffer - 5, 6},           // a run that does not fit makes room first
       {kDirect - 1, kDirect - 1, 0, 3 * kBuffer, 0, 5},
       std::vector<std::int32_t>(40, kDirect - 1),  // several buffers' worth
   };
@@ -124,7 +124,8 @@ TEST_F(BufferedWriter, FailedWriteFailsOnceAndDropsWhatItCarried) {
 // nothing) and the stop instruction unless `stop` is false.
 Bytes LiteralsThen(std::size_t runs, const Bytes& tail, bool stop = true) {
   Bytes stream;
-  for (std::size_t i = 0; i < runs; ++i) stream.insert(stream.end(), {1, static_cast<std::uint8_t>('a' + i % 26)});
+  for (std::size_t i = 0; i < runs; ++i)
+    stream.insert(stream.end(), {1, static_cast<std::uint8_t>('a' + i % 26)});
   stream.insert(stream.end(), tail.begin(), tail.end());
   testing::PatchSpec spec;
   spec.stop = stop;
@@ -148,7 +149,8 @@ std::vector<FaultCase> FaultCases() {
   return {
       {"inner stop", {0x00, 0x01, 'x'}, true, "Unexpected stop instruction before end of patch file"},
       {"opcode 0xFF", {0xFF}, true, "64-bit length of file is not supported in this version"},
-      {"copy past the source", testing::Copy(0xF9, 0xFFFF, 2), true, "Seek beyond source file end. Instruction at "},
+      {"copy past the source", testing::Copy(0xF9, 0xFFFF, 2), true,
+       "Seek beyond source file end. Instruction at "},
       {"literal past the end", {0x05, 'x'}, true, "Unexpected end of patch file"},
       {"huge literal-32", testing::LongLiteral(0xF8, 0x80000000u, {}), false, "Unexpected end of patch file"},
       {"last byte not stop", {0x01, 'x', 0x01}, false, "Unexpected end of patch file"},
@@ -243,7 +245,9 @@ class RecordingFrontEnd : public FrontEnd {
  public:
   RecordingFrontEnd(std::string source, std::string target, std::string patch)
       : arguments_{std::move(source), std::move(target), std::move(patch)} {}
-  std::string Argument(int position) const override { return arguments_[static_cast<std::size_t>(position - 1)]; }
+  std::string Argument(int position) const override {
+    return arguments_[static_cast<std::size_t>(position - 1)];
+  }
   void WriteText(std::string_view text) override { output.append(text); }
   void WriteLine(std::string_view text) override { output.append(text).append("\r\n"); }
 
@@ -258,9 +262,10 @@ TEST_F(BufferedWriter, HeldBackWriteFailsDuringStepThree) {
   const Bytes source = testing::ToBytes("0123456789");
   const Bytes target = testing::ToBytes("xy2345");
   const std::string source_name = Save("source", source);
-  const std::string patch_name = Save(
-      "patch", testing::BuildPatchFor(source, target,
-                                      {testing::ShortLiteral(testing::ToBytes("xy")), testing::Copy(0xF9, 2, 4)}));
+  const std::string patch_name =
+      Save("patch",
+           testing::BuildPatchFor(
+               source, target, {testing::ShortLiteral(testing::ToBytes("xy")), testing::Copy(0xF9, 2, 4)}));
   RecordingFrontEnd front_end(source_name, kFullDevice, patch_name);
   EXPECT_THROW(ApplyPatch(front_end), EWriteError);
   EXPECT_EQ(front_end.output, "Step 1 Step 2 Step 3 ");
@@ -275,7 +280,8 @@ TEST_F(BufferedWriter, ApplyPatchLeavesTheRunsBeforeAFault) {
     stream.insert(stream.end(), copy.begin(), copy.end());
   }
   Bytes expected;
-  for (int i = 0; i < 50; ++i) expected.insert(expected.end(), source.begin() + i % 8, source.begin() + i % 8 + 2);
+  for (int i = 0; i < 50; ++i)
+    expected.insert(expected.end(), source.begin() + i % 8, source.begin() + i % 8 + 2);
   for (const FaultCase& fault : FaultCases()) {
     Bytes faulty = stream;
     faulty.insert(faulty.end(), fault.tail.begin(), fault.tail.end());
