@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <vector>
@@ -116,9 +117,17 @@ SmallRunWorkload MakeSmallRuns(std::size_t source_size, std::size_t runs) {
   return workload;
 }
 
+// One workload per source size, made once.
+const SmallRunWorkload& SmallRuns(std::size_t source_size) {
+  static std::map<std::size_t, SmallRunWorkload> made;
+  auto found = made.find(source_size);
+  if (found == made.end()) found = made.emplace(source_size, MakeSmallRuns(source_size, 1 << 20)).first;
+  return found->second;
+}
+
 template <class Stream>
 void RunSmallRuns(benchmark::State& state, std::size_t source_size) {
-  static const SmallRunWorkload workload = MakeSmallRuns(source_size, 1 << 20);
+  const SmallRunWorkload& workload = SmallRuns(source_size);
   const varnock::PatchHeader header{12, 0, 0};
   Stream target;
   for (auto _ : state) varnock::RunInstructionStream(workload.patch, workload.source, header, target);
