@@ -181,6 +181,59 @@ TEST_F(BufferedWriter, FaultAheadLeavesExactlyTheRunsBeforeIt) {
   }
 }
 
+// Carries out one instruction at a time, as the stream did before it was
+// decoded ahead: the reference for the outcome of RunInstructionStream.
+std::string OneAtATime(const Bytes& patch, const Bytes& source, TStream& target) {
+  try {
+    std::uint64_t position = 17;
+    while (position < patch.size() - 1) {
+      DecodedRun run = DecodeInstruction(patch, source, position);
+      target.WriteRun(run.bytes, static_cast<std::int32_t>(run.length));
+      position = run.next;
+    }
+    target.Flush();
+    if (position != patch.size() - 1) return "Internal error checking the stop instruction";
+    if (patch.back() != 0) return "Unexpected end of patch file";
+    return "";
+  } catch (const Exception& error) {
+    return error.Message();
+  }
+}
+
+TEST_F(BufferedWriter, DecodingAheadChangesNoOutcome) {
+  std::mt19937 random(8);
+  const Bytes source = Pattern(5000, 9);
+  for (int trial = 0; trial < 3000; ++trial) {
+    Bytes stream;
+    const int instructions = static_cast<int>(random() % 80);
+    for (int i = 0; i < instructions; ++i) {
+      Bytes instruction = random() % 2 ? testing::ShortLiteral(Pattern(1 + random() % 20, random()))
+                                       : testing::Copy(0xFA, random() % 4990, random() % 10);
+      stream.insert(stream.end(), instruction.begin(), instruction.end());
+    }
+    // A few random bytes anywhere make any fault, or none, at any distance.
+    for (int flips = static_cast<int>(random() % 3); flips > 0 && !stream.empty(); --flips) {
+      stream[random() % stream.size()] = static_cast<std::uint8_t>(random());
+    }
+    testing::PatchSpec spec;
+    spec.stop = random() % 8 != 0;
+    const Bytes patch = testing::BuildPatch(spec, {stream});
+
+    testing::MemoryStream expected;
+    const std::string expected_error = OneAtATime(patch, source, expected);
+    testing::MemoryStream actual;
+    std::string actual_error;
+    try {
+      RunInstructionStream(patch, source, {12, 0, 0}, actual);
+    } catch (const Exception& error) {
+      actual_error = error.Message();
+    }
+    ASSERT_EQ(actual_error, expected_error) << "trial " << trial;
+    ASSERT_EQ(actual.run_lengths, expected.run_lengths) << "trial " << trial;
+    ASSERT_EQ(actual.contents, expected.contents) << "trial " << trial;
+  }
+}
+
 // A target in memory whose RawWrite fails from the `fail_at`-th run on.
 class FailingStream : public testing::MemoryStream {
  public:
