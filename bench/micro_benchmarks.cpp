@@ -154,9 +154,11 @@ BENCHMARK(BM_DecodeAndGatherFromCachedSource)->Unit(benchmark::kMillisecond);
 // state.range(0) bytes, either one write() per run or gathered in 1 MiB.
 constexpr std::size_t kWrittenPerIteration = 32 << 20;
 
+constexpr const char* kScratchFile = "/tmp/varnock-bench-threshold";
+
 int FreshFile(benchmark::State& state) {
   state.PauseTiming();
-  int fd = open("/tmp/varnock-bench-threshold", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = open(kScratchFile, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   state.ResumeTiming();
   return fd;
 }
@@ -184,6 +186,7 @@ void BM_OneWritePerRun(benchmark::State& state) {
     for (std::size_t at = 0; at + run <= source.size(); at += run) WriteAll(fd, source.data() + at, run);
     CloseFile(state, fd);
   }
+  unlink(kScratchFile);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kWrittenPerIteration));
 }
 
@@ -205,6 +208,7 @@ void BM_GatheredRuns(benchmark::State& state) {
     WriteAll(fd, buffer.data(), gathered);
     CloseFile(state, fd);
   }
+  unlink(kScratchFile);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kWrittenPerIteration));
 }
 
