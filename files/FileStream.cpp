@@ -1,13 +1,12 @@
 #include "files/FileStream.h"
 
+#include <cstring>
+
 #include "files/Errors.h"
 
 namespace varnock {
 
-void TStream::WriteRun(const void* data, std::int32_t count) {
-  if (count == 0) return;
-  if (RawWrite(data, count) != count) throw EWriteError();
-}
+void TStream::RaiseWriteError() { throw EWriteError(); }
 
 std::int32_t THandleStream::RawWrite(const void* data, std::int32_t count) {
   std::uint32_t written = 0;
@@ -17,15 +16,42 @@ std::int32_t THandleStream::RawWrite(const void* data, std::int32_t count) {
 
 TFileStream::TFileStream(const std::string& file_name, std::uint16_t /*mode*/)
     : THandleStream(platform::CreateTargetFile(file_name)) {
-  if (handle_ >= 0) return;
-  // The code goes first: forming the absolute name may itself touch it.
-  std::uint32_t code = platform::LastErrorCode();
-  std::string full_name = platform::FullPathName(file_name);
-  throw EFCreateError("Cannot create file \"" + full_name + "\". " + SystemErrorText(code));
+  if (handle_ < 0) {
+    // The code goes first: forming the absolute name may itself touch it.
+    std::uint32_t code = platform::LastErrorCode();
+    std::string full_name = platform::FullPathName(file_name);
+    throw EFCreateError("Cannot create file \"" + full_name + "\". " + SystemErrorText(code));
+  }
+  try {
+    buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
+  } catch (...) {
+    platform::CloseFile(handle_);
+    throw;
+  }
+  LendBuffer(buffer_.get(), kBufferSize, kDirectRunLength);
 }
 
 TFileStream::~TFileStream() {
-  if (handle_ >= 0) platform::CloseFile(handle_);
+  if (handle_ < 0) return;
+  WriteGathered();
+  platform::CloseFile(handle_);
+}
+
+void TFileStream::Flush() {
+  if (!WriteGathered()) throw EWriteError();
+}
+
+std::int32_t TFileStream::RawWrite(const void* data, std::int32_t count) {
+  if (!WriteGathered()) return 0;
+  if (count >= kDirectRunLength) return THandleStream::RawWrite(data, count);
+  Gather(data, count);
+  return count;
+}
+
+bool TFileStream::WriteGathered() noexcept {
+  const auto count = static_cast<std::int32_t>(GatherEnd() - buffer_.get());
+  LendBuffer(buffer_.get(), kBufferSize, kDirectRunLength);
+  return count == 0 || THandleStream::RawWrite(buffer_.get(), count) == count;
 }
 
 }  // namespace varnock

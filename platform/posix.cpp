@@ -187,7 +187,9 @@ Handle CreateTargetFile(const std::string& name) {
   if (fstat(fd, &info) != 0) return Refuse(fd, errno);
   if (IsOpenAsInput(info)) return Refuse(fd, EBUSY);
   if (LockIsRefused(fd, LOCK_EX)) return Refuse(fd, EBUSY);
-  if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) return Refuse(fd, errno);
+  // An empty file is left alone: on ext4 truncating it, even to the length it
+  // has, makes the close after the writes wait for them to reach the disk.
+  if (S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0) return Refuse(fd, errno);
   return fd;
 }
 
