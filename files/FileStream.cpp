@@ -29,10 +29,13 @@ TFileStream::TFileStream(const std::string& file_name, std::uint16_t /*mode*/)
     throw;
   }
   LendBuffer(buffer_.get(), kBufferSize, kDirectRunLength);
+  held_back_ = {handle_, buffer_.get(), GatherEndAddress()};
+  platform::SetHeldBackOutput(&held_back_);
 }
 
 TFileStream::~TFileStream() {
   if (handle_ < 0) return;
+  platform::SetHeldBackOutput(nullptr);
   WriteGathered();
   platform::CloseFile(handle_);
 }

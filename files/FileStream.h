@@ -49,6 +49,7 @@ class TStream {
     gather_room_ -= count;
   }
   std::uint8_t* GatherEnd() const noexcept { return gather_at_; }
+  std::uint8_t* const* GatherEndAddress() const noexcept { return &gather_at_; }
 
  private:
   [[noreturn]] static void RaiseWriteError();
@@ -104,6 +105,8 @@ class TFileStream : public THandleStream {
   bool WriteGathered() noexcept;
 
   std::unique_ptr<std::uint8_t[]> buffer_;
+  // What an input fault must still write out: the runs gathered so far.
+  platform::HeldBackOutput held_back_{};
 };
 
 }  // namespace varnock

@@ -86,4 +86,15 @@ void PrepareProcess();
 using InputFaultHandler = void (*)(const char* input_name);
 void SetInputFaultHandler(InputFaultHandler handler);
 
+// Bytes a writer holds back for `file`: from `begin` to wherever `*end` points
+// at the moment of an input fault. They are written out before the fault
+// handler runs, so that the target keeps every run finished before the fault.
+struct HeldBackOutput {
+  Handle file;
+  const std::uint8_t* begin;
+  std::uint8_t* const* end;
+};
+// Registers the writer's held-back bytes; null when there are none to keep.
+void SetHeldBackOutput(const HeldBackOutput* output);
+
 }  // namespace varnock::platform

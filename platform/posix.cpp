@@ -40,6 +40,20 @@ std::vector<FileIdentity>& OpenInputs() {
 }
 
 InputFaultHandler input_fault_handler = nullptr;
+const HeldBackOutput* held_back_output = nullptr;
+
+// Async-signal-safe: plain write(2) calls, no allocation.
+void WriteHeldBackOutput() {
+  if (held_back_output == nullptr) return;
+  const std::uint8_t* at = held_back_output->begin;
+  const std::uint8_t* end = *held_back_output->end;
+  while (at < end) {
+    ssize_t n = write(static_cast<int>(held_back_output->file), at, static_cast<std::size_t>(end - at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    at += n;
+  }
+}
 
 // The name of the input whose view holds `address`, or null. Allocates
 // nothing and changes nothing: it runs inside the bus-error handler.
@@ -54,7 +68,9 @@ const char* InputViewHolding(const void* address) {
 
 void ReportInputFault(const void* address) {
   const char* name = InputViewHolding(address);
-  if (name != nullptr && input_fault_handler != nullptr) input_fault_handler(name);
+  if (name == nullptr || input_fault_handler == nullptr) return;
+  WriteHeldBackOutput();
+  input_fault_handler(name);
 }
 
 void OnBusError(int signal_number, siginfo_t* info, void* /*context*/) {
@@ -252,5 +268,7 @@ void ExitProcess(int exit_code) { std::exit(exit_code); }
 void ExitProcessAtOnce(int exit_code) { _exit(exit_code); }
 
 void SetInputFaultHandler(InputFaultHandler handler) { input_fault_handler = handler; }
+
+void SetHeldBackOutput(const HeldBackOutput* output) { held_back_output = output; }
 
 }  // namespace varnock::platform

@@ -114,5 +114,6 @@ void ExitProcessAtOnce(int exit_code) {
 // The share modes keep every other process from shortening an open input, so
 // no fault of that kind can arise here.
 void SetInputFaultHandler(InputFaultHandler /*handler*/) {}
+void SetHeldBackOutput(const HeldBackOutput* /*output*/) {}
 
 }  // namespace varnock::platform
