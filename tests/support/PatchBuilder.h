@@ -57,25 +57,25 @@ struct PatchFields {
   bool stop = true;
 };
 
-inline Bytes BuildPatch(const PatchFields& spec, std::initializer_list<Bytes> instructions) {
+inline Bytes BuildPatch(const PatchFields& fields, std::initializer_list<Bytes> instructions) {
   Bytes out;
-  AppendLittleEndian(out, 12 + spec.header_block.size(), 2);
-  AppendLittleEndian(out, spec.header_block.size(), 2);
-  out.insert(out.end(), spec.header_block.begin(), spec.header_block.end());
-  AppendLittleEndian(out, spec.source_crc, 4);
-  AppendLittleEndian(out, spec.target_crc, 4);
-  out.insert(out.end(), {0xD1, 0xFF, 0xD1, 0xFF, spec.version});
+  AppendLittleEndian(out, 12 + fields.header_block.size(), 2);
+  AppendLittleEndian(out, fields.header_block.size(), 2);
+  out.insert(out.end(), fields.header_block.begin(), fields.header_block.end());
+  AppendLittleEndian(out, fields.source_crc, 4);
+  AppendLittleEndian(out, fields.target_crc, 4);
+  out.insert(out.end(), {0xD1, 0xFF, 0xD1, 0xFF, fields.version});
   for (const Bytes& instruction : instructions) out.insert(out.end(), instruction.begin(), instruction.end());
-  if (spec.stop) out.push_back(0x00);
+  if (fields.stop) out.push_back(0x00);
   return out;
 }
 
 // A patch for `source` whose target CRC-32 is that of `target`.
 inline Bytes BuildPatchFor(const Bytes& source, const Bytes& target, std::initializer_list<Bytes> instructions) {
-  PatchFields spec;
-  spec.source_crc = Crc32(source);
-  spec.target_crc = Crc32(target);
-  return BuildPatch(spec, instructions);
+  PatchFields fields;
+  fields.source_crc = Crc32(source);
+  fields.target_crc = Crc32(target);
+  return BuildPatch(fields, instructions);
 }
 
 // A target kept in memory; records each run as it was written.

@@ -127,9 +127,9 @@ Bytes LiteralsThen(std::size_t runs, const Bytes& tail, bool stop = true) {
   for (std::size_t i = 0; i < runs; ++i)
     stream.insert(stream.end(), {1, static_cast<std::uint8_t>('a' + i % 26)});
   stream.insert(stream.end(), tail.begin(), tail.end());
-  testing::PatchFields spec;
-  spec.stop = stop;
-  return testing::BuildPatch(spec, {stream});
+  testing::PatchFields fields;
+  fields.stop = stop;
+  return testing::BuildPatch(fields, {stream});
 }
 
 Bytes LettersOf(std::size_t runs) {
@@ -215,9 +215,9 @@ TEST_F(BufferedWriter, DecodingAheadChangesNoOutcome) {
     for (int flips = static_cast<int>(random() % 3); flips > 0 && !stream.empty(); --flips) {
       stream[random() % stream.size()] = static_cast<std::uint8_t>(random());
     }
-    testing::PatchFields spec;
-    spec.stop = random() % 8 != 0;
-    const Bytes patch = testing::BuildPatch(spec, {stream});
+    testing::PatchFields fields;
+    fields.stop = random() % 8 != 0;
+    const Bytes patch = testing::BuildPatch(fields, {stream});
 
     testing::MemoryStream expected;
     const std::string expected_error = OneAtATime(patch, source, expected);
@@ -278,9 +278,9 @@ TEST_F(BufferedWriter, GatheredRunThatCannotBeWrittenWinsOverFaultAhead) {
 TEST_F(BufferedWriter, OneWriteRunPerInstructionAndNoneForEmptyRuns) {
   const Bytes source = Pattern(300000, 4);
   const Bytes long_literal = Pattern(70000, 5);
-  testing::PatchFields spec;
+  testing::PatchFields fields;
   const Bytes patch = testing::BuildPatch(
-      spec, {testing::ShortLiteral(testing::ToBytes("ab")), testing::Copy(0xFA, 0, 0),
+      fields, {testing::ShortLiteral(testing::ToBytes("ab")), testing::Copy(0xFA, 0, 0),
              testing::Copy(0xFE, 1000, 200000), testing::LongLiteral(0xF7, 0, {}),
              testing::LongLiteral(0xF8, long_literal.size(), long_literal), testing::Copy(0xF9, 5, 3)});
   testing::MemoryStream target;
@@ -338,10 +338,10 @@ TEST_F(BufferedWriter, ApplyPatchLeavesTheRunsBeforeAFault) {
   for (const FaultCase& fault : FaultCases()) {
     Bytes faulty = stream;
     faulty.insert(faulty.end(), fault.tail.begin(), fault.tail.end());
-    testing::PatchFields spec;
-    spec.source_crc = Crc32(source);
-    spec.stop = fault.stop;
-    const std::string patch_name = Save("patch", testing::BuildPatch(spec, {faulty}));
+    testing::PatchFields fields;
+    fields.source_crc = Crc32(source);
+    fields.stop = fault.stop;
+    const std::string patch_name = Save("patch", testing::BuildPatch(fields, {faulty}));
     RecordingFrontEnd front_end(source_name, PathOf("target"), patch_name);
     EXPECT_THROW(ApplyPatch(front_end), Exception) << fault.what;
     EXPECT_EQ(front_end.output, "Step 1 Step 2 Step 3 ") << fault.what;
