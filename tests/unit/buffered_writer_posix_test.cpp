@@ -1,12 +1,11 @@
+// POSIX only: it reads the target while the writer still holds it, which a
+// Windows share mode forbids.
 // Guards against a gathering target writer or a decode-ahead that loses,
 // reorders or repeats runs, leaves runs unwritten when an error leaves, or
 // reports another error than carrying out one instruction at a time would.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <numeric>
 #include <random>
 
@@ -15,6 +14,7 @@
 #include "patch/PatchFormat.h"
 #include "patch/VarnockClasses.h"
 #include "support/PatchBuilder.h"
+#include "support/TempDir.h"
 
 namespace varnock {
 namespace {
@@ -25,31 +25,15 @@ constexpr const char* kFullDevice = "/dev/full";  // every write fails with ENOS
 
 class BufferedWriter : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/varnock-writer-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string PathOf(const std::string& name) const { return (dir_ / name).string(); }
-
-  std::string Save(const std::string& name, const Bytes& bytes) const {
-    std::ofstream(PathOf(name), std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return PathOf(name);
-  }
-
-  Bytes Load(const std::string& name) const {
-    std::ifstream in(PathOf(name), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string PathOf(const std::string& name) const { return dir_.File(name); }
+  std::string Save(const std::string& name, const Bytes& bytes) const { return dir_.Write(name, bytes); }
+  Bytes Load(const std::string& name) const { return testing::TempDir::Read(PathOf(name)); }
 
   static void RequireFullDevice() {
-    if (access(kFullDevice, W_OK) != 0) GTEST_SKIP() << kFullDevice << " is not available";
+    if (!std::filesystem::exists(kFullDevice)) GTEST_SKIP() << kFullDevice << " is not available";
   }
 
-  std::filesystem::path dir_;
+  testing::TempDir dir_;
 };
 
 Bytes Pattern(std::size_t count, unsigned seed) {
