@@ -114,6 +114,19 @@ bool LockIsRefused(int fd, int operation) {
   return false;
 }
 
+// Another process holding the file in a way a share mode would refuse, found
+// by a probe lease given back at once: a read lease is denied while anyone
+// has the file open for writing, a write lease while anyone has it open at
+// all. Where no lease is allowed (another owner's file without CAP_LEASE, a
+// filesystem without leases) nothing is learnt and the file is let be.
+bool LeaseIsRefused(int fd, int lease) {
+  if (fcntl(fd, F_SETLEASE, lease) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  return errno == EAGAIN;
+}
+
 // Standard output as the process found it: a descriptor that was closed then
 // is later refilled with /dev/null and must still count as closed.
 bool standard_output_usable = true;
@@ -145,7 +158,7 @@ Handle OpenInputFile(const std::string& name) {
   struct stat info;
   if (fstat(fd, &info) != 0) return Refuse(fd, errno);
   if (int code = UnmappableKindCode(info)) return Refuse(fd, code);
-  if (LockIsRefused(fd, LOCK_SH)) return Refuse(fd, EBUSY);
+  if (LockIsRefused(fd, LOCK_SH) || LeaseIsRefused(fd, F_RDLCK)) return Refuse(fd, EBUSY);
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   OpenInputs().push_back({info.st_dev, info.st_ino, fd, name});
   return fd;
@@ -196,13 +209,14 @@ void CloseFile(Handle file) {
 
 Handle CreateTargetFile(const std::string& name) {
   // Opened without truncation: the file is emptied only once it is known
-  // not to be an input of this run or locked by another instance.
+  // not to be an input of this run, locked by another instance or open
+  // in another process.
   int fd = open(name.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return kInvalidHandle;
   struct stat info;
   if (fstat(fd, &info) != 0) return Refuse(fd, errno);
   if (IsOpenAsInput(info)) return Refuse(fd, EBUSY);
-  if (LockIsRefused(fd, LOCK_EX)) return Refuse(fd, EBUSY);
+  if (LockIsRefused(fd, LOCK_EX) || LeaseIsRefused(fd, F_WRLCK)) return Refuse(fd, EBUSY);
   // An empty file is left alone: on ext4 truncating it, even to the length it
   // has, makes the close after the writes wait for them to reach the disk.
   if (S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0) return Refuse(fd, errno);
@@ -255,6 +269,8 @@ void PrepareProcess() {
   // surface as a failed write, not kill the process.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  // A probe lease broken in the moment it is held must not end the run.
+  signal(SIGIO, SIG_IGN);
   OccupyStandardDescriptors();
   struct sigaction action {};
   action.sa_sigaction = OnBusError;

@@ -108,6 +108,29 @@ class OtherInstance(VarnockTestCase):
                     self.assertFailsWith(self.apply(SOURCE, PATCH), BUSY_INPUT, steps=b"Step 1 ")
                 self.assertTarget(None)
 
+    def test_files_open_in_a_process_that_takes_no_lock(self):
+        # Another program writing an input, or holding the target open at all,
+        # keeps the run off that file as a share mode would.
+        for name, mode in (("source", "r+b"), ("patch", "ab")):
+            with self.subTest(input=name):
+                self.write("source", SOURCE)
+                self.write("patch", PATCH)
+                with open(self.path(name), mode):
+                    self.assertFailsWith(self.apply(SOURCE, PATCH), BUSY_INPUT, steps=b"Step 1 ")
+                self.assertTarget(None)
+        for mode in ("rb", "r+b"):
+            with self.subTest(target=mode):
+                self.write("target", b"held elsewhere")
+                with open(self.path("target"), mode):
+                    self.assertFailsWith(self.apply(SOURCE, PATCH),
+                                         self.create_error("target", b"Device or resource busy"),
+                                         steps=b"Step 1 ")
+                self.assertTarget(b"held elsewhere")
+        with self.subTest("inputs only read elsewhere"):
+            with open(self.path("source"), "rb"), open(self.path("patch"), "rb"):
+                self.assertSucceeds(self.apply(SOURCE, PATCH))
+            self.assertTarget(TARGET)
+
     def test_inputs_read_by_another_run_can_be_read(self):
         self.write("source", SOURCE)
         self.write("patch", PATCH)
