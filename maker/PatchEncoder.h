@@ -1,0 +1,37 @@
+// Writes the patch format: header, signature, instructions, stop.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "maker/Maker.h"
+
+namespace varnock {
+
+// Bytes an instruction takes in the stream, for the parse to weigh.
+std::uint64_t LiteralCost(std::uint64_t length);
+std::uint64_t CopyCost(std::uint32_t offset, std::uint64_t length);
+
+// Gathers the encoded stream and hands it to a sink in large pieces.
+class PatchEncoder {
+ public:
+  // Writes the header (no header block) and the signature.
+  PatchEncoder(PatchSink& sink, std::uint32_t source_crc, std::uint32_t target_crc);
+
+  // Each splits a run the format cannot hold in one instruction.
+  void Literal(ByteSpan bytes);
+  void Copy(std::uint32_t offset, std::uint64_t length);
+  // Writes the stop instruction and hands over what is left; the size written.
+  std::uint64_t Finish();
+
+ private:
+  void Put(std::uint8_t byte) { buffer_.push_back(byte); }
+  void PutBigEndian(std::uint64_t value, unsigned width);
+  void Drain(bool always);
+
+  PatchSink& sink_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t written_ = 0;
+};
+
+}  // namespace varnock
