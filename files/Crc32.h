@@ -9,4 +9,8 @@ namespace varnock {
 
 std::uint32_t Crc32(std::span<const std::uint8_t> bytes);
 
+// The CRC-32 of what `crc_so_far` covered followed by `bytes`; a CRC-32 taken
+// piece by piece, starting from 0, equals the CRC-32 of the whole.
+std::uint32_t Crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc_so_far);
+
 }  // namespace varnock

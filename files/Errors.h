@@ -8,20 +8,51 @@
 
 namespace varnock {
 
+// What went wrong, for a caller that must tell failures apart without reading
+// their messages. The numbers are the library's public error codes and never
+// change.
+enum class ErrorKind : std::int32_t {
+  kOther = 1,
+  kSourceChecksum,
+  kTargetChecksum,
+  kNoHeader,
+  kHeaderCorrupted,
+  kNotAPatch,
+  kUnsupportedVersion,
+  kUnexpectedEnd,
+  kUnexpectedStop,
+  kUnsupported64,
+  kBeyondSource,
+  kStopCheck,
+  kRange,
+  kOSError,
+  kCannotCreate,
+  kWriteError,
+  kOutOfMemory,
+  kCancelled,
+  kBadArgument,
+  kInputShortened,
+  kTooLarge,
+  kBufferTooSmall,
+};
+
 class Exception : public std::exception {
  public:
-  explicit Exception(std::string message) : message_(std::move(message)) {}
+  explicit Exception(std::string message) : Exception(ErrorKind::kOther, std::move(message)) {}
+  Exception(ErrorKind kind, std::string message) : message_(std::move(message)), kind_(kind) {}
   const std::string& Message() const noexcept { return message_; }
+  ErrorKind Kind() const noexcept { return kind_; }
   const char* what() const noexcept override { return message_.c_str(); }
 
  private:
   std::string message_;
+  ErrorKind kind_;
 };
 
 // A failed OS call; carries the OS's own code (0 when it gave none).
 class EOSError : public Exception {
  public:
-  EOSError(std::string message, std::uint32_t code) : Exception(std::move(message)), code_(code) {}
+  EOSError(std::string message, std::uint32_t code) : Exception(ErrorKind::kOSError, std::move(message)), code_(code) {}
   std::uint32_t ErrorCode() const noexcept { return code_; }
 
  private:
@@ -29,22 +60,23 @@ class EOSError : public Exception {
 };
 
 class EFCreateError : public Exception {
-  using Exception::Exception;
+ public:
+  explicit EFCreateError(std::string message) : Exception(ErrorKind::kCannotCreate, std::move(message)) {}
 };
 
 class EWriteError : public Exception {
  public:
-  EWriteError() : Exception("Stream write error") {}
+  EWriteError() : Exception(ErrorKind::kWriteError, "Stream write error") {}
 };
 
 class ERangeError : public Exception {
  public:
-  ERangeError() : Exception("Range check error") {}
+  ERangeError() : Exception(ErrorKind::kRange, "Range check error") {}
 };
 
 class EOutOfMemory : public Exception {
  public:
-  EOutOfMemory() : Exception("Out of memory") {}
+  EOutOfMemory() : Exception(ErrorKind::kOutOfMemory, "Out of memory") {}
 };
 
 // The OS's text for `code`, without trailing blanks, control characters and

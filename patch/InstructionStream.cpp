@@ -94,16 +94,16 @@ inline Instruction Decode(ByteSpan patch, ByteSpan source, std::uint64_t p) {
   }
 }
 
-[[noreturn]] void RaiseUnexpectedEnd() { throw Exception("Unexpected end of patch file"); }
+[[noreturn]] void RaiseUnexpectedEnd() { throw Exception(ErrorKind::kUnexpectedEnd, "Unexpected end of patch file"); }
 
 [[noreturn]] void Raise(Fault fault, std::uint64_t position) {
   switch (fault) {
     case Fault::kStop:
-      throw Exception("Unexpected stop instruction before end of patch file");
+      throw Exception(ErrorKind::kUnexpectedStop, "Unexpected stop instruction before end of patch file");
     case Fault::kUnsupported64:
-      throw Exception("64-bit length of file is not supported in this version");
+      throw Exception(ErrorKind::kUnsupported64, "64-bit length of file is not supported in this version");
     case Fault::kBeyondSource:
-      throw Exception("Seek beyond source file end. Instruction at " + std::to_string(position));
+      throw Exception(ErrorKind::kBeyondSource, "Seek beyond source file end. Instruction at " + std::to_string(position));
     case Fault::kRange:
       throw ERangeError();
     case Fault::kUnexpectedEnd:
@@ -133,7 +133,12 @@ DecodedRun DecodeInstruction(ByteSpan patch, ByteSpan source, std::uint64_t posi
   return {instruction.bytes, instruction.length, instruction.next};
 }
 
-void RunInstructionStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStream& target) {
+namespace {
+
+// The stream's loop, with or without telling `progress` how far the target has come.
+template <bool kReportsProgress>
+void RunStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStream& target,
+               const StreamProgress* progress) {
   const std::uint64_t last = patch.size() - 1;
   std::uint64_t position = std::uint64_t{header.header_size} + kSignatureSize;
   // Decoding runs up to kLookahead instructions ahead of the writes and stops
@@ -144,6 +149,8 @@ void RunInstructionStream(ByteSpan patch, ByteSpan source, const PatchHeader& he
   std::array<Pending, kLookahead> ahead;
   std::size_t decoded = 0;
   std::size_t written = 0;
+  [[maybe_unused]] std::uint64_t produced = 0;
+  [[maybe_unused]] std::uint64_t next_report = kProgressStep;
   for (;;) {
     while (position < decode_end && decoded - written < kLookahead) {
       Instruction instruction = Decode(patch, source, position);
@@ -160,12 +167,31 @@ void RunInstructionStream(ByteSpan patch, ByteSpan source, const PatchHeader& he
       target.Flush();
       Raise(run.fault, run.position);
     }
+    if constexpr (kReportsProgress) {
+      // Told before the run, so that a stop leaves exactly the runs before it.
+      if (produced >= next_report) {
+        (*progress)(produced);
+        next_report = produced + kProgressStep;
+      }
+      produced += run.length;
+    }
     target.WriteRun(run.bytes, static_cast<std::int32_t>(run.length));
   }
   // A write held back fails here, still in this step, before the stop test.
   target.Flush();
-  if (position != last) throw Exception("Internal error checking the stop instruction");
+  if (position != last) throw Exception(ErrorKind::kStopCheck, "Internal error checking the stop instruction");
   if (patch[last] != opcode::kStop) RaiseUnexpectedEnd();
+}
+
+}  // namespace
+
+void RunInstructionStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStream& target) {
+  RunStream<false>(patch, source, header, target, nullptr);
+}
+
+void RunInstructionStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStream& target,
+                          const StreamProgress& progress) {
+  RunStream<true>(patch, source, header, target, &progress);
 }
 
 }  // namespace varnock

@@ -65,4 +65,14 @@ DecodedRun DecodeInstruction(ByteSpan patch, ByteSpan source, std::uint64_t posi
 // On failure the target holds the runs of every instruction before the bad one.
 void RunInstructionStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStream& target);
 
+// Told the count of target bytes handed to the writer so far, before the next
+// run, once at least kProgressStep more have gone out since it was last told.
+// It may raise, to stop the stream: the target then holds the runs before.
+using StreamProgress = std::function<void(std::uint64_t target_bytes_so_far)>;
+inline constexpr std::uint64_t kProgressStep = 1 << 20;
+
+// The same, telling `progress` how far the target has come.
+void RunInstructionStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStream& target,
+                          const StreamProgress& progress);
+
 }  // namespace varnock

@@ -14,7 +14,7 @@ enum ArgumentPosition { kSourceArgument = 1, kTargetArgument = 2, kPatchArgument
 
 void CheckTarget(const std::string& target_name, std::uint32_t expected_crc) {
   TFileMappingAsByteArray target_reader(target_name);
-  if (target_reader.Checksum() != expected_crc) throw Exception("Target file checksum don't match");
+  if (target_reader.Checksum() != expected_crc) throw Exception(ErrorKind::kTargetChecksum, "Target file checksum don't match");
 }
 
 }  // namespace

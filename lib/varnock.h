@@ -1,0 +1,233 @@
+/*
+ * libvarnock: apply and make binary patches from inside another program.
+ *
+ * A patch rebuilds a newer file (the target) from an older one (the source):
+ * it names both by their CRC-32s and carries literal bytes and byte ranges of
+ * the source. Applying checks the patch against the source before it writes
+ * anything, writes the target front to back, then checks the target's CRC-32.
+ *
+ * The library never prints, never ends the process, installs no signal
+ * handler, changes no signal disposition and takes over no descriptor. Every
+ * failure comes back as a value: a code from the list below and, from the
+ * context, the message the varnock program prints for it.
+ *
+ * Threads: the library keeps no mutable global state. A context is used by one
+ * thread at a time; different threads may use different contexts at once, also
+ * on the same input files (but not with the same target file). Callbacks run
+ * on the thread that made the call.
+ *
+ * Sizes of memory are size_t; counts, codes and checksums are fixed-width.
+ * Every input file, and every memory input, must be smaller than 4 GiB.
+ */
+#ifndef VARNOCK_H
+#define VARNOCK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define VARNOCK_VERSION_MAJOR 0
+#define VARNOCK_VERSION_MINOR 0
+#define VARNOCK_VERSION_PATCH 1
+#define VARNOCK_VERSION_NUMBER \
+  (VARNOCK_VERSION_MAJOR * 10000 + VARNOCK_VERSION_MINOR * 100 + VARNOCK_VERSION_PATCH)
+#define VARNOCK_VERSION_STRING "0.0.1"
+
+/* VARNOCK_API marks the exported functions. Define VARNOCK_STATIC before
+ * including this header when linking the static library on Windows. */
+#if defined(_WIN32) && !defined(VARNOCK_STATIC)
+#if defined(VARNOCK_BUILDING)
+#define VARNOCK_API __declspec(dllexport)
+#else
+#define VARNOCK_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define VARNOCK_API __attribute__((visibility("default")))
+#else
+#define VARNOCK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes. Each kind of failure has its own code, stable across versions;
+ * the context's message gives the exact words (see varnock_error_message). */
+#define VARNOCK_OK 0
+#define VARNOCK_ERROR_OTHER 1                /* a failure of no kind below */
+#define VARNOCK_ERROR_SOURCE_CHECKSUM 2      /* "Source file checksum don't match" */
+#define VARNOCK_ERROR_TARGET_CHECKSUM 3      /* "Target file checksum don't match" */
+#define VARNOCK_ERROR_NO_HEADER 4            /* "Patch file contains no header." */
+#define VARNOCK_ERROR_HEADER_CORRUPTED 5     /* "Patch file header corrupted." */
+#define VARNOCK_ERROR_NOT_A_PATCH 6          /* "<patch name> is not a patch" */
+#define VARNOCK_ERROR_UNSUPPORTED_VERSION 7  /* "Unsupported version of patch format " */
+#define VARNOCK_ERROR_UNEXPECTED_END 8       /* "Unexpected end of patch file" */
+#define VARNOCK_ERROR_UNEXPECTED_STOP 9      /* "Unexpected stop instruction before end of patch file" */
+#define VARNOCK_ERROR_64BIT_LENGTH 10        /* "64-bit length of file is not supported in this version" */
+#define VARNOCK_ERROR_SEEK_BEYOND_SOURCE 11  /* "Seek beyond source file end. Instruction at <offset>" */
+#define VARNOCK_ERROR_STOP_CHECK 12          /* "Internal error checking the stop instruction" */
+#define VARNOCK_ERROR_RANGE 13               /* "Range check error" */
+#define VARNOCK_ERROR_OS 14                  /* "System Error.  Code: <n>.\r\n<text>"; see varnock_os_error_code */
+#define VARNOCK_ERROR_CANNOT_CREATE 15       /* "Cannot create file \"<absolute name>\". <text>" */
+#define VARNOCK_ERROR_WRITE 16               /* "Stream write error", also when a write callback fails */
+#define VARNOCK_ERROR_OUT_OF_MEMORY 17       /* "Out of memory" */
+#define VARNOCK_ERROR_CANCELLED 18           /* "Cancelled": the progress callback asked to stop */
+#define VARNOCK_ERROR_BAD_ARGUMENT 19        /* "Bad argument: <what>" */
+#define VARNOCK_ERROR_INPUT_SHORTENED 20     /* "Input file \"<name>\" was shortened while it was being read" */
+#define VARNOCK_ERROR_TOO_LARGE 21           /* an input of 4 GiB or more given to the maker */
+#define VARNOCK_ERROR_BUFFER_TOO_SMALL 22    /* "Target buffer too small"; see varnock_apply_to_buffer */
+
+/* Stages a progress callback is told about. Applying goes through CHECKSUM
+ * (the patch checked against the source), WRITING (the target written) and
+ * VERIFYING (the target's CRC-32 checked); making a patch through INDEXING,
+ * MATCHING, WRITING (the patch written) and, for files, VERIFYING. */
+#define VARNOCK_STAGE_CHECKSUM 1
+#define VARNOCK_STAGE_WRITING 2
+#define VARNOCK_STAGE_VERIFYING 3
+#define VARNOCK_STAGE_INDEXING 4
+#define VARNOCK_STAGE_MATCHING 5
+
+/* Told how far a call has come: `done` of `total` bytes of `stage`. For each
+ * stage it is called first with done = 0 and last with done = total (unless
+ * the call fails or is cancelled first); `done` never decreases within a stage,
+ * and stages come in the order listed above. Between those two calls it is
+ * called at most about 30 times a second, about every MiB of progress when
+ * there is time to. Returning non-zero cancels the call, which then ends with
+ * VARNOCK_ERROR_CANCELLED: a target file then holds a prefix of the right
+ * target (the runs written before), as it does after any other error.
+ * It must not call the library with the same context. */
+typedef int32_t (*varnock_progress_fn)(void* user_data, int32_t stage, uint64_t done, uint64_t total);
+
+/* Receives output (a target, or a patch) front to back, in pieces of any size
+ * from 1 byte up; `data` is valid only during the call. Returns 0 to go on;
+ * anything else fails the call with VARNOCK_ERROR_WRITE. */
+typedef int32_t (*varnock_write_fn)(void* user_data, const uint8_t* data, size_t size);
+
+/* Holds a call's settings and its last error. Opaque. */
+typedef struct varnock_context varnock_context;
+
+/* A new context with no progress callback and inputs read (see
+ * varnock_set_input_access). Returns NULL when memory is short. The caller
+ * owns it and frees it with varnock_context_free. */
+VARNOCK_API varnock_context* varnock_context_new(void);
+
+/* Frees a context and everything it holds. NULL does nothing. */
+VARNOCK_API void varnock_context_free(varnock_context* context);
+
+/* Sets the progress callback for the calls made with this context; NULL
+ * removes it. `user_data` is handed to the callback and never looked at. */
+VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress_fn progress, void* user_data);
+
+/* How varnock_apply_files reads its input files.
+ *
+ * VARNOCK_INPUTS_READ (the default): each input is read into memory the
+ * library allocates (as much as the source and the patch together, freed
+ * before the call returns) with plain reads. An input that another program
+ * shortens during the call ends it with VARNOCK_ERROR_INPUT_SHORTENED; nothing
+ * else in the host is touched.
+ *
+ * VARNOCK_INPUTS_MAPPED: each input is mapped read-only and never copied, as
+ * the varnock program does; this is faster on large files (see bench/README.md)
+ * and needs no memory of its own. But where the OS cannot keep other programs
+ * from shortening an open file (POSIX systems), a read of a mapped input that
+ * was shortened meanwhile raises SIGBUS in the calling thread, and the library
+ * installs no handler for it: choose this only for inputs no other program
+ * writes to, or when the host handles SIGBUS itself. On Windows share modes
+ * keep the inputs whole and both settings are safe. */
+#define VARNOCK_INPUTS_READ 0
+#define VARNOCK_INPUTS_MAPPED 1
+/* Returns VARNOCK_OK, or VARNOCK_ERROR_BAD_ARGUMENT for another value. */
+VARNOCK_API int32_t varnock_set_input_access(varnock_context* context, int32_t access);
+
+/* The message of the last failed call made with `context`, exactly as the
+ * varnock program prints it after its "Brevane ERROR: " prefix; "" after a
+ * call that succeeded. Owned by the context; valid until its next call. */
+VARNOCK_API const char* varnock_error_message(const varnock_context* context);
+
+/* The OS's own error code of the last failure, when the OS gave one
+ * (VARNOCK_ERROR_OS, VARNOCK_ERROR_CANNOT_CREATE); 0 otherwise. */
+VARNOCK_API uint32_t varnock_os_error_code(const varnock_context* context);
+
+/* The name of a code ("VARNOCK_ERROR_RANGE"), or "unknown" for a value that is
+ * none. A static string; never NULL. */
+VARNOCK_API const char* varnock_code_name(int32_t code);
+
+/* VARNOCK_VERSION_NUMBER and VARNOCK_VERSION_STRING of the library that runs,
+ * which may be newer than the header a host was built with. */
+VARNOCK_API uint32_t varnock_version_number(void);
+VARNOCK_API const char* varnock_version_string(void);
+
+/* Applies the patch file `patch_name` to the file `source_name` and writes the
+ * file `target_name`, with the checks and messages of the varnock program, in
+ * the same order: the inputs are opened, the target is created (or emptied);
+ * the patch is checked against the source; the target is written, then read
+ * back and its CRC-32 checked. A target that names one of the inputs is refused
+ * (VARNOCK_ERROR_CANNOT_CREATE) and that file left unchanged. The target is
+ * never deleted: after any failure it holds what was written until then.
+ * Names are handed to the OS unchanged. Returns VARNOCK_OK or an error code. */
+VARNOCK_API int32_t varnock_apply_files(varnock_context* context, const char* source_name, const char* target_name,
+                                        const char* patch_name);
+
+/* Applies a patch held in memory to a source held in memory, handing the
+ * target to `write` front to back, then checks the target's CRC-32 on the
+ * bytes handed over. No file is touched. The caller keeps ownership of every
+ * buffer; the library reads them only during the call. A NULL pointer is
+ * allowed with a size of 0. The message for a patch without the patch magic
+ * names it "<memory>". Returns VARNOCK_OK or an error code; after a failure
+ * `write` has received the target's runs before the failing instruction. */
+VARNOCK_API int32_t varnock_apply_memory(varnock_context* context, const uint8_t* source, size_t source_size,
+                                         const uint8_t* patch, size_t patch_size, varnock_write_fn write,
+                                         void* write_data);
+
+/* The same, into the caller's buffer `target` of `capacity` bytes, with no
+ * copy but the one into it. On success `*target_size` is the target's length.
+ * A target longer than `capacity` fails with VARNOCK_ERROR_BUFFER_TOO_SMALL
+ * (varnock_target_size tells the length needed). After any failure
+ * `*target_size` is the count of bytes written to the buffer. */
+VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint8_t* source, size_t source_size,
+                                            const uint8_t* patch, size_t patch_size, uint8_t* target,
+                                            size_t capacity, size_t* target_size);
+
+/* The length of the target the patch rebuilds from the source, found by the
+ * checks of applying (header, source CRC-32, every instruction) without
+ * writing anything; the target's own CRC-32 is not checked. Returns VARNOCK_OK
+ * and sets `*target_size`, or the error the patch would fail with. */
+VARNOCK_API int32_t varnock_target_size(varnock_context* context, const uint8_t* source, size_t source_size,
+                                        const uint8_t* patch, size_t patch_size, uint64_t* target_size);
+
+/* The maker's settings. Start from all zeros (the defaults) and set fields;
+ * `reserved` must stay zero. */
+typedef struct varnock_make_options {
+  /* Non-zero: aim at the smallest patch after a general-purpose compressor
+   * rather than the smallest patch as stored. */
+  int32_t compressible;
+  /* Threads that find matches; 0 takes one per core. The patch's bytes never
+   * depend on it. */
+  uint32_t threads;
+  /* Bytes the maker may hold besides the inputs; 0 sets no limit. Past it a
+   * smaller index is used. */
+  uint64_t memory_limit;
+  uint64_t reserved[4];
+} varnock_make_options;
+
+/* Makes a patch that rebuilds `target` from `source`, both in memory, handing
+ * it to `write` front to back. `options` may be NULL for the defaults. On
+ * success `*patch_size` (when not NULL) is the patch's length. Returns
+ * VARNOCK_OK or an error code. */
+VARNOCK_API int32_t varnock_make_memory(varnock_context* context, const uint8_t* source, size_t source_size,
+                                        const uint8_t* target, size_t target_size,
+                                        const varnock_make_options* options, varnock_write_fn write,
+                                        void* write_data, uint64_t* patch_size);
+
+/* Makes the patch file `patch_name` that rebuilds the file `target_name` from
+ * the file `source_name`, as the varnock-diff program does: the patch is
+ * written to a temporary file beside it, checked by applying it, and only then
+ * renamed to `patch_name`; a failure leaves no patch and no temporary file.
+ * `options` may be NULL. Returns VARNOCK_OK or an error code. */
+VARNOCK_API int32_t varnock_make_files(varnock_context* context, const char* source_name, const char* target_name,
+                                       const char* patch_name, const varnock_make_options* options);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VARNOCK_H */

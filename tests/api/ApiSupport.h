@@ -1,0 +1,78 @@
+// Drives the public C API from tests: a context that frees itself, targets
+// collected in memory, and one call that applies the same inputs every way the
+// API offers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/PatchBuilder.h"
+#include "support/TempDir.h"
+#include "varnock.h"
+
+namespace varnock::testing {
+
+using Context = std::unique_ptr<varnock_context, decltype(&varnock_context_free)>;
+
+inline Context NewContext() { return {varnock_context_new(), &varnock_context_free}; }
+
+// A write callback that appends to a Bytes.
+inline std::int32_t AppendTo(void* user_data, const std::uint8_t* data, std::size_t size) {
+  auto* out = static_cast<Bytes*>(user_data);
+  out->insert(out->end(), data, data + size);
+  return 0;
+}
+
+// What one way of applying left behind.
+struct Outcome {
+  std::int32_t code;
+  std::string message;
+  Bytes target;
+};
+
+inline Outcome ApplyMemory(varnock_context* context, const Bytes& source, const Bytes& patch) {
+  Outcome outcome{0, {}, {}};
+  outcome.code = varnock_apply_memory(context, source.data(), source.size(), patch.data(), patch.size(), AppendTo,
+                                      &outcome.target);
+  outcome.message = varnock_error_message(context);
+  return outcome;
+}
+
+inline Outcome ApplyToBuffer(varnock_context* context, const Bytes& source, const Bytes& patch,
+                             std::size_t capacity) {
+  Outcome outcome{0, {}, Bytes(capacity)};
+  std::size_t size = 0;
+  outcome.code = varnock_apply_to_buffer(context, source.data(), source.size(), patch.data(), patch.size(),
+                                         outcome.target.data(), capacity, &size);
+  outcome.target.resize(size);
+  outcome.message = varnock_error_message(context);
+  return outcome;
+}
+
+// Writes source and patch into `directory` and applies them to a target there.
+inline Outcome ApplyFiles(varnock_context* context, const TempDir& directory, const Bytes& source,
+                          const Bytes& patch, const std::string& patch_name = "patch") {
+  const std::string source_file = directory.Write("source", source);
+  const std::string patch_file = directory.Write(patch_name, patch);
+  const std::string target_file = directory.File("target");
+  Outcome outcome{0, {}, {}};
+  outcome.code = varnock_apply_files(context, source_file.c_str(), target_file.c_str(), patch_file.c_str());
+  outcome.message = varnock_error_message(context);
+  outcome.target = TempDir::Read(target_file);
+  return outcome;
+}
+
+// Deterministic bytes that differ from place to place.
+inline Bytes Pattern(std::size_t size, std::uint32_t seed) {
+  Bytes bytes(size);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (auto& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  return bytes;
+}
+
+}  // namespace varnock::testing
