@@ -1,0 +1,145 @@
+// Guards against ways of applying that disagree with one another, against a
+// call that shares state with another thread's call, and against a maker whose
+// patch does not rebuild its target.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/api/ApiSupport.h"
+
+namespace varnock {
+namespace {
+
+using testing::Bytes;
+using testing::TempDir;
+
+// A random patch for a random source: copies from anywhere in the source
+// (some long enough to skip the gathering buffer), literals of every opcode.
+struct RandomCase {
+  Bytes source;
+  Bytes target;
+  Bytes patch;
+};
+
+RandomCase MakeRandomCase(std::uint32_t seed) {
+  RandomCase random;
+  std::uint32_t state = seed;
+  auto next = [&](std::uint32_t bound) {
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) % bound;
+  };
+  random.source = testing::Pattern(300000 + next(100000), seed);
+  testing::PatchFields fields;
+  fields.source_crc = Crc32(random.source);
+  Bytes stream;
+  const int instructions = 1 + static_cast<int>(next(60));
+  for (int i = 0; i < instructions; ++i) {
+    Bytes instruction;
+    if (next(2) == 0) {
+      const std::uint32_t length = next(4) == 0 ? 130000 + next(100000) : next(300);
+      const std::uint32_t offset = next(static_cast<std::uint32_t>(random.source.size()) - length);
+      const std::uint8_t opcode = length > 0xFFFF ? 0xFE : offset > 0xFFFF ? 0xFD : 0xFA;
+      instruction = testing::Copy(opcode, offset, length);
+      random.target.insert(random.target.end(), random.source.begin() + offset,
+                           random.source.begin() + offset + length);
+    } else {
+      const Bytes literal = testing::Pattern(1 + next(600), state);
+      instruction = literal.size() <= 0xF6 ? testing::ShortLiteral(literal)
+                                           : testing::LongLiteral(next(2) ? 0xF7 : 0xF8, literal.size(), literal);
+      random.target.insert(random.target.end(), literal.begin(), literal.end());
+    }
+    stream.insert(stream.end(), instruction.begin(), instruction.end());
+  }
+  fields.target_crc = Crc32(random.target);
+  random.patch = testing::BuildPatch(fields, {stream});
+  return random;
+}
+
+TEST(ApplyAgreement, FilesMemoryAndBufferGiveTheSameTarget) {
+  testing::Context context = testing::NewContext();
+  TempDir directory;
+  for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+    SCOPED_TRACE(seed);
+    const RandomCase random = MakeRandomCase(seed);
+    std::uint64_t size = 0;
+    ASSERT_EQ(varnock_target_size(context.get(), random.source.data(), random.source.size(), random.patch.data(),
+                                  random.patch.size(), &size),
+              VARNOCK_OK);
+    EXPECT_EQ(size, random.target.size());
+    const std::vector<testing::Outcome> outcomes = {
+        testing::ApplyMemory(context.get(), random.source, random.patch),
+        testing::ApplyToBuffer(context.get(), random.source, random.patch, size),
+        testing::ApplyFiles(context.get(), directory, random.source, random.patch)};
+    for (const testing::Outcome& outcome : outcomes) {
+      EXPECT_EQ(outcome.code, VARNOCK_OK) << outcome.message;
+      EXPECT_TRUE(outcome.target == random.target);
+    }
+  }
+}
+
+TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
+  const RandomCase cases[2] = {MakeRandomCase(101), MakeRandomCase(202)};
+  TempDir directory;
+  for (int i = 0; i < 2; ++i) {
+    directory.Write("source" + std::to_string(i), cases[i].source);
+    directory.Write("patch" + std::to_string(i), cases[i].patch);
+  }
+  // A run that goes wrong in each thread, too: errors are kept per context.
+  Bytes broken = cases[1].patch;
+  broken[0] ^= 1;
+  bool agreed[2] = {false, false};
+  auto apply = [&](int i) {
+    testing::Context context = testing::NewContext();
+    std::uint64_t reports = 0;
+    varnock_set_progress(
+        context.get(),
+        [](void* count, std::int32_t, std::uint64_t, std::uint64_t) {
+          ++*static_cast<std::uint64_t*>(count);
+          return 0;
+        },
+        &reports);
+    const std::string index = std::to_string(i);
+    bool all_agree = true;
+    for (int round = 0; round < 5; ++round) {
+      const std::string target = directory.File("target" + index);
+      all_agree &= varnock_apply_files(context.get(), directory.File("source" + index).c_str(), target.c_str(),
+                                       directory.File("patch" + index).c_str()) == VARNOCK_OK;
+      all_agree &= TempDir::Read(target) == cases[i].target;
+      all_agree &= testing::ApplyMemory(context.get(), cases[i].source, cases[i].patch).target == cases[i].target;
+      all_agree &= testing::ApplyMemory(context.get(), cases[i].source, broken).code != VARNOCK_OK;
+      all_agree &= std::string(varnock_error_message(context.get())) != "";
+    }
+    agreed[i] = all_agree && reports > 0;
+  };
+  std::thread first(apply, 0), second(apply, 1);
+  first.join();
+  second.join();
+  EXPECT_TRUE(agreed[0]);
+  EXPECT_TRUE(agreed[1]);
+}
+
+TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
+  testing::Context context = testing::NewContext();
+  for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+    SCOPED_TRACE(seed);
+    const RandomCase random = MakeRandomCase(seed);
+    Bytes patch;
+    std::uint64_t patch_size = 0;
+    varnock_make_options options{};
+    options.threads = 1;
+    ASSERT_EQ(varnock_make_memory(context.get(), random.source.data(), random.source.size(), random.target.data(),
+                                  random.target.size(), &options, testing::AppendTo, &patch, &patch_size),
+              VARNOCK_OK)
+        << varnock_error_message(context.get());
+    EXPECT_EQ(patch_size, patch.size());
+    EXPECT_EQ(testing::ApplyMemory(context.get(), random.source, patch).target, random.target);
+  }
+  varnock_make_options bad{};
+  bad.reserved[2] = 1;
+  Bytes ignored;
+  EXPECT_EQ(varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, &bad, testing::AppendTo, &ignored, nullptr),
+            VARNOCK_ERROR_BAD_ARGUMENT);
+}
+
+}  // namespace
+}  // namespace varnock
