@@ -1,17 +1,104 @@
 #include "maker/Maker.h"
 
+#include <algorithm>
+#include <new>
+#include <string>
+#include <thread>
+
 #include "files/Crc32.h"
+#include "files/Errors.h"
+#include "maker/Matcher.h"
+#include "maker/Parser.h"
 #include "maker/PatchEncoder.h"
+#include "maker/Pipeline.h"
+#include "maker/SourceIndex.h"
 
 namespace varnock {
+namespace {
 
-// First version: the whole target as literals. Matching comes next.
-MakerReport MakePatch(ByteSpan source, ByteSpan target, const MakerOptions& /*options*/, PatchSink& sink,
-                      const MakerProgress& progress) {
+constexpr std::uint64_t kLargestInput = 0xFFFFFFFF;
+// With --compressible, shorter copies are left as literals: a compressor
+// finds the repeats among literals that short copies would break up.
+constexpr std::uint32_t kShortestCompressibleCopy = 32;
+
+void CheckSize(ByteSpan input, const char* name) {
+  if (input.size() > kLargestInput) {
+    throw Exception(std::string("The ") + name + " is " + std::to_string(input.size()) +
+                    " bytes long; patches hold files below 4 GiB (4294967296 bytes)");
+  }
+}
+
+unsigned ThreadCount(const MakerOptions& options) {
+  if (options.threads > 0) return options.threads;
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::unique_ptr<maker::SourceIndex> BuildIndex(ByteSpan source, std::uint64_t target_size, const MakerOptions& options,
+                                               const MakerProgress& progress, MakerReport& report) {
+  const maker::IndexProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
+    if (progress) progress(MakerStage::kIndexing, done, total);
+  };
+  const std::uint64_t working = MakerWorkingMemory(target_size);
+  if (options.memory_limit == 0 || maker::SuffixIndexMemory(source.size()) + working <= options.memory_limit)
+    return maker::MakeSuffixIndex(source, ThreadCount(options), indexing);
+  report.used_small_index = true;
+  const std::uint64_t budget = options.memory_limit > working ? options.memory_limit - working : 0;
+  return maker::MakeSampledIndex(source, budget, indexing);
+}
+
+// Hands the literal target to the encoder when the source offers nothing.
+bool NothingToMatch(ByteSpan source, ByteSpan target) {
+  return source.size() < maker::kShortestMatch || target.size() < maker::kShortestMatch;
+}
+
+MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
+                 const MakerProgress& progress) {
+  MakerReport report;
   PatchEncoder encoder(sink, Crc32(source), Crc32(target));
-  encoder.Literal(target);
-  if (progress) progress(MakerStage::kWriting, target.size(), target.size());
-  return {encoder.Finish(), false};
+  if (NothingToMatch(source, target)) {
+    encoder.Literal(target);
+  } else {
+    const std::unique_ptr<maker::SourceIndex> index = BuildIndex(source, target.size(), options, progress, report);
+    report.index_memory = index->MemoryUse();
+    maker::MatchSettings settings;
+    if (options.compressible) settings.shortest = kShortestCompressibleCopy;
+    maker::Pipeline pipeline(target.size(), ThreadCount(options), [&](std::uint64_t from, std::uint64_t to) {
+      return maker::FindCandidates(*index, source, target, from, to, settings);
+    });
+    maker::Parser parser;
+    pipeline.Run(
+        [&](std::uint64_t from, std::uint64_t to, std::span<const std::vector<maker::CopyCandidate>> candidates) {
+          parser.Parse(target, from, to, candidates, encoder);
+        },
+        [&](std::uint64_t /*matched*/, std::uint64_t parsed) {
+          if (progress) progress(MakerStage::kMatching, parsed, target.size());
+        });
+  }
+  if (progress) progress(MakerStage::kWriting, 0, 1);
+  report.patch_size = encoder.Finish();
+  if (progress) progress(MakerStage::kWriting, 1, 1);
+  return report;
+}
+
+}  // namespace
+
+std::uint64_t MakerWorkingMemory(std::uint64_t target_size) {
+  const std::uint64_t segment = std::min(target_size, maker::kSegmentSize);
+  const std::uint64_t in_flight = std::min(target_size, maker::kSegmentSize * maker::kSegmentsInFlight);
+  // The parse's 8 bytes per segment byte; at most two candidates of 12 bytes
+  // per target byte in flight; the encoder's buffer.
+  return 8 * (segment + 1) + 2 * sizeof(maker::CopyCandidate) * in_flight + (std::uint64_t{1} << 20);
+}
+
+MakerReport MakePatch(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
+                      const MakerProgress& progress) {
+  CheckSize(source, "source");
+  CheckSize(target, "target");
+  try {
+    return Make(source, target, options, sink, progress);
+  } catch (const std::bad_alloc&) {
+    throw EOutOfMemory();
+  }
 }
 
 }  // namespace varnock

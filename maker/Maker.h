@@ -20,9 +20,23 @@ struct MakerOptions {
   unsigned threads = 0;
   // Bytes the maker may hold besides the inputs; 0 sets no limit. Past it a
   // smaller index is used, and MakerReport says so.
+  //
+  // Besides the inputs, for a source of S bytes and a target of T bytes, the
+  // maker holds at most
+  //   5 S + 8 min(T, 1 MiB) + 24 min(T, 2 MiB) + 2 MiB   (S below 2 GiB)
+  //   9 S + 8 min(T, 1 MiB) + 24 min(T, 2 MiB) + 2 MiB   (S of 2 GiB or more)
+  // (the suffix array, 4 or 8 bytes a source byte; a filter of the source's
+  // strings, 1 byte a source byte; the parse and the candidates in flight,
+  // whose 24 bytes a target byte are a bound seldom neared; buffers), and
+  // nothing when either input is shorter than 8 bytes. With a limit below
+  // that, the suffix index gives way to a sampled hash table of the source
+  // that fits in what the limit leaves (at least 64 KiB): it finds only
+  // matches of 16 bytes and more, fewer as the limit shrinks.
   std::uint64_t memory_limit = 0;
 };
 
+// Matching and writing go together, a segment at a time: kMatching counts the
+// target bytes matched and written, kWriting the last step, 0 of 1 then 1 of 1.
 enum class MakerStage { kIndexing, kMatching, kWriting };
 
 // Called on the thread that called MakePatch, often enough for a smooth bar.
@@ -40,10 +54,19 @@ struct MakerReport {
   std::uint64_t patch_size = 0;
   // The memory limit made the maker fall back to the smaller index.
   bool used_small_index = false;
+  // Bytes the source's index took.
+  std::uint64_t index_memory = 0;
 };
 
-// Writes a patch that rebuilds `target` from `source`. Both must be under
-// 4 GiB; a larger one raises Exception.
+// The part of the bound above that does not depend on the source: the
+// parse, the candidates in flight and the buffers.
+std::uint64_t MakerWorkingMemory(std::uint64_t target_size);
+
+// Writes a patch that rebuilds `target` from `source`: by default the fewest
+// patch bytes the matches found allow. Both must be under 4 GiB; a larger one
+// raises Exception, as does a failure to get memory (EOutOfMemory) and
+// whatever the sink or the progress callback raise. The same inputs and
+// options give the same bytes on any machine and with any thread count.
 MakerReport MakePatch(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
                       const MakerProgress& progress = {});
 

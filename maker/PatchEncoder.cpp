@@ -8,23 +8,43 @@ namespace {
 constexpr std::size_t kDrainSize = 1 << 20;
 constexpr std::uint64_t kLongestLiteral16 = 0xFFFF;
 constexpr std::uint64_t kLongestOffset16 = 0xFFFF;
+constexpr std::uint64_t kShort = opcode::kLongestShortLiteral;
+
+// The bytes of the next literal instruction for a run of `length` more bytes.
+// Two short headers beat one 16-bit header up to 2 x 246 bytes, and a 16-bit
+// one and a short one beat a 32-bit header just past 65535.
+std::uint64_t NextLiteralPiece(std::uint64_t length) {
+  if (length <= 2 * kShort) return std::min(length, kShort);
+  if (length <= kLongestLiteral16 + kShort) return std::min(length, kLongestLiteral16);
+  return std::min(length, kLongestRun);
+}
+
+unsigned LiteralHeaderSize(std::uint64_t piece) { return piece <= kShort ? 1 : piece <= kLongestLiteral16 ? 3 : 5; }
+
+unsigned OffsetWidth(std::uint64_t offset) { return offset <= kLongestOffset16 ? 2 : 4; }
+unsigned LengthWidth(std::uint64_t length) { return length <= 0xFF ? 1 : length <= 0xFFFF ? 2 : 4; }
 
 }  // namespace
 
 std::uint64_t LiteralCost(std::uint64_t length) {
-  if (length == 0) return 0;
-  std::uint64_t cost = 0;
-  for (; length > kLongestRun; length -= kLongestRun) cost += 5 + kLongestRun;
-  if (length <= opcode::kLongestShortLiteral) return cost + 1 + length;
-  return cost + (length <= kLongestLiteral16 ? 3 : 5) + length;
+  std::uint64_t cost = length;
+  while (length > 0) {
+    const std::uint64_t piece = NextLiteralPiece(length);
+    cost += LiteralHeaderSize(piece);
+    length -= piece;
+  }
+  return cost;
 }
 
-std::uint64_t CopyCost(std::uint32_t offset, std::uint64_t length) {
-  const std::uint64_t offset_width = offset <= kLongestOffset16 ? 2 : 4;
+std::uint64_t CopyCost(std::uint64_t offset, std::uint64_t length) {
   std::uint64_t cost = 0;
-  for (; length > kLongestRun; length -= kLongestRun) cost += 1 + offset_width + 4;
-  const std::uint64_t length_width = length <= 0xFF ? 1 : length <= 0xFFFF ? 2 : 4;
-  return cost + 1 + offset_width + length_width;
+  while (length > 0) {
+    const std::uint64_t piece = std::min(length, kLongestRun);
+    cost += 1 + OffsetWidth(offset) + LengthWidth(piece);
+    offset += piece;
+    length -= piece;
+  }
+  return cost;
 }
 
 PatchEncoder::PatchEncoder(PatchSink& sink, std::uint32_t source_crc, std::uint32_t target_crc) : sink_(sink) {
@@ -46,8 +66,8 @@ void PatchEncoder::PutBigEndian(std::uint64_t value, unsigned width) {
 
 void PatchEncoder::Literal(ByteSpan bytes) {
   while (!bytes.empty()) {
-    const std::uint64_t length = std::min<std::uint64_t>(bytes.size(), kLongestRun);
-    if (length <= opcode::kLongestShortLiteral) {
+    const std::uint64_t length = NextLiteralPiece(bytes.size());
+    if (length <= kShort) {
       Put(static_cast<std::uint8_t>(length));
     } else if (length <= kLongestLiteral16) {
       Put(opcode::kLiteral16);
@@ -69,16 +89,16 @@ void PatchEncoder::Literal(ByteSpan bytes) {
   }
 }
 
-void PatchEncoder::Copy(std::uint32_t offset, std::uint64_t length) {
+void PatchEncoder::Copy(std::uint64_t offset, std::uint64_t length) {
   while (length > 0) {
     const std::uint64_t run = std::min(length, kLongestRun);
-    const bool short_offset = offset <= kLongestOffset16;
-    const unsigned length_width = run <= 0xFF ? 1 : run <= 0xFFFF ? 2 : 4;
+    const unsigned offset_width = OffsetWidth(offset);
+    const unsigned length_width = LengthWidth(run);
     const unsigned length_index = length_width == 1 ? 0 : length_width == 2 ? 1 : 2;
-    Put(static_cast<std::uint8_t>((short_offset ? opcode::kCopy16_8 : opcode::kCopy32_8) + length_index));
-    PutBigEndian(offset, short_offset ? 2 : 4);
+    Put(static_cast<std::uint8_t>((offset_width == 2 ? opcode::kCopy16_8 : opcode::kCopy32_8) + length_index));
+    PutBigEndian(offset, offset_width);
     PutBigEndian(run, length_width);
-    offset += static_cast<std::uint32_t>(run);
+    offset += run;
     length -= run;
     Drain(false);
   }

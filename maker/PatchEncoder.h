@@ -8,9 +8,10 @@
 
 namespace varnock {
 
-// Bytes an instruction takes in the stream, for the parse to weigh.
+// Bytes the encoder spends on a literal run or a copy of `length` bytes, split
+// as the encoder splits them, for the parse to weigh.
 std::uint64_t LiteralCost(std::uint64_t length);
-std::uint64_t CopyCost(std::uint32_t offset, std::uint64_t length);
+std::uint64_t CopyCost(std::uint64_t offset, std::uint64_t length);
 
 // Gathers the encoded stream and hands it to a sink in large pieces.
 class PatchEncoder {
@@ -18,9 +19,11 @@ class PatchEncoder {
   // Writes the header (no header block) and the signature.
   PatchEncoder(PatchSink& sink, std::uint32_t source_crc, std::uint32_t target_crc);
 
-  // Each splits a run the format cannot hold in one instruction.
+  // Each splits a run the format cannot hold in one instruction; a literal
+  // run is also split where two headers take fewer bytes than one. A copy
+  // must lie inside a source below 4 GiB.
   void Literal(ByteSpan bytes);
-  void Copy(std::uint32_t offset, std::uint64_t length);
+  void Copy(std::uint64_t offset, std::uint64_t length);
   // Writes the stop instruction and hands over what is left; the size written.
   std::uint64_t Finish();
 

@@ -1,0 +1,50 @@
+#include "maker/Matcher.h"
+
+#include <algorithm>
+
+namespace varnock::maker {
+namespace {
+
+// How far a match found at one position is followed backwards: far enough
+// for the parse to choose where to switch to it, short enough that repeated
+// content costs little.
+constexpr std::uint64_t kLongestBackExtension = 4096;
+
+// `match` found at target position `at`, moved back over the bytes before it
+// that also agree, but not before `from`.
+CopyCandidate ExtendBack(ByteSpan source, ByteSpan target, std::uint64_t from, std::uint64_t at,
+                         SourceMatch match) {
+  const std::uint64_t limit = std::min({at - from, std::uint64_t{match.source}, kLongestBackExtension});
+  std::uint64_t back = 0;
+  while (back < limit && target[at - back - 1] == source[match.source - back - 1]) ++back;
+  return {static_cast<std::uint32_t>(at - back), static_cast<std::uint32_t>(match.source - back),
+          static_cast<std::uint32_t>(match.length + back)};
+}
+
+}  // namespace
+
+std::vector<CopyCandidate> FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target,
+                                          std::uint64_t from, std::uint64_t to, const MatchSettings& settings) {
+  std::vector<CopyCandidate> candidates;
+  // Bytes left of the match found at an earlier position, at this one.
+  std::uint64_t carried_left = 0;
+  for (std::uint64_t at = from; at < to; ++at) {
+    if (carried_left < settings.refresh) {
+      const ByteSpan pattern = target.subspan(at);
+      const SourceMatch longest = index.MayMatch(pattern) ? index.Longest(pattern) : SourceMatch{};
+      if (longest.length >= settings.shortest && longest.length > carried_left) {
+        candidates.push_back(ExtendBack(source, target, from, at, longest));
+        carried_left = longest.length;
+        const SourceMatch near = longest.source < kNearSourceEnd ? SourceMatch{} : index.LongestNear(pattern);
+        if (near.length >= settings.shortest) candidates.push_back(ExtendBack(source, target, from, at, near));
+      }
+    }
+    if (carried_left > 0) --carried_left;
+  }
+  std::sort(candidates.begin(), candidates.end(), [](const CopyCandidate& a, const CopyCandidate& b) {
+    return a.target != b.target ? a.target < b.target : a.source < b.source;
+  });
+  return candidates;
+}
+
+}  // namespace varnock::maker

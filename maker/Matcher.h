@@ -1,0 +1,34 @@
+// Finds the copies worth weighing for a stretch of the target.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "maker/SourceIndex.h"
+
+namespace varnock::maker {
+
+// Target bytes [target, target + length) equal source bytes [source, ...).
+struct CopyCandidate {
+  std::uint32_t target;
+  std::uint32_t source;
+  std::uint32_t length;
+  bool operator==(const CopyCandidate&) const = default;
+};
+
+struct MatchSettings {
+  // Candidates shorter than this are not kept.
+  std::uint32_t shortest = kShortestMatch;
+  // While the match that the previous position continues has at least this
+  // many bytes left, the index is not asked again: a longer one would almost
+  // always show at a later position, and be extended back from there.
+  std::uint32_t refresh = 8;
+};
+
+// The candidates that start in target [from, to), in the order of their
+// first target byte; they may run past `to`. They depend on nothing but the
+// inputs and [from, to), so stretches can be matched on any thread.
+std::vector<CopyCandidate> FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target,
+                                          std::uint64_t from, std::uint64_t to, const MatchSettings& settings);
+
+}  // namespace varnock::maker

@@ -1,0 +1,252 @@
+// Guards against a maker whose patch does not rebuild the target, depends on
+// the thread count, or costs more than the obvious way to write the target.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "maker/Maker.h"
+#include "maker/PatchEncoder.h"
+#include "support/MakerHarness.h"
+
+namespace varnock {
+namespace {
+
+using testing::ApplyInMemory;
+using testing::Bytes;
+using testing::MakeInMemory;
+
+// Header, signature and stop instruction.
+constexpr std::uint64_t kFrame = 12 + 5 + 1;
+
+class Generator {
+ public:
+  explicit Generator(std::uint32_t seed) : random_(seed) {}
+
+  std::uint64_t Below(std::uint64_t bound) { return bound == 0 ? 0 : random_() % bound; }
+
+  // Binary bytes with some structure (runs, a small alphabet) or text of a
+  // small vocabulary, so that repeats abound as in real files.
+  Bytes Content(std::size_t size, bool text) {
+    static const std::vector<std::string> kWords = {"the ", "patch ", "source ", "target\n", "copy ", "literal ",
+                                                    "a ", "of ", "=", "{\n", "}\n", "int "};
+    Bytes out;
+    while (out.size() < size) {
+      if (text) {
+        const std::string& word = kWords[Below(kWords.size())];
+        out.insert(out.end(), word.begin(), word.end());
+      } else if (Below(8) == 0) {
+        out.insert(out.end(), 1 + Below(40), static_cast<std::uint8_t>(Below(256)));
+      } else {
+        out.push_back(static_cast<std::uint8_t>(Below(4) == 0 ? Below(4) : Below(256)));
+      }
+    }
+    out.resize(size);
+    return out;
+  }
+
+  // The source edited by a random script: kept stretches, deletions,
+  // insertions, moves from anywhere, repeats of the target so far, and
+  // stretches with scattered changed bytes.
+  Bytes Edit(const Bytes& source, bool text) {
+    Bytes target;
+    std::size_t cursor = 0;
+    const std::size_t steps = 1 + Below(60);
+    for (std::size_t step = 0; step < steps; ++step) {
+      const std::size_t length = 1 + Below(Below(4) == 0 ? 20000 : 300);
+      switch (Below(6)) {
+        case 0:  // keep
+        case 1: {
+          const std::size_t kept = std::min(length, source.size() - cursor);
+          target.insert(target.end(), source.begin() + cursor, source.begin() + cursor + kept);
+          cursor += kept;
+          break;
+        }
+        case 2:  // delete
+          cursor = std::min(source.size(), cursor + length);
+          break;
+        case 3: {  // insert
+          const Bytes inserted = Content(length, text);
+          target.insert(target.end(), inserted.begin(), inserted.end());
+          break;
+        }
+        case 4: {  // move, or repeat what the target already holds
+          const Bytes& from = Below(3) == 0 && !target.empty() ? Bytes(target) : source;
+          const std::size_t at = Below(from.size());
+          const std::size_t moved = std::min(length, from.size() - at);
+          target.insert(target.end(), from.begin() + at, from.begin() + at + moved);
+          break;
+        }
+        default: {  // changed here and there
+          const std::size_t kept = std::min(length, source.size() - cursor);
+          const std::size_t first = target.size();
+          target.insert(target.end(), source.begin() + cursor, source.begin() + cursor + kept);
+          for (std::size_t i = first; i < target.size(); i += 1 + Below(64)) target[i] ^= 0x5A;
+          cursor += kept;
+        }
+      }
+    }
+    return target;
+  }
+
+ private:
+  std::mt19937 random_;
+};
+
+struct Pair {
+  std::string name;
+  Bytes source;
+  Bytes target;
+};
+
+std::vector<Pair> Pairs() {
+  std::vector<Pair> pairs;
+  Generator generator(20261207);
+  for (int i = 0; i < 40; ++i) {
+    const bool text = i % 2 == 1;
+    Bytes source = generator.Content(generator.Below(i < 4 ? 50 : 200000), text);
+    Bytes target = generator.Edit(source, text);
+    pairs.push_back({"edited " + std::to_string(i), std::move(source), std::move(target)});
+  }
+  const Bytes some = generator.Content(70000, false);
+  pairs.push_back({"both empty", {}, {}});
+  pairs.push_back({"empty source", {}, some});
+  pairs.push_back({"empty target", some, {}});
+  pairs.push_back({"identical", some, some});
+  pairs.push_back({"nothing in common", generator.Content(70000, true), some});
+  pairs.push_back({"one byte each", {7}, {7}});
+  // Past several matching chunks and parse segments.
+  Bytes large_source = generator.Content(1 << 20, false);
+  Bytes large_target = generator.Edit(large_source, false);
+  for (int i = 0; i < 3; ++i) large_target.insert(large_target.end(), large_source.begin(), large_source.end());
+  pairs.push_back({"large", std::move(large_source), std::move(large_target)});
+  return pairs;
+}
+
+MakerOptions WithThreads(unsigned threads) {
+  MakerOptions options;
+  options.threads = threads;
+  return options;
+}
+
+TEST(MakerRoundTrip, EveryModeRebuildsTheTarget) {
+  MakerOptions compressible;
+  compressible.compressible = true;
+  MakerOptions small_index;
+  small_index.memory_limit = 1;
+  for (const Pair& pair : Pairs()) {
+    for (const MakerOptions& options : {WithThreads(1), WithThreads(2), compressible, small_index}) {
+      const Bytes patch = MakeInMemory(pair.source, pair.target, options);
+      EXPECT_EQ(ApplyInMemory(patch, pair.source), pair.target)
+          << pair.name << ", threads " << options.threads << ", compressible " << options.compressible
+          << ", memory limit " << options.memory_limit;
+    }
+  }
+}
+
+TEST(MakerRoundTrip, PatchIsTheSameWhateverTheThreadCount) {
+  for (const Pair& pair : Pairs()) {
+    const Bytes one_thread = MakeInMemory(pair.source, pair.target, WithThreads(1));
+    for (unsigned threads : {2u, 3u, 8u})
+      EXPECT_EQ(MakeInMemory(pair.source, pair.target, WithThreads(threads)), one_thread) << pair.name << ", " << threads;
+  }
+}
+
+// Whatever it finds, the parse never does worse than carrying the whole
+// target as literals.
+TEST(MakerRoundTrip, PatchIsNeverLargerThanTheLiteralTarget) {
+  for (const Pair& pair : Pairs()) {
+    const std::uint64_t segments = pair.target.size() / (1 << 20) + 1;
+    EXPECT_LE(MakeInMemory(pair.source, pair.target).size(), kFrame + LiteralCost(pair.target.size()) + 5 * segments)
+        << pair.name;
+  }
+}
+
+// A target assembled from long stretches of a random source (each found in
+// one place only) and fresh bytes: the patch costs no more than the script
+// that assembled it, written instruction by instruction.
+TEST(MakerRoundTrip, PatchCostsNoMoreThanTheAssemblingScript) {
+  std::mt19937 random(42);
+  for (int round = 0; round < 20; ++round) {
+    Bytes source(300000);
+    for (std::uint8_t& byte : source) byte = static_cast<std::uint8_t>(random());
+    Bytes target;
+    std::uint64_t script_cost = kFrame;
+    for (int step = 0; step < 50; ++step) {
+      const std::size_t length = 32 + random() % 3000;
+      if (random() % 3 == 0) {
+        for (std::size_t i = 0; i < length; ++i) target.push_back(static_cast<std::uint8_t>(random()));
+        script_cost += LiteralCost(length);
+      } else {
+        const std::size_t at = random() % (source.size() - length);
+        target.insert(target.end(), source.begin() + at, source.begin() + at + length);
+        script_cost += CopyCost(at, length);
+      }
+    }
+    const Bytes patch = MakeInMemory(source, target);
+    EXPECT_LE(patch.size(), script_cost) << "round " << round;
+    EXPECT_EQ(ApplyInMemory(patch, source), target);
+  }
+}
+
+TEST(MakerProgress, StagesComeInOrderAndCountUpToTheirTotal) {
+  Generator generator(7);
+  const Bytes source = generator.Content(600000, false);
+  const Bytes target = generator.Edit(source, false);
+  std::vector<std::pair<MakerStage, std::uint64_t>> calls;
+  MakeInMemory(source, target, WithThreads(2), [&](MakerStage stage, std::uint64_t done, std::uint64_t total) {
+    ASSERT_LE(done, total);
+    if (!calls.empty() && calls.back().first == stage) {
+      EXPECT_GE(done, calls.back().second);
+    } else {
+      EXPECT_TRUE(calls.empty() || stage > calls.back().first);
+    }
+    calls.emplace_back(stage, done);
+  });
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.front().first, MakerStage::kIndexing);
+  EXPECT_EQ(calls.back(), std::make_pair(MakerStage::kWriting, std::uint64_t{1}));
+}
+
+TEST(MakerProgress, AnExceptionFromTheCallbackCancels) {
+  Generator generator(8);
+  const Bytes source = generator.Content(600000, false);
+  struct Cancelled {};
+  for (MakerStage cancelled_at : {MakerStage::kIndexing, MakerStage::kMatching, MakerStage::kWriting}) {
+    testing::MemorySink sink;
+    EXPECT_THROW(MakePatch(source, source, WithThreads(2), sink,
+                           [&](MakerStage stage, std::uint64_t, std::uint64_t) {
+                             if (stage == cancelled_at) throw Cancelled{};
+                           }),
+                 Cancelled);
+  }
+}
+
+TEST(MakerMemory, ALimitBelowTheSuffixIndexSwitchesToTheSampledOne) {
+  Generator generator(9);
+  const Bytes source = generator.Content(400000, false);
+  const Bytes target = generator.Edit(source, false);
+  const std::uint64_t index_and_working = 5 * source.size() + MakerWorkingMemory(target.size());
+  struct Case {
+    std::uint64_t limit;
+    bool small;
+  } cases[] = {{0, false}, {index_and_working + (1 << 20), false}, {index_and_working / 2, true}, {1, true}};
+  for (const Case& c : cases) {
+    MakerOptions options;
+    options.memory_limit = c.limit;
+    testing::MemorySink sink;
+    const MakerReport report = MakePatch(source, target, options, sink);
+    EXPECT_EQ(report.used_small_index, c.small) << c.limit;
+    // The sampled index takes what the limit leaves, but never less than 64 KiB.
+    const std::uint64_t working = MakerWorkingMemory(target.size());
+    if (c.small) {
+      EXPECT_LE(report.index_memory, std::max<std::uint64_t>(c.limit > working ? c.limit - working : 0, 1 << 16));
+    }
+    EXPECT_EQ(ApplyInMemory(sink.bytes, source), target) << c.limit;
+  }
+}
+
+}  // namespace
+}  // namespace varnock
