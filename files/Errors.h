@@ -55,4 +55,7 @@ std::string SystemErrorText(std::uint32_t code);
 // error code. Must be called before any other OS call can change that code.
 [[noreturn]] void RaiseLastOSError();
 
+// The same, with a message of its own: `what` failed, then the OS's text.
+[[noreturn]] void RaiseLastOSError(const std::string& what);
+
 }  // namespace varnock

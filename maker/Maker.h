@@ -23,7 +23,8 @@ struct MakerOptions {
   std::uint64_t memory_limit = 0;
 };
 
-enum class MakerStage { kIndexing, kMatching, kWriting };
+// kVerifying is reported by MakePatchFile (maker/PatchFile.h), after MakePatch.
+enum class MakerStage { kIndexing, kMatching, kWriting, kVerifying };
 
 // Called on the thread that called MakePatch, often enough for a smooth bar.
 // It may throw to cancel: the exception leaves MakePatch as it is.
