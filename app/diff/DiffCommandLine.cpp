@@ -8,6 +8,11 @@ namespace {
 
 constexpr unsigned kMostThreads = 1024;
 
+// The size parser would wrap a negative number around to a huge one.
+std::string NotNegative(const std::string& text) {
+  return text.find('-') == std::string::npos ? std::string() : "a size is not negative";
+}
+
 void DescribeOptions(CLI::App& app, DiffCommand& command, bool& no_verify) {
   app.add_option("source", command.source_name, "The older file")->required()->type_name("");
   app.add_option("target", command.target_name, "The newer file, which the patch rebuilds from the source")
@@ -31,6 +36,7 @@ void DescribeOptions(CLI::App& app, DiffCommand& command, bool& no_verify) {
   app.add_option("--memory", command.options.maker.memory_limit,
                  "Memory the maker may use besides the inputs (suffixes K, M, G: powers of 1024); past it "
                  "a smaller index is used. 0, the default, sets no limit")
+      ->check(NotNegative)
       ->transform(CLI::AsSizeValue(false).description(""))
       ->type_name("SIZE");
 }
