@@ -12,8 +12,6 @@
 namespace varnock {
 namespace {
 
-constexpr std::size_t kLargestWrite = std::size_t{1} << 30;
-
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
 // An input mapped whole; errors name the file and its role.
@@ -70,17 +68,6 @@ class MemorySink : public PatchSink {
   std::vector<std::uint8_t> bytes_;
 };
 
-void WriteStandardOutput(platform::Handle output, ByteSpan bytes) {
-  while (!bytes.empty()) {
-    std::size_t count = std::min(bytes.size(), kLargestWrite);
-    std::uint32_t written = 0;
-    if (!platform::WriteFile(output, bytes.data(), static_cast<std::uint32_t>(count), &written)) {
-      RaiseLastOSError("Cannot write the patch to standard output");
-    }
-    bytes = bytes.subspan(count);
-  }
-}
-
 // The applicator reads no file of 4 GiB or more: a target close to that size
 // with little in common with the source makes a patch it could not use.
 void RefuseOversizedPatch(const MakerReport& report) {
@@ -97,7 +84,7 @@ MakerReport MakeToStandardOutput(const InputFile& source, const InputFile& targe
   MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, sink, progress);
   RefuseOversizedPatch(report);
   if (options.verify) VerifyPatch(sink.Bytes(), source.Bytes(), target.Bytes(), progress);
-  WriteStandardOutput(output.handle, sink.Bytes());
+  WriteWhole(output.handle, sink.Bytes(), "Cannot write the patch to standard output");
   return report;
 }
 

@@ -30,6 +30,17 @@ bool NameIsTaken(const std::string& name) {
 
 }  // namespace
 
+void WriteWhole(platform::Handle file, ByteSpan bytes, const std::string& failure) {
+  while (!bytes.empty()) {
+    std::size_t count = std::min(bytes.size(), kLargestWrite);
+    std::uint32_t written = 0;
+    if (!platform::WriteFile(file, bytes.data(), static_cast<std::uint32_t>(count), &written)) {
+      RaiseLastOSError(failure);
+    }
+    bytes = bytes.subspan(count);
+  }
+}
+
 PendingFile::PendingFile(std::string destination) : destination_(std::move(destination)) {
   std::random_device random;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
@@ -51,16 +62,7 @@ PendingFile::~PendingFile() {
   platform::SetRemovedOnSignal(nullptr);
 }
 
-void PendingFile::Write(ByteSpan bytes) {
-  while (!bytes.empty()) {
-    std::size_t count = std::min(bytes.size(), kLargestWrite);
-    std::uint32_t written = 0;
-    if (!platform::WriteFile(file_, bytes.data(), static_cast<std::uint32_t>(count), &written)) {
-      RaiseLastOSError("Cannot write \"" + destination_ + "\"");
-    }
-    bytes = bytes.subspan(count);
-  }
-}
+void PendingFile::Write(ByteSpan bytes) { WriteWhole(file_, bytes, "Cannot write \"" + destination_ + "\""); }
 
 void PendingFile::Close() {
   if (file_ == platform::kInvalidHandle) return;

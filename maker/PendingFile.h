@@ -11,6 +11,9 @@
 
 namespace varnock {
 
+// Writes all of `bytes` to `file`, or raises EOSError: `failure`, then the OS's reason.
+void WriteWhole(platform::Handle file, ByteSpan bytes, const std::string& failure);
+
 class PendingFile : public PatchSink {
  public:
   // Creates the temporary file or raises EOSError.
