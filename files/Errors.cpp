@@ -22,4 +22,10 @@ void RaiseLastOSError() {
                  code);
 }
 
+void RaiseLastOSError(const std::string& what) {
+  std::uint32_t code = platform::LastErrorCode();
+  std::string reason = code == 0 ? std::string() : SystemErrorText(code);
+  throw EOSError(reason.empty() ? what : what + ": " + reason, code);
+}
+
 }  // namespace varnock

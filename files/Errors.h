@@ -34,6 +34,7 @@ enum class ErrorKind : std::int32_t {
   kInputShortened,
   kTooLarge,
   kBufferTooSmall,
+  kPatchExists,
 };
 
 class Exception : public std::exception {
@@ -86,5 +87,8 @@ std::string SystemErrorText(std::uint32_t code);
 // Raises EOSError for the OS call that just failed, from the thread's last
 // error code. Must be called before any other OS call can change that code.
 [[noreturn]] void RaiseLastOSError();
+
+// The same, with a message of its own: `what` failed, then the OS's text.
+[[noreturn]] void RaiseLastOSError(const std::string& what);
 
 }  // namespace varnock

@@ -45,6 +45,7 @@ VARNOCK_SAME_CODE(VARNOCK_ERROR_BAD_ARGUMENT, kBadArgument);
 VARNOCK_SAME_CODE(VARNOCK_ERROR_INPUT_SHORTENED, kInputShortened);
 VARNOCK_SAME_CODE(VARNOCK_ERROR_TOO_LARGE, kTooLarge);
 VARNOCK_SAME_CODE(VARNOCK_ERROR_BUFFER_TOO_SMALL, kBufferTooSmall);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_PATCH_EXISTS, kPatchExists);
 #undef VARNOCK_SAME_CODE
 
 constexpr const char* kCodeNames[] = {
@@ -71,6 +72,7 @@ constexpr const char* kCodeNames[] = {
     "VARNOCK_ERROR_INPUT_SHORTENED",
     "VARNOCK_ERROR_TOO_LARGE",
     "VARNOCK_ERROR_BUFFER_TOO_SMALL",
+    "VARNOCK_ERROR_PATCH_EXISTS",
 };
 
 // The host's callback behind the library's progress.
@@ -218,8 +220,16 @@ int32_t varnock_make_memory(varnock_context* context, const uint8_t* source, siz
     const ByteSpan target_bytes = Span(target, target_size, "target is null");
     Require(write != nullptr, "write callback is null");
     const std::uint64_t size =
-        MakePatchMemory(source_bytes, target_bytes, MakerOptionsFrom(options), write, write_data, progress);
+        MakePatchMemory(source_bytes, target_bytes, MakerSettingsFrom(options), write, write_data, progress);
     if (patch_size != nullptr) *patch_size = size;
+  });
+}
+
+int32_t varnock_make_files(varnock_context* context, const char* source_name, const char* target_name,
+                           const char* patch_name, const varnock_make_options* options) {
+  return Guarded(context, [&](Progress& progress) {
+    Require(source_name != nullptr && target_name != nullptr && patch_name != nullptr, "a file name is null");
+    MakePatchFiles({source_name, target_name, patch_name}, MakerSettingsFrom(options), progress);
   });
 }
 

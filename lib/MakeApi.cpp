@@ -4,6 +4,8 @@
 #include <iterator>
 
 #include "lib/LibraryErrors.h"
+#include "maker/Maker.h"
+#include "maker/PatchFile.h"
 
 namespace varnock {
 namespace {
@@ -26,6 +28,8 @@ Stage StageOf(MakerStage stage) {
       return Stage::kIndexing;
     case MakerStage::kMatching:
       return Stage::kMatching;
+    case MakerStage::kVerifying:
+      return Stage::kVerifying;
     case MakerStage::kWriting:
       break;
   }
@@ -39,20 +43,34 @@ MakerProgress ReportTo(Progress& progress) {
   };
 }
 
-}  // namespace
-
-MakerOptions MakerOptionsFrom(const varnock_make_options* options) {
-  if (options == nullptr) return {};
-  if (std::any_of(std::begin(options->reserved), std::end(options->reserved), [](std::uint64_t v) { return v != 0; })) {
-    throw EBadArgument("options->reserved is not zero");
-  }
-  return {options->compressible != 0, options->threads, options->memory_limit};
+MakerOptions OptionsOf(const MakerSettings& settings) {
+  return {settings.compressible, settings.threads, settings.memory_limit};
 }
 
-std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptions& options, WriteCallback write,
+}  // namespace
+
+MakerSettings MakerSettingsFrom(const varnock_make_options* options) {
+  if (options == nullptr) return {};
+  if (options->reserved0 != 0 ||
+      std::any_of(std::begin(options->reserved), std::end(options->reserved), [](std::uint64_t v) { return v != 0; })) {
+    throw EBadArgument("a reserved option is not zero");
+  }
+  return {options->compressible != 0, options->threads, options->memory_limit, options->replace_existing != 0};
+}
+
+std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerSettings& settings, WriteCallback write,
                               void* user_data, Progress& progress) {
   CallbackSink sink(write, user_data);
-  return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size;
+  return MakePatch(source, target, OptionsOf(settings), sink, ReportTo(progress)).patch_size;
+}
+
+void MakePatchFiles(const MakeFileNames& names, const MakerSettings& settings, Progress& progress) {
+  // The maker's name for standard output: a library writes only where it is told.
+  if (names.patch == kStandardOutputName) throw EBadArgument("the patch name \"-\" is standard output");
+  PatchFileOptions options;
+  options.maker = OptionsOf(settings);
+  options.force = settings.replace_existing;
+  MakePatchFile(names.source, names.target, names.patch, options, ReportTo(progress));
 }
 
 }  // namespace varnock

@@ -73,8 +73,9 @@ extern "C" {
 #define VARNOCK_ERROR_CANCELLED 18           /* "Cancelled": the progress callback asked to stop */
 #define VARNOCK_ERROR_BAD_ARGUMENT 19        /* "Bad argument: <what>" */
 #define VARNOCK_ERROR_INPUT_SHORTENED 20     /* "Input file \"<name>\" was shortened while it was being read" */
-#define VARNOCK_ERROR_TOO_LARGE 21           /* an input of 4 GiB or more given to the maker */
+#define VARNOCK_ERROR_TOO_LARGE 21           /* the maker: an input, or the patch, of 4 GiB or more */
 #define VARNOCK_ERROR_BUFFER_TOO_SMALL 22    /* "Target buffer too small"; see varnock_apply_to_buffer */
+#define VARNOCK_ERROR_PATCH_EXISTS 23        /* varnock_make_files: the patch file exists and is not to be replaced */
 
 /* Stages a progress callback is told about. Applying goes through CHECKSUM
  * (the patch checked against the source), WRITING (the target written) and
@@ -206,7 +207,11 @@ typedef struct varnock_make_options {
   /* Bytes the maker may hold besides the inputs; 0 sets no limit. Past it a
    * smaller index is used. */
   uint64_t memory_limit;
-  uint64_t reserved[4];
+  /* varnock_make_files only: non-zero replaces an existing patch file; zero
+   * refuses it with VARNOCK_ERROR_PATCH_EXISTS. */
+  int32_t replace_existing;
+  int32_t reserved0;
+  uint64_t reserved[3];
 } varnock_make_options;
 
 /* Makes a patch that rebuilds `target` from `source`, both in memory, handing
@@ -222,7 +227,9 @@ VARNOCK_API int32_t varnock_make_memory(varnock_context* context, const uint8_t*
  * the file `source_name`, as the varnock-diff program does: the patch is
  * written to a temporary file beside it, checked by applying it, and only then
  * renamed to `patch_name`; a failure leaves no patch and no temporary file.
- * `options` may be NULL. Returns VARNOCK_OK or an error code. */
+ * A patch name that reaches either input is refused, and so is "-" (which
+ * stands for standard output in varnock-diff). `options` may be NULL.
+ * Returns VARNOCK_OK or an error code. */
 VARNOCK_API int32_t varnock_make_files(varnock_context* context, const char* source_name, const char* target_name,
                                        const char* patch_name, const varnock_make_options* options);
 

@@ -23,7 +23,7 @@ constexpr std::uint32_t kShortestCompressibleCopy = 32;
 
 void CheckSize(ByteSpan input, const char* name) {
   if (input.size() > kLargestInput) {
-    throw Exception(std::string("The ") + name + " is " + std::to_string(input.size()) +
+    throw Exception(ErrorKind::kTooLarge, std::string("The ") + name + " is " + std::to_string(input.size()) +
                     " bytes long; patches hold files below 4 GiB (4294967296 bytes)");
   }
 }

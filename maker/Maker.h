@@ -37,7 +37,8 @@ struct MakerOptions {
 
 // Matching and writing go together, a segment at a time: kMatching counts the
 // target bytes matched and written, kWriting the last step, 0 of 1 then 1 of 1.
-enum class MakerStage { kIndexing, kMatching, kWriting };
+// kVerifying is reported by MakePatchFile (maker/PatchFile.h), after MakePatch.
+enum class MakerStage { kIndexing, kMatching, kWriting, kVerifying };
 
 // Called on the thread that called MakePatch, often enough for a smooth bar.
 // It may throw to cancel: the exception leaves MakePatch as it is.

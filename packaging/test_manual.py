@@ -5,19 +5,25 @@ import re
 import subprocess
 import unittest
 
-MANUAL = pathlib.Path(os.environ["VARNOCK_MANUAL"])
 SOURCES = pathlib.Path(__file__).resolve().parent.parent
-SOURCE_DIRECTORIES = ("app", "files", "patch", "platform")
+# Each program's manual, and the sources whose messages its DIAGNOSTICS name.
+MANUALS = {
+    "varnock": (os.environ["VARNOCK_MANUAL"], ("app/*.[ch]*", "files/*.[ch]*", "patch/*.[ch]*", "platform/*.[ch]*")),
+    "varnock-diff": (os.environ["VARNOCK_DIFF_MANUAL"],
+                     ("app/diff/*.[ch]*", "maker/PatchFile.*", "maker/PendingFile.*", "maker/PatchVerifier.*")),
+}
 
 
-def error_message_pieces():
-    """The fixed words of every message thrown in the program's sources."""
+def error_message_pieces(source_patterns):
+    """The fixed words of every message thrown or printed in the program's sources."""
     pieces = set()
-    for directory in SOURCE_DIRECTORIES:
-        for path in sorted((SOURCES / directory).glob("*.[ch]*")):
+    for pattern in source_patterns:
+        for path in sorted(SOURCES.glob(pattern)):
             text = path.read_text()
-            # The arguments of every throw, and of a constructor that hands its message to Exception.
-            for arguments in re.findall(r"(?:throw\s+\w+|:\s*Exception)\s*\(([^;{]*)", text):
+            # The arguments of every throw, of a constructor that hands its message to Exception, and of a
+            # message raised or printed by a helper.
+            calls = r"(?:throw\s+\w+|:\s*Exception|RaiseLastOSError|WriteWhole|PrintMessage)\s*\(([^;{]*)"
+            for arguments in re.findall(calls, text):
                 for literal in re.findall(r'"((?:[^"\\]|\\.)*)"', arguments):
                     literal = literal.replace('\\"', '"')
                     for piece in literal.split("\\r\\n"):
@@ -26,37 +32,39 @@ def error_message_pieces():
     return pieces
 
 
-def rendered_manual():
+def rendered_manual(manual):
     # A line length no message can reach, so that none is broken or hyphenated.
-    result = subprocess.run(["groff", "-man", "-Tascii", "-rLL=400n", "-P-cbou", str(MANUAL)],
+    result = subprocess.run(["groff", "-man", "-Tascii", "-rLL=400n", "-P-cbou", manual],
                             capture_output=True, text=True, check=True)
     return result.stdout
 
 
 class ManualTest(unittest.TestCase):
     def test_groff_and_man_render_it_without_warnings(self):
-        commands = [
-            ["groff", "-ww", "-z", "-man", str(MANUAL)],
-            ["man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", str(MANUAL)],
-        ]
-        for command in commands:
-            with self.subTest(command=command[0]):
-                result = subprocess.run(command, capture_output=True, text=True,
-                                        env=dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80"))
-                self.assertEqual(result.returncode, 0)
-                self.assertEqual(result.stderr, "")
+        for program, (manual, _) in MANUALS.items():
+            for command in (["groff", "-ww", "-z", "-man", manual],
+                            ["man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", manual]):
+                with self.subTest(program, command=command[0]):
+                    result = subprocess.run(command, capture_output=True, text=True,
+                                            env=dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80"))
+                    self.assertEqual(result.returncode, 0)
+                    self.assertEqual(result.stderr, "")
 
     def test_diagnostics_name_every_error_message(self):
-        text = rendered_manual()
-        start, end = text.index("\nDIAGNOSTICS\n"), text.index("\nFILES\n")
-        diagnostics = " ".join(text[start:end].split())
-        pieces = error_message_pieces()
-        # The extraction itself must work, or this test would pass on nothing.
-        self.assertIn("Source file checksum don't match", pieces)
-        self.assertIn('Cannot create file "', pieces)
-        for piece in sorted(pieces):
-            with self.subTest(message=piece):
-                self.assertTrue(piece in diagnostics, f"{piece!r} is missing from DIAGNOSTICS")
+        # Some message of each program, so that the extraction is seen to work.
+        known = {"varnock": ["Source file checksum don't match", 'Cannot create file "'],
+                 "varnock-diff": ["Refusing to write a patch to a terminal", 'Cannot write "']}
+        for program, (manual, sources) in MANUALS.items():
+            text = rendered_manual(manual)
+            start = text.index("\nDIAGNOSTICS\n")
+            end = re.compile(r"\n[A-Z][A-Z ]+\n").search(text, start + 1).start()
+            diagnostics = " ".join(text[start:end].split())
+            pieces = error_message_pieces(sources)
+            for message in known[program]:
+                self.assertIn(message, pieces)
+            for piece in sorted(pieces):
+                with self.subTest(program, message=piece):
+                    self.assertTrue(piece in diagnostics, f"{piece!r} is missing from {program}'s DIAGNOSTICS")
 
 
 if __name__ == "__main__":

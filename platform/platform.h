@@ -51,6 +51,24 @@ bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t
 // The name resolved against the current directory, whether or not it exists.
 std::string FullPathName(const std::string& name);
 
+// What a file is to the OS, whatever name reaches it (another spelling, a
+// symbolic or a hard link): two names with equal identities are one file.
+struct FileId {
+  std::uint64_t device;
+  std::uint64_t index;
+  bool operator==(const FileId&) const = default;
+};
+// The identity of the file `name` leads to; nullopt when it leads to none.
+std::optional<FileId> IdentifyFile(const std::string& name);
+
+// Creates `name` for writing; fails when anything of that name exists.
+// kInvalidHandle on failure.
+Handle CreateNewFile(const std::string& name);
+
+// Gives the file `from` the name `to` in one step. With `replace` false an
+// existing `to` is refused and both names are left as they were.
+bool RenameFile(const std::string& from, const std::string& to, bool replace);
+
 // Standard output, or kInvalidHandle when there is no usable one.
 struct StandardOutput {
   Handle handle = kInvalidHandle;
@@ -60,6 +78,12 @@ StandardOutput OpenStandardOutput();
 
 // One write to standard output; false when it failed.
 bool WriteStandardOutput(Handle handle, const void* data, std::size_t count);
+
+// Standard error, for messages; its writes go through WriteStandardOutput.
+Handle StandardErrorHandle();
+
+// True when `handle` is a terminal (a console on Windows).
+bool IsTerminal(Handle handle);
 
 // The command line as one string where the OS hands it over that way
 // (Windows); nullopt where it arrives already split (POSIX).
@@ -76,6 +100,16 @@ void PrepareProcess();
 // Ends the process with `exit_code` at once, running no exit handlers; safe
 // inside an InputFaultHandler.
 [[noreturn]] void ExitProcessAtOnce(int exit_code);
+
+// A file that must not outlive the process if a signal ends it: interrupt,
+// termination or hang-up once CatchTerminationSignals has run, and an input
+// fault before its handler runs. Null clears it; the name must stay valid
+// while it is set. Windows keeps no such file yet.
+void SetRemovedOnSignal(const char* name);
+
+// Makes interrupt, termination and hang-up remove the file set above, then
+// end the process as they would have. Signals ignored on entry stay ignored.
+void CatchTerminationSignals();
 
 // Where the OS cannot stop another process from shortening an open input, a
 // read of its view past the new end is a hardware fault, not an error return.

@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +43,20 @@ std::vector<FileIdentity>& OpenInputs() {
 
 InputFaultHandler input_fault_handler = nullptr;
 const HeldBackOutput* held_back_output = nullptr;
+std::atomic<const char*> removed_on_signal{nullptr};
+
+// Async-signal-safe: one unlink(2).
+void RemoveFileSetForSignals() {
+  const char* name = removed_on_signal.exchange(nullptr);
+  if (name != nullptr) unlink(name);
+}
+
+// Installed with SA_RESETHAND: the signal raised again here is held until the
+// handler returns, then ends the process by its default action.
+void OnTerminationSignal(int signal_number) {
+  RemoveFileSetForSignals();
+  raise(signal_number);
+}
 
 // Async-signal-safe: plain write(2) calls, no allocation.
 void WriteHeldBackOutput() {
@@ -70,6 +86,7 @@ void ReportInputFault(const void* address) {
   const char* name = InputViewHolding(address);
   if (name == nullptr || input_fault_handler == nullptr) return;
   WriteHeldBackOutput();
+  RemoveFileSetForSignals();
   input_fault_handler(name);
 }
 
@@ -246,6 +263,28 @@ std::string FullPathName(const std::string& name) {
   return absolute.lexically_normal().string();
 }
 
+std::optional<FileId> IdentifyFile(const std::string& name) {
+  struct stat info;
+  if (stat(name.c_str(), &info) != 0) return std::nullopt;
+  return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+Handle CreateNewFile(const std::string& name) {
+  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+  return fd < 0 ? kInvalidHandle : fd;
+}
+
+bool RenameFile(const std::string& from, const std::string& to, bool replace) {
+  if (replace) return rename(from.c_str(), to.c_str()) == 0;
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A filesystem without the no-replace rename: a hard link is refused just
+  // the same where the name exists.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  unlink(from.c_str());
+  return true;
+}
+
 StandardOutput OpenStandardOutput() {
   struct stat info;
   if (!standard_output_usable || fstat(STDOUT_FILENO, &info) != 0) return {};
@@ -259,6 +298,10 @@ bool WriteStandardOutput(Handle handle, const void* data, std::size_t count) {
   } while (n < 0 && errno == EINTR);
   return n >= 0;
 }
+
+Handle StandardErrorHandle() { return STDERR_FILENO; }
+
+bool IsTerminal(Handle handle) { return handle != kInvalidHandle && isatty(static_cast<int>(handle)) == 1; }
 
 std::optional<std::string> CommandLineString() { return std::nullopt; }
 
@@ -286,5 +329,19 @@ void ExitProcessAtOnce(int exit_code) { _exit(exit_code); }
 void SetInputFaultHandler(InputFaultHandler handler) { input_fault_handler = handler; }
 
 void SetHeldBackOutput(const HeldBackOutput* output) { held_back_output = output; }
+
+void SetRemovedOnSignal(const char* name) { removed_on_signal.store(name); }
+
+void CatchTerminationSignals() {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = OnTerminationSignal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+  }
+}
 
 }  // namespace varnock::platform

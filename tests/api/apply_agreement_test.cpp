@@ -3,6 +3,7 @@
 // patch does not rebuild its target.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "tests/api/ApiSupport.h"
@@ -139,6 +140,38 @@ TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
   Bytes ignored;
   EXPECT_EQ(varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, &bad, testing::AppendTo, &ignored, nullptr),
             VARNOCK_ERROR_BAD_ARGUMENT);
+}
+
+TEST(MakeAgreement, APatchFileIsMadeVerifiedAndNeverReplacedUnasked) {
+  testing::Context context = testing::NewContext();
+  TempDir directory;
+  const RandomCase random = MakeRandomCase(7);
+  const std::string source = directory.Write("source", random.source);
+  const std::string target = directory.Write("target", random.target);
+  const std::string patch = directory.File("patch");
+  varnock_make_options replace{};
+  replace.replace_existing = 1;
+  struct Case {
+    const char* name;
+    const char* patch;
+    const varnock_make_options* options;
+    std::int32_t code;
+  };
+  const std::vector<Case> cases = {
+      {"new patch", patch.c_str(), nullptr, VARNOCK_OK},
+      {"existing patch", patch.c_str(), nullptr, VARNOCK_ERROR_PATCH_EXISTS},
+      {"existing patch, replaced", patch.c_str(), &replace, VARNOCK_OK},
+      {"patch over an input", source.c_str(), &replace, VARNOCK_ERROR_CANNOT_CREATE},
+      {"standard output", "-", nullptr, VARNOCK_ERROR_BAD_ARGUMENT},
+  };
+  for (const Case& make : cases) {
+    SCOPED_TRACE(make.name);
+    EXPECT_EQ(varnock_make_files(context.get(), source.c_str(), target.c_str(), make.patch, make.options), make.code)
+        << varnock_error_message(context.get());
+    EXPECT_EQ(TempDir::Read(source), random.source);
+  }
+  EXPECT_EQ(testing::ApplyMemory(context.get(), random.source, TempDir::Read(patch)).target, random.target);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.Path()), {}), 3);  // no temporary file left
 }
 
 }  // namespace

@@ -248,7 +248,8 @@ TEST_F(ApplyErrors, CodeNamesAreStable) {
   EXPECT_STREQ(varnock_code_name(VARNOCK_OK), "VARNOCK_OK");
   EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_RANGE), "VARNOCK_ERROR_RANGE");
   EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_BUFFER_TOO_SMALL), "VARNOCK_ERROR_BUFFER_TOO_SMALL");
-  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_BUFFER_TOO_SMALL + 1), "unknown");
+  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_PATCH_EXISTS), "VARNOCK_ERROR_PATCH_EXISTS");
+  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_PATCH_EXISTS + 1), "unknown");
   EXPECT_STREQ(varnock_code_name(-1), "unknown");
   EXPECT_EQ(varnock_version_number(), static_cast<std::uint32_t>(VARNOCK_VERSION_NUMBER));
   EXPECT_STREQ(varnock_version_string(), VARNOCK_VERSION_STRING);

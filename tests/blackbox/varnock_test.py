@@ -1,7 +1,8 @@
 """Shared pieces of the black-box tests: patch building and running the binary.
 
-The binary's path comes from the environment variable VARNOCK_BINARY, which
-CTest sets; every test works in a fresh temporary directory.
+The binaries' paths come from the environment variables VARNOCK_BINARY and
+VARNOCK_DIFF_BINARY, which CTest sets; every test works in a fresh temporary
+directory.
 """
 import os
 import shlex
@@ -12,6 +13,7 @@ import unittest
 import zlib
 
 BINARY = os.environ.get("VARNOCK_BINARY", "varnock")
+DIFF_BINARY = os.environ.get("VARNOCK_DIFF_BINARY", "varnock-diff")
 # A command the binary runs under, such as an emulator; empty for a native one.
 RUNNER = shlex.split(os.environ.get("VARNOCK_RUNNER", ""))
 
@@ -146,3 +148,30 @@ class VarnockTestCase(unittest.TestCase):
         code, out = result
         self.assertEqual(out, BANNER + steps + b"\r\nBrevane ERROR: " + error_line + b"\r\n")
         self.assertEqual(code, 2)
+
+
+class DiffTestCase(VarnockTestCase):
+    """A test of varnock-diff, whose patches varnock applies."""
+
+    def run_diff(self, *args, **kwargs):
+        """Runs varnock-diff in the test's directory; returns (exit code, stdout bytes, stderr text)."""
+        result = subprocess.run([DIFF_BINARY, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=120, **kwargs)
+        return result.returncode, result.stdout, result.stderr.decode()
+
+    def assertDiffFails(self, result, code, message):
+        """The run failed with `code` and one message naming what went wrong."""
+        self.assertEqual(result[0], code, result[2])
+        self.assertEqual(result[1], b"")
+        self.assertRegex(result[2], r"^varnock-diff: .*" + message)
+
+    def assertAppliesTo(self, patch_name, source, target):
+        """varnock rebuilds exactly `target` from `source` with the patch."""
+        self.write("applied-source", source)
+        self.assertSucceeds(self.run_varnock("applied-source", "applied-target", patch_name))
+        self.assertEqual(self.read("applied-target"), target)
+        os.remove(self.path("applied-source"))
+        os.remove(self.path("applied-target"))
+
+    def listing(self):
+        return sorted(os.listdir(self.dir))

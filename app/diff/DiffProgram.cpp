@@ -1,0 +1,83 @@
+#include "app/diff/DiffProgram.h"
+
+#include <new>
+#include <string_view>
+
+#include "app/diff/DiffCommandLine.h"
+#include "app/diff/ProgressBar.h"
+#include "maker/PatchFile.h"
+#include "platform/platform.h"
+
+namespace varnock::diff {
+namespace {
+
+enum ExitCode : int { kExitSuccess = 0, kExitUsage = 1, kExitError = 2 };
+
+void PrintMessage(std::string_view message) {
+  WriteStandardError(std::string(kProgramName) + ": " + std::string(message) + "\n");
+}
+
+// Runs inside the bus-error handler: writes without allocating, then ends the
+// process (the platform has already removed the unfinished patch).
+void ReportInputFault(const char* input_name) {
+  const std::string_view pieces[] = {kProgramName, ": the input \"", input_name,
+                                     "\" was shortened while it was being read\n"};
+  for (std::string_view piece : pieces) WriteStandardError(piece);
+  platform::ExitProcessAtOnce(kExitError);
+}
+
+void PrintText(std::string_view text) {
+  platform::StandardOutput output = platform::OpenStandardOutput();
+  if (output.handle != platform::kInvalidHandle)
+    platform::WriteStandardOutput(output.handle, text.data(), text.size());
+}
+
+void MakePatch(const DiffCommand& command, ProgressBar& bar) {
+  if (!command.quiet && platform::IsTerminal(platform::StandardErrorHandle())) bar.Enable();
+  MakerReport report = MakePatchFile(
+      command.source_name, command.target_name, command.patch_name, command.options,
+      [&bar](MakerStage stage, std::uint64_t done, std::uint64_t total) { bar.Show(stage, done, total); });
+  bar.Clear();
+  if (report.used_small_index && !command.quiet) {
+    PrintMessage(
+        "note: the memory limit left no room for the full index; a smaller one was used, and the "
+        "patch may be larger");
+  }
+}
+
+}  // namespace
+
+void RunDiffProgram(const std::vector<std::string>& arguments) {
+  platform::PrepareProcess();
+  platform::SetInputFaultHandler(ReportInputFault);
+  platform::CatchTerminationSignals();
+  ProgressBar bar;
+  int exit_code = kExitSuccess;
+  try {
+    DiffCommand command = ParseDiffCommandLine(arguments);
+    if (command.text_to_print.empty()) {
+      MakePatch(command, bar);
+    } else {
+      PrintText(command.text_to_print);
+    }
+  } catch (const EUsageError& error) {
+    PrintMessage(error.Message());
+    PrintMessage(std::string("try '") + kProgramName + " --help' for more information");
+    exit_code = kExitUsage;
+  } catch (const EPatchExists& error) {
+    bar.Clear();
+    PrintMessage(error.Message() + " (-f replaces it)");
+    exit_code = kExitError;
+  } catch (const Exception& error) {
+    bar.Clear();
+    PrintMessage(error.Message());
+    exit_code = kExitError;
+  } catch (const std::bad_alloc&) {
+    bar.Clear();
+    PrintMessage("out of memory");
+    exit_code = kExitError;
+  }
+  platform::ExitProcess(exit_code);
+}
+
+}  // namespace varnock::diff

@@ -1,0 +1,46 @@
+// Making a patch from files to a file: the inputs are mapped, never copied;
+// the patch is checked by applying it in memory before it is put in place,
+// and a failed or interrupted run leaves nothing under the patch's name.
+// Neither prints nor exits: failures are raised as exceptions of the
+// Exception family, with messages that name the file concerned.
+#pragma once
+
+#include <string>
+
+#include "files/Errors.h"
+#include "maker/Maker.h"
+
+namespace varnock {
+
+struct PatchFileOptions {
+  MakerOptions maker;
+  // Replace an existing patch file rather than refuse it.
+  bool force = false;
+  // Apply the patch in memory and compare with the target before it is put
+  // in place (MakerStage::kVerifying).
+  bool verify = true;
+};
+
+// The patch name that stands for standard output.
+inline constexpr const char* kStandardOutputName = "-";
+
+// The patch name is taken by an existing file and PatchFileOptions::force is off.
+class EPatchExists : public Exception {
+ public:
+  explicit EPatchExists(std::string message) : Exception(ErrorKind::kPatchExists, std::move(message)) {}
+};
+
+// Writes the patch that rebuilds `target_name` from `source_name`.
+//
+// The patch is written to a new file beside `patch_name` and renamed to it
+// once complete (and verified); on any failure the temporary file is removed
+// and `patch_name` is as it was. A patch name that reaches either input
+// (by any spelling or link) is refused, as is an existing one without
+// `force`. The name "-" writes to standard output instead: the patch is then
+// gathered in memory and written only once verified, and standard output
+// that is a terminal is refused. Inputs of 4 GiB or more are refused.
+MakerReport MakePatchFile(const std::string& source_name, const std::string& target_name,
+                          const std::string& patch_name, const PatchFileOptions& options,
+                          const MakerProgress& progress = {});
+
+}  // namespace varnock
