@@ -96,12 +96,22 @@ Handle Refuse(int fd, int code) {
   return kInvalidHandle;
 }
 
-// Only a regular file can be mapped whole; anything else is refused up front
-// so that a FIFO or a device never blocks or half-works later.
-int UnmappableKindCode(const struct stat& info) {
+// Only a regular file can be mapped whole, as an input or as the target read
+// back; anything else is refused up front so that a FIFO or a device never
+// blocks, half-works or is written to. A file that reports no length yet
+// yields bytes (/proc, /sys) is no more mappable; the one byte read to tell it
+// from an empty file is the only access made.
+int UnmappableKindCode(int fd, const struct stat& info) {
   if (S_ISDIR(info.st_mode)) return EISDIR;
   if (!S_ISREG(info.st_mode)) return ENODEV;
-  return 0;
+  if (info.st_size > 0) return 0;
+  char byte;
+  ssize_t n;
+  do {
+    n = pread(fd, &byte, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno;
+  return n > 0 ? ENODEV : 0;
 }
 
 // Another instance holding the file under a conflicting lock makes it busy,
@@ -157,7 +167,7 @@ Handle OpenInputFile(const std::string& name) {
   if (fd < 0) return kInvalidHandle;
   struct stat info;
   if (fstat(fd, &info) != 0) return Refuse(fd, errno);
-  if (int code = UnmappableKindCode(info)) return Refuse(fd, code);
+  if (int code = UnmappableKindCode(fd, info)) return Refuse(fd, code);
   if (LockIsRefused(fd, LOCK_SH) || LeaseIsRefused(fd, F_RDLCK)) return Refuse(fd, EBUSY);
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   OpenInputs().push_back({info.st_dev, info.st_ino, fd, name});
@@ -208,18 +218,20 @@ void CloseFile(Handle file) {
 }
 
 Handle CreateTargetFile(const std::string& name) {
-  // Opened without truncation: the file is emptied only once it is known
-  // not to be an input of this run, locked by another instance or open
-  // in another process.
+  // Opened without truncation: the file is emptied only once it is known to
+  // be a regular file, not an input of this run, not locked by another
+  // instance and not open in another process. Opening for reading too keeps
+  // a FIFO from refusing or blocking before it can be looked at.
   int fd = open(name.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return kInvalidHandle;
   struct stat info;
   if (fstat(fd, &info) != 0) return Refuse(fd, errno);
+  if (int code = UnmappableKindCode(fd, info)) return Refuse(fd, code);
   if (IsOpenAsInput(info)) return Refuse(fd, EBUSY);
   if (LockIsRefused(fd, LOCK_EX) || LeaseIsRefused(fd, F_WRLCK)) return Refuse(fd, EBUSY);
   // An empty file is left alone: on ext4 truncating it, even to the length it
   // has, makes the close after the writes wait for them to reach the disk.
-  if (S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0) return Refuse(fd, errno);
+  if (info.st_size > 0 && ftruncate(fd, 0) != 0) return Refuse(fd, errno);
   return fd;
 }
 
