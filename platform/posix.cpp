@@ -74,12 +74,16 @@ void ReportInputFault(const void* address) {
 }
 
 void OnBusError(int signal_number, siginfo_t* info, void* /*context*/) {
-  ReportInputFault(info->si_addr);
-  // Not a shortened input: the access is retried on return and the default
-  // action ends the process, as it would have without this handler.
+  // Only the kernel reports a faulting access (a positive si_code); a bus
+  // error sent by a process (SI_USER, SI_QUEUE, SI_TKILL) has no address
+  // behind it, and its si_addr is not one.
+  if (info->si_code > 0) ReportInputFault(info->si_addr);
+  // Anything else ends the process as the default action would have: the
+  // signal is sent again, to arrive once this handler has returned.
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigaction(signal_number, &action, nullptr);
+  raise(signal_number);
 }
 
 bool IsOpenAsInput(const struct stat& info) {

@@ -4,8 +4,10 @@ import os
 import resource
 import select
 import shutil
+import signal
 import stat
 import subprocess
+import time
 import tty
 
 from varnock_test import BANNER, SUCCESS, VarnockTestCase, build_patch, copy, crc32, fill_pipe, literal
@@ -242,6 +244,30 @@ class NonRegularTargetTest(FaultTestCase):
                 self.assertEqual(out, error_output(b"Step 1 ", self.create_error(name, os.strerror(code).encode())))
                 self.assertEqual(exit_code, 2)
                 check_untouched()
+
+
+class SentBusErrorTest(FaultTestCase):
+    def test_bus_error_sent_by_another_process_ends_the_run_as_by_default(self):
+        # The run is held writing its banner to a pipe nobody reads, its target open.
+        self.write("source", SOURCE)
+        self.write("patch", PATCH)
+        reader, writer = os.pipe()
+        self.addCleanup(os.close, reader)
+        fill_pipe(writer)
+        run = subprocess.Popen([self.binary(), "source", "target", "patch"], cwd=self.dir,
+                               stdin=subprocess.DEVNULL, stdout=writer, stderr=subprocess.DEVNULL,
+                               preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
+        os.close(writer)
+        self.addCleanup(run.wait)
+        self.addCleanup(run.kill)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(self.path("target")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        os.kill(run.pid, signal.SIGBUS)
+        while os.read(reader, 65536):
+            pass
+        self.assertEqual(run.wait(timeout=30), -signal.SIGBUS)
+
 
 
 class SourceIsThePatchTest(FaultTestCase):
