@@ -17,7 +17,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 namespace varnock::platform {
@@ -157,6 +158,27 @@ void OccupyStandardDescriptors() {
   }
 }
 
+// An absolute path without "." and ".." parts or repeated separators.
+std::string LexicallyNormal(const std::string& absolute) {
+  std::vector<std::string_view> kept;
+  for (std::string_view rest = absolute; !rest.empty();) {
+    std::size_t end = std::min(rest.find('/'), rest.size());
+    std::string_view part = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (part == "..") {
+      if (!kept.empty()) kept.pop_back();
+    } else if (!part.empty() && part != ".") {
+      kept.push_back(part);
+    }
+  }
+  std::string normal;
+  for (std::string_view part : kept) normal.append("/").append(part);
+  // A name that ends in a directory (a separator, "." or "..") keeps a separator.
+  std::string_view last = std::string_view(absolute).substr(absolute.rfind('/') + 1);
+  if (normal.empty() || last.empty() || last == "." || last == "..") normal.push_back('/');
+  return normal;
+}
+
 }  // namespace
 
 std::uint32_t LastErrorCode() { return static_cast<std::uint32_t>(errno); }
@@ -256,10 +278,15 @@ bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t
 }
 
 std::string FullPathName(const std::string& name) {
-  std::error_code error;
-  std::filesystem::path absolute = std::filesystem::absolute(name, error);
-  if (error || name.empty()) return name;
-  return absolute.lexically_normal().string();
+  // What std::filesystem's absolute() and lexically_normal() give, without
+  // their part of the C++ runtime (iostreams, locales), which made up most of
+  // the program and of its start-up. The root alone is left as it was
+  // written ("//" stays), as they leave it.
+  if (name.find_first_not_of('/') == std::string::npos) return name;
+  if (name.front() == '/') return LexicallyNormal(name);
+  std::unique_ptr<char, decltype(&std::free)> directory(getcwd(nullptr, 0), &std::free);
+  if (directory == nullptr) return name;
+  return LexicallyNormal(std::string(directory.get()) + "/" + name);
 }
 
 StandardOutput OpenStandardOutput() {
