@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "platform/platform.h"
+
 namespace varnock {
 namespace {
 
@@ -66,6 +68,11 @@ std::vector<std::string> DeliveredArguments(int argc, const char* const* argv) {
     if (argv[i][0] != '\0') arguments.emplace_back(argv[i]);
   }
   return arguments;
+}
+
+CommandLine ProcessCommandLine(int argc, const char* const* argv) {
+  std::optional<std::string> line = platform::CommandLineString();
+  return CommandLine(line ? SplitCommandLine(*line, platform::IsLeadByte) : DeliveredArguments(argc, argv));
 }
 
 std::string CommandLine::Argument(int position) const {

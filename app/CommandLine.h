@@ -32,4 +32,9 @@ class CommandLine {
   std::vector<std::string> arguments_;
 };
 
+// This process's arguments, split by the rules above where the OS hands over
+// one string (`argv` unused), taken from `argv` where it hands them over split.
+// Allocates, so it runs under the program's error handler.
+CommandLine ProcessCommandLine(int argc, const char* const* argv);
+
 }  // namespace varnock

@@ -3,6 +3,7 @@
 #include <new>
 #include <span>
 
+#include "app/MemoryReserve.h"
 #include "app/StandardOutput.h"
 #include "files/Errors.h"
 #include "patch/VarnockClasses.h"
@@ -29,10 +30,13 @@ constexpr const char* kUsage[] = {
 
 constexpr const char* kErrorPrefix = "Brevane ERROR: ";
 
+// Whatever the error path needs is in place before the run starts: the
+// output buffer is a member and the texts are constants, so the error line
+// is written, also when memory has run out, without allocating.
 class ConsoleFrontEnd : public FrontEnd {
  public:
-  explicit ConsoleFrontEnd(const CommandLine& command_line) : command_line_(command_line) {}
-
+  void TakeCommandLine(CommandLine command_line) { command_line_ = std::move(command_line); }
+  std::int32_t ArgumentCount() const { return command_line_.ArgumentCount(); }
   std::string Argument(int position) const override { return command_line_.Argument(position); }
   void WriteText(std::string_view text) override { output_.WriteText(text); }
   void WriteLine(std::string_view text) override { output_.WriteLine(text); }
@@ -44,25 +48,22 @@ class ConsoleFrontEnd : public FrontEnd {
 
   [[noreturn]] void ExitWithError(std::string_view message) {
     output_.WriteLine();  // ends the line of progress markers
-    output_.WriteLine(std::string(kErrorPrefix).append(message));
+    output_.WriteLine({kErrorPrefix, message});
     Exit(kExitError);
   }
 
   // An input shortened by another process under the run. Called from a signal
-  // handler, where no exception can be raised: it writes the error line in
-  // pieces, without allocating, and ends the process without unwinding.
+  // handler, where no exception can be raised: it ends the process without
+  // unwinding.
   [[noreturn]] void ExitOnInputFault(const char* input_name) {
     output_.WriteLine();
-    output_.WriteText(kErrorPrefix);
-    output_.WriteText("Input file \"");
-    output_.WriteText(input_name);
-    output_.WriteLine("\" was shortened while it was being read");
+    output_.WriteLine({kErrorPrefix, "Input file \"", input_name, "\" was shortened while it was being read"});
     output_.Flush();
     platform::ExitProcessAtOnce(kExitError);
   }
 
  private:
-  const CommandLine& command_line_;
+  CommandLine command_line_{std::vector<std::string>()};
   StandardOutputWriter output_;
 };
 
@@ -76,13 +77,16 @@ void WriteLines(FrontEnd& front_end, std::span<const char* const> lines) {
 
 }  // namespace
 
-void RunProgram(const CommandLine& command_line) {
-  ConsoleFrontEnd front_end(command_line);
+void RunProgram(int argc, const char* const* argv) {
+  const bool memory_reserved = ReserveMemoryForErrors();
+  ConsoleFrontEnd front_end;
   running_front_end = &front_end;
   platform::SetInputFaultHandler(ReportInputFault);
   try {
     WriteLines(front_end, kBanner);
-    if (command_line.ArgumentCount() != 3) {
+    if (!memory_reserved) front_end.ExitWithError(kOutOfMemoryMessage);
+    front_end.TakeCommandLine(ProcessCommandLine(argc, argv));
+    if (front_end.ArgumentCount() != 3) {
       WriteLines(front_end, kUsage);
       front_end.Exit(kExitUsage);
     }
@@ -90,7 +94,7 @@ void RunProgram(const CommandLine& command_line) {
   } catch (const Exception& error) {
     front_end.ExitWithError(error.Message());
   } catch (const std::bad_alloc&) {
-    front_end.ExitWithError(EOutOfMemory().Message());
+    front_end.ExitWithError(kOutOfMemoryMessage);
   }
   front_end.Exit(kExitSuccess);
 }

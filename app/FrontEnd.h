@@ -8,7 +8,8 @@ namespace varnock {
 
 enum ExitCode : int { kExitSuccess = 0, kExitUsage = 1, kExitError = 2 };
 
-// Runs the whole program and ends the process with its exit code.
-[[noreturn]] void RunProgram(const CommandLine& command_line);
+// Runs the whole program and ends the process with its exit code. The
+// arguments are taken from the OS (ProcessCommandLine) inside the run.
+[[noreturn]] void RunProgram(int argc, const char* const* argv);
 
 }  // namespace varnock

@@ -10,8 +10,10 @@ void StandardOutputWriter::WriteText(std::string_view text) {
   FlushIfWriteThrough();
 }
 
-void StandardOutputWriter::WriteLine(std::string_view text) {
-  Append(text);
+void StandardOutputWriter::WriteLine(std::string_view text) { WriteLine({text}); }
+
+void StandardOutputWriter::WriteLine(std::initializer_list<std::string_view> pieces) {
+  for (std::string_view piece : pieces) Append(piece);
   Append("\r\n");
   FlushIfWriteThrough();
 }

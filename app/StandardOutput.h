@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string_view>
 
 #include "platform/platform.h"
@@ -15,6 +16,9 @@ class StandardOutputWriter {
  public:
   void WriteText(std::string_view text);
   void WriteLine(std::string_view text = {});
+  // The pieces as one line, handed over as WriteLine hands over one text;
+  // allocates nothing, for the error paths.
+  void WriteLine(std::initializer_list<std::string_view> pieces);
   // Hands whatever waits in the buffer to the OS; called at every exit.
   // False when the OS refused it; the bytes are gone either way.
   bool Flush();

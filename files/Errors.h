@@ -75,9 +75,12 @@ class ERangeError : public Exception {
   ERangeError() : Exception(ErrorKind::kRange, "Range check error") {}
 };
 
+// Also printed, as it is, where memory has run out (std::bad_alloc).
+inline constexpr const char* kOutOfMemoryMessage = "Out of memory";
+
 class EOutOfMemory : public Exception {
  public:
-  EOutOfMemory() : Exception(ErrorKind::kOutOfMemory, "Out of memory") {}
+  EOutOfMemory() : Exception(ErrorKind::kOutOfMemory, kOutOfMemoryMessage) {}
 };
 
 // The OS's text for `code`, without trailing blanks, control characters and

@@ -14,19 +14,16 @@ std::int32_t THandleStream::RawWrite(const void* data, std::int32_t count) {
   return static_cast<std::int32_t>(written);
 }
 
+// The buffer comes first: running out of memory for it must leave an
+// existing target as it was, not emptied.
 TFileStream::TFileStream(const std::string& file_name, std::uint16_t /*mode*/)
-    : THandleStream(platform::CreateTargetFile(file_name)) {
+    : THandleStream(platform::kInvalidHandle), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {
+  handle_ = platform::CreateTargetFile(file_name);
   if (handle_ < 0) {
     // The code goes first: forming the absolute name may itself touch it.
     std::uint32_t code = platform::LastErrorCode();
     std::string full_name = platform::FullPathName(file_name);
     throw EFCreateError("Cannot create file \"" + full_name + "\". " + SystemErrorText(code));
-  }
-  try {
-    buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
-  } catch (...) {
-    platform::CloseFile(handle_);
-    throw;
   }
   LendBuffer(buffer_.get(), kBufferSize, kDirectRunLength);
   held_back_ = {handle_, buffer_.get(), GatherEndAddress()};

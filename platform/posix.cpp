@@ -19,7 +19,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 namespace varnock::platform {
@@ -91,12 +92,16 @@ void ReportInputFault(const void* address) {
 }
 
 void OnBusError(int signal_number, siginfo_t* info, void* /*context*/) {
-  ReportInputFault(info->si_addr);
-  // Not a shortened input: the access is retried on return and the default
-  // action ends the process, as it would have without this handler.
+  // Only the kernel reports a faulting access (a positive si_code); a bus
+  // error sent by a process (SI_USER, SI_QUEUE, SI_TKILL) has no address
+  // behind it, and its si_addr is not one.
+  if (info->si_code > 0) ReportInputFault(info->si_addr);
+  // Anything else ends the process as the default action would have: the
+  // signal is sent again, to arrive once this handler has returned.
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigaction(signal_number, &action, nullptr);
+  raise(signal_number);
 }
 
 bool IsOpenAsInput(const struct stat& info) {
@@ -113,12 +118,22 @@ Handle Refuse(int fd, int code) {
   return kInvalidHandle;
 }
 
-// Only a regular file can be mapped whole; anything else is refused up front
-// so that a FIFO or a device never blocks or half-works later.
-int UnmappableKindCode(const struct stat& info) {
+// Only a regular file can be mapped whole, as an input or as the target read
+// back; anything else is refused up front so that a FIFO or a device never
+// blocks, half-works or is written to. A file that reports no length yet
+// yields bytes (/proc, /sys) is no more mappable; the one byte read to tell it
+// from an empty file is the only access made.
+int UnmappableKindCode(int fd, const struct stat& info) {
   if (S_ISDIR(info.st_mode)) return EISDIR;
   if (!S_ISREG(info.st_mode)) return ENODEV;
-  return 0;
+  if (info.st_size > 0) return 0;
+  char byte;
+  ssize_t n;
+  do {
+    n = pread(fd, &byte, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno;
+  return n > 0 ? ENODEV : 0;
 }
 
 // Another instance holding the file under a conflicting lock makes it busy,
@@ -160,6 +175,27 @@ void OccupyStandardDescriptors() {
   }
 }
 
+// An absolute path without "." and ".." parts or repeated separators.
+std::string LexicallyNormal(const std::string& absolute) {
+  std::vector<std::string_view> kept;
+  for (std::string_view rest = absolute; !rest.empty();) {
+    std::size_t end = std::min(rest.find('/'), rest.size());
+    std::string_view part = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (part == "..") {
+      if (!kept.empty()) kept.pop_back();
+    } else if (!part.empty() && part != ".") {
+      kept.push_back(part);
+    }
+  }
+  std::string normal;
+  for (std::string_view part : kept) normal.append("/").append(part);
+  // A name that ends in a directory (a separator, "." or "..") keeps a separator.
+  std::string_view last = std::string_view(absolute).substr(absolute.rfind('/') + 1);
+  if (normal.empty() || last.empty() || last == "." || last == "..") normal.push_back('/');
+  return normal;
+}
+
 }  // namespace
 
 std::uint32_t LastErrorCode() { return static_cast<std::uint32_t>(errno); }
@@ -174,7 +210,7 @@ Handle OpenInputFile(const std::string& name) {
   if (fd < 0) return kInvalidHandle;
   struct stat info;
   if (fstat(fd, &info) != 0) return Refuse(fd, errno);
-  if (int code = UnmappableKindCode(info)) return Refuse(fd, code);
+  if (int code = UnmappableKindCode(fd, info)) return Refuse(fd, code);
   if (LockIsRefused(fd, LOCK_SH) || LeaseIsRefused(fd, F_RDLCK)) return Refuse(fd, EBUSY);
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   OpenInputs().push_back({info.st_dev, info.st_ino, fd, name});
@@ -225,18 +261,20 @@ void CloseFile(Handle file) {
 }
 
 Handle CreateTargetFile(const std::string& name) {
-  // Opened without truncation: the file is emptied only once it is known
-  // not to be an input of this run, locked by another instance or open
-  // in another process.
+  // Opened without truncation: the file is emptied only once it is known to
+  // be a regular file, not an input of this run, not locked by another
+  // instance and not open in another process. Opening for reading too keeps
+  // a FIFO from refusing or blocking before it can be looked at.
   int fd = open(name.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return kInvalidHandle;
   struct stat info;
   if (fstat(fd, &info) != 0) return Refuse(fd, errno);
+  if (int code = UnmappableKindCode(fd, info)) return Refuse(fd, code);
   if (IsOpenAsInput(info)) return Refuse(fd, EBUSY);
   if (LockIsRefused(fd, LOCK_EX) || LeaseIsRefused(fd, F_WRLCK)) return Refuse(fd, EBUSY);
   // An empty file is left alone: on ext4 truncating it, even to the length it
   // has, makes the close after the writes wait for them to reach the disk.
-  if (S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0) return Refuse(fd, errno);
+  if (info.st_size > 0 && ftruncate(fd, 0) != 0) return Refuse(fd, errno);
   return fd;
 }
 
@@ -257,10 +295,15 @@ bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t
 }
 
 std::string FullPathName(const std::string& name) {
-  std::error_code error;
-  std::filesystem::path absolute = std::filesystem::absolute(name, error);
-  if (error || name.empty()) return name;
-  return absolute.lexically_normal().string();
+  // What std::filesystem's absolute() and lexically_normal() give, without
+  // their part of the C++ runtime (iostreams, locales), which made up most of
+  // the program and of its start-up. The root alone is left as it was
+  // written ("//" stays), as they leave it.
+  if (name.find_first_not_of('/') == std::string::npos) return name;
+  if (name.front() == '/') return LexicallyNormal(name);
+  std::unique_ptr<char, decltype(&std::free)> directory(getcwd(nullptr, 0), &std::free);
+  if (directory == nullptr) return name;
+  return LexicallyNormal(std::string(directory.get()) + "/" + name);
 }
 
 std::optional<FileId> IdentifyFile(const std::string& name) {

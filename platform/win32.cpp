@@ -62,8 +62,17 @@ void CloseMapping(Handle mapping) { CloseHandle(ToHandle(mapping)); }
 void CloseFile(Handle file) { CloseHandle(ToHandle(file)); }
 
 Handle CreateTargetFile(const std::string& name) {
-  return FromHandle(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  // Only a disk file can be read back as a mapping; a device, a pipe or a
+  // console (NUL, COM1, CON) would only be written over.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return kInvalidHandle;
+  }
+  return FromHandle(file);
 }
 
 bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t* written) {

@@ -4,11 +4,13 @@ import os
 import resource
 import select
 import shutil
+import signal
 import stat
 import subprocess
+import time
 import tty
 
-from varnock_test import BANNER, SUCCESS, VarnockTestCase, build_patch, copy, crc32, literal
+from varnock_test import BANNER, SUCCESS, VarnockTestCase, build_patch, copy, crc32, fill_pipe, literal
 
 SOURCE = bytes(range(256)) * 24  # 6144 bytes: more than one page of memory
 TARGET = b"head" * 500 + SOURCE + b"tail" * 500  # written as three runs of 2000, 6144 and 2000 bytes
@@ -27,6 +29,10 @@ def os_error_line(code):
 
 
 class FaultTestCase(VarnockTestCase):
+    @staticmethod
+    def binary():
+        return os.path.abspath(shutil.which(os.environ.get("VARNOCK_BINARY", "varnock")))
+
     def assertUnchanged(self, name, contents):
         self.assertEqual(self.read(name), contents, f"input {name} must be left byte-identical")
 
@@ -100,9 +106,6 @@ class ShrinkingInputTest(FaultTestCase):
             out += chunk
         return out
 
-    def binary(self):
-        return os.path.abspath(shutil.which(os.environ.get("VARNOCK_BINARY", "varnock")))
-
     def test_shortened_input_ends_in_its_own_error_line(self):
         # Marker writes: 1 and 2 are the banner, 3 is "Step 1 ", 4 "Step 2 ", 5 "Step 3 ".
         cases = [
@@ -127,8 +130,9 @@ class ShrinkingInputTest(FaultTestCase):
 
 
 class UnmappableInputTest(FaultTestCase):
-    """A directory, a FIFO, a device or a file too long for a 32-bit size is refused at
-    once with the OS-failure line, before the target is created."""
+    """A directory, a FIFO, a device, a /proc file (length 0, yet bytes to read) or a file
+    too long for a 32-bit size is refused at once with the OS-failure line, before the
+    target is created."""
 
     FOUR_GIB = 1 << 32
 
@@ -143,6 +147,7 @@ class UnmappableInputTest(FaultTestCase):
             ("directory", lambda name: os.mkdir(self.path(name)), errno.EISDIR),
             ("fifo", lambda name: os.mkfifo(self.path(name)), errno.ENODEV),
             ("device", lambda name: os.symlink("/dev/zero", self.path(name)), errno.ENODEV),
+            ("size-0 file that has bytes", lambda name: os.symlink("/proc/version", self.path(name)), errno.ENODEV),
             ("4 GiB file", self.make_sparse, errno.EFBIG),
         ]
         for kind, make, code in kinds:
@@ -171,6 +176,98 @@ class UnmappableInputTest(FaultTestCase):
                         with open(self.path(role), "rb") as f:
                             self.assertEqual(f.read(5), b"front")
                         os.remove(self.path(role))  # a 4 GiB file is not left to the cleanup's timing
+
+
+class NonRegularTargetTest(FaultTestCase):
+    """A target that is no regular file could only be written over and never read back:
+    it is refused at creation, and nothing reaches it."""
+
+    def fifo(self):
+        os.mkfifo(self.path("fifo"))
+        reader = os.open(self.path("fifo"), os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        return "fifo", lambda: self.nothing_waiting(reader)
+
+    def terminal(self):
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        tty.setraw(slave)
+        return os.ttyname(slave), lambda: self.nothing_waiting(master)
+
+    def block_device(self):
+        image = b"PRECIOUS" + bytes(1 << 20)
+        self.write("image", image)
+        attach = subprocess.run(["losetup", "-f", "--show", self.path("image")], capture_output=True)
+        if attach.returncode != 0:
+            return None
+        device = attach.stdout.decode().strip()
+        self.addCleanup(subprocess.run, ["losetup", "-d", device])
+        return device, lambda: self.assertEqual(self.read("image"), image)
+
+    def socket(self):
+        import socket
+        listener = socket.socket(socket.AF_UNIX)
+        self.addCleanup(listener.close)
+        listener.bind(self.path("socket"))
+        return "socket", lambda: None
+
+    def proc_file(self):
+        name = "/proc/self/comm"  # the run's own name, which a write would change
+        return name, lambda: None
+
+    def nothing_waiting(self, fd):
+        ready, _, _ = select.select([fd], [], [], 0.2)
+        if ready:
+            try:
+                self.assertEqual(os.read(fd, 4096), b"", "nothing may have been written to the target")
+            except OSError as error:  # a terminal whose other side is closed
+                self.assertEqual(error.errno, errno.EIO)
+
+    def test_target_that_is_no_regular_file_is_refused_untouched(self):
+        kinds = [
+            ("fifo with a reader", self.fifo, errno.ENODEV),
+            ("terminal", self.terminal, errno.ENODEV),
+            ("block device", self.block_device, errno.ENODEV),
+            ("socket", self.socket, errno.ENXIO),
+            ("size-0 file that has bytes", self.proc_file, errno.ENODEV),
+        ]
+        for kind, make, code in kinds:
+            with self.subTest(kind):
+                made = make()
+                if made is None:
+                    self.skipTest(f"no {kind} can be made here")
+                name, check_untouched = made
+                self.write("source", SOURCE)
+                self.write("patch", PATCH)
+                exit_code, out = self.run_varnock("source", name, "patch", timeout=30)
+                self.assertEqual(out, error_output(b"Step 1 ", self.create_error(name, os.strerror(code).encode())))
+                self.assertEqual(exit_code, 2)
+                check_untouched()
+
+
+class SentBusErrorTest(FaultTestCase):
+    def test_bus_error_sent_by_another_process_ends_the_run_as_by_default(self):
+        # The run is held writing its banner to a pipe nobody reads, its target open.
+        self.write("source", SOURCE)
+        self.write("patch", PATCH)
+        reader, writer = os.pipe()
+        self.addCleanup(os.close, reader)
+        fill_pipe(writer)
+        run = subprocess.Popen([self.binary(), "source", "target", "patch"], cwd=self.dir,
+                               stdin=subprocess.DEVNULL, stdout=writer, stderr=subprocess.DEVNULL,
+                               preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
+        os.close(writer)
+        self.addCleanup(run.wait)
+        self.addCleanup(run.kill)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(self.path("target")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        os.kill(run.pid, signal.SIGBUS)
+        while os.read(reader, 65536):
+            pass
+        self.assertEqual(run.wait(timeout=30), -signal.SIGBUS)
+
 
 
 class SourceIsThePatchTest(FaultTestCase):

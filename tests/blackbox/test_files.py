@@ -2,9 +2,10 @@
 import fcntl
 import os
 import resource
+import subprocess
 import unittest
 
-from varnock_test import BINARY, VarnockTestCase, build_patch, copy, literal
+from varnock_test import BANNER, BINARY, VarnockTestCase, build_patch, copy, literal, markers
 
 SOURCE = b"the older file\n"
 TARGET = b"the newer file\n"
@@ -147,10 +148,52 @@ def limit(kind, value):
 
 
 class ResourceLimits(VarnockTestCase):
-    def test_source_too_large_for_the_address_space(self):
+    def setUp(self):
+        super().setUp()
         with open(BINARY, "rb") as binary:
             if b"__asan_init" in binary.read():
                 self.skipTest("the address sanitizer needs more address space than the cap leaves")
+
+    def run_in(self, kib, args):
+        """Runs the binary in an address space of `kib` KiB; (exit code, stdout, stderr)."""
+        result = subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, stdin=subprocess.DEVNULL,
+                                preexec_fn=limit(resource.RLIMIT_AS, kib << 10))
+        return result.returncode, result.stdout, result.stderr
+
+    def smallest_space(self, args, enough):
+        """The fewest KiB, to a page, in which a run's stdout is `enough`."""
+        low, high = 1024, 256 << 10
+        while high - low > 4:
+            middle = (low + high) // 2
+            low, high = (low, middle) if enough(self.run_in(middle, args)[1]) else (middle, high)
+        return high
+
+    def test_low_memory_never_aborts_nor_empties_the_target(self):
+        # Every limit from the least the program starts in to the least it
+        # finishes in, so that each allocation of the run fails in turn. The
+        # second command line makes splitting the arguments need memory too.
+        self.write("source", SOURCE)
+        self.write("patch", PATCH)
+        out_of_memory = [b"Out of memory", b"System Error.  Code: 12.\r\nCannot allocate memory"]
+        for source_name in ("source", "./" * 65000 + "source"):
+            args = (source_name, "target", "patch")
+            finished = self.run_in(256 << 10, args)
+            start = self.smallest_space(args, lambda out: out.startswith(BANNER))
+            finish = self.smallest_space(args, lambda out: out == finished[1])
+            for kib in range(start, finish + 4, 4):
+                with self.subTest(name_length=len(source_name), kib=kib):
+                    self.write("target", b"older target")
+                    code, out, err = self.run_in(kib, args)
+                    if (code, out, err) == finished:
+                        continue
+                    self.assertEqual((code, err), (2, b""), out)
+                    steps, _, message = out[len(BANNER):-2].partition(b"\r\nBrevane ERROR: ")
+                    self.assertIn(steps, [markers(step) for step in range(5)])
+                    self.assertIn(message, out_of_memory)
+                    if steps in (markers(0), markers(1)):
+                        self.assertTarget(b"older target")
+
+    def test_source_too_large_for_the_address_space(self):
         with open(self.path("source"), "wb") as source:
             source.truncate(256 << 20)
         result = self.apply(None, PATCH, preexec_fn=limit(resource.RLIMIT_AS, 64 << 20))

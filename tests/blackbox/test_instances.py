@@ -5,7 +5,7 @@ import subprocess
 import time
 import unittest
 
-from varnock_test import (BANNER, BINARY, SUCCESS, VarnockTestCase, build_patch, copy, literal,
+from varnock_test import (BANNER, BINARY, SUCCESS, VarnockTestCase, build_patch, copy, fill_pipe, literal,
                           markers)
 
 SOURCE = bytes(range(256)) * 8
@@ -13,19 +13,6 @@ TARGET = b"new " + SOURCE[100:1100]
 PATCH = build_patch(SOURCE, literal(b"new ") + copy(100, 1000, 0xFA), TARGET)
 BUFFER_SIZE = 128
 BUSY = b"Device or resource busy"
-
-
-def fill(pipe_end):
-    """Fills a pipe so that the next write to it blocks."""
-    os.set_blocking(pipe_end, False)
-    try:
-        for chunk in (65536, 4096, 1):
-            while True:
-                os.write(pipe_end, b"." * chunk)
-    except BlockingIOError:
-        pass
-    finally:
-        os.set_blocking(pipe_end, True)
 
 
 class TwoInstances(VarnockTestCase):
@@ -41,7 +28,7 @@ class TwoInstances(VarnockTestCase):
         self.write("source", SOURCE)
         self.write("patch", PATCH)
         reader, writer = os.pipe()
-        fill(writer)
+        fill_pipe(writer)
         run = subprocess.Popen([BINARY, "source", "target", "patch"], cwd=self.dir, stdin=subprocess.DEVNULL,
                                stdout=writer, stderr=subprocess.PIPE)
         os.close(writer)

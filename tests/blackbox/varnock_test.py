@@ -81,6 +81,19 @@ def build_patch(source, stream, target=None, target_crc=None, header_block=b"",
     return header + magic + bytes([version]) + stream + stop
 
 
+def fill_pipe(pipe_end):
+    """Fills a pipe so that the next write to it blocks."""
+    os.set_blocking(pipe_end, False)
+    try:
+        for chunk in (65536, 4096, 1):
+            while True:
+                os.write(pipe_end, b"." * chunk)
+    except BlockingIOError:
+        pass
+    finally:
+        os.set_blocking(pipe_end, True)
+
+
 class VarnockTestCase(unittest.TestCase):
     """A test in its own temporary directory, with helpers to run the binary."""
 

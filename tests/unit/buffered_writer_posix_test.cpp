@@ -4,8 +4,9 @@
 // reorders or repeats runs, leaves runs unwritten when an error leaves, or
 // reports another error than carrying out one instruction at a time would.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
-#include <filesystem>
+#include <csignal>
 #include <numeric>
 #include <random>
 
@@ -21,17 +22,32 @@ namespace {
 
 using testing::Bytes;
 
-constexpr const char* kFullDevice = "/dev/full";  // every write fails with ENOSPC
+// While it lives, every write to a regular file fails (EFBIG), as on a full
+// disk: a file-size limit of 0, with its signal ignored as the program does.
+class WritesFail {
+ public:
+  WritesFail() : old_handler_(signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    const rlimit none = {0, saved_.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &none);
+  }
+  ~WritesFail() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, old_handler_);
+  }
+  WritesFail(const WritesFail&) = delete;
+  WritesFail& operator=(const WritesFail&) = delete;
+
+ private:
+  void (*old_handler_)(int);
+  rlimit saved_{};
+};
 
 class BufferedWriter : public ::testing::Test {
  protected:
   std::string PathOf(const std::string& name) const { return dir_.File(name); }
   std::string Save(const std::string& name, const Bytes& bytes) const { return dir_.Write(name, bytes); }
   Bytes Load(const std::string& name) const { return testing::TempDir::Read(PathOf(name)); }
-
-  static void RequireFullDevice() {
-    if (!std::filesystem::exists(kFullDevice)) GTEST_SKIP() << kFullDevice << " is not available";
-  }
 
   testing::TempDir dir_;
 };
@@ -91,9 +107,9 @@ TEST_F(BufferedWriter, ExistingTargetIsEmptiedEvenIfNothingIsWritten) {
 }
 
 TEST_F(BufferedWriter, FailedWriteFailsOnceAndDropsWhatItCarried) {
-  RequireFullDevice();
   const Bytes data = Pattern(kDirect, 3);
-  TFileStream writer(kFullDevice, TFileStream::fmCreate);
+  TFileStream writer(PathOf("target"), TFileStream::fmCreate);
+  WritesFail writes_fail;
   writer.WriteRun(data.data(), 10);  // gathered: the OS has not seen it yet
   EXPECT_THROW(writer.Flush(), EWriteError);
   EXPECT_NO_THROW(writer.Flush()) << "the failed bytes must not be offered again";
@@ -249,10 +265,10 @@ TEST_F(BufferedWriter, EarlierFailedWriteWinsOverFaultAhead) {
 }
 
 TEST_F(BufferedWriter, GatheredRunThatCannotBeWrittenWinsOverFaultAhead) {
-  RequireFullDevice();
   const Bytes source = testing::ToBytes("0123");
+  WritesFail writes_fail;
   for (const FaultCase& fault : FaultCases()) {
-    TFileStream writer(kFullDevice, TFileStream::fmCreate);
+    TFileStream writer(PathOf("target"), TFileStream::fmCreate);
     EXPECT_THROW(RunInstructionStream(LiteralsThen(3, fault.tail, fault.stop), source, {12, 0, 0}, writer),
                  EWriteError)
         << fault.what;
@@ -295,7 +311,6 @@ class RecordingFrontEnd : public FrontEnd {
 };
 
 TEST_F(BufferedWriter, HeldBackWriteFailsDuringStepThree) {
-  RequireFullDevice();
   const Bytes source = testing::ToBytes("0123456789");
   const Bytes target = testing::ToBytes("xy2345");
   const std::string source_name = Save("source", source);
@@ -303,7 +318,8 @@ TEST_F(BufferedWriter, HeldBackWriteFailsDuringStepThree) {
       Save("patch",
            testing::BuildPatchFor(
                source, target, {testing::ShortLiteral(testing::ToBytes("xy")), testing::Copy(0xF9, 2, 4)}));
-  RecordingFrontEnd front_end(source_name, kFullDevice, patch_name);
+  RecordingFrontEnd front_end(source_name, PathOf("target"), patch_name);
+  WritesFail writes_fail;
   EXPECT_THROW(ApplyPatch(front_end), EWriteError);
   EXPECT_EQ(front_end.output, "Step 1 Step 2 Step 3 ");
 }

@@ -1,5 +1,6 @@
 """Guards the Windows program's use of its OS: the command line as one string, share modes, OS codes and texts, standard output."""
 import os
+import resource
 import subprocess
 import tempfile
 import unittest
@@ -15,6 +16,7 @@ PATCH = build_patch(SOURCE, literal(TARGET[:18]) + copy(100, 300) + literal(b"th
 ERROR_FILE_NOT_FOUND = 2
 ERROR_SHARING_VIOLATION = 32
 ERROR_FILE_TOO_LARGE = 223
+ERROR_NOT_SUPPORTED_TEXT = b"Request not supported"  # Wine's text for code 50
 
 
 class WindowsTestCase(VarnockTestCase):
@@ -148,9 +150,20 @@ class Steps(WindowsTestCase):
                 self.assertEqual(self.read("target"), left)
 
     def test_failed_write_ends_the_run(self):
-        # Wine's drive Z: is the Linux root, so the target can be a full disk.
-        self.assertFailsWith(self.apply(SOURCE, PATCH, target_name="/dev/full"), b"Stream write error",
-                             b"Step 1 Step 2 Step 3 ")
+        # Wine writes through Linux, where a file-size limit (its signal left
+        # ignored) fails a write as a full disk would.
+        self.assertFailsWith(self.apply(SOURCE, PATCH, restore_signals=False,
+                                        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4, 4))),
+                             b"Stream write error", b"Step 1 Step 2 Step 3 ")
+        self.assertEqual(self.read("target"), TARGET[:4])
+
+    def test_target_that_is_no_disk_file_is_refused(self):
+        # Wine's drive Z: is the Linux root, so a Linux device can be named too.
+        for name, shown in [("NUL", "\\\\.\\NUL"), ("/dev/full", "Z:\\dev\\full")]:
+            with self.subTest(name):
+                self.assertFailsWith(self.apply(SOURCE, PATCH, target_name=name),
+                                     b'Cannot create file "' + shown.encode() + b'". ' + ERROR_NOT_SUPPORTED_TEXT,
+                                     b"Step 1 ")
 
 
 class Sharing(WindowsTestCase):
