@@ -83,6 +83,14 @@ class EOutOfMemory : public Exception {
   EOutOfMemory() : Exception(ErrorKind::kOutOfMemory, kOutOfMemoryMessage) {}
 };
 
+// An input that another program shortened while it was being read.
+class EInputShortened : public Exception {
+ public:
+  explicit EInputShortened(const std::string& file_name)
+      : Exception(ErrorKind::kInputShortened,
+                  "Input file \"" + file_name + "\" was shortened while it was being read") {}
+};
+
 // The OS's text for `code`, without trailing blanks, control characters and
 // full stops; possibly empty.
 std::string SystemErrorText(std::uint32_t code);

@@ -5,8 +5,9 @@
 
 namespace varnock {
 
-TFileMappingAsByteArray::TFileMappingAsByteArray(const std::string& file_name) {
-  file_handle_ = platform::OpenInputFile(file_name);
+TFileMappingAsByteArray::TFileMappingAsByteArray(const std::string& file_name, platform::Listing listing)
+    : listing_(listing) {
+  file_handle_ = platform::OpenInputFile(file_name, listing);
   if (file_handle_ == platform::kInvalidHandle) RaiseLastOSError();
   try {
     if (!platform::QueryFileSize(file_handle_, &size_)) RaiseLastOSError();
@@ -16,7 +17,7 @@ TFileMappingAsByteArray::TFileMappingAsByteArray(const std::string& file_name) {
     }
     mapping_handle_ = platform::CreateReadOnlyMapping(file_handle_);
     if (mapping_handle_ == platform::kNoMapping) RaiseLastOSError();
-    data_ = platform::MapReadOnlyView(file_handle_, mapping_handle_, size_);
+    data_ = platform::MapReadOnlyView(file_handle_, mapping_handle_, size_, listing_);
     if (data_ == nullptr) RaiseLastOSError();
   } catch (...) {
     Release();
@@ -27,9 +28,9 @@ TFileMappingAsByteArray::TFileMappingAsByteArray(const std::string& file_name) {
 TFileMappingAsByteArray::~TFileMappingAsByteArray() { Release(); }
 
 void TFileMappingAsByteArray::Release() noexcept {
-  if (data_ != nullptr) platform::UnmapView(data_, size_);
+  if (data_ != nullptr) platform::UnmapView(data_, size_, listing_);
   if (mapping_handle_ != platform::kNoMapping) platform::CloseMapping(mapping_handle_);
-  if (file_handle_ != platform::kInvalidHandle) platform::CloseFile(file_handle_);
+  if (file_handle_ != platform::kInvalidHandle) platform::CloseFile(file_handle_, listing_);
   data_ = nullptr;
   mapping_handle_ = platform::kNoMapping;
   file_handle_ = platform::kInvalidHandle;

@@ -15,7 +15,9 @@ class TFileMappingAsByteArray {
  public:
   // Yields the whole file or raises EOSError (nothing stays open then).
   // An empty file is held open but not mapped: Data() is null, Size() 0.
-  explicit TFileMappingAsByteArray(const std::string& file_name);
+  // kListed puts the file on the process's list of inputs (platform.h).
+  explicit TFileMappingAsByteArray(const std::string& file_name,
+                                   platform::Listing listing = platform::Listing::kListed);
   ~TFileMappingAsByteArray();
 
   TFileMappingAsByteArray(const TFileMappingAsByteArray&) = delete;
@@ -24,6 +26,7 @@ class TFileMappingAsByteArray {
   const std::uint8_t* Data() const noexcept { return data_; }
   std::uint32_t Size() const noexcept { return size_; }
   std::span<const std::uint8_t> Bytes() const noexcept { return {data_, size_}; }
+  platform::Handle FileHandle() const noexcept { return file_handle_; }
 
   // CRC-32 of the whole contents, computed once; never fails.
   std::uint32_t Checksum();
@@ -39,6 +42,7 @@ class TFileMappingAsByteArray {
   std::uint32_t size_ = 0;
   std::uint32_t cached_checksum_ = 0;
   bool checksum_valid_ = false;
+  platform::Listing listing_;
 };
 
 }  // namespace varnock

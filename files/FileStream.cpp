@@ -16,9 +16,12 @@ std::int32_t THandleStream::RawWrite(const void* data, std::int32_t count) {
 
 // The buffer comes first: running out of memory for it must leave an
 // existing target as it was, not emptied.
-TFileStream::TFileStream(const std::string& file_name, std::uint16_t /*mode*/)
-    : THandleStream(platform::kInvalidHandle), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {
-  handle_ = platform::CreateTargetFile(file_name);
+TFileStream::TFileStream(const std::string& file_name, std::uint16_t /*mode*/,
+                         std::span<const platform::Handle> inputs, platform::Listing listing)
+    : THandleStream(platform::kInvalidHandle),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)),
+      listing_(listing) {
+  handle_ = platform::CreateTargetFile(file_name, inputs, listing);
   if (handle_ < 0) {
     // The code goes first: forming the absolute name may itself touch it.
     std::uint32_t code = platform::LastErrorCode();
@@ -26,15 +29,16 @@ TFileStream::TFileStream(const std::string& file_name, std::uint16_t /*mode*/)
     throw EFCreateError("Cannot create file \"" + full_name + "\". " + SystemErrorText(code));
   }
   LendBuffer(buffer_.get(), kBufferSize, kDirectRunLength);
+  if (listing_ == platform::Listing::kUnlisted) return;
   held_back_ = {handle_, buffer_.get(), GatherEndAddress()};
   platform::SetHeldBackOutput(&held_back_);
 }
 
 TFileStream::~TFileStream() {
   if (handle_ < 0) return;
-  platform::SetHeldBackOutput(nullptr);
+  if (listing_ == platform::Listing::kListed) platform::SetHeldBackOutput(nullptr);
   WriteGathered();
-  platform::CloseFile(handle_);
+  platform::CloseFile(handle_, platform::Listing::kUnlisted);
 }
 
 void TFileStream::Flush() {

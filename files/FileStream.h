@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "platform/platform.h"
@@ -84,8 +85,11 @@ class TFileStream : public THandleStream {
 
   // Creates the file, or empties an existing one, and holds it exclusively.
   // Raises EFCreateError, leaving any existing file as it was, when that is
-  // impossible, also when the file is open as an input of this run.
-  TFileStream(const std::string& file_name, std::uint16_t mode);
+  // impossible, also when the file is one of `inputs` or, kListed, an input on
+  // the process's list. kListed also tells the process's input fault handler
+  // what this stream holds back (platform::SetHeldBackOutput).
+  TFileStream(const std::string& file_name, std::uint16_t mode, std::span<const platform::Handle> inputs = {},
+              platform::Listing listing = platform::Listing::kListed);
   // Hands over what was gathered (a failure then goes unreported), so that a
   // run that ends in an error still leaves every run written before it.
   ~TFileStream() override;
@@ -107,6 +111,7 @@ class TFileStream : public THandleStream {
   std::unique_ptr<std::uint8_t[]> buffer_;
   // What an input fault must still write out: the runs gathered so far.
   platform::HeldBackOutput held_back_{};
+  platform::Listing listing_;
 };
 
 }  // namespace varnock

@@ -56,19 +56,15 @@ Written CheckAndWrite(ByteSpan source, ByteSpan patch, const std::string& patch_
 void ApplyPatchFiles(const ApplyFileNames& names, InputAccess access, Progress& progress) {
   auto source = std::make_unique<InputFile>(names.source, access);
   auto patch = std::make_unique<InputFile>(names.patch, access);
-  auto target_writer = std::make_unique<TFileStream>(names.target, TFileStream::fmCreate);
+  const platform::Handle inputs[] = {source->FileHandle(), patch->FileHandle()};
+  auto target_writer = std::make_unique<TFileStream>(names.target, TFileStream::fmCreate, inputs, ListingFor(access));
 
   const Written written = CheckAndWrite(source->Bytes(), patch->Bytes(), names.patch, *target_writer, progress);
 
   progress.Report(Stage::kVerifying, 0, written.target_size);
   source.reset();
   target_writer.reset();
-  {
-    InputFile target_reader(names.target, access);
-    if (Crc32WithProgress(target_reader.Bytes(), Stage::kVerifying, progress) != written.header.target_crc) {
-      RaiseTargetChecksum();
-    }
-  }
+  if (ChecksumOfFile(names.target, access, progress) != written.header.target_crc) RaiseTargetChecksum();
   patch.reset();
 }
 

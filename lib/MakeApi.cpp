@@ -70,6 +70,8 @@ void MakePatchFiles(const MakeFileNames& names, const MakerSettings& settings, P
   PatchFileOptions options;
   options.maker = OptionsOf(settings);
   options.force = settings.replace_existing;
+  // Mapped like the program's, but no fault handler knows these inputs.
+  options.listing = platform::Listing::kUnlisted;
   MakePatchFile(names.source, names.target, names.patch, options, ReportTo(progress));
 }
 

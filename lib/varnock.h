@@ -228,7 +228,8 @@ VARNOCK_API int32_t varnock_make_memory(varnock_context* context, const uint8_t*
  * written to a temporary file beside it, checked by applying it, and only then
  * renamed to `patch_name`; a failure leaves no patch and no temporary file.
  * A patch name that reaches either input is refused, and so is "-" (which
- * stands for standard output in varnock-diff). `options` may be NULL.
+ * stands for standard output in varnock-diff). The inputs are mapped, as with
+ * VARNOCK_INPUTS_MAPPED, whatever the context's input access. `options` may be NULL.
  * Returns VARNOCK_OK or an error code. */
 VARNOCK_API int32_t varnock_make_files(varnock_context* context, const char* source_name, const char* target_name,
                                        const char* patch_name, const varnock_make_options* options);

@@ -17,20 +17,21 @@ std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 // An input mapped whole; errors name the file and its role.
 class InputFile {
  public:
-  InputFile(const std::string& name, const char* role) : name_(name), mapping_(Open(name, role)) {}
+  InputFile(const std::string& name, const char* role, platform::Listing listing)
+      : name_(name), mapping_(Open(name, role, listing)) {}
 
   ByteSpan Bytes() const noexcept { return mapping_.Bytes(); }
   const std::string& Name() const noexcept { return name_; }
 
  private:
-  static TFileMappingAsByteArray Open(const std::string& name, const char* role) {
+  static TFileMappingAsByteArray Open(const std::string& name, const char* role, platform::Listing listing) {
     std::error_code unknown;
     if (std::filesystem::file_size(name, unknown) > UINT32_MAX && !unknown) {
       throw Exception(ErrorKind::kTooLarge, std::string("The ") + role + " " + Quoted(name) +
                       " is 4 GiB or more; a patch holds files under 4 GiB");
     }
     try {
-      return TFileMappingAsByteArray(name);
+      return TFileMappingAsByteArray(name, listing);
     } catch (const EOSError& error) {
       std::string reason = SystemErrorText(error.ErrorCode());
       throw EOSError(std::string("Cannot read the ") + role + " " + Quoted(name) + ": " + reason,
@@ -98,7 +99,7 @@ MakerReport MakeToFile(const InputFile& source, const InputFile& target, const s
   file.Close();
   if (options.verify) {
     // Read back from the file, so that what is checked is what was written.
-    TFileMappingAsByteArray patch(file.TemporaryName());
+    TFileMappingAsByteArray patch(file.TemporaryName(), options.listing);
     VerifyPatch(patch.Bytes(), source.Bytes(), target.Bytes(), progress);
   }
   file.Commit(options.force);
@@ -110,8 +111,8 @@ MakerReport MakeToFile(const InputFile& source, const InputFile& target, const s
 MakerReport MakePatchFile(const std::string& source_name, const std::string& target_name,
                           const std::string& patch_name, const PatchFileOptions& options,
                           const MakerProgress& progress) {
-  InputFile source(source_name, "source");
-  InputFile target(target_name, "target");
+  InputFile source(source_name, "source", options.listing);
+  InputFile target(target_name, "target", options.listing);
   if (patch_name == kStandardOutputName) return MakeToStandardOutput(source, target, options, progress);
   return MakeToFile(source, target, patch_name, options, progress);
 }

@@ -9,6 +9,7 @@
 
 #include "files/Errors.h"
 #include "maker/Maker.h"
+#include "platform/platform.h"
 
 namespace varnock {
 
@@ -19,6 +20,9 @@ struct PatchFileOptions {
   // Apply the patch in memory and compare with the target before it is put
   // in place (MakerStage::kVerifying).
   bool verify = true;
+  // Whether the inputs go on the process's list of inputs, known to its input
+  // fault handler (platform.h); a library leaves them off it.
+  platform::Listing listing = platform::Listing::kListed;
 };
 
 // The patch name that stands for standard output.

@@ -66,7 +66,7 @@ void PendingFile::Write(ByteSpan bytes) { WriteWhole(file_, bytes, "Cannot write
 
 void PendingFile::Close() {
   if (file_ == platform::kInvalidHandle) return;
-  platform::CloseFile(file_);
+  platform::CloseFile(file_, platform::Listing::kUnlisted);
   file_ = platform::kInvalidHandle;
 }
 

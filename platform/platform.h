@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace varnock::platform {
@@ -22,9 +23,16 @@ std::uint32_t LastErrorCode();
 // The OS's own text for an error code, untrimmed; empty when it has none.
 std::string ErrorMessageText(std::uint32_t code);
 
+// Whether the process's own list of its inputs holds a file. The list lets the
+// program turn a fault in a shortened input into its error line and keep a
+// target off any input; it is process-wide state, which a library must not
+// touch: its files are kUnlisted, and a target is kept off the inputs it is
+// given instead.
+enum class Listing { kListed, kUnlisted };
+
 // Opens an existing file for reading, others may read but not write it, with a
 // sequential-read hint. Refuses what cannot be mapped. kInvalidHandle on failure.
-Handle OpenInputFile(const std::string& name);
+Handle OpenInputFile(const std::string& name, Listing listing = Listing::kListed);
 
 // The length of an open input file. Returns false for a failed query and for a
 // file of 4 GiB or more, whose length has no 32-bit form.
@@ -34,16 +42,24 @@ bool QueryFileSize(Handle file, std::uint32_t* size);
 Handle CreateReadOnlyMapping(Handle file);
 
 // One read-only view of the whole mapping; null on failure.
-const std::uint8_t* MapReadOnlyView(Handle file, Handle mapping, std::uint32_t size);
+const std::uint8_t* MapReadOnlyView(Handle file, Handle mapping, std::uint32_t size,
+                                    Listing listing = Listing::kListed);
 
-void UnmapView(const std::uint8_t* view, std::uint32_t size);
+void UnmapView(const std::uint8_t* view, std::uint32_t size, Listing listing = Listing::kListed);
 void CloseMapping(Handle mapping);
-void CloseFile(Handle file);
+// `listing` is the one the file was opened with; a target is kUnlisted.
+void CloseFile(Handle file, Listing listing);
+
+// Reads up to `count` bytes from where the last read ended; fewer only at the
+// end of the file. False on failure; *read tells how many arrived.
+bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read);
 
 // Creates the file, or empties an existing one, for exclusive reading and
-// writing. Refuses, leaving the file untouched, when it is open as an input
-// anywhere. kInvalidHandle on failure.
-Handle CreateTargetFile(const std::string& name);
+// writing. Refuses, leaving the file untouched, when it is one of `inputs`
+// or, kListed, an input on the process's list (Windows: open as an input
+// anywhere). kInvalidHandle on failure.
+Handle CreateTargetFile(const std::string& name, std::span<const Handle> inputs = {},
+                        Listing listing = Listing::kListed);
 
 // Writes all `count` bytes or fails; *written tells how many went out.
 bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t* written);

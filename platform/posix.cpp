@@ -111,6 +111,14 @@ bool IsOpenAsInput(const struct stat& info) {
   });
 }
 
+// Whether the file described by `info` is one of `files`.
+bool IsOneOf(const struct stat& info, std::span<const Handle> files) {
+  return std::any_of(files.begin(), files.end(), [&](Handle file) {
+    struct stat other;
+    return fstat(static_cast<int>(file), &other) == 0 && other.st_dev == info.st_dev && other.st_ino == info.st_ino;
+  });
+}
+
 // Closes `fd` and fails with `code`, keeping errno for the caller to read.
 Handle Refuse(int fd, int code) {
   close(fd);
@@ -205,7 +213,7 @@ std::string ErrorMessageText(std::uint32_t code) {
   return text ? text : "";
 }
 
-Handle OpenInputFile(const std::string& name) {
+Handle OpenInputFile(const std::string& name, Listing listing) {
   int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return kInvalidHandle;
   struct stat info;
@@ -213,7 +221,7 @@ Handle OpenInputFile(const std::string& name) {
   if (int code = UnmappableKindCode(fd, info)) return Refuse(fd, code);
   if (LockIsRefused(fd, LOCK_SH) || LeaseIsRefused(fd, F_RDLCK)) return Refuse(fd, EBUSY);
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  OpenInputs().push_back({info.st_dev, info.st_ino, fd, name});
+  if (listing == Listing::kListed) OpenInputs().push_back({info.st_dev, info.st_ino, fd, name});
   return fd;
 }
 
@@ -234,9 +242,10 @@ Handle CreateReadOnlyMapping(Handle /*file*/) {
   return 1;
 }
 
-const std::uint8_t* MapReadOnlyView(Handle file, Handle /*mapping*/, std::uint32_t size) {
+const std::uint8_t* MapReadOnlyView(Handle file, Handle /*mapping*/, std::uint32_t size, Listing listing) {
   void* view = mmap(nullptr, size, PROT_READ, MAP_SHARED, static_cast<int>(file), 0);
   if (view == MAP_FAILED) return nullptr;
+  if (listing == Listing::kUnlisted) return static_cast<const std::uint8_t*>(view);
   for (FileIdentity& input : OpenInputs()) {
     if (input.file != file) continue;
     input.view = static_cast<const std::uint8_t*>(view);
@@ -245,22 +254,42 @@ const std::uint8_t* MapReadOnlyView(Handle file, Handle /*mapping*/, std::uint32
   return static_cast<const std::uint8_t*>(view);
 }
 
-void UnmapView(const std::uint8_t* view, std::uint32_t size) {
-  for (FileIdentity& input : OpenInputs()) {
-    if (input.view == view) input.view = nullptr;
+void UnmapView(const std::uint8_t* view, std::uint32_t size, Listing listing) {
+  if (listing == Listing::kListed) {
+    for (FileIdentity& input : OpenInputs()) {
+      if (input.view == view) input.view = nullptr;
+    }
   }
   munmap(const_cast<std::uint8_t*>(view), size);
 }
 
 void CloseMapping(Handle /*mapping*/) {}
 
-void CloseFile(Handle file) {
-  auto& inputs = OpenInputs();
-  std::erase_if(inputs, [&](const FileIdentity& input) { return input.file == file; });
+void CloseFile(Handle file, Listing listing) {
+  if (listing == Listing::kListed) {
+    std::erase_if(OpenInputs(), [&](const FileIdentity& input) { return input.file == file; });
+  }
   close(static_cast<int>(file));
 }
 
-Handle CreateTargetFile(const std::string& name) {
+bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = ::read(static_cast<int>(file), bytes + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *read = done;
+      return false;
+    }
+    if (n == 0) break;
+    done += static_cast<std::uint32_t>(n);
+  }
+  *read = done;
+  return true;
+}
+
+Handle CreateTargetFile(const std::string& name, std::span<const Handle> inputs, Listing listing) {
   // Opened without truncation: the file is emptied only once it is known to
   // be a regular file, not an input of this run, not locked by another
   // instance and not open in another process. Opening for reading too keeps
@@ -270,7 +299,8 @@ Handle CreateTargetFile(const std::string& name) {
   struct stat info;
   if (fstat(fd, &info) != 0) return Refuse(fd, errno);
   if (int code = UnmappableKindCode(fd, info)) return Refuse(fd, code);
-  if (IsOpenAsInput(info)) return Refuse(fd, EBUSY);
+  if (listing == Listing::kListed && IsOpenAsInput(info)) return Refuse(fd, EBUSY);
+  if (IsOneOf(info, inputs)) return Refuse(fd, EBUSY);
   if (LockIsRefused(fd, LOCK_EX) || LeaseIsRefused(fd, F_WRLCK)) return Refuse(fd, EBUSY);
   // An empty file is left alone: on ext4 truncating it, even to the length it
   // has, makes the close after the writes wait for them to reach the disk.

@@ -28,7 +28,7 @@ std::string ErrorMessageText(std::uint32_t code) {
   return std::string(buffer, length);
 }
 
-Handle OpenInputFile(const std::string& name) {
+Handle OpenInputFile(const std::string& name, Listing /*listing*/) {
   return FromHandle(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -51,17 +51,35 @@ Handle CreateReadOnlyMapping(Handle file) {
   return FromHandle(CreateFileMappingA(ToHandle(file), nullptr, PAGE_READONLY | SEC_COMMIT, 0, 0, nullptr));
 }
 
-const std::uint8_t* MapReadOnlyView(Handle /*file*/, Handle mapping, std::uint32_t /*size*/) {
+const std::uint8_t* MapReadOnlyView(Handle /*file*/, Handle mapping, std::uint32_t /*size*/, Listing /*listing*/) {
   return static_cast<const std::uint8_t*>(MapViewOfFile(ToHandle(mapping), FILE_MAP_READ, 0, 0, 0));
 }
 
-void UnmapView(const std::uint8_t* view, std::uint32_t /*size*/) { UnmapViewOfFile(view); }
+void UnmapView(const std::uint8_t* view, std::uint32_t /*size*/, Listing /*listing*/) { UnmapViewOfFile(view); }
 
 void CloseMapping(Handle mapping) { CloseHandle(ToHandle(mapping)); }
 
-void CloseFile(Handle file) { CloseHandle(ToHandle(file)); }
+void CloseFile(Handle file, Listing /*listing*/) { CloseHandle(ToHandle(file)); }
 
-Handle CreateTargetFile(const std::string& name) {
+bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    DWORD n = 0;
+    if (!::ReadFile(ToHandle(file), bytes + done, count - done, &n, nullptr)) {
+      *read = done;
+      return false;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  *read = done;
+  return true;
+}
+
+// The share modes of the inputs refuse the target wherever it reaches one,
+// in this process or any other, so `inputs` need not be looked at.
+Handle CreateTargetFile(const std::string& name, std::span<const Handle> /*inputs*/, Listing /*listing*/) {
   HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;

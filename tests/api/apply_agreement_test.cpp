@@ -84,6 +84,7 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
   for (int i = 0; i < 2; ++i) {
     directory.Write("source" + std::to_string(i), cases[i].source);
     directory.Write("patch" + std::to_string(i), cases[i].patch);
+    directory.Write("wanted" + std::to_string(i), cases[i].target);
   }
   // A run that goes wrong in each thread, too: errors are kept per context.
   Bytes broken = cases[1].patch;
@@ -109,6 +110,13 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
       all_agree &= testing::ApplyMemory(context.get(), cases[i].source, cases[i].patch).target == cases[i].target;
       all_agree &= testing::ApplyMemory(context.get(), cases[i].source, broken).code != VARNOCK_OK;
       all_agree &= std::string(varnock_error_message(context.get())) != "";
+      varnock_make_options replace{};
+      replace.replace_existing = 1;
+      replace.threads = 1;
+      const std::string made = directory.File("made" + index);
+      all_agree &= varnock_make_files(context.get(), directory.File("source" + index).c_str(),
+                                      directory.File("wanted" + index).c_str(), made.c_str(), &replace) == VARNOCK_OK;
+      all_agree &= testing::ApplyMemory(context.get(), cases[i].source, TempDir::Read(made)).target == cases[i].target;
     }
     agreed[i] = all_agree && reports > 0;
   };

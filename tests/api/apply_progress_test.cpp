@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -177,6 +178,32 @@ TEST_F(ApplyProgress, CancellingAtAnyStageLeavesAPrefixOfTheTarget) {
   }
   EXPECT_EQ(cancelled_stages.size(), 3u);
 }
+
+#ifndef _WIN32
+// Where share modes do not keep a file whole, a host may shorten one under the
+// run: read, not mapped, it ends the run with an error value, not a fault.
+TEST_F(ApplyProgress, ATargetShortenedWhileItIsReadBackIsAnErrorInReadMode) {
+  ASSERT_EQ(varnock_set_input_access(context_.get(), VARNOCK_INPUTS_READ), VARNOCK_OK);
+  const std::string target = directory_.File("target");
+  // Shortens the target once its reading back has begun, at the second report
+  // of that stage (the first one slow, so that the rate limit lets it through).
+  struct Shortener {
+    std::string target;
+    int verifying_reports = 0;
+    static std::int32_t Callback(void* user_data, std::int32_t stage, std::uint64_t, std::uint64_t) {
+      auto* self = static_cast<Shortener*>(user_data);
+      if (stage != VARNOCK_STAGE_VERIFYING) return 0;
+      if (++self->verifying_reports == 1) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (self->verifying_reports == 2) std::filesystem::resize_file(self->target, 100);
+      return 0;
+    }
+  } shortener{target};
+  varnock_set_progress(context_.get(), Shortener::Callback, &shortener);
+  testing::Outcome outcome = testing::ApplyFiles(context_.get(), directory_, Large().source, Large().patch);
+  EXPECT_EQ(outcome.code, VARNOCK_ERROR_INPUT_SHORTENED);
+  EXPECT_EQ(outcome.message, "Input file \"" + target + "\" was shortened while it was being read");
+}
+#endif
 
 }  // namespace
 }  // namespace varnock
