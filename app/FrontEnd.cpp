@@ -6,7 +6,7 @@
 #include "app/MemoryReserve.h"
 #include "app/StandardOutput.h"
 #include "files/Errors.h"
-#include "patch/VarnockClasses.h"
+#include "app/ApplyPatch.h"
 #include "platform/platform.h"
 
 namespace varnock {

@@ -13,7 +13,7 @@
 #include "files/Errors.h"
 #include "files/FileStream.h"
 #include "patch/PatchFormat.h"
-#include "patch/VarnockClasses.h"
+#include "app/ApplyPatch.h"
 #include "support/PatchBuilder.h"
 #include "support/TempDir.h"
 

@@ -1,4 +1,5 @@
-// The whole job of the program: rebuild the target from the source and the patch.
+// The whole job of the program: rebuild the target from the source and the
+// patch, through the library's core, showing each step as it begins.
 #pragma once
 
 #include <string>
@@ -20,6 +21,7 @@ class FrontEnd {
 // against the source ("Step 2 "), writes the target ("Step 3 "), reads it back
 // and checks it ("Step 4 "), then closes the patch ("Step 5 ") and writes "OK".
 // Raises the first error met; the target then holds what was written so far.
+// The inputs are mapped and known to the process's input fault handler.
 void ApplyPatch(FrontEnd& front_end);
 
 }  // namespace varnock
