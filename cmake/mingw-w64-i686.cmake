@@ -18,5 +18,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Without it the .exe needs the MinGW runtime DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+# libvarnock.dll carries the MinGW runtime inside as well.
+set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/windows/wine-run ${CMAKE_BINARY_DIR}/wine)

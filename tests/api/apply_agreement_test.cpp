@@ -110,6 +110,7 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
       all_agree &= testing::ApplyMemory(context.get(), cases[i].source, cases[i].patch).target == cases[i].target;
       all_agree &= testing::ApplyMemory(context.get(), cases[i].source, broken).code != VARNOCK_OK;
       all_agree &= std::string(varnock_error_message(context.get())) != "";
+#ifdef VARNOCK_HAS_MAKER
       varnock_make_options replace{};
       replace.replace_existing = 1;
       replace.threads = 1;
@@ -117,6 +118,7 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
       all_agree &= varnock_make_files(context.get(), directory.File("source" + index).c_str(),
                                       directory.File("wanted" + index).c_str(), made.c_str(), &replace) == VARNOCK_OK;
       all_agree &= testing::ApplyMemory(context.get(), cases[i].source, TempDir::Read(made)).target == cases[i].target;
+#endif
     }
     agreed[i] = all_agree && reports > 0;
   };
@@ -127,6 +129,7 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
   EXPECT_TRUE(agreed[1]);
 }
 
+#ifdef VARNOCK_HAS_MAKER
 TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
   testing::Context context = testing::NewContext();
   for (std::uint32_t seed = 1; seed <= 5; ++seed) {
@@ -181,6 +184,15 @@ TEST(MakeAgreement, APatchFileIsMadeVerifiedAndNeverReplacedUnasked) {
   EXPECT_EQ(testing::ApplyMemory(context.get(), random.source, TempDir::Read(patch)).target, random.target);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.Path()), {}), 3);  // no temporary file left
 }
+#else
+TEST(MakeAgreement, ABuildWithoutTheMakerSaysSo) {
+  testing::Context context = testing::NewContext();
+  Bytes patch;
+  EXPECT_EQ(varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, nullptr, testing::AppendTo, &patch, nullptr),
+            VARNOCK_ERROR_OTHER);
+  EXPECT_STREQ(varnock_error_message(context.get()), "This build of the library cannot make patches");
+}
+#endif
 
 }  // namespace
 }  // namespace varnock
