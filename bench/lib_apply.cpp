@@ -28,13 +28,16 @@ Bytes ReadWhole(const char* name) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-double Milliseconds(Clock::duration duration) { return std::chrono::duration<double, std::milli>(duration).count(); }
+double Milliseconds(Clock::duration duration) {
+  return std::chrono::duration<double, std::milli>(duration).count();
+}
 
 int ApplyFromMemory(varnock_context* context, const char* source_name, const char* target_name,
                     const char* patch_name) {
   const Bytes source = ReadWhole(source_name), patch = ReadWhole(patch_name);
   std::uint64_t size = 0;
-  if (varnock_target_size(context, source.data(), source.size(), patch.data(), patch.size(), &size) != VARNOCK_OK)
+  if (varnock_target_size(context, source.data(), source.size(), patch.data(), patch.size(), &size) !=
+      VARNOCK_OK)
     return 2;
   Bytes target(size), copy(size);
   std::size_t written = 0;
@@ -49,8 +52,8 @@ int ApplyFromMemory(varnock_context* context, const char* source_name, const cha
   const Clock::time_point bound = Clock::now();
   if (code != VARNOCK_OK) return 2;
   std::printf("%.2f %.2f\n", Milliseconds(applied - start), Milliseconds(bound - applied));
-  std::ofstream(target_name, std::ios::binary).write(reinterpret_cast<const char*>(target.data()),
-                                                      static_cast<std::streamsize>(written));
+  std::ofstream(target_name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(target.data()), static_cast<std::streamsize>(written));
   return 0;
 }
 

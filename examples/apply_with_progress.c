@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
   varnock_set_progress(context, show, NULL);
   int32_t code = varnock_apply_files(context, argv[1], argv[2], argv[3]);
   fputc('\n', stderr);
-  if (code != VARNOCK_OK) fprintf(stderr, "%s: %s\n", varnock_code_name(code), varnock_error_message(context));
+  if (code != VARNOCK_OK)
+    fprintf(stderr, "%s: %s\n", varnock_code_name(code), varnock_error_message(context));
   varnock_context_free(context);
   return code == VARNOCK_OK ? 0 : 2;
 }

@@ -14,8 +14,8 @@ using Bytes = std::vector<std::uint8_t>;
 using Context = std::unique_ptr<varnock_context, decltype(&varnock_context_free)>;
 
 void Check(varnock_context* context, std::int32_t code) {
-  if (code != VARNOCK_OK) throw std::runtime_error(std::string(varnock_code_name(code)) + ": " +
-                                                   varnock_error_message(context));
+  if (code != VARNOCK_OK)
+    throw std::runtime_error(std::string(varnock_code_name(code)) + ": " + varnock_error_message(context));
 }
 
 std::int32_t Append(void* bytes, const std::uint8_t* data, std::size_t size) {
@@ -33,11 +33,11 @@ int main() {
   if (!context) return 2;
   try {
     Bytes patch;
-    Check(context.get(), varnock_make_memory(context.get(), older.data(), older.size(), newer.data(), newer.size(),
-                                             nullptr, Append, &patch, nullptr));
+    Check(context.get(), varnock_make_memory(context.get(), older.data(), older.size(), newer.data(),
+                                             newer.size(), nullptr, Append, &patch, nullptr));
     std::uint64_t size = 0;
-    Check(context.get(), varnock_target_size(context.get(), older.data(), older.size(), patch.data(), patch.size(),
-                                             &size));
+    Check(context.get(),
+          varnock_target_size(context.get(), older.data(), older.size(), patch.data(), patch.size(), &size));
     Bytes rebuilt(size);
     std::size_t written = 0;
     Check(context.get(), varnock_apply_to_buffer(context.get(), older.data(), older.size(), patch.data(),

@@ -57,9 +57,11 @@ void ApplyPatchFiles(const ApplyFileNames& names, InputAccess access, Progress& 
   auto source = std::make_unique<InputFile>(names.source, access);
   auto patch = std::make_unique<InputFile>(names.patch, access);
   const platform::Handle inputs[] = {source->FileHandle(), patch->FileHandle()};
-  auto target_writer = std::make_unique<TFileStream>(names.target, TFileStream::fmCreate, inputs, ListingFor(access));
+  auto target_writer =
+      std::make_unique<TFileStream>(names.target, TFileStream::fmCreate, inputs, ListingFor(access));
 
-  const Written written = CheckAndWrite(source->Bytes(), patch->Bytes(), names.patch, *target_writer, progress);
+  const Written written =
+      CheckAndWrite(source->Bytes(), patch->Bytes(), names.patch, *target_writer, progress);
 
   progress.Report(Stage::kVerifying, 0, written.target_size);
   source.reset();

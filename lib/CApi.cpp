@@ -87,7 +87,8 @@ class CallbackSink : public ProgressSink {
   const varnock_context& context_;
 };
 
-std::int32_t Fail(varnock_context& context, std::int32_t code, const char* message, std::uint32_t os_code = 0) {
+std::int32_t Fail(varnock_context& context, std::int32_t code, const char* message,
+                  std::uint32_t os_code = 0) {
   try {
     context.message = message;
   } catch (...) {
@@ -156,7 +157,9 @@ const char* varnock_error_message(const varnock_context* context) {
   return context != nullptr ? context->message.c_str() : "";
 }
 
-uint32_t varnock_os_error_code(const varnock_context* context) { return context != nullptr ? context->os_code : 0; }
+uint32_t varnock_os_error_code(const varnock_context* context) {
+  return context != nullptr ? context->os_code : 0;
+}
 
 const char* varnock_code_name(int32_t code) {
   if (code < 0 || static_cast<std::size_t>(code) >= std::size(kCodeNames)) return "unknown";
@@ -176,7 +179,8 @@ int32_t varnock_apply_files(varnock_context* context, const char* source_name, c
 }
 
 int32_t varnock_apply_memory(varnock_context* context, const uint8_t* source, size_t source_size,
-                             const uint8_t* patch, size_t patch_size, varnock_write_fn write, void* write_data) {
+                             const uint8_t* patch, size_t patch_size, varnock_write_fn write,
+                             void* write_data) {
   return Guarded(context, [&](Progress& progress) {
     const ByteSpan source_bytes = Span(source, source_size, "source is null");
     const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");

@@ -13,7 +13,8 @@ class ECancelled : public Exception {
 
 class EBadArgument : public Exception {
  public:
-  explicit EBadArgument(const std::string& what) : Exception(ErrorKind::kBadArgument, "Bad argument: " + what) {}
+  explicit EBadArgument(const std::string& what)
+      : Exception(ErrorKind::kBadArgument, "Bad argument: " + what) {}
 };
 
 // The caller's buffer ends before the target does.

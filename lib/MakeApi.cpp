@@ -51,15 +51,16 @@ MakerOptions OptionsOf(const MakerSettings& settings) {
 
 MakerSettings MakerSettingsFrom(const varnock_make_options* options) {
   if (options == nullptr) return {};
-  if (options->reserved0 != 0 ||
-      std::any_of(std::begin(options->reserved), std::end(options->reserved), [](std::uint64_t v) { return v != 0; })) {
+  if (options->reserved0 != 0 || std::any_of(std::begin(options->reserved), std::end(options->reserved),
+                                             [](std::uint64_t v) { return v != 0; })) {
     throw EBadArgument("a reserved option is not zero");
   }
-  return {options->compressible != 0, options->threads, options->memory_limit, options->replace_existing != 0};
+  return {options->compressible != 0, options->threads, options->memory_limit,
+          options->replace_existing != 0};
 }
 
-std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerSettings& settings, WriteCallback write,
-                              void* user_data, Progress& progress) {
+std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerSettings& settings,
+                              WriteCallback write, void* user_data, Progress& progress) {
   CallbackSink sink(write, user_data);
   return MakePatch(source, target, OptionsOf(settings), sink, ReportTo(progress)).patch_size;
 }

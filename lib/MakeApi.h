@@ -30,8 +30,8 @@ struct MakeFileNames {
 MakerSettings MakerSettingsFrom(const varnock_make_options* options);
 
 // Hands the patch to `write`; returns its size.
-std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerSettings& settings, WriteCallback write,
-                              void* user_data, Progress& progress);
+std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerSettings& settings,
+                              WriteCallback write, void* user_data, Progress& progress);
 
 // Writes the patch file, verified, through a temporary file renamed into place.
 void MakePatchFiles(const MakeFileNames& names, const MakerSettings& settings, Progress& progress);

@@ -10,8 +10,9 @@
 namespace varnock {
 
 CallbackTarget::CallbackTarget(WriteCallback write, void* user_data)
-    : write_(write), user_data_(user_data), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(
-                                                TFileStream::kBufferSize)) {
+    : write_(write),
+      user_data_(user_data),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(TFileStream::kBufferSize)) {
   LendBuffer(buffer_.get(), TFileStream::kBufferSize, TFileStream::kDirectRunLength);
 }
 

@@ -55,7 +55,9 @@ class BufferTarget : public MemoryTarget {
  public:
   BufferTarget(std::uint8_t* buffer, std::size_t capacity);
 
-  std::size_t Written() const noexcept { return static_cast<std::size_t>(GatherEnd() - window_start_) + before_window_; }
+  std::size_t Written() const noexcept {
+    return static_cast<std::size_t>(GatherEnd() - window_start_) + before_window_;
+  }
   std::uint32_t Checksum(Progress& progress) override;
 
  protected:

@@ -6,7 +6,9 @@
 namespace varnock {
 namespace {
 
-[[noreturn]] void RaiseNoMaker() { throw Exception(ErrorKind::kOther, "This build of the library cannot make patches"); }
+[[noreturn]] void RaiseNoMaker() {
+  throw Exception(ErrorKind::kOther, "This build of the library cannot make patches");
+}
 
 }  // namespace
 

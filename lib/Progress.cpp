@@ -12,7 +12,9 @@ void Progress::Report(Stage stage, std::uint64_t done, std::uint64_t total) {
   const bool stage_begins = !reported_ || stage != last_stage_;
   if (!stage_begins && (!counts_bytes_ || done == last_done_)) return;
   const Clock::time_point now = Clock::now();
-  if (!stage_begins && done != total && now - last_time_ < std::chrono::milliseconds(1000) / kReportsPerSecond) return;
+  if (!stage_begins && done != total &&
+      now - last_time_ < std::chrono::milliseconds(1000) / kReportsPerSecond)
+    return;
   reported_ = true;
   last_stage_ = stage;
   last_done_ = done;

@@ -34,8 +34,8 @@ struct Outcome {
 
 inline Outcome ApplyMemory(varnock_context* context, const Bytes& source, const Bytes& patch) {
   Outcome outcome{0, {}, {}};
-  outcome.code = varnock_apply_memory(context, source.data(), source.size(), patch.data(), patch.size(), AppendTo,
-                                      &outcome.target);
+  outcome.code = varnock_apply_memory(context, source.data(), source.size(), patch.data(), patch.size(),
+                                      AppendTo, &outcome.target);
   outcome.message = varnock_error_message(context);
   return outcome;
 }

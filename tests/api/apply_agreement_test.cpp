@@ -3,6 +3,7 @@
 // patch does not rebuild its target.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <thread>
 
@@ -45,8 +46,9 @@ RandomCase MakeRandomCase(std::uint32_t seed) {
                            random.source.begin() + offset + length);
     } else {
       const Bytes literal = testing::Pattern(1 + next(600), state);
-      instruction = literal.size() <= 0xF6 ? testing::ShortLiteral(literal)
-                                           : testing::LongLiteral(next(2) ? 0xF7 : 0xF8, literal.size(), literal);
+      instruction = literal.size() <= 0xF6
+                        ? testing::ShortLiteral(literal)
+                        : testing::LongLiteral(next(2) ? 0xF7 : 0xF8, literal.size(), literal);
       random.target.insert(random.target.end(), literal.begin(), literal.end());
     }
     stream.insert(stream.end(), instruction.begin(), instruction.end());
@@ -63,8 +65,8 @@ TEST(ApplyAgreement, FilesMemoryAndBufferGiveTheSameTarget) {
     SCOPED_TRACE(seed);
     const RandomCase random = MakeRandomCase(seed);
     std::uint64_t size = 0;
-    ASSERT_EQ(varnock_target_size(context.get(), random.source.data(), random.source.size(), random.patch.data(),
-                                  random.patch.size(), &size),
+    ASSERT_EQ(varnock_target_size(context.get(), random.source.data(), random.source.size(),
+                                  random.patch.data(), random.patch.size(), &size),
               VARNOCK_OK);
     EXPECT_EQ(size, random.target.size());
     const std::vector<testing::Outcome> outcomes = {
@@ -104,10 +106,11 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
     bool all_agree = true;
     for (int round = 0; round < 5; ++round) {
       const std::string target = directory.File("target" + index);
-      all_agree &= varnock_apply_files(context.get(), directory.File("source" + index).c_str(), target.c_str(),
-                                       directory.File("patch" + index).c_str()) == VARNOCK_OK;
+      all_agree &= varnock_apply_files(context.get(), directory.File("source" + index).c_str(),
+                                       target.c_str(), directory.File("patch" + index).c_str()) == VARNOCK_OK;
       all_agree &= TempDir::Read(target) == cases[i].target;
-      all_agree &= testing::ApplyMemory(context.get(), cases[i].source, cases[i].patch).target == cases[i].target;
+      all_agree &=
+          testing::ApplyMemory(context.get(), cases[i].source, cases[i].patch).target == cases[i].target;
       all_agree &= testing::ApplyMemory(context.get(), cases[i].source, broken).code != VARNOCK_OK;
       all_agree &= std::string(varnock_error_message(context.get())) != "";
 #ifdef VARNOCK_HAS_MAKER
@@ -115,9 +118,11 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
       replace.replace_existing = 1;
       replace.threads = 1;
       const std::string made = directory.File("made" + index);
-      all_agree &= varnock_make_files(context.get(), directory.File("source" + index).c_str(),
-                                      directory.File("wanted" + index).c_str(), made.c_str(), &replace) == VARNOCK_OK;
-      all_agree &= testing::ApplyMemory(context.get(), cases[i].source, TempDir::Read(made)).target == cases[i].target;
+      all_agree &=
+          varnock_make_files(context.get(), directory.File("source" + index).c_str(),
+                             directory.File("wanted" + index).c_str(), made.c_str(), &replace) == VARNOCK_OK;
+      all_agree &=
+          testing::ApplyMemory(context.get(), cases[i].source, TempDir::Read(made)).target == cases[i].target;
 #endif
     }
     agreed[i] = all_agree && reports > 0;
@@ -132,9 +137,21 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
 #ifdef VARNOCK_HAS_MAKER
 TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
   testing::Context context = testing::NewContext();
+  // Each stage the maker goes through, with the counts it was told last.
+  struct LastOfStage {
+    std::vector<std::array<std::uint64_t, 3>> stages;  // stage, done, total
+    static std::int32_t Callback(void* self, std::int32_t stage, std::uint64_t done, std::uint64_t total) {
+      auto& stages = static_cast<LastOfStage*>(self)->stages;
+      if (stages.empty() || stages.back()[0] != static_cast<std::uint64_t>(stage)) stages.push_back({});
+      stages.back() = {static_cast<std::uint64_t>(stage), done, total};
+      return 0;
+    }
+  };
   for (std::uint32_t seed = 1; seed <= 5; ++seed) {
     SCOPED_TRACE(seed);
     const RandomCase random = MakeRandomCase(seed);
+    LastOfStage progress;
+    varnock_set_progress(context.get(), LastOfStage::Callback, &progress);
     Bytes patch;
     std::uint64_t patch_size = 0;
     varnock_make_options options{};
@@ -144,11 +161,27 @@ TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
               VARNOCK_OK)
         << varnock_error_message(context.get());
     EXPECT_EQ(patch_size, patch.size());
+    varnock_set_progress(context.get(), nullptr, nullptr);
     EXPECT_EQ(testing::ApplyMemory(context.get(), random.source, patch).target, random.target);
+    std::vector<std::uint64_t> stages;
+    for (const auto& [stage, done, total] : progress.stages) {
+      stages.push_back(stage);
+      EXPECT_EQ(done, total) << "stage " << stage;
+    }
+    EXPECT_EQ(stages, (std::vector<std::uint64_t>{VARNOCK_STAGE_INDEXING, VARNOCK_STAGE_MATCHING,
+                                                  VARNOCK_STAGE_WRITING}));
   }
+  // A host that says stop at the first report stops the maker.
+  const RandomCase random = MakeRandomCase(9);
+  varnock_set_progress(
+      context.get(), [](void*, std::int32_t, std::uint64_t, std::uint64_t) { return 1; }, nullptr);
+  Bytes ignored;
+  EXPECT_EQ(varnock_make_memory(context.get(), random.source.data(), random.source.size(), random.target.data(),
+                                random.target.size(), nullptr, testing::AppendTo, &ignored, nullptr),
+            VARNOCK_ERROR_CANCELLED);
+  EXPECT_STREQ(varnock_error_message(context.get()), "Cancelled");
   varnock_make_options bad{};
   bad.reserved[2] = 1;
-  Bytes ignored;
   EXPECT_EQ(varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, &bad, testing::AppendTo, &ignored, nullptr),
             VARNOCK_ERROR_BAD_ARGUMENT);
 }
@@ -177,19 +210,22 @@ TEST(MakeAgreement, APatchFileIsMadeVerifiedAndNeverReplacedUnasked) {
   };
   for (const Case& make : cases) {
     SCOPED_TRACE(make.name);
-    EXPECT_EQ(varnock_make_files(context.get(), source.c_str(), target.c_str(), make.patch, make.options), make.code)
+    EXPECT_EQ(varnock_make_files(context.get(), source.c_str(), target.c_str(), make.patch, make.options),
+              make.code)
         << varnock_error_message(context.get());
     EXPECT_EQ(TempDir::Read(source), random.source);
   }
   EXPECT_EQ(testing::ApplyMemory(context.get(), random.source, TempDir::Read(patch)).target, random.target);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.Path()), {}), 3);  // no temporary file left
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.Path()), {}),
+            3);  // no temporary file left
 }
 #else
 TEST(MakeAgreement, ABuildWithoutTheMakerSaysSo) {
   testing::Context context = testing::NewContext();
   Bytes patch;
-  EXPECT_EQ(varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, nullptr, testing::AppendTo, &patch, nullptr),
-            VARNOCK_ERROR_OTHER);
+  EXPECT_EQ(
+      varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, nullptr, testing::AppendTo, &patch, nullptr),
+      VARNOCK_ERROR_OTHER);
   EXPECT_STREQ(varnock_error_message(context.get()), "This build of the library cannot make patches");
 }
 #endif

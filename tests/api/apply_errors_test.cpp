@@ -13,9 +13,9 @@
 namespace varnock {
 namespace {
 
-using testing::Bytes;
 using testing::BuildPatch;
 using testing::BuildPatchFor;
+using testing::Bytes;
 using testing::Copy;
 using testing::PatchFields;
 using testing::ShortLiteral;
@@ -48,27 +48,44 @@ std::function<std::string(const std::string&)> Fixed(const char* message) {
 
 const std::vector<ErrorCase>& ErrorCases() {
   static const std::vector<ErrorCase> cases = {
-      {"no header", VARNOCK_ERROR_NO_HEADER, Fixed("Patch file contains no header."), [] { return Bytes{1, 2, 3}; },
+      {"no header",
+       VARNOCK_ERROR_NO_HEADER,
+       Fixed("Patch file contains no header."),
+       [] {
+         return Bytes{1, 2, 3};
+       },
        {}},
-      {"header corrupted", VARNOCK_ERROR_HEADER_CORRUPTED, Fixed("Patch file header corrupted."),
-       [] { return Bytes{11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xD1, 0xFF, 0xD1, 0xFF, 4, 0}; }, {}},
-      {"source checksum", VARNOCK_ERROR_SOURCE_CHECKSUM, Fixed("Source file checksum don't match"),
-       [] { return BuildPatch({}, {ShortLiteral(ToBytes("abc"))}); }, {}},
-      {"not a patch", VARNOCK_ERROR_NOT_A_PATCH, [](const std::string& name) { return name + " is not a patch"; },
+      {"header corrupted",
+       VARNOCK_ERROR_HEADER_CORRUPTED,
+       Fixed("Patch file header corrupted."),
+       [] { return Bytes{11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xD1, 0xFF, 0xD1, 0xFF, 4, 0}; },
+       {}},
+      {"source checksum",
+       VARNOCK_ERROR_SOURCE_CHECKSUM,
+       Fixed("Source file checksum don't match"),
+       [] { return BuildPatch({}, {ShortLiteral(ToBytes("abc"))}); },
+       {}},
+      {"not a patch",
+       VARNOCK_ERROR_NOT_A_PATCH,
+       [](const std::string& name) { return name + " is not a patch"; },
        [] {
          Bytes patch = BuildPatch(MatchingFields(), {});
          patch[13] = 0xFE;
          return patch;
        },
        {}},
-      {"unsupported version", VARNOCK_ERROR_UNSUPPORTED_VERSION, Fixed("Unsupported version of patch format "),
+      {"unsupported version",
+       VARNOCK_ERROR_UNSUPPORTED_VERSION,
+       Fixed("Unsupported version of patch format "),
        [] {
          PatchFields fields = MatchingFields();
          fields.version = 5;
          return BuildPatch(fields, {});
        },
        {}},
-      {"stop check", VARNOCK_ERROR_STOP_CHECK, Fixed("Internal error checking the stop instruction"),
+      {"stop check",
+       VARNOCK_ERROR_STOP_CHECK,
+       Fixed("Internal error checking the stop instruction"),
        [] {
          PatchFields fields = MatchingFields();
          fields.stop = false;
@@ -84,15 +101,26 @@ const std::vector<ErrorCase>& ErrorCases() {
        ToBytes("abc")},
       {"unexpected stop", VARNOCK_ERROR_UNEXPECTED_STOP,
        Fixed("Unexpected stop instruction before end of patch file"),
-       [] { return BuildPatch(MatchingFields(), {ShortLiteral(ToBytes("abc")), {0x00}}); }, ToBytes("abc")},
-      {"64-bit length", VARNOCK_ERROR_64BIT_LENGTH, Fixed("64-bit length of file is not supported in this version"),
-       [] { return BuildPatch(MatchingFields(), {ShortLiteral(ToBytes("ab")), {0xFF}}); }, ToBytes("ab")},
+       [] {
+         return BuildPatch(MatchingFields(), {ShortLiteral(ToBytes("abc")), {0x00}});
+       },
+       ToBytes("abc")},
+      {"64-bit length", VARNOCK_ERROR_64BIT_LENGTH,
+       Fixed("64-bit length of file is not supported in this version"),
+       [] {
+         return BuildPatch(MatchingFields(), {ShortLiteral(ToBytes("ab")), {0xFF}});
+       },
+       ToBytes("ab")},
       {"seek beyond source", VARNOCK_ERROR_SEEK_BEYOND_SOURCE,
        Fixed("Seek beyond source file end. Instruction at 20"),
-       [] { return BuildPatch(MatchingFields(), {ShortLiteral(ToBytes("ab")), Copy(0xF9, 290, 11)}); },
+       [] {
+         return BuildPatch(MatchingFields(), {ShortLiteral(ToBytes("ab")), Copy(0xF9, 290, 11)});
+       },
        ToBytes("ab")},
       {"target checksum", VARNOCK_ERROR_TARGET_CHECKSUM, Fixed("Target file checksum don't match"),
-       [] { return BuildPatch(MatchingFields(), {ShortLiteral(ToBytes("ab")), Copy(0xF9, 290, 10)}); },
+       [] {
+         return BuildPatch(MatchingFields(), {ShortLiteral(ToBytes("ab")), Copy(0xF9, 290, 10)});
+       },
        [] {
          Bytes target = ToBytes("ab");
          target.insert(target.end(), Source().begin() + 290, Source().end());
@@ -165,10 +193,10 @@ TEST_F(ApplyErrors, FileFailuresCarryTheOsCodeAndText) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"missing source", missing, directory_.File("target"), patch, VARNOCK_ERROR_OS, testing::kCodeMissingFile,
-       OsMessage(testing::kCodeMissingFile)},
-      {"missing patch", source, directory_.File("target"), missing, VARNOCK_ERROR_OS, testing::kCodeMissingFile,
-       OsMessage(testing::kCodeMissingFile)},
+      {"missing source", missing, directory_.File("target"), patch, VARNOCK_ERROR_OS,
+       testing::kCodeMissingFile, OsMessage(testing::kCodeMissingFile)},
+      {"missing patch", source, directory_.File("target"), missing, VARNOCK_ERROR_OS,
+       testing::kCodeMissingFile, OsMessage(testing::kCodeMissingFile)},
       {"target in no directory", source, unreachable, patch, VARNOCK_ERROR_CANNOT_CREATE, 0,
        "Cannot create file \"" + unreachable + "\". No such file or directory"},
       {"target is the source", source, source, patch, VARNOCK_ERROR_CANNOT_CREATE, 0,
@@ -181,7 +209,8 @@ TEST_F(ApplyErrors, FileFailuresCarryTheOsCodeAndText) {
     for (const Case& error : cases) {
       SCOPED_TRACE(error.name);
       const Bytes source_before = TempDir::Read(source), patch_before = TempDir::Read(patch);
-      EXPECT_EQ(varnock_apply_files(context_.get(), error.source.c_str(), error.target.c_str(), error.patch.c_str()),
+      EXPECT_EQ(varnock_apply_files(context_.get(), error.source.c_str(), error.target.c_str(),
+                                    error.patch.c_str()),
                 error.code);
       EXPECT_EQ(varnock_os_error_code(context_.get()), error.os_code);
 #ifndef _WIN32
@@ -210,28 +239,27 @@ TEST_F(ApplyErrors, CallerSideFailuresHaveTheirOwnCodes) {
   const std::vector<Case> cases = {
       {"write callback fails",
        [&] {
-         return varnock_apply_memory(context_.get(), Source().data(), Source().size(), patch.data(), patch.size(),
-                                     Refuse, nullptr);
+         return varnock_apply_memory(context_.get(), Source().data(), Source().size(), patch.data(),
+                                     patch.size(), Refuse, nullptr);
        },
        VARNOCK_ERROR_WRITE, "Stream write error"},
       {"buffer one byte short",
        [&] {
-         return varnock_apply_to_buffer(context_.get(), Source().data(), Source().size(), patch.data(), patch.size(),
-                                        buffer.data(), buffer.size(), &size);
+         return varnock_apply_to_buffer(context_.get(), Source().data(), Source().size(), patch.data(),
+                                        patch.size(), buffer.data(), buffer.size(), &size);
        },
        VARNOCK_ERROR_BUFFER_TOO_SMALL, "Target buffer too small"},
       {"no write callback",
        [&] {
-         return varnock_apply_memory(context_.get(), Source().data(), Source().size(), patch.data(), patch.size(),
-                                     nullptr, nullptr);
+         return varnock_apply_memory(context_.get(), Source().data(), Source().size(), patch.data(),
+                                     patch.size(), nullptr, nullptr);
        },
        VARNOCK_ERROR_BAD_ARGUMENT, "Bad argument: write callback is null"},
       {"null source with a size",
        [&] { return varnock_target_size(context_.get(), nullptr, 1, patch.data(), patch.size(), &measured); },
        VARNOCK_ERROR_BAD_ARGUMENT, "Bad argument: source is null"},
-      {"null file name",
-       [&] { return varnock_apply_files(context_.get(), nullptr, "target", "patch"); }, VARNOCK_ERROR_BAD_ARGUMENT,
-       "Bad argument: a file name is null"},
+      {"null file name", [&] { return varnock_apply_files(context_.get(), nullptr, "target", "patch"); },
+       VARNOCK_ERROR_BAD_ARGUMENT, "Bad argument: a file name is null"},
       {"unknown input access", [&] { return varnock_set_input_access(context_.get(), 7); },
        VARNOCK_ERROR_BAD_ARGUMENT, "Bad argument: unknown input access"},
   };

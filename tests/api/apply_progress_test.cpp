@@ -64,7 +64,8 @@ struct LargeCase {
     fields.target_crc = Crc32(target);
     patch = testing::BuildPatch(fields, {});
     patch.pop_back();  // the stop instruction goes after the stream
-    for (const Bytes& instruction : instructions) patch.insert(patch.end(), instruction.begin(), instruction.end());
+    for (const Bytes& instruction : instructions)
+      patch.insert(patch.end(), instruction.begin(), instruction.end());
     patch.push_back(0x00);
   }
 };
@@ -76,10 +77,11 @@ const LargeCase& Large() {
 
 // Stages in order, each from 0 to its total without going back, with the
 // totals a host can use: the source's size, then the target's twice.
-void ExpectWellFormed(const std::vector<Report>& reports, std::uint64_t source_size, std::uint64_t target_size) {
-  const std::vector<std::pair<std::int32_t, std::uint64_t>> stages = {
-      {VARNOCK_STAGE_CHECKSUM, source_size}, {VARNOCK_STAGE_WRITING, target_size},
-      {VARNOCK_STAGE_VERIFYING, target_size}};
+void ExpectWellFormed(const std::vector<Report>& reports, std::uint64_t source_size,
+                      std::uint64_t target_size) {
+  const std::vector<std::pair<std::int32_t, std::uint64_t>> stages = {{VARNOCK_STAGE_CHECKSUM, source_size},
+                                                                      {VARNOCK_STAGE_WRITING, target_size},
+                                                                      {VARNOCK_STAGE_VERIFYING, target_size}};
   std::size_t at = 0;
   for (const auto& [stage, total] : stages) {
     SCOPED_TRACE(stage);
@@ -121,9 +123,10 @@ TEST_F(ApplyProgress, EveryWayGoesThroughTheStagesFromZeroToTheTotal) {
       recorder.slow = slow;
       varnock_set_progress(context_.get(), Recorder::Callback, &recorder);
       testing::Outcome outcome =
-          way == 0   ? testing::ApplyMemory(context_.get(), Large().source, Large().patch)
-          : way == 1 ? testing::ApplyToBuffer(context_.get(), Large().source, Large().patch, Large().target.size())
-                     : testing::ApplyFiles(context_.get(), directory_, Large().source, Large().patch);
+          way == 0 ? testing::ApplyMemory(context_.get(), Large().source, Large().patch)
+          : way == 1
+              ? testing::ApplyToBuffer(context_.get(), Large().source, Large().patch, Large().target.size())
+              : testing::ApplyFiles(context_.get(), directory_, Large().source, Large().patch);
       ASSERT_EQ(outcome.code, VARNOCK_OK) << outcome.message;
       EXPECT_EQ(outcome.target, Large().target);
       ExpectWellFormed(recorder.reports, Large().source.size(), Large().target.size());
@@ -169,7 +172,7 @@ TEST_F(ApplyProgress, CancellingAtAnyStageLeavesAPrefixOfTheTarget) {
       EXPECT_TRUE(std::equal(outcome.target.begin(), outcome.target.end(), Large().target.begin()));
       // Cancelled before the first run, before the run after `done` bytes, or after the last.
       const Report& last = recorder.reports.back();
-      const std::uint64_t expected_size = last.stage == VARNOCK_STAGE_CHECKSUM ? 0
+      const std::uint64_t expected_size = last.stage == VARNOCK_STAGE_CHECKSUM  ? 0
                                           : last.stage == VARNOCK_STAGE_WRITING ? last.done
                                                                                 : Large().target.size();
       EXPECT_EQ(outcome.target.size(), expected_size);
