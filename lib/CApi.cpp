@@ -117,6 +117,9 @@ std::int32_t Guarded(varnock_context* context, Call&& call) {
     return Fail(*context, VARNOCK_ERROR_OUT_OF_MEMORY, EOutOfMemory().what());
   } catch (const std::exception& error) {
     return Fail(*context, VARNOCK_ERROR_OTHER, error.what());
+  } catch (...) {
+    // Whatever a host's callback threw must not cross the C edge.
+    return Fail(*context, VARNOCK_ERROR_OTHER, "An unknown exception left a callback");
   }
 }
 

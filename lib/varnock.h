@@ -67,7 +67,7 @@ extern "C" {
 #define VARNOCK_ERROR_STOP_CHECK 12          /* "Internal error checking the stop instruction" */
 #define VARNOCK_ERROR_RANGE 13               /* "Range check error" */
 #define VARNOCK_ERROR_OS 14                  /* "System Error.  Code: <n>.\r\n<text>"; see varnock_os_error_code */
-#define VARNOCK_ERROR_CANNOT_CREATE 15       /* "Cannot create file \"<absolute name>\". <text>" */
+#define VARNOCK_ERROR_CANNOT_CREATE 15       /* "Cannot create file \"<absolute name>\". <text>"; the maker's patch is an input */
 #define VARNOCK_ERROR_WRITE 16               /* "Stream write error", also when a write callback fails */
 #define VARNOCK_ERROR_OUT_OF_MEMORY 17       /* "Out of memory" */
 #define VARNOCK_ERROR_CANCELLED 18           /* "Cancelled": the progress callback asked to stop */
