@@ -17,7 +17,8 @@ std::int32_t THandleStream::RawWrite(const void* data, std::int32_t count) {
 // The buffer comes first: running out of memory for it must leave an
 // existing target as it was, not emptied.
 TFileStream::TFileStream(const std::string& file_name, std::uint16_t /*mode*/)
-    : THandleStream(platform::kInvalidHandle), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {
+    : THandleStream(platform::kInvalidHandle),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {
   handle_ = platform::CreateTargetFile(file_name);
   if (handle_ < 0) {
     // The code goes first: forming the absolute name may itself touch it.
