@@ -57,7 +57,8 @@ class ConsoleFrontEnd : public FrontEnd {
   // unwinding.
   [[noreturn]] void ExitOnInputFault(const char* input_name) {
     output_.WriteLine();
-    output_.WriteLine({kErrorPrefix, "Input file \"", input_name, "\" was shortened while it was being read"});
+    output_.WriteLine(
+        {kErrorPrefix, "Input file \"", input_name, "\" was shortened while it was being read"});
     output_.Flush();
     platform::ExitProcessAtOnce(kExitError);
   }

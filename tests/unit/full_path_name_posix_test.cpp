@@ -24,7 +24,8 @@ TEST(FullPathName, IsTheLexicallyNormalAbsolutePath) {
       if (count > 1 || random() % 2) name.push_back('/');
     }
     if (name.empty()) continue;
-    EXPECT_EQ(platform::FullPathName(name), fs::absolute(name).lexically_normal().string()) << "name " << name;
+    EXPECT_EQ(platform::FullPathName(name), fs::absolute(name).lexically_normal().string())
+        << "name " << name;
   }
 }
 
