@@ -20,6 +20,7 @@ constexpr std::uint64_t kLargestInput = 0xFFFFFFFF;
 // With --compressible, shorter copies are left as literals: a compressor
 // finds the repeats among literals that short copies would break up.
 constexpr std::uint32_t kShortestCompressibleCopy = 32;
+constexpr std::uint32_t kCompressibleCopyWeight = 4;
 
 void CheckSize(ByteSpan input, const char* name) {
   if (input.size() > kLargestInput) {
@@ -62,10 +63,11 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
     report.index_memory = index->MemoryUse();
     maker::MatchSettings settings;
     if (options.compressible) settings.shortest = kShortestCompressibleCopy;
+
     maker::Pipeline pipeline(target.size(), ThreadCount(options), [&](std::uint64_t from, std::uint64_t to) {
       return maker::FindCandidates(*index, source, target, from, to, settings);
     });
-    maker::Parser parser;
+    maker::Parser parser(options.compressible ? kCompressibleCopyWeight : 4);
     pipeline.Run(
         [&](std::uint64_t from, std::uint64_t to, std::span<const std::vector<maker::CopyCandidate>> candidates) {
           parser.Parse(target, from, to, candidates, encoder);
