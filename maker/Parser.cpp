@@ -12,13 +12,6 @@ constexpr std::size_t kMostCopies = 8;
 
 // A copy being weighed: the candidate's stretch of one diagonal (source minus
 // target position) and where on it the cheapest copy to take now would start.
-// Costs in quarter bytes, literal bytes weighing 4.
-struct Weights {
-  std::uint64_t copy;
-  std::uint64_t Literal(std::uint64_t length) const { return 4 * LiteralCost(length); }
-  std::uint64_t Copy(std::uint64_t offset, std::uint64_t length) const { return copy * CopyCost(offset, length); }
-};
-
 struct OpenCopy {
   std::int64_t diagonal;
   std::uint64_t end;
@@ -28,8 +21,8 @@ struct OpenCopy {
   std::uint64_t SourceAt(std::uint64_t position) const {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(position) + diagonal);
   }
-  std::uint64_t CostTo(std::uint64_t position, const Weights& weights) const {
-    return start_cost + weights.Copy(SourceAt(start), position - start);
+  std::uint64_t CostTo(std::uint64_t position) const {
+    return start_cost + CopyCost(SourceAt(start), position - start);
   }
 };
 
@@ -37,9 +30,7 @@ struct OpenCopy {
 struct OpenLiteral {
   std::uint64_t start = 0;
   std::uint64_t start_cost = 0;
-  std::uint64_t CostTo(std::uint64_t position, const Weights& weights) const {
-    return start_cost + weights.Literal(position - start);
-  }
+  std::uint64_t CostTo(std::uint64_t position) const { return start_cost + LiteralCost(position - start); }
 };
 
 class OpenCopies {
@@ -76,7 +67,6 @@ class OpenCopies {
 void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
                    std::span<const std::vector<CopyCandidate>> candidates, PatchEncoder& encoder) {
   const std::uint64_t length = to - from;
-  const Weights weights{copy_weight_};
   arrivals_.resize(length + 1);
   OpenLiteral literal;
   OpenCopies copies;
@@ -85,10 +75,10 @@ void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
   std::uint64_t cost = 0;  // of the cheapest way to rebuild [from, from + position)
   for (std::uint64_t position = 0;; ++position) {
     if (position > 0) {
-      cost = literal.CostTo(position, weights);
+      cost = literal.CostTo(position);
       Arrival arrival{static_cast<std::uint32_t>(literal.start), kLiteral};
       for (const OpenCopy& copy : copies.All()) {
-        const std::uint64_t copy_cost = copy.CostTo(position, weights);
+        const std::uint64_t copy_cost = copy.CostTo(position);
         if (copy_cost < cost) {
           cost = copy_cost;
           arrival = {static_cast<std::uint32_t>(copy.start), static_cast<std::uint32_t>(copy.SourceAt(copy.start))};
@@ -110,10 +100,9 @@ void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
     }
 
     // Start afresh here where that makes the next byte cheaper.
-    if (position == 0 || cost + weights.Literal(1) <= literal.CostTo(position + 1, weights)) literal = {position, cost};
+    if (position == 0 || cost + LiteralCost(1) <= literal.CostTo(position + 1)) literal = {position, cost};
     for (OpenCopy& copy : copies.All()) {
-      if (copy.start < position &&
-          cost + weights.Copy(copy.SourceAt(position), 1) <= copy.CostTo(position + 1, weights)) {
+      if (copy.start < position && cost + CopyCost(copy.SourceAt(position), 1) <= copy.CostTo(position + 1)) {
         copy.start = position;
         copy.start_cost = cost;
       }

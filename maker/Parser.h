@@ -13,11 +13,6 @@ namespace varnock::maker {
 
 class Parser {
  public:
-  // Copies weigh `copy_weight` quarters of their bytes against literal bytes:
-  // 4 for the smallest patch as stored; more where a compressor will shrink
-  // literals more than copies, whose offsets it can rarely predict.
-  explicit Parser(std::uint32_t copy_weight = 4) : copy_weight_(copy_weight) {}
-
   // Writes target [from, to) through `encoder`: the cheapest sequence of
   // literal runs and copies, where a copy may use any part of a candidate
   // (candidates in target order, each starting in [from, to)). Holds 8 bytes
@@ -37,7 +32,6 @@ class Parser {
 
   void Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, PatchEncoder& encoder);
 
-  std::uint32_t copy_weight_;
   std::vector<Arrival> arrivals_;
 };
 
