@@ -17,9 +17,15 @@ namespace varnock {
 namespace {
 
 constexpr std::uint64_t kLargestInput = 0xFFFFFFFF;
-// With --compressible, shorter copies are left as literals: a compressor
-// finds the repeats among literals that short copies would break up.
-constexpr std::uint32_t kShortestCompressibleCopy = 32;
+// With --compressible, a copy shorter than 32 bytes is kept only within 64 KiB
+// of the diagonal of the last longer one: a compressor finds the repeats among
+// literals that stray short copies would break up, and their offsets cost it
+// more than the literals. Tuned with xz -9 on real pairs: on chromium this
+// took a third off the compressed patch, on libc and postgres a few percent.
+// Weighing every copy's bytes more in the parse did less on chromium and cost
+// elsewhere.
+constexpr std::uint32_t kShortestUnanchoredCopy = 32;
+constexpr std::uint64_t kAnchorDistance = 0x10000;
 
 void CheckSize(ByteSpan input, const char* name) {
   if (input.size() > kLargestInput) {
@@ -61,7 +67,11 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
     const std::unique_ptr<maker::SourceIndex> index = BuildIndex(source, target.size(), options, progress, report);
     report.index_memory = index->MemoryUse();
     maker::MatchSettings settings;
-    if (options.compressible) settings.shortest = kShortestCompressibleCopy;
+    if (options.compressible) {
+      settings.shortest_unanchored = kShortestUnanchoredCopy;
+      settings.anchor_distance = kAnchorDistance;
+    }
+
     maker::Pipeline pipeline(target.size(), ThreadCount(options), [&](std::uint64_t from, std::uint64_t to) {
       return maker::FindCandidates(*index, source, target, from, to, settings);
     });

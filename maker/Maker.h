@@ -23,12 +23,13 @@ struct MakerOptions {
   //
   // Besides the inputs, for a source of S bytes and a target of T bytes, the
   // maker holds at most
-  //   5 S + 8 min(T, 1 MiB) + 24 min(T, 2 MiB) + 2 MiB   (S below 2 GiB)
-  //   9 S + 8 min(T, 1 MiB) + 24 min(T, 2 MiB) + 2 MiB   (S of 2 GiB or more)
-  // (the suffix array, 4 or 8 bytes a source byte; a filter of the source's
-  // strings, 1 byte a source byte; the parse and the candidates in flight,
+  //   5 S + B + 8 min(T, 512 KiB) + 24 min(T, 1 MiB) + 2 MiB
+  // where B is 64 MiB for a source of 64 MiB or more, else 256 KiB, and 5 S
+  // is 9 S for a source of 2 GiB or more (the suffix array, 4 or 8 bytes a
+  // source byte; a filter of the source's strings, 1 byte a source byte; B
+  // for the suffix array's buckets; the parse and the candidates in flight,
   // whose 24 bytes a target byte are a bound seldom neared; buffers), and
-  // nothing when either input is shorter than 8 bytes. With a limit below
+  // only the buffer when either input is shorter than 8 bytes. With a limit below
   // that, the suffix index gives way to a sampled hash table of the source
   // that fits in what the limit leaves (at least 64 KiB): it finds only
   // matches of 16 bytes and more, fewer as the limit shrinks.

@@ -1,6 +1,8 @@
 #include "maker/Matcher.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <optional>
 
 namespace varnock::maker {
 namespace {
@@ -28,15 +30,25 @@ std::vector<CopyCandidate> FindCandidates(const SourceIndex& index, ByteSpan sou
   std::vector<CopyCandidate> candidates;
   // Bytes left of the match found at an earlier position, at this one.
   std::uint64_t carried_left = 0;
+  std::optional<std::int64_t> anchor;  // the diagonal of the last long candidate
+  auto worth_keeping = [&](SourceMatch match, std::uint64_t at) {
+    if (match.length < settings.shortest) return false;
+    const std::int64_t diagonal = std::int64_t{match.source} - static_cast<std::int64_t>(at);
+    if (match.length >= settings.shortest_unanchored) {
+      anchor = diagonal;
+      return true;
+    }
+    return anchor && static_cast<std::uint64_t>(std::abs(diagonal - *anchor)) <= settings.anchor_distance;
+  };
   for (std::uint64_t at = from; at < to; ++at) {
     if (carried_left < settings.refresh) {
       const ByteSpan pattern = target.subspan(at);
       const SourceMatch longest = index.MayMatch(pattern) ? index.Longest(pattern) : SourceMatch{};
-      if (longest.length >= settings.shortest && longest.length > carried_left) {
+      if (longest.length > carried_left && worth_keeping(longest, at)) {
         candidates.push_back(ExtendBack(source, target, from, at, longest));
         carried_left = longest.length;
         const SourceMatch near = longest.source < kNearSourceEnd ? SourceMatch{} : index.LongestNear(pattern);
-        if (near.length >= settings.shortest) candidates.push_back(ExtendBack(source, target, from, at, near));
+        if (worth_keeping(near, at)) candidates.push_back(ExtendBack(source, target, from, at, near));
       }
     }
     if (carried_left > 0) --carried_left;

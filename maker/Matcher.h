@@ -19,6 +19,13 @@ struct CopyCandidate {
 struct MatchSettings {
   // Candidates shorter than this are not kept.
   std::uint32_t shortest = kShortestMatch;
+  // Nor those shorter than this whose diagonal (source minus target
+  // position) lies more than `anchor_distance` from that of the last
+  // candidate at least this long: for a compressor, a short copy is worth
+  // its offset where the file was edited in place, not where it merely
+  // happens to repeat a few bytes of unrelated content.
+  std::uint32_t shortest_unanchored = kShortestMatch;
+  std::uint64_t anchor_distance = 0;
   // While the match that the previous position continues has at least this
   // many bytes left, the index is not asked again: a longer one would almost
   // always show at a later position, and be extended back from there.

@@ -17,7 +17,7 @@ namespace varnock::maker {
 // The target is matched in chunks and parsed in segments of whole chunks.
 // Both sizes are fixed, so the patch does not depend on the thread count.
 inline constexpr std::uint64_t kChunkSize = std::uint64_t{1} << 18;
-inline constexpr std::uint64_t kChunksPerSegment = 4;
+inline constexpr std::uint64_t kChunksPerSegment = 2;
 inline constexpr std::uint64_t kSegmentSize = kChunkSize * kChunksPerSegment;
 // Segments whose candidates may be held at once: the one being parsed and the
 // next, which the other threads match meanwhile.

@@ -10,11 +10,16 @@
 #include "files/Errors.h"
 #include "maker/CommonPrefix.h"
 #include "maker/SourceIndex.h"
+#include "maker/SuffixSearch.h"
 
 namespace varnock::maker {
 namespace {
 
-constexpr std::uint64_t kBuckets = 0x10000;  // by the first two bytes
+// Suffixes are bucketed by their first two bytes, or three in a large source,
+// where the binary search would otherwise take eight steps more, each a cache miss.
+constexpr std::uint64_t kThreeByteBucketsFrom = std::uint64_t{1} << 26;
+unsigned KeyBytes(std::uint64_t source_size) { return source_size >= kThreeByteBucketsFrom ? 3 : 2; }
+std::uint64_t BucketCount(std::uint64_t source_size) { return std::uint64_t{1} << (8 * KeyBytes(source_size)); }
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 24;
 // divsufsort's 32-bit ranks hold sources below 2 GiB.
 constexpr std::uint64_t kLargestFor32BitRanks = 0x7FFFFFFF;
@@ -101,7 +106,7 @@ template <typename Rank>
 class SuffixIndex final : public SourceIndex {
  public:
   SuffixIndex(ByteSpan source, unsigned threads, const IndexProgress& progress)
-      : source_(source), filter_(source.size()) {
+      : source_(source), key_bytes_(KeyBytes(source.size())), filter_(source.size()) {
     const std::uint64_t size = source.size();
     suffixes_ = std::make_unique_for_overwrite<Rank[]>(size);
     Background sorting(threads > 1, [&] { SortSuffixes(source_, suffixes_.get()); });
@@ -121,14 +126,18 @@ class SuffixIndex final : public SourceIndex {
 
   SourceMatch Longest(ByteSpan pattern) const override {
     if (pattern.size() < kShortestMatch) return {};
-    const std::uint64_t key = pattern[0] * 256u + pattern[1];
-    return Search(suffixes_.get(), bucket_starts_[key], bucket_starts_[key + 1], 2, pattern);
+    const auto [low, high] = Bucket(Key(pattern.data(), key_bytes_));
+    SuffixSearch<Rank> search(suffixes_.get(), low, high, key_bytes_, pattern);
+    while (!search.Done()) search.Step(source_);
+    return search.Result();
   }
 
   SourceMatch LongestNear(ByteSpan pattern) const override {
     // In a small source every match is near already.
     if (source_.size() <= kNearSourceEnd || pattern.size() < kShortestMatch) return {};
-    return Search(near_suffixes_.data(), 0, near_suffixes_.size(), 0, pattern);
+    SuffixSearch<std::uint16_t> search(near_suffixes_.data(), 0, near_suffixes_.size(), 0, pattern);
+    while (!search.Done()) search.Step(source_);
+    return search.Result();
   }
 
   bool MayMatch(ByteSpan pattern) const override {
@@ -138,66 +147,40 @@ class SuffixIndex final : public SourceIndex {
   std::uint64_t MemoryUse() const override { return SuffixIndexMemory(source_.size()); }
 
  private:
-  // The ranks of suffixes by their first two bytes. The source's last suffix,
-  // one byte long, sorts before every two-byte suffix that starts with its byte.
+  // The first `length` bytes at `at` as a number, missing bytes as zeros.
+  static std::uint64_t Key(const std::uint8_t* at, std::uint64_t length, unsigned key_bytes) {
+    std::uint64_t key = 0;
+    for (unsigned i = 0; i < key_bytes; ++i) key = key * 256 + (i < length ? at[i] : 0);
+    return key;
+  }
+  static std::uint64_t Key(const std::uint8_t* at, unsigned key_bytes) { return Key(at, key_bytes, key_bytes); }
+
+  // The first rank of each bucket. A suffix shorter than a key sorts before
+  // every suffix that starts with its bytes followed by anything, so just
+  // before the bucket of its bytes followed by zeros; it belongs to no bucket.
   void FindBuckets() {
-    std::vector<std::uint64_t> counts(kBuckets, 0);
     const std::uint64_t size = source_.size();
-    for (std::uint64_t at = 0; at + 1 < size; ++at) ++counts[source_[at] * 256u + source_[at + 1]];
-    const std::uint64_t lone_key = size > 0 ? source_[size - 1] * 256u : kBuckets;
-    bucket_starts_.resize(kBuckets + 1);
-    std::uint64_t rank = 0;
-    for (std::uint64_t key = 0; key < kBuckets; ++key) {
-      if (key == lone_key) ++rank;
-      bucket_starts_[key] = rank;
-      rank += counts[key];
+    const std::uint64_t buckets = BucketCount(size);
+    bucket_starts_.assign(buckets + 1, 0);
+    for (std::uint64_t at = 0; at + key_bytes_ <= size; ++at) ++bucket_starts_[Key(source_.data() + at, key_bytes_) + 1];
+    for (std::uint64_t key = 1; key <= buckets; ++key) bucket_starts_[key] += bucket_starts_[key - 1];
+    for (std::uint64_t at = size > key_bytes_ ? size - key_bytes_ + 1 : 0; at < size; ++at) {
+      short_keys_.push_back(Key(source_.data() + at, size - at, key_bytes_));
+      for (std::uint64_t key = short_keys_.back(); key <= buckets; ++key) ++bucket_starts_[key];
     }
-    bucket_starts_[kBuckets] = rank;
   }
 
-  // Binary search of `pattern` among the suffixes ranked [low, high), all of
-  // which share its first `known` bytes. Each step skips the bytes that both
-  // bounds already share with the pattern, so a long match is compared about
-  // once, not once per step. The longest match is one of the two neighbours
-  // of the place where the pattern would sort.
-  template <typename Entry>
-  SourceMatch Search(const Entry* ranks, std::uint64_t low, std::uint64_t high, std::uint64_t known,
-                     ByteSpan pattern) const {
-    const std::uint64_t low_end = low;
-    const std::uint64_t high_end = high;
-    std::uint64_t low_common = known;
-    std::uint64_t high_common = known;
-    while (low < high) {
-      const std::uint64_t middle = low + (high - low) / 2;
-      const std::uint64_t at = static_cast<std::uint64_t>(ranks[middle]);
-      const std::uint64_t limit = std::min<std::uint64_t>(pattern.size(), source_.size() - at);
-      std::uint64_t common = std::min(low_common, high_common);
-      common += CommonPrefix(pattern.data() + common, source_.data() + at + common, limit - common);
-      const bool suffix_first =
-          common < pattern.size() && (common == limit || source_[at + common] < pattern[common]);
-      if (suffix_first) {
-        low = middle + 1;
-        low_common = common;
-      } else {
-        high = middle;
-        high_common = common;
-      }
-    }
-    SourceMatch best;
-    auto consider = [&](std::uint64_t rank, std::uint64_t common) {
-      const auto at = static_cast<std::uint32_t>(ranks[rank]);
-      if (common > best.length || (common == best.length && at < best.source))
-        best = {at, static_cast<std::uint32_t>(common)};
-    };
-    if (low > low_end) consider(low - 1, low_common);
-    if (low < high_end) consider(low, high_common);
-    if (best.length < kShortestMatch) return {};
-    return best;
+  // The ranks of the suffixes at least a key long that start with `key`.
+  std::pair<std::uint64_t, std::uint64_t> Bucket(std::uint64_t key) const {
+    const auto short_after = static_cast<std::uint64_t>(std::count(short_keys_.begin(), short_keys_.end(), key + 1));
+    return {bucket_starts_[key], bucket_starts_[key + 1] - short_after};
   }
 
   ByteSpan source_;
+  const unsigned key_bytes_;
   std::unique_ptr<Rank[]> suffixes_;
-  std::vector<std::uint64_t> bucket_starts_;
+  std::vector<std::uint32_t> bucket_starts_;
+  std::vector<std::uint64_t> short_keys_;
   std::vector<std::uint16_t> near_suffixes_;
   GramFilter filter_;
 };
@@ -206,7 +189,7 @@ class SuffixIndex final : public SourceIndex {
 
 std::uint64_t SuffixIndexMemory(std::uint64_t source_size) {
   const std::uint64_t rank_size = source_size > kLargestFor32BitRanks ? 8 : 4;
-  return rank_size * source_size + GramFilter::MemoryFor(source_size) + 8 * (kBuckets + 1) +
+  return rank_size * source_size + GramFilter::MemoryFor(source_size) + 4 * (BucketCount(source_size) + 1) +
          2 * std::min(source_size, kNearSourceEnd);
 }
 
