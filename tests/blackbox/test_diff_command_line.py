@@ -118,6 +118,25 @@ class DiffCommandLine(DiffTestCase):
                     self.assertEqual(tracer.returncode, -signal_number, tracer.stderr)
                     self.assertInputsAlone()
 
+    def test_an_input_shortened_during_the_run_is_reported_and_leaves_nothing(self):
+        # strace holds the program once it has mapped the target; the source,
+        # mapped before, is emptied meanwhile, and the maker then reads it.
+        tracer = subprocess.Popen(
+            ["strace", "-P", self.path("target"), "-e", "trace=mmap", "-e", "inject=mmap:delay_exit=2000000",
+             DIFF_BINARY, "source", "target", "patch"],
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with tracer:
+            seen = b""
+            while b"mmap(" not in seen:
+                line = tracer.stderr.readline()
+                self.assertTrue(line, "the program ended before it mapped the target")
+                seen += line
+            os.truncate(self.path("source"), 0)
+            err = seen + tracer.stderr.read()
+        self.assertEqual(tracer.returncode, 2, err)
+        self.assertIn(b'\nvarnock-diff: the input "source" was shortened while it was being read\n', err)
+        self.assertEqual(self.listing(), INPUTS)
+
 
 if __name__ == "__main__":
     unittest.main()
