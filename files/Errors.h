@@ -101,5 +101,7 @@ std::string SystemErrorText(std::uint32_t code);
 
 // The same, with a message of its own: `what` failed, then the OS's text.
 [[noreturn]] void RaiseLastOSError(const std::string& what);
+// As above, for an error code taken earlier.
+[[noreturn]] void RaiseOSError(const std::string& what, std::uint32_t code);
 
 }  // namespace varnock

@@ -33,9 +33,7 @@ class InputFile {
     try {
       return TFileMappingAsByteArray(name, listing);
     } catch (const EOSError& error) {
-      std::string reason = SystemErrorText(error.ErrorCode());
-      throw EOSError(std::string("Cannot read the ") + role + " " + Quoted(name) + ": " + reason,
-                     error.ErrorCode());
+      RaiseOSError(std::string("Cannot read the ") + role + " " + Quoted(name), error.ErrorCode());
     }
   }
 

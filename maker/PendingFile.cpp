@@ -43,14 +43,16 @@ void WriteWhole(platform::Handle file, ByteSpan bytes, const std::string& failur
 
 PendingFile::PendingFile(std::string destination) : destination_(std::move(destination)) {
   std::random_device random;
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+  std::uint32_t code = 0;
+  for (int attempt = 0; attempt < kNameAttempts && file_ == platform::kInvalidHandle; ++attempt) {
     temporary_ = TemporaryNameBeside(destination_, random());
     file_ = platform::CreateNewFile(temporary_);
-    if (file_ != platform::kInvalidHandle) break;
-    if (!NameIsTaken(temporary_)) break;
+    code = platform::LastErrorCode();
+    if (file_ == platform::kInvalidHandle && !NameIsTaken(temporary_)) break;
   }
-  if (file_ == platform::kInvalidHandle)
-    RaiseLastOSError("Cannot create a temporary file beside \"" + destination_ + "\"");
+  if (file_ == platform::kInvalidHandle) {
+    RaiseOSError("Cannot create a temporary file beside \"" + destination_ + "\"", code);
+  }
   platform::SetRemovedOnSignal(temporary_.c_str());
 }
 

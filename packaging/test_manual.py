@@ -22,7 +22,7 @@ def error_message_pieces(source_patterns):
             text = path.read_text()
             # The arguments of every throw, of a constructor that hands its message to Exception, and of a
             # message raised or printed by a helper.
-            calls = r"(?:throw\s+\w+|:\s*Exception|RaiseLastOSError|WriteWhole|PrintMessage)\s*\(([^;{]*)"
+            calls = r"(?:throw\s+\w+|:\s*Exception|RaiseLastOSError|RaiseOSError|WriteWhole|PrintMessage)\s*\(([^;{]*)"
             for arguments in re.findall(calls, text):
                 for literal in re.findall(r'"((?:[^"\\]|\\.)*)"', arguments):
                     literal = literal.replace('\\"', '"')

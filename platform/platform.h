@@ -119,8 +119,8 @@ void PrepareProcess();
 
 // A file that must not outlive the process if a signal ends it: interrupt,
 // termination or hang-up once CatchTerminationSignals has run, and an input
-// fault before its handler runs. Null clears it; the name must stay valid
-// while it is set. Windows keeps no such file yet.
+// fault before its handler runs. One file at a time; null clears it, and
+// the name must stay valid while it is set. Windows keeps no such file yet.
 void SetRemovedOnSignal(const char* name);
 
 // Makes interrupt, termination and hang-up remove the file set above, then

@@ -4,7 +4,6 @@ import re
 import resource
 import signal
 import subprocess
-import time
 import unittest
 
 from varnock_test import BANNER, DIFF_BINARY, DiffTestCase
@@ -105,39 +104,38 @@ class DiffCommandLine(DiffTestCase):
         self.assertInputsAlone()
 
     def test_an_interrupted_run_removes_its_temporary_file(self):
-        # strace holds the program in its first write, to the temporary file,
-        # while the signal is sent; the program then dies by that signal.
-        for signal_number in (signal.SIGINT, signal.SIGTERM):
-            with self.subTest(signal_number.name):
-                tracer = subprocess.Popen(
-                    ["strace", "-o", "/dev/null", "-e", "trace=write", "-e",
-                     "inject=write:delay_enter=2000000:when=1", DIFF_BINARY, "-q", "source", "target", "patch"],
-                    cwd=self.dir, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
-                with tracer:
-                    self.wait_for(lambda: any(name.endswith(".tmp") for name in os.listdir(self.dir)))
-                    os.kill(self.child_of(tracer.pid), signal_number)
-                    tracer.wait(timeout=60)
-                self.assertEqual(tracer.returncode, -signal_number)
-                self.assertInputsAlone()
+        # strace sends the signal as the complete patch is about to be renamed
+        # into place, and fails the rename: the temporary file must go, and the
+        # program die by the signal.
+        for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            for force in ([], ["-f"]):
+                with self.subTest(signal_number.name, force=force):
+                    tracer = subprocess.run(
+                        ["strace", "-o", "/dev/null", "-e", "trace=rename,renameat2", "-e",
+                         f"inject=rename,renameat2:error=EINTR:signal={signal_number.name}",
+                         DIFF_BINARY, *force, "source", "target", "patch"],
+                        cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                    self.assertEqual(tracer.returncode, -signal_number, tracer.stderr)
+                    self.assertInputsAlone()
 
-    def wait_for(self, condition, timeout=30):
-        deadline = time.monotonic() + timeout
-        while not condition():
-            self.assertLess(time.monotonic(), deadline, "the condition was never met")
-            time.sleep(0.005)
-
-    @staticmethod
-    def child_of(parent):
-        for entry in os.listdir("/proc"):
-            if entry.isdigit():
-                try:
-                    with open(f"/proc/{entry}/stat") as stat:
-                        fields = stat.read().rsplit(")", 1)[1].split()
-                except OSError:
-                    continue
-                if int(fields[1]) == parent:
-                    return int(entry)
-        raise AssertionError("the traced program was not found")
+    def test_an_input_shortened_during_the_run_is_reported_and_leaves_nothing(self):
+        # strace holds the program once it has mapped the target; the source,
+        # mapped before, is emptied meanwhile, and the maker then reads it.
+        tracer = subprocess.Popen(
+            ["strace", "-P", self.path("target"), "-e", "trace=mmap", "-e", "inject=mmap:delay_exit=2000000",
+             DIFF_BINARY, "source", "target", "patch"],
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with tracer:
+            seen = b""
+            while b"mmap(" not in seen:
+                line = tracer.stderr.readline()
+                self.assertTrue(line, "the program ended before it mapped the target")
+                seen += line
+            os.truncate(self.path("source"), 0)
+            err = seen + tracer.stderr.read()
+        self.assertEqual(tracer.returncode, 2, err)
+        self.assertIn(b'\nvarnock-diff: the input "source" was shortened while it was being read\n', err)
+        self.assertEqual(self.listing(), INPUTS)
 
 
 if __name__ == "__main__":
