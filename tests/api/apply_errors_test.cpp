@@ -6,6 +6,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <span>
+
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
 
 #include "support/OsCodes.h"
 #include "tests/api/ApiSupport.h"
@@ -271,6 +276,28 @@ TEST_F(ApplyErrors, CallerSideFailuresHaveTheirOwnCodes) {
   EXPECT_EQ(size, 0u);  // the one run did not fit, so nothing was written
   EXPECT_EQ(varnock_apply_files(nullptr, "s", "t", "p"), VARNOCK_ERROR_BAD_ARGUMENT);
 }
+
+#if !defined(_WIN32) && UINTPTR_MAX > 0xFFFFFFFF
+// A run of 2^31 bytes needs a source that long: 2 GiB of untouched anonymous
+// memory, which reads as zeros (and, with huge pages, costs a few faults).
+TEST_F(ApplyErrors, ARunOfTwoGiBIsARangeError) {
+  constexpr std::size_t kSize = std::size_t{1} << 31;
+  void* memory = mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(memory, MAP_FAILED);
+  madvise(memory, kSize, MADV_HUGEPAGE);
+  const std::span<const std::uint8_t> source(static_cast<const std::uint8_t*>(memory), kSize);
+  PatchFields fields;
+  fields.source_crc = Crc32(source);
+  const Bytes patch = BuildPatch(fields, {Copy(0xFB, 0, kSize)});
+  Bytes target;
+  EXPECT_EQ(varnock_apply_memory(context_.get(), source.data(), source.size(), patch.data(), patch.size(),
+                                 testing::AppendTo, &target),
+            VARNOCK_ERROR_RANGE);
+  EXPECT_STREQ(varnock_error_message(context_.get()), "Range check error");
+  EXPECT_TRUE(target.empty());
+  munmap(memory, kSize);
+}
+#endif
 
 TEST_F(ApplyErrors, CodeNamesAreStable) {
   EXPECT_STREQ(varnock_code_name(VARNOCK_OK), "VARNOCK_OK");
