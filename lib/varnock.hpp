@@ -1,0 +1,126 @@
+// A thin C++20 layer over varnock.h, in this header alone: a context that
+// frees itself, byte spans in, byte vectors out, and every failure thrown as
+// varnock::Error with the library's code and message. Nothing here crosses
+// the library's ABI: it calls the C functions and nothing else.
+//
+// Threads: as varnock.h; one Context per thread at a time.
+#ifndef VARNOCK_HPP
+#define VARNOCK_HPP
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "varnock.h"
+
+namespace varnock {
+
+// A failed call: its VARNOCK_ERROR_* code, the message varnock prints for it
+// (what()), and the OS's code where there is one.
+class Error : public std::runtime_error {
+ public:
+  Error(std::int32_t code, const std::string& message, std::uint32_t os_code)
+      : std::runtime_error(message), code_(code), os_code_(os_code) {}
+  std::int32_t Code() const noexcept { return code_; }
+  std::uint32_t OsCode() const noexcept { return os_code_; }
+
+ private:
+  std::int32_t code_;
+  std::uint32_t os_code_;
+};
+
+using Bytes = std::vector<std::uint8_t>;
+using ByteView = std::span<const std::uint8_t>;
+
+// Told a stage (VARNOCK_STAGE_*) and its bytes done of total; false cancels
+// the call, which then throws Error with VARNOCK_ERROR_CANCELLED. An exception
+// it throws cancels the call too, and is not seen again.
+using ProgressFunction = std::function<bool(std::int32_t stage, std::uint64_t done, std::uint64_t total)>;
+
+class Context {
+ public:
+  // Throws std::bad_alloc when memory is short.
+  Context() : context_(varnock_context_new(), &varnock_context_free) {
+    if (!context_) throw std::bad_alloc();
+  }
+  // The C callbacks hold this object's address, so it stays where it is.
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+
+  void SetProgress(ProgressFunction progress) {
+    progress_ = std::move(progress);
+    varnock_set_progress(context_.get(), progress_ ? &Context::OnProgress : nullptr, this);
+  }
+
+  // VARNOCK_INPUTS_READ or VARNOCK_INPUTS_MAPPED.
+  void SetInputAccess(std::int32_t access) { Check(varnock_set_input_access(context_.get(), access)); }
+
+  void ApplyFiles(const std::string& source, const std::string& target, const std::string& patch) {
+    Check(varnock_apply_files(context_.get(), source.c_str(), target.c_str(), patch.c_str()));
+  }
+
+  // The target, rebuilt in memory: its length found first, then one copy of
+  // it into the vector returned.
+  Bytes Apply(ByteView source, ByteView patch) {
+    std::uint64_t size = 0;
+    Check(
+        varnock_target_size(context_.get(), source.data(), source.size(), patch.data(), patch.size(), &size));
+    if (size > SIZE_MAX) throw Error(VARNOCK_ERROR_OUT_OF_MEMORY, "Out of memory", 0);
+    Bytes target(static_cast<std::size_t>(size));
+    std::size_t written = 0;
+    Check(varnock_apply_to_buffer(context_.get(), source.data(), source.size(), patch.data(), patch.size(),
+                                  target.data(), target.size(), &written));
+    return target;
+  }
+
+  // The patch that rebuilds `target` from `source`; null options for the defaults.
+  Bytes Make(ByteView source, ByteView target, const varnock_make_options* options = nullptr) {
+    Bytes patch;
+    Check(varnock_make_memory(context_.get(), source.data(), source.size(), target.data(), target.size(),
+                              options, &Context::Append, &patch, nullptr));
+    return patch;
+  }
+
+  void MakeFiles(const std::string& source, const std::string& target, const std::string& patch,
+                 const varnock_make_options* options = nullptr) {
+    Check(varnock_make_files(context_.get(), source.c_str(), target.c_str(), patch.c_str(), options));
+  }
+
+  varnock_context* Get() const noexcept { return context_.get(); }
+
+ private:
+  void Check(std::int32_t code) const {
+    if (code != VARNOCK_OK) {
+      throw Error(code, varnock_error_message(context_.get()), varnock_os_error_code(context_.get()));
+    }
+  }
+
+  static std::int32_t OnProgress(void* self, std::int32_t stage, std::uint64_t done, std::uint64_t total) {
+    try {
+      return static_cast<Context*>(self)->progress_(stage, done, total) ? 0 : 1;
+    } catch (...) {
+      return 1;
+    }
+  }
+
+  static std::int32_t Append(void* bytes, const std::uint8_t* data, std::size_t size) {
+    try {
+      static_cast<Bytes*>(bytes)->insert(static_cast<Bytes*>(bytes)->end(), data, data + size);
+      return 0;
+    } catch (...) {
+      return 1;
+    }
+  }
+
+  std::unique_ptr<varnock_context, decltype(&varnock_context_free)> context_;
+  ProgressFunction progress_;
+};
+
+}  // namespace varnock
+
+#endif  // VARNOCK_HPP
