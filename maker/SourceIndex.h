@@ -28,6 +28,8 @@ class SourceIndex {
   // False only when no match of kShortestMatch bytes starts `pattern`; cheap,
   // so that positions without one cost little.
   virtual bool MayMatch(ByteSpan pattern) const = 0;
+  // A hint that MayMatch(pattern) comes soon: starts fetching what it reads.
+  virtual void Prefetch(ByteSpan /*pattern*/) const {}
   // Bytes the index holds.
   virtual std::uint64_t MemoryUse() const = 0;
 };

@@ -2,6 +2,7 @@
 #include <divsufsort64.h>
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -35,14 +36,29 @@ class GramFilter {
     return 8 * std::max<std::uint64_t>(1, (source_size + 7) / 8);
   }
 
-  void Add(const std::uint8_t* at) {
-    const Slot slot = SlotOf(at);
-    words_[slot.word] |= slot.bits;
+  // Adds the strings at [first, last). Each lands in a random word of a table
+  // as large as the source, so the words are requested a few strings ahead
+  // and the misses overlap.
+  void Add(const std::uint8_t* first, const std::uint8_t* last) {
+    constexpr std::size_t kAhead = 16;
+    std::array<Slot, kAhead> pending;
+    std::size_t count = 0;
+    for (const std::uint8_t* at = first; at < last; ++at, ++count) {
+      Slot& slot = pending[count % kAhead];
+      if (count >= kAhead) words_[slot.word] |= slot.bits;
+      slot = SlotOf(at);
+      __builtin_prefetch(&words_[slot.word], 1);
+    }
+    for (std::size_t i = count > kAhead ? count - kAhead : 0; i < count; ++i) {
+      const Slot& slot = pending[i % kAhead];
+      words_[slot.word] |= slot.bits;
+    }
   }
   bool MayContain(const std::uint8_t* at) const {
     const Slot slot = SlotOf(at);
     return (words_[slot.word] & slot.bits) == slot.bits;
   }
+  void Prefetch(const std::uint8_t* at) const { __builtin_prefetch(&words_[SlotOf(at).word]); }
 
  private:
   struct Slot {
@@ -110,9 +126,10 @@ class SuffixIndex final : public SourceIndex {
     const std::uint64_t size = source.size();
     suffixes_ = std::make_unique_for_overwrite<Rank[]>(size);
     Background sorting(threads > 1, [&] { SortSuffixes(source_, suffixes_.get()); });
-    for (std::uint64_t at = 0; at + kShortestMatch <= size; ++at) {
-      filter_.Add(source.data() + at);
-      if (progress && at % kProgressStep == 0) progress(at, 2 * size);
+    const std::uint64_t strings = size >= kShortestMatch ? size - kShortestMatch + 1 : 0;
+    for (std::uint64_t at = 0; at < strings; at += kProgressStep) {
+      if (progress) progress(at, 2 * size);
+      filter_.Add(source.data() + at, source.data() + std::min(strings, at + kProgressStep));
     }
     if (progress) progress(size, 2 * size);
     sorting.Wait();
@@ -142,6 +159,10 @@ class SuffixIndex final : public SourceIndex {
 
   bool MayMatch(ByteSpan pattern) const override {
     return pattern.size() >= kShortestMatch && filter_.MayContain(pattern.data());
+  }
+
+  void Prefetch(ByteSpan pattern) const override {
+    if (pattern.size() >= kShortestMatch) filter_.Prefetch(pattern.data());
   }
 
   std::uint64_t MemoryUse() const override { return SuffixIndexMemory(source_.size()); }
