@@ -20,10 +20,10 @@ constexpr std::uint64_t kLargestInput = 0xFFFFFFFF;
 // With --compressible, a copy shorter than 32 bytes is kept only within 64 KiB
 // of the diagonal of the last longer one: a compressor finds the repeats among
 // literals that stray short copies would break up, and their offsets cost it
-// more than the literals. Tuned with xz -9 on real pairs: on chromium this
-// took a third off the compressed patch, on libc and postgres a few percent.
-// Weighing every copy's bytes more in the parse did less on chromium and cost
-// elsewhere.
+// more than the literals. Tuned with xz -9 on real pairs: on the first 48 MiB
+// of chromium this took a quarter off the compressed patch, on libc, perf and
+// postgres up to 2%. Weighing every copy's bytes more in the parse did less on
+// chromium and cost elsewhere; so did a plain higher shortest copy.
 constexpr std::uint32_t kShortestUnanchoredCopy = 32;
 constexpr std::uint64_t kAnchorDistance = 0x10000;
 
