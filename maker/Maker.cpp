@@ -39,8 +39,9 @@ unsigned ThreadCount(const MakerOptions& options) {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-std::unique_ptr<maker::SourceIndex> BuildIndex(ByteSpan source, std::uint64_t target_size, const MakerOptions& options,
-                                               const MakerProgress& progress, MakerReport& report) {
+std::unique_ptr<maker::SourceIndex> BuildIndex(ByteSpan source, std::uint64_t target_size,
+                                               const MakerOptions& options, const MakerProgress& progress,
+                                               MakerReport& report) {
   const maker::IndexProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
     if (progress) progress(MakerStage::kIndexing, done, total);
   };
@@ -64,7 +65,8 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
   if (NothingToMatch(source, target)) {
     encoder.Literal(target);
   } else {
-    const std::unique_ptr<maker::SourceIndex> index = BuildIndex(source, target.size(), options, progress, report);
+    const std::unique_ptr<maker::SourceIndex> index =
+        BuildIndex(source, target.size(), options, progress, report);
     report.index_memory = index->MemoryUse();
     maker::MatchSettings settings;
     if (options.compressible) {
@@ -77,7 +79,8 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
     });
     maker::Parser parser;
     pipeline.Run(
-        [&](std::uint64_t from, std::uint64_t to, std::span<const std::vector<maker::CopyCandidate>> candidates) {
+        [&](std::uint64_t from, std::uint64_t to,
+            std::span<const std::vector<maker::CopyCandidate>> candidates) {
           parser.Parse(target, from, to, candidates, encoder);
         },
         [&](std::uint64_t /*matched*/, std::uint64_t parsed) {

@@ -28,7 +28,8 @@ CopyCandidate ExtendBack(ByteSpan source, ByteSpan target, std::uint64_t from, s
 }  // namespace
 
 std::vector<CopyCandidate> FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target,
-                                          std::uint64_t from, std::uint64_t to, const MatchSettings& settings) {
+                                          std::uint64_t from, std::uint64_t to,
+                                          const MatchSettings& settings) {
   std::vector<CopyCandidate> candidates;
   // Bytes left of the match found at an earlier position, at this one.
   std::uint64_t carried_left = 0;

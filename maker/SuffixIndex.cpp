@@ -20,7 +20,9 @@ namespace {
 // where the binary search would otherwise take eight steps more, each a cache miss.
 constexpr std::uint64_t kThreeByteBucketsFrom = std::uint64_t{1} << 26;
 unsigned KeyBytes(std::uint64_t source_size) { return source_size >= kThreeByteBucketsFrom ? 3 : 2; }
-std::uint64_t BucketCount(std::uint64_t source_size) { return std::uint64_t{1} << (8 * KeyBytes(source_size)); }
+std::uint64_t BucketCount(std::uint64_t source_size) {
+  return std::uint64_t{1} << (8 * KeyBytes(source_size));
+}
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 24;
 // divsufsort's 32-bit ranks hold sources below 2 GiB.
 constexpr std::uint64_t kLargestFor32BitRanks = 0x7FFFFFFF;
@@ -30,7 +32,8 @@ constexpr std::uint64_t kLargestFor32BitRanks = 0x7FFFFFFF;
 // costs one cache miss and about one in twenty absent strings passes.
 class GramFilter {
  public:
-  explicit GramFilter(std::uint64_t source_size) : words_(std::max<std::uint64_t>(1, (source_size + 7) / 8)) {}
+  explicit GramFilter(std::uint64_t source_size)
+      : words_(std::max<std::uint64_t>(1, (source_size + 7) / 8)) {}
 
   static std::uint64_t MemoryFor(std::uint64_t source_size) {
     return 8 * std::max<std::uint64_t>(1, (source_size + 7) / 8);
@@ -174,7 +177,9 @@ class SuffixIndex final : public SourceIndex {
     for (unsigned i = 0; i < key_bytes; ++i) key = key * 256 + (i < length ? at[i] : 0);
     return key;
   }
-  static std::uint64_t Key(const std::uint8_t* at, unsigned key_bytes) { return Key(at, key_bytes, key_bytes); }
+  static std::uint64_t Key(const std::uint8_t* at, unsigned key_bytes) {
+    return Key(at, key_bytes, key_bytes);
+  }
 
   // The first rank of each bucket. A suffix shorter than a key sorts before
   // every suffix that starts with its bytes followed by anything, so just
@@ -183,7 +188,8 @@ class SuffixIndex final : public SourceIndex {
     const std::uint64_t size = source_.size();
     const std::uint64_t buckets = BucketCount(size);
     bucket_starts_.assign(buckets + 1, 0);
-    for (std::uint64_t at = 0; at + key_bytes_ <= size; ++at) ++bucket_starts_[Key(source_.data() + at, key_bytes_) + 1];
+    for (std::uint64_t at = 0; at + key_bytes_ <= size; ++at)
+      ++bucket_starts_[Key(source_.data() + at, key_bytes_) + 1];
     for (std::uint64_t key = 1; key <= buckets; ++key) bucket_starts_[key] += bucket_starts_[key - 1];
     for (std::uint64_t at = size > key_bytes_ ? size - key_bytes_ + 1 : 0; at < size; ++at) {
       short_keys_.push_back(Key(source_.data() + at, size - at, key_bytes_));
@@ -193,7 +199,8 @@ class SuffixIndex final : public SourceIndex {
 
   // The ranks of the suffixes at least a key long that start with `key`.
   std::pair<std::uint64_t, std::uint64_t> Bucket(std::uint64_t key) const {
-    const auto short_after = static_cast<std::uint64_t>(std::count(short_keys_.begin(), short_keys_.end(), key + 1));
+    const auto short_after =
+        static_cast<std::uint64_t>(std::count(short_keys_.begin(), short_keys_.end(), key + 1));
     return {bucket_starts_[key], bucket_starts_[key + 1] - short_after};
   }
 
@@ -214,8 +221,10 @@ std::uint64_t SuffixIndexMemory(std::uint64_t source_size) {
          2 * std::min(source_size, kNearSourceEnd);
 }
 
-std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads, const IndexProgress& progress) {
-  if (source.size() > kLargestFor32BitRanks) return std::make_unique<SuffixIndex<std::int64_t>>(source, threads, progress);
+std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads,
+                                             const IndexProgress& progress) {
+  if (source.size() > kLargestFor32BitRanks)
+    return std::make_unique<SuffixIndex<std::int64_t>>(source, threads, progress);
   return std::make_unique<SuffixIndex<std::int32_t>>(source, threads, progress);
 }
 
