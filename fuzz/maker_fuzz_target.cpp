@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const MakerReport report = MakePatch(source, target, options, patch);
     if (report.patch_size != patch.bytes.size()) Fail("the reported size differs from the bytes written");
-    const PatchHeader header = ValidatePatch(patch.bytes, [&] { return Crc32(source); }, "fuzzed.patch");
+    const PatchHeader header = ValidatePatch(
+        patch.bytes, [&] { return Crc32(source); }, "fuzzed.patch");
     RunInstructionStream(patch.bytes, source, header, rebuilt);
     if (header.target_crc != Crc32(target)) Fail("the stored target checksum is wrong");
   } catch (const Exception& error) {

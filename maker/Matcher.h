@@ -36,6 +36,7 @@ struct MatchSettings {
 // first target byte; they may run past `to`. They depend on nothing but the
 // inputs and [from, to), so stretches can be matched on any thread.
 std::vector<CopyCandidate> FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target,
-                                          std::uint64_t from, std::uint64_t to, const MatchSettings& settings);
+                                          std::uint64_t from, std::uint64_t to,
+                                          const MatchSettings& settings);
 
 }  // namespace varnock::maker

@@ -81,7 +81,8 @@ void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
         const std::uint64_t copy_cost = copy.CostTo(position);
         if (copy_cost < cost) {
           cost = copy_cost;
-          arrival = {static_cast<std::uint32_t>(copy.start), static_cast<std::uint32_t>(copy.SourceAt(copy.start))};
+          arrival = {static_cast<std::uint32_t>(copy.start),
+                     static_cast<std::uint32_t>(copy.SourceAt(copy.start))};
         }
       }
       arrivals_[position] = arrival;
@@ -92,8 +93,10 @@ void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
     for (; list != candidates.end(); ++list, next = 0) {
       for (; next < list->size() && (*list)[next].target == from + position; ++next) {
         const CopyCandidate& candidate = (*list)[next];
-        const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{candidate.target} + candidate.length, to);
-        const std::int64_t diagonal = std::int64_t{candidate.source} - static_cast<std::int64_t>(candidate.target - from);
+        const std::uint64_t end =
+            std::min<std::uint64_t>(std::uint64_t{candidate.target} + candidate.length, to);
+        const std::int64_t diagonal =
+            std::int64_t{candidate.source} - static_cast<std::int64_t>(candidate.target - from);
         copies.Add(diagonal, end - from, position, cost);
       }
       if (next < list->size()) break;

@@ -19,7 +19,9 @@ std::uint64_t NextLiteralPiece(std::uint64_t length) {
   return std::min(length, kLongestRun);
 }
 
-unsigned LiteralHeaderSize(std::uint64_t piece) { return piece <= kShort ? 1 : piece <= kLongestLiteral16 ? 3 : 5; }
+unsigned LiteralHeaderSize(std::uint64_t piece) {
+  return piece <= kShort ? 1 : piece <= kLongestLiteral16 ? 3 : 5;
+}
 
 unsigned OffsetWidth(std::uint64_t offset) { return offset <= kLongestOffset16 ? 2 : 4; }
 unsigned LengthWidth(std::uint64_t length) { return length <= 0xFF ? 1 : length <= 0xFFFF ? 2 : 4; }
@@ -47,7 +49,8 @@ std::uint64_t CopyCost(std::uint64_t offset, std::uint64_t length) {
   return cost;
 }
 
-PatchEncoder::PatchEncoder(PatchSink& sink, std::uint32_t source_crc, std::uint32_t target_crc) : sink_(sink) {
+PatchEncoder::PatchEncoder(PatchSink& sink, std::uint32_t source_crc, std::uint32_t target_crc)
+    : sink_(sink) {
   buffer_.reserve(kDrainSize + 16);
   auto put_little_endian = [&](std::uint32_t value, unsigned width) {
     for (unsigned i = 0; i < width; ++i) Put(static_cast<std::uint8_t>(value >> (8 * i)));
@@ -95,7 +98,8 @@ void PatchEncoder::Copy(std::uint64_t offset, std::uint64_t length) {
     const unsigned offset_width = OffsetWidth(offset);
     const unsigned length_width = LengthWidth(run);
     const unsigned length_index = length_width == 1 ? 0 : length_width == 2 ? 1 : 2;
-    Put(static_cast<std::uint8_t>((offset_width == 2 ? opcode::kCopy16_8 : opcode::kCopy32_8) + length_index));
+    Put(static_cast<std::uint8_t>((offset_width == 2 ? opcode::kCopy16_8 : opcode::kCopy32_8) +
+                                  length_index));
     PutBigEndian(offset, offset_width);
     PutBigEndian(run, length_width);
     offset += run;

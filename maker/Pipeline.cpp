@@ -29,7 +29,8 @@ std::uint64_t Pipeline::ChunkEnd(std::uint64_t chunk) const {
 }
 
 bool Pipeline::MayTake() const {
-  return next_chunk_ < chunk_count_ && next_chunk_ < (parsed_segments_ + kSegmentsInFlight) * kChunksPerSegment;
+  return next_chunk_ < chunk_count_ &&
+         next_chunk_ < (parsed_segments_ + kSegmentsInFlight) * kChunksPerSegment;
 }
 
 void Pipeline::MatchOne(std::unique_lock<std::mutex>& lock) {
@@ -70,14 +71,16 @@ void Pipeline::Run(const ParseSegment& parse, const Progress& progress) {
     if (error_) std::rethrow_exception(error_);
     const std::uint64_t first = segment * kChunksPerSegment;
     const std::uint64_t last = std::min(chunk_count_, first + kChunksPerSegment);
-    const bool ready = std::all_of(matched_.begin() + static_cast<std::ptrdiff_t>(first),
-                                   matched_.begin() + static_cast<std::ptrdiff_t>(last), [](char m) { return m; });
+    const bool ready =
+        std::all_of(matched_.begin() + static_cast<std::ptrdiff_t>(first),
+                    matched_.begin() + static_cast<std::ptrdiff_t>(last), [](char m) { return m; });
     if (ready) {
       lock.unlock();
       const std::span<const std::vector<CopyCandidate>> candidates(results_.data() + first, last - first);
       parse(first * kChunkSize, ChunkEnd(last - 1), candidates);
       lock.lock();
-      for (std::uint64_t chunk = first; chunk < last; ++chunk) std::vector<CopyCandidate>().swap(results_[chunk]);
+      for (std::uint64_t chunk = first; chunk < last; ++chunk)
+        std::vector<CopyCandidate>().swap(results_[chunk]);
       parsed_segments_ = ++segment;
       changed_.notify_all();
     } else if (MayTake()) {

@@ -20,7 +20,8 @@ class SampledIndex final : public SourceIndex {
   SampledIndex(ByteSpan source, std::uint64_t budget, const IndexProgress& progress) : source_(source) {
     const std::uint64_t grams = source.size() >= kSampledGram ? source.size() - kSampledGram + 1 : 0;
     const std::uint64_t wanted = std::bit_ceil(std::max<std::uint64_t>(2 * grams, kSmallestTable));
-    const std::uint64_t affordable = std::bit_floor(std::max<std::uint64_t>(budget / sizeof(std::uint32_t), kSmallestTable));
+    const std::uint64_t affordable =
+        std::bit_floor(std::max<std::uint64_t>(budget / sizeof(std::uint32_t), kSmallestTable));
     table_.assign(std::min(wanted, affordable), 0);
     const std::uint64_t mask = table_.size() - 1;
     step_ = std::max<std::uint64_t>(1, (2 * grams + table_.size() - 1) / table_.size());
@@ -56,7 +57,8 @@ class SampledIndex final : public SourceIndex {
 
 }  // namespace
 
-std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget, const IndexProgress& progress) {
+std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget,
+                                              const IndexProgress& progress) {
   return std::make_unique<SampledIndex>(source, budget, progress);
 }
 

@@ -28,6 +28,8 @@ class SourceIndex {
   // False only when no match of kShortestMatch bytes starts `pattern`; cheap,
   // so that positions without one cost little.
   virtual bool MayMatch(ByteSpan pattern) const = 0;
+  // A hint that MayMatch(pattern) comes soon: starts fetching what it reads.
+  virtual void Prefetch(ByteSpan /*pattern*/) const {}
   // Bytes the index holds.
   virtual std::uint64_t MemoryUse() const = 0;
 };
@@ -43,12 +45,14 @@ using IndexProgress = std::function<void(std::uint64_t done, std::uint64_t total
 // The suffix array of the whole source, with a filter of its 8-byte strings.
 // Builds on `threads` threads (1 or 2 help); `progress` is called on the
 // calling thread. Bytes it takes: SuffixIndexMemory(source.size()).
-std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads, const IndexProgress& progress);
+std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads,
+                                             const IndexProgress& progress);
 std::uint64_t SuffixIndexMemory(std::uint64_t source_size);
 
 // A hash table of the source's strings at every step-th position, sized to
 // `budget` bytes; finds every match at least kSampledGram + step - 1 long.
-std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget, const IndexProgress& progress);
+std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget,
+                                              const IndexProgress& progress);
 inline constexpr std::uint32_t kSampledGram = 16;
 
 }  // namespace varnock::maker

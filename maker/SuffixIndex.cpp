@@ -2,6 +2,7 @@
 #include <divsufsort64.h>
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -19,7 +20,9 @@ namespace {
 // where the binary search would otherwise take eight steps more, each a cache miss.
 constexpr std::uint64_t kThreeByteBucketsFrom = std::uint64_t{1} << 26;
 unsigned KeyBytes(std::uint64_t source_size) { return source_size >= kThreeByteBucketsFrom ? 3 : 2; }
-std::uint64_t BucketCount(std::uint64_t source_size) { return std::uint64_t{1} << (8 * KeyBytes(source_size)); }
+std::uint64_t BucketCount(std::uint64_t source_size) {
+  return std::uint64_t{1} << (8 * KeyBytes(source_size));
+}
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 24;
 // divsufsort's 32-bit ranks hold sources below 2 GiB.
 constexpr std::uint64_t kLargestFor32BitRanks = 0x7FFFFFFF;
@@ -29,20 +32,36 @@ constexpr std::uint64_t kLargestFor32BitRanks = 0x7FFFFFFF;
 // costs one cache miss and about one in twenty absent strings passes.
 class GramFilter {
  public:
-  explicit GramFilter(std::uint64_t source_size) : words_(std::max<std::uint64_t>(1, (source_size + 7) / 8)) {}
+  explicit GramFilter(std::uint64_t source_size)
+      : words_(std::max<std::uint64_t>(1, (source_size + 7) / 8)) {}
 
   static std::uint64_t MemoryFor(std::uint64_t source_size) {
     return 8 * std::max<std::uint64_t>(1, (source_size + 7) / 8);
   }
 
-  void Add(const std::uint8_t* at) {
-    const Slot slot = SlotOf(at);
-    words_[slot.word] |= slot.bits;
+  // Adds the strings at [first, last). Each lands in a random word of a table
+  // as large as the source, so the words are requested a few strings ahead
+  // and the misses overlap.
+  void Add(const std::uint8_t* first, const std::uint8_t* last) {
+    constexpr std::size_t kAhead = 16;
+    std::array<Slot, kAhead> pending;
+    std::size_t count = 0;
+    for (const std::uint8_t* at = first; at < last; ++at, ++count) {
+      Slot& slot = pending[count % kAhead];
+      if (count >= kAhead) words_[slot.word] |= slot.bits;
+      slot = SlotOf(at);
+      __builtin_prefetch(&words_[slot.word], 1);
+    }
+    for (std::size_t i = count > kAhead ? count - kAhead : 0; i < count; ++i) {
+      const Slot& slot = pending[i % kAhead];
+      words_[slot.word] |= slot.bits;
+    }
   }
   bool MayContain(const std::uint8_t* at) const {
     const Slot slot = SlotOf(at);
     return (words_[slot.word] & slot.bits) == slot.bits;
   }
+  void Prefetch(const std::uint8_t* at) const { __builtin_prefetch(&words_[SlotOf(at).word]); }
 
  private:
   struct Slot {
@@ -110,9 +129,10 @@ class SuffixIndex final : public SourceIndex {
     const std::uint64_t size = source.size();
     suffixes_ = std::make_unique_for_overwrite<Rank[]>(size);
     Background sorting(threads > 1, [&] { SortSuffixes(source_, suffixes_.get()); });
-    for (std::uint64_t at = 0; at + kShortestMatch <= size; ++at) {
-      filter_.Add(source.data() + at);
-      if (progress && at % kProgressStep == 0) progress(at, 2 * size);
+    const std::uint64_t strings = size >= kShortestMatch ? size - kShortestMatch + 1 : 0;
+    for (std::uint64_t at = 0; at < strings; at += kProgressStep) {
+      if (progress) progress(at, 2 * size);
+      filter_.Add(source.data() + at, source.data() + std::min(strings, at + kProgressStep));
     }
     if (progress) progress(size, 2 * size);
     sorting.Wait();
@@ -144,6 +164,10 @@ class SuffixIndex final : public SourceIndex {
     return pattern.size() >= kShortestMatch && filter_.MayContain(pattern.data());
   }
 
+  void Prefetch(ByteSpan pattern) const override {
+    if (pattern.size() >= kShortestMatch) filter_.Prefetch(pattern.data());
+  }
+
   std::uint64_t MemoryUse() const override { return SuffixIndexMemory(source_.size()); }
 
  private:
@@ -153,7 +177,9 @@ class SuffixIndex final : public SourceIndex {
     for (unsigned i = 0; i < key_bytes; ++i) key = key * 256 + (i < length ? at[i] : 0);
     return key;
   }
-  static std::uint64_t Key(const std::uint8_t* at, unsigned key_bytes) { return Key(at, key_bytes, key_bytes); }
+  static std::uint64_t Key(const std::uint8_t* at, unsigned key_bytes) {
+    return Key(at, key_bytes, key_bytes);
+  }
 
   // The first rank of each bucket. A suffix shorter than a key sorts before
   // every suffix that starts with its bytes followed by anything, so just
@@ -162,7 +188,8 @@ class SuffixIndex final : public SourceIndex {
     const std::uint64_t size = source_.size();
     const std::uint64_t buckets = BucketCount(size);
     bucket_starts_.assign(buckets + 1, 0);
-    for (std::uint64_t at = 0; at + key_bytes_ <= size; ++at) ++bucket_starts_[Key(source_.data() + at, key_bytes_) + 1];
+    for (std::uint64_t at = 0; at + key_bytes_ <= size; ++at)
+      ++bucket_starts_[Key(source_.data() + at, key_bytes_) + 1];
     for (std::uint64_t key = 1; key <= buckets; ++key) bucket_starts_[key] += bucket_starts_[key - 1];
     for (std::uint64_t at = size > key_bytes_ ? size - key_bytes_ + 1 : 0; at < size; ++at) {
       short_keys_.push_back(Key(source_.data() + at, size - at, key_bytes_));
@@ -172,7 +199,8 @@ class SuffixIndex final : public SourceIndex {
 
   // The ranks of the suffixes at least a key long that start with `key`.
   std::pair<std::uint64_t, std::uint64_t> Bucket(std::uint64_t key) const {
-    const auto short_after = static_cast<std::uint64_t>(std::count(short_keys_.begin(), short_keys_.end(), key + 1));
+    const auto short_after =
+        static_cast<std::uint64_t>(std::count(short_keys_.begin(), short_keys_.end(), key + 1));
     return {bucket_starts_[key], bucket_starts_[key + 1] - short_after};
   }
 
@@ -193,8 +221,10 @@ std::uint64_t SuffixIndexMemory(std::uint64_t source_size) {
          2 * std::min(source_size, kNearSourceEnd);
 }
 
-std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads, const IndexProgress& progress) {
-  if (source.size() > kLargestFor32BitRanks) return std::make_unique<SuffixIndex<std::int64_t>>(source, threads, progress);
+std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads,
+                                             const IndexProgress& progress) {
+  if (source.size() > kLargestFor32BitRanks)
+    return std::make_unique<SuffixIndex<std::int64_t>>(source, threads, progress);
   return std::make_unique<SuffixIndex<std::int32_t>>(source, threads, progress);
 }
 

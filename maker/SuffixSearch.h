@@ -18,9 +18,16 @@ template <typename Entry>
 class SuffixSearch {
  public:
   SuffixSearch() = default;
-  SuffixSearch(const Entry* ranks, std::uint64_t low, std::uint64_t high, std::uint64_t known, ByteSpan pattern)
-      : ranks_(ranks), pattern_(pattern), low_(low), high_(high), low_end_(low), high_end_(high),
-        low_common_(known), high_common_(known) {}
+  SuffixSearch(const Entry* ranks, std::uint64_t low, std::uint64_t high, std::uint64_t known,
+               ByteSpan pattern)
+      : ranks_(ranks),
+        pattern_(pattern),
+        low_(low),
+        high_(high),
+        low_end_(low),
+        high_end_(high),
+        low_common_(known),
+        high_common_(known) {}
 
   bool Done() const { return low_ >= high_; }
 
@@ -30,7 +37,8 @@ class SuffixSearch {
     const std::uint64_t limit = std::min<std::uint64_t>(pattern_.size(), source.size() - at);
     std::uint64_t common = std::min(low_common_, high_common_);
     common += CommonPrefix(pattern_.data() + common, source.data() + at + common, limit - common);
-    const bool suffix_first = common < pattern_.size() && (common == limit || source[at + common] < pattern_[common]);
+    const bool suffix_first =
+        common < pattern_.size() && (common == limit || source[at + common] < pattern_[common]);
     if (suffix_first) {
       low_ = middle + 1;
       low_common_ = common;

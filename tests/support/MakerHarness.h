@@ -22,7 +22,8 @@ inline Bytes MakeInMemory(ByteSpan source, ByteSpan target, const MakerOptions& 
 
 // The target the patch rebuilds from `source`, checked as `varnock` checks it.
 inline Bytes ApplyInMemory(ByteSpan patch, ByteSpan source) {
-  const PatchHeader header = ValidatePatch(patch, [&] { return Crc32(source); }, "maker.patch");
+  const PatchHeader header = ValidatePatch(
+      patch, [&] { return Crc32(source); }, "maker.patch");
   MemoryStream target;
   RunInstructionStream(patch, source, header, target);
   EXPECT_EQ(Crc32(target.contents), header.target_crc);

@@ -2,7 +2,6 @@
 // wider than needed) at the format's width boundaries, fails to split a run
 // the format cannot hold, or tells the parse a cost other than what it writes.
 #include <gtest/gtest.h>
-
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -56,7 +55,8 @@ class Reserved {
   void Open(std::uint64_t at, std::uint64_t length) {
     const std::uint64_t page = 4096;
     const std::uint64_t first = at / page * page;
-    ASSERT_EQ(mprotect(base_ + first, (at + length + page - 1) / page * page - first, PROT_READ | PROT_WRITE), 0);
+    ASSERT_EQ(mprotect(base_ + first, (at + length + page - 1) / page * page - first, PROT_READ | PROT_WRITE),
+              0);
   }
 
  private:
@@ -76,7 +76,10 @@ Bytes Encoded(const std::function<void(PatchEncoder&)>& instructions, std::uint3
 
 std::vector<RecordedRun> DecodedRuns(ByteSpan patch, ByteSpan source) {
   RunRecorder target;
-  RunInstructionStream(patch, source, ValidatePatch(patch, [] { return 0u; }, "encoded.patch"), target);
+  RunInstructionStream(patch, source,
+                       ValidatePatch(
+                           patch, [] { return 0u; }, "encoded.patch"),
+                       target);
   return target.runs;
 }
 
@@ -89,15 +92,16 @@ TEST(PatchEncoder, CopiesTakeTheNarrowestFieldsThatHoldThem) {
     std::uint64_t length;
     std::uint64_t size;  // of the instruction, from the format's tables
   } cases[] = {
-      {0, 1, 4},          {65535, 255, 4},      {65536, 255, 6},          {65535, 256, 5},
-      {0, 65535, 5},      {0, 65536, 7},        {70000, 65535, 7},        {4294967000, 200, 6},
-      {0, k2To31 - 1, 7}, {65535, 0x12345, 7},  {k2To31, k2To31 - 1, 9},
+      {0, 1, 4},          {65535, 255, 4},     {65536, 255, 6},         {65535, 256, 5},
+      {0, 65535, 5},      {0, 65536, 7},       {70000, 65535, 7},       {4294967000, 200, 6},
+      {0, k2To31 - 1, 7}, {65535, 0x12345, 7}, {k2To31, k2To31 - 1, 9},
   };
   for (const Case& c : cases) {
     const Bytes patch = Encoded([&](PatchEncoder& encoder) { encoder.Copy(c.offset, c.length); });
     EXPECT_EQ(patch.size(), kFrame + c.size) << c.offset << " " << c.length;
     EXPECT_EQ(CopyCost(c.offset, c.length), c.size) << c.offset << " " << c.length;
-    EXPECT_EQ(DecodedRuns(patch, source_span), (std::vector<RecordedRun>{{source.Base() + c.offset, c.length}}))
+    EXPECT_EQ(DecodedRuns(patch, source_span),
+              (std::vector<RecordedRun>{{source.Base() + c.offset, c.length}}))
         << c.offset << " " << c.length;
   }
 }
@@ -118,8 +122,8 @@ TEST(PatchEncoder, LiteralRunsTakeTheFewestHeaderBytes) {
   struct Case {
     std::uint64_t length;
     std::uint64_t headers;  // bytes besides the literal bytes
-  } cases[] = {{1, 1},     {246, 1},     {247, 2},     {492, 2},    {493, 3},
-               {65535, 3}, {65536, 4},   {65781, 4},   {65782, 5},  {300000, 5}};
+  } cases[] = {{1, 1},     {246, 1},   {247, 2},   {492, 2},   {493, 3},
+               {65535, 3}, {65536, 4}, {65781, 4}, {65782, 5}, {300000, 5}};
   Bytes target(300000);
   for (std::size_t i = 0; i < target.size(); ++i) target[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
   for (const Case& c : cases) {

@@ -30,8 +30,8 @@ class Generator {
   // Binary bytes with some structure (runs, a small alphabet) or text of a
   // small vocabulary, so that repeats abound as in real files.
   Bytes Content(std::size_t size, bool text) {
-    static const std::vector<std::string> kWords = {"the ", "patch ", "source ", "target\n", "copy ", "literal ",
-                                                    "a ", "of ", "=", "{\n", "}\n", "int "};
+    static const std::vector<std::string> kWords = {
+        "the ", "patch ", "source ", "target\n", "copy ", "literal ", "a ", "of ", "=", "{\n", "}\n", "int "};
     Bytes out;
     while (out.size() < size) {
       if (text) {
@@ -120,7 +120,8 @@ std::vector<Pair> Pairs() {
   // Past several matching chunks and parse segments.
   Bytes large_source = generator.Content(1 << 20, false);
   Bytes large_target = generator.Edit(large_source, false);
-  for (int i = 0; i < 3; ++i) large_target.insert(large_target.end(), large_source.begin(), large_source.end());
+  for (int i = 0; i < 3; ++i)
+    large_target.insert(large_target.end(), large_source.begin(), large_source.end());
   pairs.push_back({"large", std::move(large_source), std::move(large_target)});
   return pairs;
 }
@@ -150,7 +151,8 @@ TEST(MakerRoundTrip, PatchIsTheSameWhateverTheThreadCount) {
   for (const Pair& pair : Pairs()) {
     const Bytes one_thread = MakeInMemory(pair.source, pair.target, WithThreads(1));
     for (unsigned threads : {2u, 3u, 8u})
-      EXPECT_EQ(MakeInMemory(pair.source, pair.target, WithThreads(threads)), one_thread) << pair.name << ", " << threads;
+      EXPECT_EQ(MakeInMemory(pair.source, pair.target, WithThreads(threads)), one_thread)
+          << pair.name << ", " << threads;
   }
 }
 
@@ -159,7 +161,8 @@ TEST(MakerRoundTrip, PatchIsTheSameWhateverTheThreadCount) {
 TEST(MakerRoundTrip, PatchIsNeverLargerThanTheLiteralTarget) {
   for (const Pair& pair : Pairs()) {
     const std::uint64_t segments = pair.target.size() / (1 << 20) + 1;
-    EXPECT_LE(MakeInMemory(pair.source, pair.target).size(), kFrame + LiteralCost(pair.target.size()) + 5 * segments)
+    EXPECT_LE(MakeInMemory(pair.source, pair.target).size(),
+              kFrame + LiteralCost(pair.target.size()) + 5 * segments)
         << pair.name;
   }
 }
@@ -196,15 +199,16 @@ TEST(MakerProgress, StagesComeInOrderAndCountUpToTheirTotal) {
   const Bytes source = generator.Content(600000, false);
   const Bytes target = generator.Edit(source, false);
   std::vector<std::pair<MakerStage, std::uint64_t>> calls;
-  MakeInMemory(source, target, WithThreads(2), [&](MakerStage stage, std::uint64_t done, std::uint64_t total) {
-    ASSERT_LE(done, total);
-    if (!calls.empty() && calls.back().first == stage) {
-      EXPECT_GE(done, calls.back().second);
-    } else {
-      EXPECT_TRUE(calls.empty() || stage > calls.back().first);
-    }
-    calls.emplace_back(stage, done);
-  });
+  MakeInMemory(source, target, WithThreads(2),
+               [&](MakerStage stage, std::uint64_t done, std::uint64_t total) {
+                 ASSERT_LE(done, total);
+                 if (!calls.empty() && calls.back().first == stage) {
+                   EXPECT_GE(done, calls.back().second);
+                 } else {
+                   EXPECT_TRUE(calls.empty() || stage > calls.back().first);
+                 }
+                 calls.emplace_back(stage, done);
+               });
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.front().first, MakerStage::kIndexing);
   EXPECT_EQ(calls.back(), std::make_pair(MakerStage::kWriting, std::uint64_t{1}));
@@ -242,7 +246,8 @@ TEST(MakerMemory, ALimitBelowTheSuffixIndexSwitchesToTheSampledOne) {
     // The sampled index takes what the limit leaves, but never less than 64 KiB.
     const std::uint64_t working = MakerWorkingMemory(target.size());
     if (c.small) {
-      EXPECT_LE(report.index_memory, std::max<std::uint64_t>(c.limit > working ? c.limit - working : 0, 1 << 16));
+      EXPECT_LE(report.index_memory,
+                std::max<std::uint64_t>(c.limit > working ? c.limit - working : 0, 1 << 16));
     }
     EXPECT_EQ(ApplyInMemory(sink.bytes, source), target) << c.limit;
   }
