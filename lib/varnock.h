@@ -11,13 +11,20 @@
  * failure comes back as a value: a code from the list below and, from the
  * context, the message the varnock program prints for it.
  *
+ * Signals stay the host's: a target written past the process's file-size
+ * limit (RLIMIT_FSIZE) raises SIGXFSZ as any write does, and a mapped input
+ * shortened by another program raises SIGBUS (see varnock_set_input_access);
+ * the varnock program ignores the one and handles the other, a host decides.
+ *
  * Threads: the library keeps no mutable global state. A context is used by one
  * thread at a time; different threads may use different contexts at once, also
  * on the same input files (but not with the same target file). Callbacks run
  * on the thread that made the call.
  *
  * Sizes of memory are size_t; counts, codes and checksums are fixed-width.
- * Every input file, and every memory input, must be smaller than 4 GiB.
+ * Input files of 4 GiB or more are refused (VARNOCK_ERROR_OS, or
+ * VARNOCK_ERROR_TOO_LARGE for the maker), and so are memory inputs of 4 GiB
+ * or more given to the maker.
  */
 #ifndef VARNOCK_H
 #define VARNOCK_H
