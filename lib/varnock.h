@@ -132,12 +132,12 @@ VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress
  * call returns) and the target is read back through a 1 MiB buffer, all with
  * plain reads. An input that another program shortens during the call ends it
  * with VARNOCK_ERROR_INPUT_SHORTENED; nothing else in the host is touched.
- * Measured (bench/README.md) this costs 2.1 to 2.4 times the CPU time of the
+ * Measured (bench/README.md) this costs 1.9 to 2.3 times the CPU time of the
  * mapped way on 9 MB to 512 MB files, spent copying them into fresh memory.
  *
  * VARNOCK_INPUTS_MAPPED: each input is mapped read-only and never copied, as
- * the varnock program does: as fast as the program (within 4% of its CPU time
- * on the same files) and with no memory of its own. But where the OS cannot keep other programs
+ * the varnock program does: as fast as the program (within 2% of its CPU time
+ * on 64 MB and 512 MB files) and with no memory of its own. But where the OS cannot keep other programs
  * from shortening an open file (POSIX systems), a read of a mapped input that
  * was shortened meanwhile raises SIGBUS in the calling thread, and the library
  * installs no handler for it: choose this only for inputs no other program
