@@ -53,7 +53,8 @@ class Exception : public std::exception {
 // A failed OS call; carries the OS's own code (0 when it gave none).
 class EOSError : public Exception {
  public:
-  EOSError(std::string message, std::uint32_t code) : Exception(ErrorKind::kOSError, std::move(message)), code_(code) {}
+  EOSError(std::string message, std::uint32_t code)
+      : Exception(ErrorKind::kOSError, std::move(message)), code_(code) {}
   std::uint32_t ErrorCode() const noexcept { return code_; }
 
  private:

@@ -47,10 +47,6 @@ Written CheckAndWrite(ByteSpan source, ByteSpan patch, const std::string& patch_
   return {header, total};
 }
 
-[[noreturn]] void RaiseTargetChecksum() {
-  throw Exception(ErrorKind::kTargetChecksum, "Target file checksum don't match");
-}
-
 }  // namespace
 
 void ApplyPatchFiles(const ApplyFileNames& names, InputAccess access, Progress& progress) {
@@ -66,14 +62,14 @@ void ApplyPatchFiles(const ApplyFileNames& names, InputAccess access, Progress& 
   progress.Report(Stage::kVerifying, 0, written.target_size);
   source.reset();
   target_writer.reset();
-  if (ChecksumOfFile(names.target, access, progress) != written.header.target_crc) RaiseTargetChecksum();
+  CheckTargetChecksum(written.header, ChecksumOfFile(names.target, access, progress));
   patch.reset();
 }
 
 void ApplyPatchMemory(ByteSpan source, ByteSpan patch, MemoryTarget& target, Progress& progress) {
   const Written written = CheckAndWrite(source, patch, kMemoryPatchName, target, progress);
   progress.Report(Stage::kVerifying, 0, written.target_size);
-  if (target.Checksum(progress) != written.header.target_crc) RaiseTargetChecksum();
+  CheckTargetChecksum(written.header, target.Checksum(progress));
 }
 
 std::uint64_t MeasureTarget(ByteSpan source, ByteSpan patch) {

@@ -47,6 +47,11 @@ VARNOCK_SAME_CODE(VARNOCK_ERROR_TOO_LARGE, kTooLarge);
 VARNOCK_SAME_CODE(VARNOCK_ERROR_BUFFER_TOO_SMALL, kBufferTooSmall);
 VARNOCK_SAME_CODE(VARNOCK_ERROR_PATCH_EXISTS, kPatchExists);
 #undef VARNOCK_SAME_CODE
+static_assert(VARNOCK_STAGE_CHECKSUM == static_cast<std::int32_t>(Stage::kChecksum) &&
+              VARNOCK_STAGE_WRITING == static_cast<std::int32_t>(Stage::kWriting) &&
+              VARNOCK_STAGE_VERIFYING == static_cast<std::int32_t>(Stage::kVerifying) &&
+              VARNOCK_STAGE_INDEXING == static_cast<std::int32_t>(Stage::kIndexing) &&
+              VARNOCK_STAGE_MATCHING == static_cast<std::int32_t>(Stage::kMatching));
 
 constexpr const char* kCodeNames[] = {
     "VARNOCK_OK",

@@ -11,13 +11,20 @@
  * failure comes back as a value: a code from the list below and, from the
  * context, the message the varnock program prints for it.
  *
+ * Signals stay the host's: a target written past the process's file-size
+ * limit (RLIMIT_FSIZE) raises SIGXFSZ as any write does, and a mapped input
+ * shortened by another program raises SIGBUS (see varnock_set_input_access);
+ * the varnock program ignores the one and handles the other, a host decides.
+ *
  * Threads: the library keeps no mutable global state. A context is used by one
  * thread at a time; different threads may use different contexts at once, also
  * on the same input files (but not with the same target file). Callbacks run
  * on the thread that made the call.
  *
  * Sizes of memory are size_t; counts, codes and checksums are fixed-width.
- * Every input file, and every memory input, must be smaller than 4 GiB.
+ * Input files of 4 GiB or more are refused (VARNOCK_ERROR_OS, or
+ * VARNOCK_ERROR_TOO_LARGE for the maker), and so are memory inputs of 4 GiB
+ * or more given to the maker.
  */
 #ifndef VARNOCK_H
 #define VARNOCK_H
@@ -125,12 +132,12 @@ VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress
  * call returns) and the target is read back through a 1 MiB buffer, all with
  * plain reads. An input that another program shortens during the call ends it
  * with VARNOCK_ERROR_INPUT_SHORTENED; nothing else in the host is touched.
- * Measured (bench/README.md) this costs 2.1 to 2.4 times the CPU time of the
+ * Measured (bench/README.md) this costs 1.9 to 2.3 times the CPU time of the
  * mapped way on 9 MB to 512 MB files, spent copying them into fresh memory.
  *
  * VARNOCK_INPUTS_MAPPED: each input is mapped read-only and never copied, as
- * the varnock program does: as fast as the program (within 4% of its CPU time
- * on the same files) and with no memory of its own. But where the OS cannot keep other programs
+ * the varnock program does: as fast as the program (within 2% of its CPU time
+ * on 64 MB and 512 MB files) and with no memory of its own. But where the OS cannot keep other programs
  * from shortening an open file (POSIX systems), a read of a mapped input that
  * was shortened meanwhile raises SIGBUS in the calling thread, and the library
  * installs no handler for it: choose this only for inputs no other program

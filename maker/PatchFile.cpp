@@ -28,7 +28,7 @@ class InputFile {
     std::error_code unknown;
     if (std::filesystem::file_size(name, unknown) > UINT32_MAX && !unknown) {
       throw Exception(ErrorKind::kTooLarge, std::string("The ") + role + " " + Quoted(name) +
-                      " is 4 GiB or more; a patch holds files under 4 GiB");
+                                                " is 4 GiB or more; a patch holds files under 4 GiB");
     }
     try {
       return TFileMappingAsByteArray(name, listing);
@@ -71,7 +71,8 @@ class MemorySink : public PatchSink {
 // The applicator reads no file of 4 GiB or more: a target close to that size
 // with little in common with the source makes a patch it could not use.
 void RefuseOversizedPatch(const MakerReport& report) {
-  if (report.patch_size > UINT32_MAX) throw Exception(ErrorKind::kTooLarge, "The patch would be 4 GiB or more, too large to apply");
+  if (report.patch_size > UINT32_MAX)
+    throw Exception(ErrorKind::kTooLarge, "The patch would be 4 GiB or more, too large to apply");
 }
 
 MakerReport MakeToStandardOutput(const InputFile& source, const InputFile& target,

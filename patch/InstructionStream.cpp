@@ -94,7 +94,9 @@ inline Instruction Decode(ByteSpan patch, ByteSpan source, std::uint64_t p) {
   }
 }
 
-[[noreturn]] void RaiseUnexpectedEnd() { throw Exception(ErrorKind::kUnexpectedEnd, "Unexpected end of patch file"); }
+[[noreturn]] void RaiseUnexpectedEnd() {
+  throw Exception(ErrorKind::kUnexpectedEnd, "Unexpected end of patch file");
+}
 
 [[noreturn]] void Raise(Fault fault, std::uint64_t position) {
   switch (fault) {
@@ -103,7 +105,8 @@ inline Instruction Decode(ByteSpan patch, ByteSpan source, std::uint64_t p) {
     case Fault::kUnsupported64:
       throw Exception(ErrorKind::kUnsupported64, "64-bit length of file is not supported in this version");
     case Fault::kBeyondSource:
-      throw Exception(ErrorKind::kBeyondSource, "Seek beyond source file end. Instruction at " + std::to_string(position));
+      throw Exception(ErrorKind::kBeyondSource,
+                      "Seek beyond source file end. Instruction at " + std::to_string(position));
     case Fault::kRange:
       throw ERangeError();
     case Fault::kUnexpectedEnd:
@@ -179,7 +182,8 @@ void RunStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStre
   }
   // A write held back fails here, still in this step, before the stop test.
   target.Flush();
-  if (position != last) throw Exception(ErrorKind::kStopCheck, "Internal error checking the stop instruction");
+  if (position != last)
+    throw Exception(ErrorKind::kStopCheck, "Internal error checking the stop instruction");
   if (patch[last] != opcode::kStop) RaiseUnexpectedEnd();
 }
 

@@ -49,6 +49,10 @@ struct PatchHeader {
 PatchHeader ValidatePatch(ByteSpan patch, const std::function<std::uint32_t()>& source_checksum,
                           const std::string& patch_name);
 
+// Raises the target checksum error when `target_crc`, the CRC-32 of the
+// target as written, is not the one the header names.
+void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc);
+
 // One instruction's run and the position of the instruction after it.
 struct DecodedRun {
   const std::uint8_t* bytes;

@@ -22,19 +22,28 @@ PatchHeader ValidatePatch(ByteSpan patch, const std::function<std::uint32_t()>& 
   const std::uint8_t* bytes = patch.data();
   std::uint32_t header_size = ReadLittleEndian16(bytes);
   std::uint32_t block_length = ReadLittleEndian16(bytes + 2);
-  if (header_size < block_length + kMinimumHeaderSize) throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
+  if (header_size < block_length + kMinimumHeaderSize)
+    throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
   // A header that claims more bytes than the file has is just as corrupt; the
   // checksums at its end would otherwise be read from beyond the file.
-  if (std::uint64_t{header_size} + kSignatureSize > patch.size()) throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
+  if (std::uint64_t{header_size} + kSignatureSize > patch.size())
+    throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
 
   PatchHeader header{header_size, ReadLittleEndian32(bytes + header_size - 8),
                      ReadLittleEndian32(bytes + header_size - 4)};
-  if (source_checksum() != header.source_crc) throw Exception(ErrorKind::kSourceChecksum, "Source file checksum don't match");
+  if (source_checksum() != header.source_crc)
+    throw Exception(ErrorKind::kSourceChecksum, "Source file checksum don't match");
   if (!std::equal(std::begin(kPatchMagic), std::end(kPatchMagic), bytes + header_size)) {
     throw Exception(ErrorKind::kNotAPatch, patch_name + " is not a patch");
   }
-  if (bytes[header_size + 4] != kFormatVersion) throw Exception(ErrorKind::kUnsupportedVersion, "Unsupported version of patch format ");
+  if (bytes[header_size + 4] != kFormatVersion)
+    throw Exception(ErrorKind::kUnsupportedVersion, "Unsupported version of patch format ");
   return header;
+}
+
+void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc) {
+  if (target_crc != header.target_crc)
+    throw Exception(ErrorKind::kTargetChecksum, "Target file checksum don't match");
 }
 
 }  // namespace varnock

@@ -115,7 +115,8 @@ bool IsOpenAsInput(const struct stat& info) {
 bool IsOneOf(const struct stat& info, std::span<const Handle> files) {
   return std::any_of(files.begin(), files.end(), [&](Handle file) {
     struct stat other;
-    return fstat(static_cast<int>(file), &other) == 0 && other.st_dev == info.st_dev && other.st_ino == info.st_ino;
+    return fstat(static_cast<int>(file), &other) == 0 && other.st_dev == info.st_dev &&
+           other.st_ino == info.st_ino;
   });
 }
 
@@ -159,7 +160,13 @@ bool LockIsRefused(int fd, int operation) {
 // has the file open for writing, a write lease while anyone has it open at
 // all. Where no lease is allowed (another owner's file without CAP_LEASE, a
 // filesystem without leases) nothing is learnt and the file is let be.
+//
+// Another process that opens the file while the probe lease is held breaks
+// it, and the kernel signals the holder: SIGIO by default, which ends a
+// process that has not ignored it, as a library's host need not have.
+// SIGURG, whose default action is to ignore it, is asked for instead.
 bool LeaseIsRefused(int fd, int lease) {
+  fcntl(fd, F_SETSIG, SIGURG);
   if (fcntl(fd, F_SETLEASE, lease) == 0) {
     fcntl(fd, F_SETLEASE, F_UNLCK);
     return false;

@@ -51,11 +51,14 @@ Handle CreateReadOnlyMapping(Handle file) {
   return FromHandle(CreateFileMappingA(ToHandle(file), nullptr, PAGE_READONLY | SEC_COMMIT, 0, 0, nullptr));
 }
 
-const std::uint8_t* MapReadOnlyView(Handle /*file*/, Handle mapping, std::uint32_t /*size*/, Listing /*listing*/) {
+const std::uint8_t* MapReadOnlyView(Handle /*file*/, Handle mapping, std::uint32_t /*size*/,
+                                    Listing /*listing*/) {
   return static_cast<const std::uint8_t*>(MapViewOfFile(ToHandle(mapping), FILE_MAP_READ, 0, 0, 0));
 }
 
-void UnmapView(const std::uint8_t* view, std::uint32_t /*size*/, Listing /*listing*/) { UnmapViewOfFile(view); }
+void UnmapView(const std::uint8_t* view, std::uint32_t /*size*/, Listing /*listing*/) {
+  UnmapViewOfFile(view);
+}
 
 void CloseMapping(Handle mapping) { CloseHandle(ToHandle(mapping)); }
 
