@@ -145,6 +145,14 @@ int UnmappableKindCode(int fd, const struct stat& info) {
   return n > 0 ? ENODEV : 0;
 }
 
+// A character device takes the target as a stream, as it always has: scripts
+// and tests name /dev/null to discard it and /dev/full to see a write fail.
+// Every other kind is refused as an input is: a block device would be
+// written over, a FIFO or a socket could never be read back.
+int UnwritableKindCode(int fd, const struct stat& info) {
+  return S_ISCHR(info.st_mode) ? 0 : UnmappableKindCode(fd, info);
+}
+
 // Another instance holding the file under a conflicting lock makes it busy,
 // as a sharing violation would. Filesystems without flock support are let be.
 bool LockIsRefused(int fd, int operation) {
@@ -298,14 +306,14 @@ bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read)
 
 Handle CreateTargetFile(const std::string& name, std::span<const Handle> inputs, Listing listing) {
   // Opened without truncation: the file is emptied only once it is known to
-  // be a regular file, not an input of this run, not locked by another
+  // be of a kind it may be, not an input of this run, not locked by another
   // instance and not open in another process. Opening for reading too keeps
   // a FIFO from refusing or blocking before it can be looked at.
   int fd = open(name.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return kInvalidHandle;
   struct stat info;
   if (fstat(fd, &info) != 0) return Refuse(fd, errno);
-  if (int code = UnmappableKindCode(fd, info)) return Refuse(fd, code);
+  if (int code = UnwritableKindCode(fd, info)) return Refuse(fd, code);
   if (listing == Listing::kListed && IsOpenAsInput(info)) return Refuse(fd, EBUSY);
   if (IsOneOf(info, inputs)) return Refuse(fd, EBUSY);
   if (LockIsRefused(fd, LOCK_EX) || LeaseIsRefused(fd, F_WRLCK)) return Refuse(fd, EBUSY);

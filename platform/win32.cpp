@@ -86,9 +86,10 @@ Handle CreateTargetFile(const std::string& name, std::span<const Handle> /*input
   HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;
-  // Only a disk file can be read back as a mapping; a device, a pipe or a
-  // console (NUL, COM1, CON) would only be written over.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
+  // A character device (NUL, CON) takes the target as a stream, as it always
+  // has; a pipe or a handle of no known kind could never be read back.
+  const DWORD type = GetFileType(file);
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) {
     CloseHandle(file);
     SetLastError(ERROR_NOT_SUPPORTED);
     return kInvalidHandle;

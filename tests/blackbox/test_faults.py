@@ -179,21 +179,22 @@ class UnmappableInputTest(FaultTestCase):
 
 
 class NonRegularTargetTest(FaultTestCase):
-    """A target that is no regular file could only be written over and never read back:
-    it is refused at creation, and nothing reaches it."""
+    """A block device, a FIFO or a socket as the target could only be written over and
+    never read back: it is refused at creation, and nothing reaches it. A character
+    device takes the target as a stream, as a full disk's stand-in must."""
+
+    def test_character_device_target_is_written_as_a_stream(self):
+        self.write("source", SOURCE)
+        self.write("patch", PATCH)
+        exit_code, out = self.run_varnock("source", "/dev/full", "patch")
+        self.assertEqual(out, error_output(STEPS_1_3, b"Stream write error"))
+        self.assertEqual(exit_code, 2)
 
     def fifo(self):
         os.mkfifo(self.path("fifo"))
         reader = os.open(self.path("fifo"), os.O_RDONLY | os.O_NONBLOCK)
         self.addCleanup(os.close, reader)
         return "fifo", lambda: self.nothing_waiting(reader)
-
-    def terminal(self):
-        master, slave = os.openpty()
-        self.addCleanup(os.close, master)
-        self.addCleanup(os.close, slave)
-        tty.setraw(slave)
-        return os.ttyname(slave), lambda: self.nothing_waiting(master)
 
     def block_device(self):
         image = b"PRECIOUS" + bytes(1 << 20)
@@ -227,7 +228,6 @@ class NonRegularTargetTest(FaultTestCase):
     def test_target_that_is_no_regular_file_is_refused_untouched(self):
         kinds = [
             ("fifo with a reader", self.fifo, errno.ENODEV),
-            ("terminal", self.terminal, errno.ENODEV),
             ("block device", self.block_device, errno.ENODEV),
             ("socket", self.socket, errno.ENXIO),
             ("size-0 file that has bytes", self.proc_file, errno.ENODEV),
