@@ -232,7 +232,7 @@ int32_t varnock_make_memory(varnock_context* context, const uint8_t* source, siz
     const ByteSpan target_bytes = Span(target, target_size, "target is null");
     Require(write != nullptr, "write callback is null");
     const std::uint64_t size =
-        MakePatchMemory(source_bytes, target_bytes, MakerSettingsFrom(options), write, write_data, progress);
+        MakePatchMemory(source_bytes, target_bytes, MakeOptionsFrom(options).maker, write, write_data, progress);
     if (patch_size != nullptr) *patch_size = size;
   });
 }
@@ -241,7 +241,7 @@ int32_t varnock_make_files(varnock_context* context, const char* source_name, co
                            const char* patch_name, const varnock_make_options* options) {
   return Guarded(context, [&](Progress& progress) {
     Require(source_name != nullptr && target_name != nullptr && patch_name != nullptr, "a file name is null");
-    MakePatchFiles({source_name, target_name, patch_name}, MakerSettingsFrom(options), progress);
+    MakePatchFiles({source_name, target_name, patch_name}, MakeOptionsFrom(options), progress);
   });
 }
 

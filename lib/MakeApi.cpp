@@ -4,8 +4,6 @@
 #include <iterator>
 
 #include "lib/LibraryErrors.h"
-#include "maker/Maker.h"
-#include "maker/PatchFile.h"
 
 namespace varnock {
 namespace {
@@ -43,36 +41,31 @@ MakerProgress ReportTo(Progress& progress) {
   };
 }
 
-MakerOptions OptionsOf(const MakerSettings& settings) {
-  return {settings.compressible, settings.threads, settings.memory_limit};
-}
-
 }  // namespace
 
-MakerSettings MakerSettingsFrom(const varnock_make_options* options) {
-  if (options == nullptr) return {};
+PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
+  PatchFileOptions settings;
+  // Mapped like the program's, but no fault handler knows these inputs.
+  settings.listing = platform::Listing::kUnlisted;
+  if (options == nullptr) return settings;
   if (options->reserved0 != 0 || std::any_of(std::begin(options->reserved), std::end(options->reserved),
                                              [](std::uint64_t v) { return v != 0; })) {
     throw EBadArgument("a reserved option is not zero");
   }
-  return {options->compressible != 0, options->threads, options->memory_limit,
-          options->replace_existing != 0};
+  settings.maker = {options->compressible != 0, options->threads, options->memory_limit};
+  settings.force = options->replace_existing != 0;
+  return settings;
 }
 
-std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerSettings& settings,
+std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptions& options,
                               WriteCallback write, void* user_data, Progress& progress) {
   CallbackSink sink(write, user_data);
-  return MakePatch(source, target, OptionsOf(settings), sink, ReportTo(progress)).patch_size;
+  return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size;
 }
 
-void MakePatchFiles(const MakeFileNames& names, const MakerSettings& settings, Progress& progress) {
+void MakePatchFiles(const MakeFileNames& names, const PatchFileOptions& options, Progress& progress) {
   // The maker's name for standard output: a library writes only where it is told.
   if (names.patch == kStandardOutputName) throw EBadArgument("the patch name \"-\" is standard output");
-  PatchFileOptions options;
-  options.maker = OptionsOf(settings);
-  options.force = settings.replace_existing;
-  // Mapped like the program's, but no fault handler knows these inputs.
-  options.listing = platform::Listing::kUnlisted;
   MakePatchFile(names.source, names.target, names.patch, options, ReportTo(progress));
 }
 

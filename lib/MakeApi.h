@@ -8,16 +8,9 @@
 #include "lib/MemoryTargets.h"
 #include "lib/Progress.h"
 #include "lib/varnock.h"
-#include "patch/PatchFormat.h"
+#include "maker/PatchFile.h"
 
 namespace varnock {
-
-struct MakerSettings {
-  bool compressible = false;
-  unsigned threads = 0;
-  std::uint64_t memory_limit = 0;
-  bool replace_existing = false;
-};
 
 struct MakeFileNames {
   std::string source;
@@ -25,15 +18,16 @@ struct MakeFileNames {
   std::string patch;
 };
 
-// The settings from the public struct (null: the defaults). Raises
-// EBadArgument for a reserved field that is not zero.
-MakerSettings MakerSettingsFrom(const varnock_make_options* options);
+// The maker's options from the public struct (null: the defaults), for
+// inputs no fault handler knows. Raises EBadArgument for a reserved field
+// that is not zero.
+PatchFileOptions MakeOptionsFrom(const varnock_make_options* options);
 
 // Hands the patch to `write`; returns its size.
-std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerSettings& settings,
+std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptions& options,
                               WriteCallback write, void* user_data, Progress& progress);
 
 // Writes the patch file, verified, through a temporary file renamed into place.
-void MakePatchFiles(const MakeFileNames& names, const MakerSettings& settings, Progress& progress);
+void MakePatchFiles(const MakeFileNames& names, const PatchFileOptions& options, Progress& progress);
 
 }  // namespace varnock

@@ -12,12 +12,12 @@ namespace {
 
 }  // namespace
 
-MakerSettings MakerSettingsFrom(const varnock_make_options* /*options*/) { RaiseNoMaker(); }
+PatchFileOptions MakeOptionsFrom(const varnock_make_options* /*options*/) { RaiseNoMaker(); }
 
-std::uint64_t MakePatchMemory(ByteSpan, ByteSpan, const MakerSettings&, WriteCallback, void*, Progress&) {
+std::uint64_t MakePatchMemory(ByteSpan, ByteSpan, const MakerOptions&, WriteCallback, void*, Progress&) {
   RaiseNoMaker();
 }
 
-void MakePatchFiles(const MakeFileNames&, const MakerSettings&, Progress&) { RaiseNoMaker(); }
+void MakePatchFiles(const MakeFileNames&, const PatchFileOptions&, Progress&) { RaiseNoMaker(); }
 
 }  // namespace varnock
