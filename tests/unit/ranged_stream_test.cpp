@@ -170,6 +170,28 @@ TEST(RangedStream, ACacheAsLargeAsTheSourceReadsItOnce) {
   EXPECT_EQ(source_ranges.BytesRead(), source.size());
 }
 
+TEST(RangedStream, ARunThroughASourceLargerThanTheCacheKeepsTheBlocksHeldAfterTheChecksum) {
+  // Ten blocks, four held: the checksum's pass leaves blocks 6 to 9 held;
+  // copying the source in order from its start reads blocks 0 to 6 into one
+  // slot, one after the other, and finds 7 to 9 still held.
+  Bytes source(10 << 8);
+  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::uint8_t>(i * 11 + (i >> 8));
+  Bytes stream;
+  for (std::uint64_t offset = 0; offset < source.size(); offset += 100) {
+    const Bytes copy = testing::Copy(0xFA, offset, std::min<std::uint64_t>(100, source.size() - offset));
+    stream.insert(stream.end(), copy.begin(), copy.end());
+  }
+  const Bytes patch = testing::BuildPatch({}, {stream});
+  MemoryRanges source_ranges(source), patch_ranges(patch);
+  SourceCache cache(source_ranges, 4 << 8, 8);
+  EXPECT_EQ(cache.Checksum([](std::uint64_t) {}), Crc32(source));
+  PatchWindow window(patch_ranges);
+  const Result result =
+      Collect([&](TStream& target) { RunRangedStream(window, cache, kHeader, target, nullptr); });
+  EXPECT_EQ(result, (Result{source, std::nullopt}));
+  EXPECT_EQ(source_ranges.BytesRead(), (10 + 7) << 8);
+}
+
 TEST(RangedStream, AFailedReadStopsTheStreamWithAPrefixOfTheTarget) {
   Bytes source(5000);
   for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::uint8_t>(i * 13);
