@@ -1,8 +1,10 @@
 #include "patch/SourceCache.h"
 
 #include <algorithm>
+#include <new>
 
 #include "files/Crc32.h"
+#include "platform/platform.h"
 
 namespace varnock {
 
@@ -13,7 +15,15 @@ SourceCache::SourceCache(InputRanges& input, std::size_t capacity, unsigned bloc
   slot_of_block_.assign(static_cast<std::size_t>(blocks), kNotHeld);
   block_of_slot_.assign(static_cast<std::size_t>(slots), kNotHeld);
   last_use_.assign(static_cast<std::size_t>(slots), 0);
-  memory_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(slots) << shift_);
+  const std::size_t bytes = static_cast<std::size_t>(slots) << shift_;
+  if (bytes > 0) {
+    memory_ = std::unique_ptr<std::uint8_t, Release>(platform::AllocateLargeBuffer(bytes), Release{bytes});
+    if (!memory_) throw std::bad_alloc();
+  }
+}
+
+void SourceCache::Release::operator()(std::uint8_t* memory) const noexcept {
+  platform::FreeLargeBuffer(memory, size);
 }
 
 void SourceCache::Load(std::uint32_t block, std::uint32_t slot) {

@@ -88,7 +88,12 @@ class SourceCache {
   InputRanges& input_;
   std::uint64_t size_;
   unsigned shift_;
-  std::unique_ptr<std::uint8_t[]> memory_;
+  // The blocks' memory, from the platform's large buffers.
+  struct Release {
+    std::size_t size;
+    void operator()(std::uint8_t* memory) const noexcept;
+  };
+  std::unique_ptr<std::uint8_t, Release> memory_;
   std::vector<std::uint32_t> slot_of_block_;
   std::vector<std::uint32_t> block_of_slot_;
   std::vector<std::uint64_t> last_use_;  // of each slot, for the choice of the one to read into

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -321,6 +322,34 @@ bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t cou
   *read = done;
   return true;
 }
+
+#if defined(__linux__)
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+}  // namespace
+
+std::uint8_t* AllocateLargeBuffer(std::size_t size) {
+  // Mapped a huge page longer and cut to a huge page's boundary, so that
+  // every huge page of it can be one.
+  if (size > SIZE_MAX - kHugePage) return nullptr;
+  void* mapped = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) munmap(mapped, aligned - start);
+  munmap(reinterpret_cast<void*>(aligned + size), start + kHugePage - aligned);
+  madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+  return reinterpret_cast<std::uint8_t*>(aligned);
+}
+
+void FreeLargeBuffer(std::uint8_t* buffer, std::size_t size) {
+  if (buffer != nullptr) munmap(buffer, size);
+}
+#else
+std::uint8_t* AllocateLargeBuffer(std::size_t size) { return new (std::nothrow) std::uint8_t[size]; }
+
+void FreeLargeBuffer(std::uint8_t* buffer, std::size_t /*size*/) { delete[] buffer; }
+#endif
 
 Handle CreateTargetFile(const std::string& name, std::span<const Handle> inputs, Listing listing) {
   // Opened without truncation: the file is emptied only once it is known to
