@@ -288,11 +288,16 @@ void CloseFile(Handle file, Listing listing) {
   close(static_cast<int>(file));
 }
 
-bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read) {
+namespace {
+
+// Reads until `count` bytes arrived or the file ended, going on after an
+// interrupted call; `read_some(into, wanted, done)` is one read() or pread().
+template <typename ReadSome>
+bool ReadUntilEnd(void* data, std::uint32_t count, std::uint32_t* read, ReadSome&& read_some) {
   auto* bytes = static_cast<std::uint8_t*>(data);
   std::uint32_t done = 0;
   while (done < count) {
-    ssize_t n = ::read(static_cast<int>(file), bytes + done, count - done);
+    ssize_t n = read_some(bytes + done, count - done, done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *read = done;
@@ -305,22 +310,18 @@ bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read)
   return true;
 }
 
+}  // namespace
+
+bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read) {
+  return ReadUntilEnd(data, count, read, [&](std::uint8_t* into, std::uint32_t wanted, std::uint32_t) {
+    return ::read(static_cast<int>(file), into, wanted);
+  });
+}
+
 bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t count, std::uint32_t* read) {
-  auto* bytes = static_cast<std::uint8_t*>(data);
-  std::uint32_t done = 0;
-  while (done < count) {
-    ssize_t n =
-        ::pread(static_cast<int>(file), bytes + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *read = done;
-      return false;
-    }
-    if (n == 0) break;
-    done += static_cast<std::uint32_t>(n);
-  }
-  *read = done;
-  return true;
+  return ReadUntilEnd(data, count, read, [&](std::uint8_t* into, std::uint32_t wanted, std::uint32_t done) {
+    return ::pread(static_cast<int>(file), into, wanted, static_cast<off_t>(offset + done));
+  });
 }
 
 #if defined(__linux__)
