@@ -1,6 +1,7 @@
 #include "lib/Apply.h"
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "files/Errors.h"
@@ -66,14 +67,15 @@ Written CheckAndWrite(ByteSpan source, ByteSpan patch, const std::string& patch_
 // for its CRC-32 before anything is written.
 Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
                             TStream& target, std::size_t source_cache, Progress& progress) {
-  SourceCache cache(source, source_cache);
   const std::uint64_t source_size = source.Size();
   progress.Report(Stage::kChecksum, 0, source_size);
   const std::vector<std::uint8_t> head = ReadPatchHead(patch);
+  // Made once the header holds: a patch refused at once takes no cache.
+  std::optional<SourceCache> cache;
   const PatchHeader header = ValidatePatchHead(
       head, patch.Size(),
       [&] {
-        const std::uint32_t crc = cache.Checksum([&](std::uint64_t done) {
+        const std::uint32_t crc = cache.emplace(source, source_cache).Checksum([&](std::uint64_t done) {
           if (progress.CountsBytes()) progress.Report(Stage::kChecksum, done, source_size);
         });
         progress.Report(Stage::kChecksum, source_size, source_size);
@@ -83,7 +85,7 @@ Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::
   PatchWindow window(patch);
   return WriteStage(
       header, progress, [&] { return CountRangedTarget(window, source_size, header); },
-      [&](const StreamProgress* told) { RunRangedStream(window, cache, header, target, told); });
+      [&](const StreamProgress* told) { RunRangedStream(window, *cache, header, target, told); });
 }
 
 // Creates the target beside the open inputs, writes it, reads it back and
