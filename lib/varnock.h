@@ -117,9 +117,10 @@ typedef int32_t (*varnock_write_fn)(void* user_data, const uint8_t* data, size_t
  * or fewer, and the library then asks again for the rest; 0 while bytes
  * remain means the input ended early (VARNOCK_ERROR_INPUT_SHORTENED); a
  * negative value, or one above `size`, fails the call with
- * VARNOCK_ERROR_READ. The library asks for at most 1 MiB at a time, each
- * range of the source at most once per time its block is read (see
- * varnock_set_source_cache), the patch front to back. */
+ * VARNOCK_ERROR_READ. The library asks for at most 1 MiB at a time: the
+ * source a block of its cache at a time (see varnock_set_source_cache), the
+ * patch front to back. It is called only during the call it was given to,
+ * on the calling thread. */
 typedef int64_t (*varnock_read_fn)(void* user_data, uint64_t offset, uint8_t* buffer, size_t size);
 
 /* Holds a call's settings and its last error. Opaque. */
@@ -233,7 +234,7 @@ VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint
  * during the check are still held when writing begins, so a source no larger
  * than the cache is read exactly once. The patch, `patch_size` bytes, is read
  * by `read_patch` (with `patch_data`) front to back through a 1 MiB window;
- * its instructions are read a second time, without the literal runs, when a
+ * its instructions are read a second time (long literal runs skipped) when a
  * progress callback is set, for the writing stage's total. A patch held in
  * memory is handed over by a callback that copies from it. The memory taken
  * is the cache's and about 2 MiB more, whatever the inputs' lengths. Inputs
