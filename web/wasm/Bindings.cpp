@@ -1,0 +1,49 @@
+// The C API's callbacks, bound to the JavaScript that owns the module: a
+// wasm function pointer cannot name a JavaScript closure, so the calls that
+// take callbacks are wrapped here, and each callback calls the hook the
+// JavaScript side set on the module before the call. Only varnock.h is used.
+#include <emscripten.h>
+
+#include <cstdint>
+
+#include "varnock.h"
+
+// Sizes travel as doubles: exact up to 2^53, and JavaScript's own numbers.
+EM_JS(std::int32_t, CallWriteHook, (const std::uint8_t* data, std::size_t size),
+      { return Module.varnockHooks.write(data >>> 0, size >>> 0); });
+EM_JS(std::int32_t, CallProgressHook, (std::int32_t stage, double done, double total),
+      { return Module.varnockHooks.progress(stage, done, total); });
+
+namespace {
+
+std::int32_t Write(void*, const std::uint8_t* data, std::size_t size) { return CallWriteHook(data, size); }
+
+std::int32_t Progress(void*, std::int32_t stage, std::uint64_t done, std::uint64_t total) {
+  return CallProgressHook(stage, static_cast<double>(done), static_cast<double>(total));
+}
+
+}  // namespace
+
+extern "C" {
+
+EMSCRIPTEN_KEEPALIVE void varnock_web_set_progress(varnock_context* context) {
+  varnock_set_progress(context, Progress, nullptr);
+}
+
+EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_apply_memory(varnock_context* context, const std::uint8_t* source,
+                                                           std::size_t source_size, const std::uint8_t* patch,
+                                                           std::size_t patch_size) {
+  return varnock_apply_memory(context, source, source_size, patch, patch_size, Write, nullptr);
+}
+
+// The web has one thread per module: the maker runs on the calling one.
+EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* context, const std::uint8_t* source,
+                                                          std::size_t source_size, const std::uint8_t* target,
+                                                          std::size_t target_size, std::int32_t compressible) {
+  varnock_make_options options{};
+  options.compressible = compressible;
+  options.threads = 1;
+  return varnock_make_memory(context, source, source_size, target, target_size, &options, Write, nullptr, nullptr);
+}
+
+}  // extern "C"
