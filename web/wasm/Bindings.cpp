@@ -1,8 +1,11 @@
 // The C API's callbacks, bound to the JavaScript that owns the module: a
 // wasm function pointer cannot name a JavaScript closure, so the calls that
 // take callbacks are wrapped here, and each callback calls the hook the
-// JavaScript side set on the module before the call. Only varnock.h is used.
+// JavaScript side set on the module before the call. Besides varnock.h, only
+// libdeflate's CRC-32 is used: the page shows the output's CRC-32, taken here
+// as the pieces pass, while they are still in the module's memory.
 #include <emscripten.h>
+#include <libdeflate.h>
 
 #include <cstdint>
 
@@ -16,7 +19,12 @@ EM_JS(std::int32_t, CallProgressHook, (std::int32_t stage, double done, double t
 
 namespace {
 
-std::int32_t Write(void*, const std::uint8_t* data, std::size_t size) { return CallWriteHook(data, size); }
+// `crc` is the caller's running CRC-32 of the output handed over so far.
+std::int32_t Write(void* crc, const std::uint8_t* data, std::size_t size) {
+  auto* running = static_cast<std::uint32_t*>(crc);
+  *running = libdeflate_crc32(*running, data, size);
+  return CallWriteHook(data, size);
+}
 
 std::int32_t Progress(void*, std::int32_t stage, std::uint64_t done, std::uint64_t total) {
   return CallProgressHook(stage, static_cast<double>(done), static_cast<double>(total));
@@ -32,18 +40,19 @@ EMSCRIPTEN_KEEPALIVE void varnock_web_set_progress(varnock_context* context) {
 
 EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_apply_memory(varnock_context* context, const std::uint8_t* source,
                                                            std::size_t source_size, const std::uint8_t* patch,
-                                                           std::size_t patch_size) {
-  return varnock_apply_memory(context, source, source_size, patch, patch_size, Write, nullptr);
+                                                           std::size_t patch_size, std::uint32_t* crc) {
+  return varnock_apply_memory(context, source, source_size, patch, patch_size, Write, crc);
 }
 
 // The web has one thread per module: the maker runs on the calling one.
 EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* context, const std::uint8_t* source,
                                                           std::size_t source_size, const std::uint8_t* target,
-                                                          std::size_t target_size, std::int32_t compressible) {
+                                                          std::size_t target_size, std::int32_t compressible,
+                                                          std::uint32_t* crc) {
   varnock_make_options options{};
   options.compressible = compressible;
   options.threads = 1;
-  return varnock_make_memory(context, source, source_size, target, target_size, &options, Write, nullptr, nullptr);
+  return varnock_make_memory(context, source, source_size, target, target_size, &options, Write, crc, nullptr);
 }
 
 }  // extern "C"
