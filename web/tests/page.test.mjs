@@ -1,0 +1,210 @@
+// The page in headless Chromium, through its own controls: faults it guards
+// against are a result that differs from the native programs', a failure that
+// shows the wrong words or leaves the page stuck, a cancel that does not stop
+// or breaks the next run, a request to anything but the page's own files, and
+// memory that grows with the source. It also runs the module's API table
+// (api-cases.js) in the browser.
+import { test, before, after } from "node:test";
+import assert from "node:assert/strict";
+import fs from "node:fs";
+import path from "node:path";
+import { pathToFileURL } from "node:url";
+import { startServer } from "./serve.mjs";
+import { launchChromium } from "./chromium.mjs";
+import { largeSet, smallSet, temporaryDirectory, pseudoRandom } from "./fixtures.mjs";
+import { cases } from "./api-cases.js";
+import { projectRoot, webBuild } from "./paths.mjs";
+
+const kMemoryGoal = 256 * 1024 * 1024;
+const kLargeSize = Number(process.env.VARNOCK_LARGE_APPLY_BYTES || 1024 * 1024 * 1024);
+const artifacts = path.resolve(process.env.VARNOCK_ARTIFACTS || path.join(webBuild, "artifacts"));
+
+let server;
+let browser;
+let dir;
+let files;
+
+before(async () => {
+  dir = temporaryDirectory();
+  files = smallSet(dir, 3 << 20);
+  files.wrongSource = path.join(dir, "game-0.9.bin");
+  fs.writeFileSync(files.wrongSource, pseudoRandom(3 << 20, 99));
+  files.corruptPatch = path.join(dir, "damaged.patch");
+  const patch = fs.readFileSync(files.patch);
+  fs.writeFileSync(files.corruptPatch, patch.subarray(0, patch.length - 100));
+  server = await startServer({ "/page/": path.join(webBuild, "page"), "/npm/": path.join(webBuild, "npm"),
+    "/tests/": path.join(projectRoot, "web", "tests") });
+  browser = await launchChromium();
+  fs.mkdirSync(artifacts, { recursive: true });
+});
+
+after(async () => {
+  await browser?.close();
+  await server?.close();
+  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+});
+
+// A fresh tab on the page, with every request it makes recorded, and its
+// downloads going to a directory of its own.
+// A context of its own gives the tab a renderer process of its own.
+async function openPage(url = `${server.origin}/page/index.html`) {
+  const context = await browser.createBrowserContext();
+  const page = await context.newPage();
+  const requests = [];
+  page.on("request", (request) => requests.push(request.url()));
+  const downloads = fs.mkdtempSync(path.join(dir, "downloads-"));
+  const session = await browser.target().createCDPSession();
+  await session.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads,
+    browserContextId: context.id });
+  await page.goto(url, { waitUntil: "load" });
+  return { page, requests, downloads };
+}
+
+async function runTask(page, task, first, second) {
+  await page.click(`input[name=task][value=${task}]`);
+  await (await page.$("#source")).uploadFile(first);
+  await (await page.$("#second")).uploadFile(second);
+  await page.click("#start");
+  await page.waitForSelector("#result:not([hidden]), #error:not([hidden])", { timeout: 600_000 });
+}
+
+const text = (page, selector) => page.$eval(selector, (element) => element.textContent);
+const shown = (page, selector) => page.$eval(selector, (element) => !element.hidden);
+
+// Clicks the result's link and waits for the file Chromium saves.
+async function download(page, downloads) {
+  const name = await page.$eval("#download", (link) => link.download);
+  await page.click("#download");
+  const file = path.join(downloads, name);
+  for (let tries = 0; tries < 600 && !fs.existsSync(file); tries += 1) await new Promise((r) => setTimeout(r, 100));
+  return fs.readFileSync(file);
+}
+
+async function assertApplies(page, downloads) {
+  await runTask(page, "apply", files.source, files.patch);
+  assert.equal(await shown(page, "#error"), false, await text(page, "#error"));
+  assert.deepEqual(await download(page, downloads), fs.readFileSync(files.rebuilt));
+}
+
+test("apply through the page gives the native varnock's target, named, sized and checksummed", async () => {
+  const { page, downloads } = await openPage();
+  await assertApplies(page, downloads);
+  const rebuilt = fs.readFileSync(files.rebuilt);
+  assert.equal(await text(page, "#result-name"), "game-1.0.patched.bin");
+  assert.match(await text(page, "#result-size"), new RegExp(`\\(${rebuilt.length.toLocaleString("en")} bytes\\)`));
+  const crc = (await import("node:zlib")).crc32(rebuilt).toString(16).toUpperCase().padStart(8, "0");
+  assert.equal(await text(page, "#result-crc"), crc);
+  await page.screenshot({ path: path.join(artifacts, "apply.png"), fullPage: true });
+  await page.browserContext().close();
+});
+
+test("make through the page gives the native varnock-diff's patch", async () => {
+  const { page, downloads } = await openPage();
+  await runTask(page, "make", files.source, files.target);
+  assert.equal(await text(page, "#result-name"), "game-1.0-to-game-1.1.patch");
+  assert.deepEqual(await download(page, downloads), fs.readFileSync(files.patch));
+  await page.browserContext().close();
+});
+
+for (const [what, source, patch, words] of [
+  ["a wrong source", () => files.wrongSource, () => files.patch, /made for another version of the old file/],
+  ["a corrupt patch", () => files.source, () => files.corruptPatch, /patch file is incomplete/],
+]) {
+  test(`${what} shows what went wrong in plain words, and the page still works`, async () => {
+    const { page, downloads } = await openPage();
+    await runTask(page, "apply", source(), patch());
+    assert.match(await text(page, "#error-text"), words);
+    assert.equal(await shown(page, "#result"), false);
+    await assertApplies(page, downloads);
+    await page.browserContext().close();
+  });
+}
+
+test("cancel stops a running apply, says so, and the page still works", async () => {
+  const large = largeSet(fs.mkdtempSync(path.join(dir, "cancel-")), 512 << 20);
+  const { page, downloads } = await openPage();
+  await page.click("input[name=task][value=apply]");
+  await (await page.$("#source")).uploadFile(large.source);
+  await (await page.$("#second")).uploadFile(large.patch);
+  await page.click("#start");
+  await page.waitForFunction(() => /%/.test(document.getElementById("progress-text").textContent));
+  await page.click("#cancel");
+  assert.equal(await text(page, "#error-text"), "Cancelled. Nothing was saved.");
+  assert.equal(await shown(page, "#result"), false);
+  fs.rmSync(path.dirname(large.source), { recursive: true });
+  await assertApplies(page, downloads);
+  await page.browserContext().close();
+});
+
+test("the page asks for nothing but its own files", async () => {
+  const { page, requests, downloads } = await openPage();
+  await assertApplies(page, downloads);
+  await runTask(page, "make", files.source, files.target);
+  const own = new Set(["index.html", "page.css", "varnock-worker.js", "page.js"].map((f) => `${server.origin}/page/${f}`));
+  const elsewhere = requests.filter((url) => !own.has(url) && !url.startsWith("blob:") && !url.startsWith("data:"));
+  assert.deepEqual(elsewhere, []);
+  assert.deepEqual(server.requests.filter((url) => !url.startsWith("/page/")), []);
+  await page.browserContext().close();
+});
+
+test("the page works opened from disk", async () => {
+  const { page, downloads } = await openPage(pathToFileURL(path.join(webBuild, "page", "index.html")).href);
+  await assertApplies(page, downloads);
+  await page.browserContext().close();
+});
+
+test("at a phone's width nothing overflows, and every control has a label", async () => {
+  const { page } = await openPage();
+  await page.setViewport({ width: 360, height: 740 });
+  assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 360));
+  const unlabelled = await page.$$eval("input", (inputs) => inputs.filter((input) => !input.labels.length).map((i) => i.id));
+  assert.deepEqual(unlabelled, []);
+  await page.browserContext().close();
+});
+
+// The peak resident memory of the renderers that opened with the page (its
+// tab and its worker run in one), read from the OS for the process ids the
+// DevTools protocol gives.
+async function rendererIds() {
+  const session = await browser.target().createCDPSession();
+  const { processInfo } = await session.send("SystemInfo.getProcessInfo");
+  await session.detach();
+  return processInfo.filter((info) => info.type === "renderer").map((info) => info.id);
+}
+
+function peakResident(pids) {
+  return pids.reduce((peak, pid) => {
+    const status = fs.readFileSync(`/proc/${pid}/status`, "utf8");
+    return Math.max(peak, Number(/VmHWM:\s+(\d+)/.exec(status)[1]) * 1024);
+  }, 0);
+}
+
+test(`applying to a ${kLargeSize} byte source keeps the renderer under ${kMemoryGoal} bytes`, async () => {
+  const large = largeSet(fs.mkdtempSync(path.join(dir, "large-")), kLargeSize);
+  const earlier = new Set(await rendererIds());
+  const { page } = await openPage();
+  const pids = (await rendererIds()).filter((pid) => !earlier.has(pid));
+  assert.ok(pids.length > 0, "no renderer of the page's own");
+  const idle = peakResident(pids);
+  const started = performance.now();
+  await runTask(page, "apply", large.source, large.patch);
+  const seconds = (performance.now() - started) / 1000;
+  const peak = peakResident(pids);
+  assert.equal(await shown(page, "#error"), false, await text(page, "#error"));
+  assert.equal(await text(page, "#result-crc"), large.targetCrc.toString(16).toUpperCase().padStart(8, "0"));
+  console.log(`large apply: ${kLargeSize} bytes in ${seconds.toFixed(1)} s, renderer peak ${peak} bytes ` +
+    `(${idle} bytes once the page had loaded)`);
+  assert.ok(peak < kMemoryGoal, `renderer peak ${peak} bytes`);
+  fs.rmSync(path.dirname(large.source), { recursive: true });
+  await page.browserContext().close();
+});
+
+test("the module's API table passes in Chromium", async () => {
+  const page = await (await browser.createBrowserContext()).newPage();
+  await page.goto(`${server.origin}/tests/api-cases.html`);
+  await page.waitForFunction(() => window.caseNames);
+  for (let index = 0; index < cases.length; index += 1) {
+    assert.equal(await page.evaluate((i) => window.runCase(i), index), "ok", cases[index].name);
+  }
+  await page.browserContext().close();
+});
