@@ -35,6 +35,7 @@ enum class ErrorKind : std::int32_t {
   kTooLarge,
   kBufferTooSmall,
   kPatchExists,
+  kReadError,
 };
 
 class Exception : public std::exception {

@@ -6,39 +6,41 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <span>
 #include <string>
 
+#include "files/InputRanges.h"
 #include "platform/platform.h"
 
 namespace varnock {
 
-// The whole file in memory of its own: as many bytes as the file holds.
-class TFileContents {
+// The file read by ranges where they are asked for; it holds no bytes itself.
+class TFileRanges final : public InputRanges {
  public:
-  // Raises EOSError when the file cannot be opened or read, and
-  // EInputShortened when it ends before the length it had when opened.
-  explicit TFileContents(const std::string& file_name);
-  ~TFileContents();
+  // Raises EOSError when the file cannot be opened or its length not had.
+  explicit TFileRanges(const std::string& file_name);
+  ~TFileRanges() override;
 
-  TFileContents(const TFileContents&) = delete;
-  TFileContents& operator=(const TFileContents&) = delete;
+  TFileRanges(const TFileRanges&) = delete;
+  TFileRanges& operator=(const TFileRanges&) = delete;
 
-  std::span<const std::uint8_t> Bytes() const noexcept { return {bytes_.get(), size_}; }
+  std::uint64_t Size() const noexcept override { return size_; }
+  // Raises EOSError when the read fails, and EInputShortened when the file
+  // ends before the length it had when opened.
+  void Read(std::uint64_t offset, std::span<std::uint8_t> into) override;
+
   platform::Handle FileHandle() const noexcept { return file_handle_; }
 
  private:
+  std::string file_name_;
   platform::Handle file_handle_;
   std::uint32_t size_ = 0;
-  std::unique_ptr<std::uint8_t[]> bytes_;
 };
 
 // Told the bytes read so far and the file's length, before each piece.
 using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // The CRC-32 of a whole file, read a piece at a time through a buffer of a
-// fixed size, with the errors of TFileContents.
+// fixed size, with the errors of TFileRanges.
 std::uint32_t ChecksumOfFile(const std::string& file_name, const ReadProgress& progress);
 
 }  // namespace varnock

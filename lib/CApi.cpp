@@ -4,6 +4,7 @@
 #include <string>
 
 #include "lib/Apply.h"
+#include "lib/CallbackInput.h"
 #include "lib/LibraryErrors.h"
 #include "lib/MakeApi.h"
 #include "lib/varnock.h"
@@ -15,6 +16,7 @@ struct varnock_context {
   varnock_progress_fn progress = nullptr;
   void* progress_data = nullptr;
   varnock::InputAccess input_access = varnock::InputAccess::kRead;
+  std::size_t source_cache = varnock::kDefaultSourceCache;
   std::string message;
   std::uint32_t os_code = 0;
 };
@@ -46,6 +48,7 @@ VARNOCK_SAME_CODE(VARNOCK_ERROR_INPUT_SHORTENED, kInputShortened);
 VARNOCK_SAME_CODE(VARNOCK_ERROR_TOO_LARGE, kTooLarge);
 VARNOCK_SAME_CODE(VARNOCK_ERROR_BUFFER_TOO_SMALL, kBufferTooSmall);
 VARNOCK_SAME_CODE(VARNOCK_ERROR_PATCH_EXISTS, kPatchExists);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_READ, kReadError);
 #undef VARNOCK_SAME_CODE
 static_assert(VARNOCK_STAGE_CHECKSUM == static_cast<std::int32_t>(Stage::kChecksum) &&
               VARNOCK_STAGE_WRITING == static_cast<std::int32_t>(Stage::kWriting) &&
@@ -78,7 +81,13 @@ constexpr const char* kCodeNames[] = {
     "VARNOCK_ERROR_TOO_LARGE",
     "VARNOCK_ERROR_BUFFER_TOO_SMALL",
     "VARNOCK_ERROR_PATCH_EXISTS",
+    "VARNOCK_ERROR_READ",
 };
+static_assert(VARNOCK_DEFAULT_SOURCE_CACHE == kDefaultSourceCache);
+
+// The largest input read by ranges: the file path's bound, which also keeps
+// the cache's index of blocks small.
+constexpr std::uint64_t kLargestRangedInput = 0xFFFFFFFF;
 
 // The host's callback behind the library's progress.
 class CallbackSink : public ProgressSink {
@@ -132,6 +141,14 @@ void Require(bool holds, const char* what) {
   if (!holds) throw EBadArgument(what);
 }
 
+void RequireRangedSize(std::uint64_t size, const char* name) {
+  if (size > kLargestRangedInput) {
+    throw Exception(ErrorKind::kTooLarge,
+                    std::string("The ") + name + " is " + std::to_string(size) +
+                        " bytes long; inputs read by ranges are below 4 GiB (4294967296 bytes)");
+  }
+}
+
 ByteSpan Span(const std::uint8_t* data, std::size_t size, const char* what) {
   Require(data != nullptr || size == 0, what);
   return {data, size};
@@ -161,6 +178,11 @@ int32_t varnock_set_input_access(varnock_context* context, int32_t access) {
   });
 }
 
+int32_t varnock_set_source_cache(varnock_context* context, size_t bytes) {
+  return Guarded(context,
+                 [&](Progress&) { context->source_cache = bytes == 0 ? kDefaultSourceCache : bytes; });
+}
+
 const char* varnock_error_message(const varnock_context* context) {
   return context != nullptr ? context->message.c_str() : "";
 }
@@ -182,7 +204,8 @@ int32_t varnock_apply_files(varnock_context* context, const char* source_name, c
                             const char* patch_name) {
   return Guarded(context, [&](Progress& progress) {
     Require(source_name != nullptr && target_name != nullptr && patch_name != nullptr, "a file name is null");
-    ApplyPatchFiles({source_name, target_name, patch_name}, context->input_access, progress);
+    ApplyPatchFiles({source_name, target_name, patch_name}, context->input_access, progress,
+                    context->source_cache);
   });
 }
 
@@ -195,6 +218,21 @@ int32_t varnock_apply_memory(varnock_context* context, const uint8_t* source, si
     Require(write != nullptr, "write callback is null");
     CallbackTarget target(write, write_data);
     ApplyPatchMemory(source_bytes, patch_bytes, target, progress);
+  });
+}
+
+int32_t varnock_apply_ranges(varnock_context* context, varnock_read_fn read_source, void* source_data,
+                             uint64_t source_size, varnock_read_fn read_patch, void* patch_data,
+                             uint64_t patch_size, varnock_write_fn write, void* write_data) {
+  return Guarded(context, [&](Progress& progress) {
+    Require(read_source != nullptr && read_patch != nullptr, "read callback is null");
+    Require(write != nullptr, "write callback is null");
+    RequireRangedSize(source_size, "source");
+    RequireRangedSize(patch_size, "patch");
+    CallbackInput source(read_source, source_data, source_size, "<source>");
+    CallbackInput patch(read_patch, patch_data, patch_size, "<patch>");
+    CallbackTarget target(write, write_data);
+    ApplyPatchRanges(source, patch, kRangedPatchName, target, context->source_cache, progress);
   });
 }
 
@@ -231,8 +269,8 @@ int32_t varnock_make_memory(varnock_context* context, const uint8_t* source, siz
     const ByteSpan source_bytes = Span(source, source_size, "source is null");
     const ByteSpan target_bytes = Span(target, target_size, "target is null");
     Require(write != nullptr, "write callback is null");
-    const std::uint64_t size =
-        MakePatchMemory(source_bytes, target_bytes, MakeOptionsFrom(options).maker, write, write_data, progress);
+    const std::uint64_t size = MakePatchMemory(source_bytes, target_bytes, MakeOptionsFrom(options).maker,
+                                               write, write_data, progress);
     if (patch_size != nullptr) *patch_size = size;
   });
 }

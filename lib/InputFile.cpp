@@ -1,23 +1,12 @@
 #include "lib/InputFile.h"
 
+#include "files/FileContents.h"
+#include "files/FileMapping.h"
+
 namespace varnock {
 
 platform::Listing ListingFor(InputAccess access) {
   return access == InputAccess::kMappedWatched ? platform::Listing::kListed : platform::Listing::kUnlisted;
-}
-
-InputFile::InputFile(const std::string& name, InputAccess access) {
-  if (access == InputAccess::kRead) {
-    contents_.emplace(name);
-  } else {
-    mapping_.emplace(name, ListingFor(access));
-  }
-}
-
-ByteSpan InputFile::Bytes() const noexcept { return mapping_ ? mapping_->Bytes() : contents_->Bytes(); }
-
-platform::Handle InputFile::FileHandle() const noexcept {
-  return mapping_ ? mapping_->FileHandle() : contents_->FileHandle();
 }
 
 std::uint32_t ChecksumOfFile(const std::string& name, InputAccess access, Progress& progress) {
@@ -27,7 +16,7 @@ std::uint32_t ChecksumOfFile(const std::string& name, InputAccess access, Progre
       if (progress.CountsBytes()) progress.Report(Stage::kVerifying, done, total);
     });
   }
-  InputFile target_reader(name, access);
+  TFileMappingAsByteArray target_reader(name, ListingFor(access));
   return Crc32WithProgress(target_reader.Bytes(), Stage::kVerifying, progress);
 }
 

@@ -23,4 +23,10 @@ class EBufferTooSmall : public Exception {
   EBufferTooSmall() : Exception(ErrorKind::kBufferTooSmall, "Target buffer too small") {}
 };
 
+// A host's read callback failed.
+class EReadError : public Exception {
+ public:
+  EReadError() : Exception(ErrorKind::kReadError, "Stream read error") {}
+};
+
 }  // namespace varnock

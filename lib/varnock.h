@@ -80,9 +80,10 @@ extern "C" {
 #define VARNOCK_ERROR_CANCELLED 18           /* "Cancelled": the progress callback asked to stop */
 #define VARNOCK_ERROR_BAD_ARGUMENT 19        /* "Bad argument: <what>" */
 #define VARNOCK_ERROR_INPUT_SHORTENED 20     /* "Input file \"<name>\" was shortened while it was being read" */
-#define VARNOCK_ERROR_TOO_LARGE 21           /* the maker: an input, or the patch, of 4 GiB or more */
+#define VARNOCK_ERROR_TOO_LARGE 21           /* the maker, varnock_apply_ranges: an input, or the patch, of 4 GiB or more */
 #define VARNOCK_ERROR_BUFFER_TOO_SMALL 22    /* "Target buffer too small"; see varnock_apply_to_buffer */
 #define VARNOCK_ERROR_PATCH_EXISTS 23        /* varnock_make_files: the patch file exists and is not to be replaced */
+#define VARNOCK_ERROR_READ 24                /* "Stream read error": a read callback failed */
 
 /* Stages a progress callback is told about. Applying goes through CHECKSUM
  * (the patch checked against the source), WRITING (the target written) and
@@ -110,6 +111,17 @@ typedef int32_t (*varnock_progress_fn)(void* user_data, int32_t stage, uint64_t 
  * anything else fails the call with VARNOCK_ERROR_WRITE. */
 typedef int32_t (*varnock_write_fn)(void* user_data, const uint8_t* data, size_t size);
 
+/* Reads `size` bytes (1 or more) of an input, those from `offset`, into
+ * `buffer`; the range always lies within the length the input was given
+ * with. Returns the count of bytes placed at the start of `buffer`: `size`,
+ * or fewer, and the library then asks again for the rest; 0 while bytes
+ * remain means the input ended early (VARNOCK_ERROR_INPUT_SHORTENED); a
+ * negative value, or one above `size`, fails the call with
+ * VARNOCK_ERROR_READ. The library asks for at most 1 MiB at a time, each
+ * range of the source at most once per time its block is read (see
+ * varnock_set_source_cache), the patch front to back. */
+typedef int64_t (*varnock_read_fn)(void* user_data, uint64_t offset, uint8_t* buffer, size_t size);
+
 /* Holds a call's settings and its last error. Opaque. */
 typedef struct varnock_context varnock_context;
 
@@ -127,13 +139,14 @@ VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress
 
 /* How varnock_apply_files reads its input files.
  *
- * VARNOCK_INPUTS_READ (the default): the source and the patch are read into
- * memory the library allocates (as much as both together, freed before the
- * call returns) and the target is read back through a 1 MiB buffer, all with
- * plain reads. An input that another program shortens during the call ends it
- * with VARNOCK_ERROR_INPUT_SHORTENED; nothing else in the host is touched.
- * Measured (bench/README.md) this costs 1.9 to 2.3 times the CPU time of the
- * mapped way on 9 MB to 512 MB files, spent copying them into fresh memory.
+ * VARNOCK_INPUTS_READ (the default): the inputs are read by ranges with
+ * plain reads, as varnock_apply_ranges reads them: the source through the
+ * block cache (see varnock_set_source_cache), the patch through a 1 MiB
+ * window, and the target is read back through a 1 MiB buffer. The memory
+ * taken is the cache's and about 3 MiB more, whatever the files' lengths. An
+ * input that another program shortens during the call ends it with
+ * VARNOCK_ERROR_INPUT_SHORTENED; nothing else in the host is touched. Its CPU
+ * time against the mapped way is measured in bench/README.md.
  *
  * VARNOCK_INPUTS_MAPPED: each input is mapped read-only and never copied, as
  * the varnock program does: as fast as the program (within 2% of its CPU time
@@ -147,6 +160,16 @@ VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress
 #define VARNOCK_INPUTS_MAPPED 1
 /* Returns VARNOCK_OK, or VARNOCK_ERROR_BAD_ARGUMENT for another value. */
 VARNOCK_API int32_t varnock_set_input_access(varnock_context* context, int32_t access);
+
+/* The most memory, in bytes, that the source's block cache takes where the
+ * source is read by ranges: in varnock_apply_ranges and in
+ * varnock_apply_files with VARNOCK_INPUTS_READ. The cache holds whole blocks
+ * of 256 KiB, at least one, and never more than the source has; 0 sets the
+ * default, 64 MiB. A copy from a block the cache holds costs what a copy in
+ * memory costs; one from another block reads that block (256 KiB) anew. A
+ * cache as large as the source reads it exactly once. Returns VARNOCK_OK. */
+#define VARNOCK_DEFAULT_SOURCE_CACHE ((size_t)64 << 20)
+VARNOCK_API int32_t varnock_set_source_cache(varnock_context* context, size_t bytes);
 
 /* The message of the last failed call made with `context`, exactly as the
  * varnock program prints it after its "Brevane ERROR: " prefix; "" after a
@@ -196,6 +219,37 @@ VARNOCK_API int32_t varnock_apply_memory(varnock_context* context, const uint8_t
 VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint8_t* source, size_t source_size,
                                             const uint8_t* patch, size_t patch_size, uint8_t* target,
                                             size_t capacity, size_t* target_size);
+
+/* Applies a patch to a source that are both read by ranges through the
+ * host's callbacks, handing the target to `write` front to back, then checks
+ * the target's CRC-32 on the bytes handed over; for a host that can neither
+ * map its inputs nor hold them in memory (a source of 3 GiB on a 32-bit host,
+ * a file in a browser's worker).
+ *
+ * The source, `source_size` bytes, is read by `read_source` (with
+ * `source_data`) once whole, block by block, for its CRC-32 before anything
+ * is written, then block by block again where copies need it, through a
+ * cache of bounded size (varnock_set_source_cache): the blocks read last
+ * during the check are still held when writing begins, so a source no larger
+ * than the cache is read exactly once. The patch, `patch_size` bytes, is read
+ * by `read_patch` (with `patch_data`) front to back through a 1 MiB window;
+ * its instructions are read a second time, without the literal runs, when a
+ * progress callback is set, for the writing stage's total. A patch held in
+ * memory is handed over by a callback that copies from it. The memory taken
+ * is the cache's and about 2 MiB more, whatever the inputs' lengths. Inputs
+ * of 4 GiB or more are refused with VARNOCK_ERROR_TOO_LARGE.
+ *
+ * The checks, codes, messages and progress are those of
+ * varnock_apply_memory; a patch without the patch magic is named "<patch>",
+ * an input that ends early "<source>" or "<patch>". A run may reach `write`
+ * in several pieces. Returns VARNOCK_OK or an error code; after a failure
+ * `write` has received the target's runs before the failing instruction and,
+ * after a failed read or write, part of the run at hand. The callbacks run
+ * only during the call, on the calling thread. */
+VARNOCK_API int32_t varnock_apply_ranges(varnock_context* context, varnock_read_fn read_source,
+                                         void* source_data, uint64_t source_size, varnock_read_fn read_patch,
+                                         void* patch_data, uint64_t patch_size, varnock_write_fn write,
+                                         void* write_data);
 
 /* The length of the target the patch rebuilds from the source, found by the
  * checks of applying (header, source CRC-32, every instruction) without

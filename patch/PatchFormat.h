@@ -49,6 +49,16 @@ struct PatchHeader {
 PatchHeader ValidatePatch(ByteSpan patch, const std::function<std::uint32_t()>& source_checksum,
                           const std::string& patch_name);
 
+// The most bytes of a patch that the checks above read: the longest header
+// and the signature after it.
+inline constexpr std::uint32_t kLongestPatchHead = 0xFFFF + kSignatureSize;
+
+// The same checks on the first min(`patch_size`, kLongestPatchHead) bytes of
+// a patch of `patch_size` bytes, `head`.
+PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
+                              const std::function<std::uint32_t()>& source_checksum,
+                              const std::string& patch_name);
+
 // Raises the target checksum error when `target_crc`, the CRC-32 of the
 // target as written, is not the one the header names.
 void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc);

@@ -18,15 +18,21 @@ std::uint32_t ReadLittleEndian32(const std::uint8_t* bytes) {
 
 PatchHeader ValidatePatch(ByteSpan patch, const std::function<std::uint32_t()>& source_checksum,
                           const std::string& patch_name) {
-  if (patch.size() < 4) throw Exception(ErrorKind::kNoHeader, "Patch file contains no header.");
-  const std::uint8_t* bytes = patch.data();
+  return ValidatePatchHead(patch, patch.size(), source_checksum, patch_name);
+}
+
+PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
+                              const std::function<std::uint32_t()>& source_checksum,
+                              const std::string& patch_name) {
+  if (patch_size < 4) throw Exception(ErrorKind::kNoHeader, "Patch file contains no header.");
+  const std::uint8_t* bytes = head.data();
   std::uint32_t header_size = ReadLittleEndian16(bytes);
   std::uint32_t block_length = ReadLittleEndian16(bytes + 2);
   if (header_size < block_length + kMinimumHeaderSize)
     throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
   // A header that claims more bytes than the file has is just as corrupt; the
   // checksums at its end would otherwise be read from beyond the file.
-  if (std::uint64_t{header_size} + kSignatureSize > patch.size())
+  if (std::uint64_t{header_size} + kSignatureSize > patch_size)
     throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
 
   PatchHeader header{header_size, ReadLittleEndian32(bytes + header_size - 8),

@@ -54,6 +54,11 @@ void CloseFile(Handle file, Listing listing);
 // end of the file. False on failure; *read tells how many arrived.
 bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read);
 
+// Reads up to `count` bytes from `offset`, leaving where ReadFile goes on
+// untouched on POSIX (Windows moves it); fewer only at the end of the file.
+// False on failure; *read tells how many arrived.
+bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t count, std::uint32_t* read);
+
 // Creates the file, or empties an existing one, for exclusive reading and
 // writing. Refuses, leaving the file untouched, when it is one of `inputs`
 // or, kListed, an input on the process's list (Windows: open as an input

@@ -310,6 +310,24 @@ bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read)
   return true;
 }
 
+bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t count, std::uint32_t* read) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    ssize_t n =
+        ::pread(static_cast<int>(file), bytes + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *read = done;
+      return false;
+    }
+    if (n == 0) break;
+    done += static_cast<std::uint32_t>(n);
+  }
+  *read = done;
+  return true;
+}
+
 Handle CreateTargetFile(const std::string& name, std::span<const Handle> inputs, Listing listing) {
   // Opened without truncation: the file is emptied only once it is known to
   // be of a kind it may be, not an input of this run, not locked by another

@@ -80,6 +80,29 @@ bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read)
   return true;
 }
 
+bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t count, std::uint32_t* read) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    // On a handle opened for synchronous reads the offset rides in an
+    // OVERLAPPED and the call still waits for the bytes.
+    const std::uint64_t at = offset + done;
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD n = 0;
+    if (!::ReadFile(ToHandle(file), bytes + done, count - done, &n, &position)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      *read = done;
+      return false;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  *read = done;
+  return true;
+}
+
 // The share modes of the inputs refuse the target wherever it reaches one,
 // in this process or any other, so `inputs` need not be looked at.
 Handle CreateTargetFile(const std::string& name, std::span<const Handle> /*inputs*/, Listing /*listing*/) {

@@ -3,6 +3,7 @@
 // API offers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,6 +48,32 @@ inline Outcome ApplyToBuffer(varnock_context* context, const Bytes& source, cons
   outcome.code = varnock_apply_to_buffer(context, source.data(), source.size(), patch.data(), patch.size(),
                                          outcome.target.data(), capacity, &size);
   outcome.target.resize(size);
+  outcome.message = varnock_error_message(context);
+  return outcome;
+}
+
+// An input in memory handed over by ranges, as a host's read callback would:
+// at most `longest` bytes a call, so that short counts are met too.
+struct RangedBytes {
+  const Bytes* bytes;
+  std::size_t longest = static_cast<std::size_t>(-1);
+
+  static std::int64_t Read(void* self, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+    const auto& input = *static_cast<RangedBytes*>(self);
+    const std::size_t count = std::min(size, input.longest);
+    std::copy_n(input.bytes->begin() + static_cast<std::ptrdiff_t>(offset), count, buffer);
+    return static_cast<std::int64_t>(count);
+  }
+};
+
+inline Outcome ApplyRanges(varnock_context* context, const Bytes& source, const Bytes& patch,
+                           std::size_t longest_read = static_cast<std::size_t>(-1)) {
+  Outcome outcome{0, {}, {}};
+  RangedBytes source_input{&source, longest_read};
+  RangedBytes patch_input{&patch, longest_read};
+  outcome.code =
+      varnock_apply_ranges(context, RangedBytes::Read, &source_input, source.size(), RangedBytes::Read,
+                           &patch_input, patch.size(), AppendTo, &outcome.target);
   outcome.message = varnock_error_message(context);
   return outcome;
 }

@@ -72,7 +72,8 @@ TEST(ApplyAgreement, FilesMemoryAndBufferGiveTheSameTarget) {
     const std::vector<testing::Outcome> outcomes = {
         testing::ApplyMemory(context.get(), random.source, random.patch),
         testing::ApplyToBuffer(context.get(), random.source, random.patch, size),
-        testing::ApplyFiles(context.get(), directory, random.source, random.patch)};
+        testing::ApplyFiles(context.get(), directory, random.source, random.patch),
+        testing::ApplyRanges(context.get(), random.source, random.patch)};
     for (const testing::Outcome& outcome : outcomes) {
       EXPECT_EQ(outcome.code, VARNOCK_OK) << outcome.message;
       EXPECT_TRUE(outcome.target == random.target);
@@ -156,9 +157,10 @@ TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
     std::uint64_t patch_size = 0;
     varnock_make_options options{};
     options.threads = 1;
-    ASSERT_EQ(varnock_make_memory(context.get(), random.source.data(), random.source.size(), random.target.data(),
-                                  random.target.size(), &options, testing::AppendTo, &patch, &patch_size),
-              VARNOCK_OK)
+    ASSERT_EQ(
+        varnock_make_memory(context.get(), random.source.data(), random.source.size(), random.target.data(),
+                            random.target.size(), &options, testing::AppendTo, &patch, &patch_size),
+        VARNOCK_OK)
         << varnock_error_message(context.get());
     EXPECT_EQ(patch_size, patch.size());
     varnock_set_progress(context.get(), nullptr, nullptr);
@@ -176,14 +178,16 @@ TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
   varnock_set_progress(
       context.get(), [](void*, std::int32_t, std::uint64_t, std::uint64_t) { return 1; }, nullptr);
   Bytes ignored;
-  EXPECT_EQ(varnock_make_memory(context.get(), random.source.data(), random.source.size(), random.target.data(),
-                                random.target.size(), nullptr, testing::AppendTo, &ignored, nullptr),
-            VARNOCK_ERROR_CANCELLED);
+  EXPECT_EQ(
+      varnock_make_memory(context.get(), random.source.data(), random.source.size(), random.target.data(),
+                          random.target.size(), nullptr, testing::AppendTo, &ignored, nullptr),
+      VARNOCK_ERROR_CANCELLED);
   EXPECT_STREQ(varnock_error_message(context.get()), "Cancelled");
   varnock_make_options bad{};
   bad.reserved[2] = 1;
-  EXPECT_EQ(varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, &bad, testing::AppendTo, &ignored, nullptr),
-            VARNOCK_ERROR_BAD_ARGUMENT);
+  EXPECT_EQ(
+      varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, &bad, testing::AppendTo, &ignored, nullptr),
+      VARNOCK_ERROR_BAD_ARGUMENT);
 }
 
 TEST(MakeAgreement, APatchFileIsMadeVerifiedAndNeverReplacedUnasked) {

@@ -157,6 +157,16 @@ TEST_F(ApplyErrors, EachKindHasItsCodeMessageAndPrefixInEveryWay) {
     EXPECT_EQ(buffer.message, memory_message);
     EXPECT_EQ(buffer.target, error.target_left);
 
+    // Read by ranges, also one byte a call and through the smallest cache.
+    for (const std::size_t longest_read : {static_cast<std::size_t>(-1), std::size_t{1}}) {
+      ASSERT_EQ(varnock_set_source_cache(context_.get(), longest_read), VARNOCK_OK);
+      testing::Outcome ranges = testing::ApplyRanges(context_.get(), Source(), patch, longest_read);
+      EXPECT_EQ(ranges.code, error.code) << varnock_code_name(ranges.code);
+      EXPECT_EQ(ranges.message, error.message("<patch>"));
+      EXPECT_EQ(ranges.target, error.target_left);
+    }
+    ASSERT_EQ(varnock_set_source_cache(context_.get(), 0), VARNOCK_OK);
+
     for (std::int32_t access : {VARNOCK_INPUTS_READ, VARNOCK_INPUTS_MAPPED}) {
       ASSERT_EQ(varnock_set_input_access(context_.get(), access), VARNOCK_OK);
       testing::Outcome files = testing::ApplyFiles(context_.get(), directory_, Source(), patch);
@@ -304,7 +314,8 @@ TEST_F(ApplyErrors, CodeNamesAreStable) {
   EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_RANGE), "VARNOCK_ERROR_RANGE");
   EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_BUFFER_TOO_SMALL), "VARNOCK_ERROR_BUFFER_TOO_SMALL");
   EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_PATCH_EXISTS), "VARNOCK_ERROR_PATCH_EXISTS");
-  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_PATCH_EXISTS + 1), "unknown");
+  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_READ), "VARNOCK_ERROR_READ");
+  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_READ + 1), "unknown");
   EXPECT_STREQ(varnock_code_name(-1), "unknown");
   EXPECT_EQ(varnock_version_number(), static_cast<std::uint32_t>(VARNOCK_VERSION_NUMBER));
   EXPECT_STREQ(varnock_version_string(), VARNOCK_VERSION_STRING);

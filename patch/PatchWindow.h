@@ -1,0 +1,53 @@
+// The patch read by ranges, front to back, through a window of fixed size:
+// the stream over ranges reads its instructions and literal runs from it, so
+// that a patch of any length takes no more memory than the window.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "files/InputRanges.h"
+#include "patch/PatchFormat.h"
+
+namespace varnock {
+
+class PatchWindow {
+ public:
+  static constexpr std::size_t kDefaultCapacity = 1 << 20;
+
+  // A window of `capacity` bytes (at least 16) on `input`, empty at first.
+  explicit PatchWindow(InputRanges& input, std::size_t capacity = kDefaultCapacity);
+
+  std::uint64_t Size() const noexcept { return size_; }
+
+  // Whether the window holds the `count` bytes from `offset`.
+  bool Holds(std::uint64_t offset, std::uint64_t count) const noexcept {
+    return offset >= start_ && offset + count <= end_;
+  }
+  // The byte at `offset`, which the window holds.
+  const std::uint8_t* At(std::uint64_t offset) const noexcept {
+    return bytes_.get() + static_cast<std::size_t>(offset - start_);
+  }
+  // Reads the window anew from `offset` (below Size()): as much as it holds,
+  // up to the patch's end. What it held before is gone.
+  void Refill(std::uint64_t offset);
+
+  // Up to `count` (at least 1) bytes from `offset`, at least one of them;
+  // read anew from `offset` when the window does not hold it.
+  ByteSpan View(std::uint64_t offset, std::uint64_t count);
+
+ private:
+  InputRanges& input_;
+  std::uint64_t size_;
+  std::size_t capacity_;
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::uint64_t start_ = 0;
+  std::uint64_t end_ = 0;
+};
+
+// The first min(Size(), kLongestPatchHead) bytes of the patch, which its
+// header checks read.
+std::vector<std::uint8_t> ReadPatchHead(InputRanges& patch);
+
+}  // namespace varnock
