@@ -28,7 +28,37 @@ function varnockApi(loadCore) {
     if (input instanceof Uint8Array) return input;
     if (typeof Blob !== "undefined" && input instanceof Blob) return new Uint8Array(await input.arrayBuffer());
     if (input instanceof ArrayBuffer) return new Uint8Array(input);
-    throw new TypeError(`${what} must be a Uint8Array or a Blob`);
+    throw new TypeError(`${what} must be a Uint8Array, an ArrayBuffer or a Blob`);
+  }
+
+  // An input the library reads by ranges: a Blob sliced and read with
+  // FileReaderSync where there is one (a worker), so it is never whole in
+  // memory; otherwise its bytes, from which each range is copied.
+  async function rangeReader(input, what) {
+    if (typeof Blob !== "undefined" && input instanceof Blob && typeof FileReaderSync !== "undefined") {
+      const reader = new FileReaderSync();
+      return {
+        size: input.size,
+        // Read as a binary string (one char per byte), not as an ArrayBuffer:
+        // strings live on the JavaScript heap, whose collector keeps pace,
+        // while a fresh ArrayBuffer per range was measured to leave hundreds
+        // of MiB uncollected in Chromium's worker while a source was read.
+        read: (offset, size, heap, into) => {
+          const text = reader.readAsBinaryString(input.slice(offset, offset + size));
+          for (let i = 0; i < text.length; i += 1) heap[into + i] = text.charCodeAt(i);
+          return text.length;
+        },
+      };
+    }
+    const bytes = await bytesOf(input, what);
+    return {
+      size: bytes.length,
+      read: (offset, size, heap, into) => {
+        const range = bytes.subarray(offset, offset + size);
+        heap.set(range, into);
+        return range.length;
+      },
+    };
   }
 
   // A place the target is handed to piece by piece, each piece valid only
@@ -66,51 +96,55 @@ function varnockApi(loadCore) {
     throw new TypeError("the target's place must be a FileSystemSyncAccessHandle, a WritableStream or a function");
   }
 
-  // Runs one library call with the inputs copied into the module's memory,
-  // and returns the CRC-32 of the output it handed to `onWrite`. Hooks run
-  // inside the call; a JavaScript exception thrown by the caller's callbacks
-  // stops the call and is rethrown as it was.
-  async function run(inputs, options, onWrite, call) {
+  // Runs one library call and returns the CRC-32 of the output it handed to
+  // `onWrite`. `call(m, context, crc, copyIn)` makes the call; copyIn puts
+  // bytes in the module's memory for the call's length. `readers` answer the
+  // library's reads of input 0 and 1. Hooks run inside the call; a JavaScript
+  // exception thrown by the caller's callbacks (or a read) stops the call and
+  // is rethrown as it was.
+  async function run(options, onWrite, call, readers = []) {
     const { onProgress, signal } = options || {};
     const m = await core();
     const context = m._varnock_context_new();
     if (!context) throw new VarnockError("OUT_OF_MEMORY", "Out of memory");
     const pointers = [];
+    const allocate = (size) => {
+      const pointer = m._malloc(Math.max(size, 1)) >>> 0;
+      if (!pointer) throw new VarnockError("OUT_OF_MEMORY", "Out of memory");
+      pointers.push(pointer);
+      return pointer;
+    };
+    const copyIn = (bytes) => {
+      const pointer = allocate(bytes.length);
+      m.HEAPU8.set(bytes, pointer);
+      return pointer;
+    };
     let hookError = null;
-    try {
-      const crc = m._malloc(4) >>> 0;
-      if (!crc) throw new VarnockError("OUT_OF_MEMORY", "Out of memory");
-      pointers.push(crc);
-      m.HEAPU32[crc >>> 2] = 0;
-      for (const bytes of inputs) {
-        const pointer = m._malloc(Math.max(bytes.length, 1)) >>> 0;
-        if (!pointer) throw new VarnockError("OUT_OF_MEMORY", "Out of memory");
-        pointers.push(pointer);
-        m.HEAPU8.set(bytes, pointer);
+    const guarded = (work, failed) => (...args) => {
+      try {
+        return work(...args);
+      } catch (error) {
+        hookError = hookError || error;
+        return failed;
       }
+    };
+    try {
+      const crc = allocate(4);
+      m.HEAPU32[crc >>> 2] = 0;
       m.varnockHooks = {
-        write(data, size) {
-          try {
-            onWrite(m.HEAPU8.subarray(data, data + size));
-            return 0;
-          } catch (error) {
-            hookError = hookError || error;
-            return 1;
-          }
-        },
-        progress(stage, done, total) {
+        write: guarded((data, size) => {
+          onWrite(m.HEAPU8.subarray(data, data + size));
+          return 0;
+        }, 1),
+        read: guarded((input, offset, buffer, size) => readers[input].read(offset, size, m.HEAPU8, buffer), -1),
+        progress: guarded((stage, done, total) => {
           if (signal && signal.aborted) return 1;
-          try {
-            if (onProgress) onProgress(kStageNames[stage], done, total);
-          } catch (error) {
-            hookError = hookError || error;
-            return 1;
-          }
+          if (onProgress) onProgress(kStageNames[stage], done, total);
           return signal && signal.aborted ? 1 : 0;
-        },
+        }, 1),
       };
       m._varnock_web_set_progress(context);
-      const code = call(m, context, pointers.slice(1), crc);
+      const code = call(m, context, crc, copyIn);
       if (hookError) throw hookError;
       if (code !== 0) {
         const name = m.UTF8ToString(m._varnock_code_name(code));
@@ -124,25 +158,33 @@ function varnockApi(loadCore) {
     }
   }
 
-  function applyCall(inputs) {
-    return (m, context, [source, patch], crc) =>
-      m._varnock_web_apply_memory(context, source, inputs[0].length, patch, inputs[1].length, crc);
+  // Applying reads both inputs by ranges: the module holds the source's block
+  // cache (options.sourceCache bytes, default the library's 64 MiB), never
+  // the source.
+  async function applyRun(source, patch, options, onWrite) {
+    const readers = [await rangeReader(source, "source"), await rangeReader(patch, "patch")];
+    const cache = (options && options.sourceCache) || 0;
+    return run(options, onWrite, (m, context, crc) =>
+      m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache, crc), readers);
   }
 
-  function makeCall(inputs, options) {
+  // Making needs both inputs whole, in the module's memory.
+  async function makeRun(source, target, options, onWrite) {
+    const inputs = [await bytesOf(source, "source"), await bytesOf(target, "target")];
     const compressible = options && options.compressible ? 1 : 0;
-    return (m, context, [source, target], crc) =>
-      m._varnock_web_make_memory(context, source, inputs[0].length, target, inputs[1].length, compressible, crc);
+    return run(options, onWrite, (m, context, crc, copyIn) =>
+      m._varnock_web_make_memory(context, copyIn(inputs[0]), inputs[0].length, copyIn(inputs[1]), inputs[1].length,
+        compressible, crc));
   }
 
   // The output whole, in one Uint8Array.
-  async function toArray(inputs, options, call) {
+  async function toArray(runner, first, second, options) {
     const pieces = [];
     let size = 0;
-    await run(inputs, options, (piece) => {
+    await runner(first, second, options, (piece) => {
       pieces.push(piece.slice());
       size += piece.length;
-    }, call);
+    });
     const whole = new Uint8Array(size);
     let at = 0;
     for (const piece of pieces) {
@@ -153,43 +195,25 @@ function varnockApi(loadCore) {
   }
 
   // The output handed to the caller's sink; its size and CRC-32 returned.
-  async function toSink(inputs, sink, options, call) {
+  async function toSink(runner, first, second, sink, options) {
     const writer = sinkWriter(sink);
     let size = 0;
     let crc32;
     try {
-      crc32 = await run(inputs, options, (piece) => {
+      crc32 = await runner(first, second, options, (piece) => {
         writer.write(piece);
         size += piece.length;
-      }, call);
+      });
     } finally {
       await writer.finish();
     }
     return { size, crc32 };
   }
 
-  const applyInputs = async (source, patch) => [await bytesOf(source, "source"), await bytesOf(patch, "patch")];
-  const makeInputs = async (source, target) => [await bytesOf(source, "source"), await bytesOf(target, "target")];
-
-  async function applyPatch(source, patch, options) {
-    const inputs = await applyInputs(source, patch);
-    return toArray(inputs, options, applyCall(inputs));
-  }
-
-  async function applyPatchTo(source, patch, sink, options) {
-    const inputs = await applyInputs(source, patch);
-    return toSink(inputs, sink, options, applyCall(inputs));
-  }
-
-  async function makePatch(source, target, options) {
-    const inputs = await makeInputs(source, target);
-    return toArray(inputs, options, makeCall(inputs, options));
-  }
-
-  async function makePatchTo(source, target, sink, options) {
-    const inputs = await makeInputs(source, target);
-    return toSink(inputs, sink, options, makeCall(inputs, options));
-  }
+  const applyPatch = (source, patch, options) => toArray(applyRun, source, patch, options);
+  const applyPatchTo = (source, patch, sink, options) => toSink(applyRun, source, patch, sink, options);
+  const makePatch = (source, target, options) => toArray(makeRun, source, target, options);
+  const makePatchTo = (source, target, sink, options) => toSink(makeRun, source, target, sink, options);
 
   async function version() {
     const m = await core();

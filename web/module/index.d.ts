@@ -19,6 +19,16 @@ export interface Options {
   signal?: AbortSignal;
 }
 
+export interface ApplyOptions extends Options {
+  /**
+   * The most memory the source's block cache takes in the module, in bytes
+   * (whole blocks of 256 KiB; default 64 MiB). Applying reads the source and
+   * the patch by ranges (a Blob with FileReaderSync in a worker, never whole),
+   * so this and about 2 MiB is what the module holds, whatever their sizes.
+   */
+  sourceCache?: number;
+}
+
 export interface MakeOptions extends Options {
   /** Aim at the smallest patch after a general-purpose compressor rather than as stored. */
   compressible?: boolean;
@@ -46,13 +56,13 @@ export class VarnockError extends Error {
     | "OTHER" | "SOURCE_CHECKSUM" | "TARGET_CHECKSUM" | "NO_HEADER" | "HEADER_CORRUPTED" | "NOT_A_PATCH"
     | "UNSUPPORTED_VERSION" | "UNEXPECTED_END" | "UNEXPECTED_STOP" | "64BIT_LENGTH" | "SEEK_BEYOND_SOURCE"
     | "STOP_CHECK" | "RANGE" | "OS" | "CANNOT_CREATE" | "WRITE" | "OUT_OF_MEMORY" | "CANCELLED" | "BAD_ARGUMENT"
-    | "INPUT_SHORTENED" | "TOO_LARGE" | "BUFFER_TOO_SMALL" | "PATCH_EXISTS";
+    | "INPUT_SHORTENED" | "TOO_LARGE" | "BUFFER_TOO_SMALL" | "PATCH_EXISTS" | "READ";
 }
 
 /** Rebuilds the target from the source and the patch, checked as the varnock program checks it. */
-export function applyPatch(source: Input, patch: Input, options?: Options): Promise<Uint8Array>;
+export function applyPatch(source: Input, patch: Input, options?: ApplyOptions): Promise<Uint8Array>;
 /** The same, handing the target to `sink` instead of returning it whole. */
-export function applyPatchTo(source: Input, patch: Input, sink: Sink, options?: Options): Promise<Written>;
+export function applyPatchTo(source: Input, patch: Input, sink: Sink, options?: ApplyOptions): Promise<Written>;
 /** Makes a patch that rebuilds `target` from `source`. */
 export function makePatch(source: Input, target: Input, options?: MakeOptions): Promise<Uint8Array>;
 /** The same, handing the patch to `sink`. */

@@ -76,7 +76,7 @@ const kFailures = [
     message: "Source file checksum don't match" },
   { name: "an empty patch", patch: () => new Uint8Array(0), code: "NO_HEADER", message: "Patch file contains no header." },
   { name: "bytes that are no patch", patch: (good) => good.map((byte, i) => (i >= 12 && i < 16 ? 0 : byte)),
-    code: "NOT_A_PATCH", message: "<memory> is not a patch" },
+    code: "NOT_A_PATCH", message: "<patch> is not a patch" },
   { name: "a truncated patch", patch: (good) => good.subarray(0, good.length - 40), code: "UNEXPECTED_END",
     message: "Unexpected end of patch file" },
 ];
@@ -94,6 +94,8 @@ export const cases = [
       check(equal(await api.applyPatch(from, patch), to), "target from Uint8Arrays differs");
       const fromBlobs = await api.applyPatch(new Blob([from]), new Blob([patch]));
       check(equal(fromBlobs, to), "target from Blobs differs");
+      // A cache of one block makes every copy from elsewhere read its block anew.
+      check(equal(await api.applyPatch(from, patch, { sourceCache: 1 }), to), "target through a small cache differs");
       check(equal(await api.makePatch(new Blob([from]), new Blob([to])), patch), "patch from Blobs differs");
     },
   })),

@@ -14,6 +14,10 @@
 // Sizes travel as doubles: exact up to 2^53, and JavaScript's own numbers.
 EM_JS(std::int32_t, CallWriteHook, (const std::uint8_t* data, std::size_t size),
       { return Module.varnockHooks.write(data >>> 0, size >>> 0); });
+// Which input a read is for: 0 the source, 1 the patch. Returns the count
+// placed, or -1 (a failed read).
+EM_JS(double, CallReadHook, (std::int32_t input, double offset, std::uint8_t* buffer, std::size_t size),
+      { return Module.varnockHooks.read(input, offset, buffer >>> 0, size >>> 0); });
 EM_JS(std::int32_t, CallProgressHook, (std::int32_t stage, double done, double total),
       { return Module.varnockHooks.progress(stage, done, total); });
 
@@ -24,6 +28,11 @@ std::int32_t Write(void* crc, const std::uint8_t* data, std::size_t size) {
   auto* running = static_cast<std::uint32_t*>(crc);
   *running = libdeflate_crc32(*running, data, size);
   return CallWriteHook(data, size);
+}
+
+template <std::int32_t kInput>
+std::int64_t Read(void*, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+  return static_cast<std::int64_t>(CallReadHook(kInput, static_cast<double>(offset), buffer, size));
 }
 
 std::int32_t Progress(void*, std::int32_t stage, std::uint64_t done, std::uint64_t total) {
@@ -38,10 +47,16 @@ EMSCRIPTEN_KEEPALIVE void varnock_web_set_progress(varnock_context* context) {
   varnock_set_progress(context, Progress, nullptr);
 }
 
-EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_apply_memory(varnock_context* context, const std::uint8_t* source,
-                                                           std::size_t source_size, const std::uint8_t* patch,
-                                                           std::size_t patch_size, std::uint32_t* crc) {
-  return varnock_apply_memory(context, source, source_size, patch, patch_size, Write, crc);
+// The source and the patch read by ranges from JavaScript (a Blob read with
+// FileReaderSync in a worker, or bytes in JavaScript's memory), so that the
+// module holds only the source's block cache, `source_cache` bytes (0: the
+// library's default), whatever the inputs' sizes.
+EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_apply_ranges(varnock_context* context, double source_size,
+                                                           double patch_size, double source_cache,
+                                                           std::uint32_t* crc) {
+  varnock_set_source_cache(context, static_cast<std::size_t>(source_cache));
+  return varnock_apply_ranges(context, Read<0>, nullptr, static_cast<std::uint64_t>(source_size), Read<1>, nullptr,
+                              static_cast<std::uint64_t>(patch_size), Write, crc);
 }
 
 // The web has one thread per module: the maker runs on the calling one.
