@@ -64,13 +64,22 @@ function varnockApi(loadCore) {
   // A place the target is handed to piece by piece, each piece valid only
   // during the call: a FileSystemSyncAccessHandle is written in place, a
   // WritableStream is given copies, a function is called with the piece.
+  // write() returns false for a write that failed.
   function sinkWriter(sink) {
-    if (typeof sink === "function") return { write: (piece) => sink(piece), finish: async () => {} };
+    if (typeof sink === "function") {
+      return {
+        write: (piece) => {
+          sink(piece);
+          return true;
+        },
+        finish: async () => {},
+      };
+    }
     if (sink && typeof sink.getWriter === "function") {
       const writer = sink.getWriter();
       const pending = [];
       return {
-        write: (piece) => pending.push(writer.write(piece.slice())),
+        write: (piece) => pending.push(writer.write(piece.slice())) > 0,
         finish: async () => {
           try {
             await Promise.all(pending);
@@ -84,11 +93,17 @@ function varnockApi(loadCore) {
       let at = 0;
       sink.truncate(0);
       return {
+        // A handle that writes less than asked, or throws (its quota reached,
+        // a full disk), fails the call as the library's own write error.
         write: (piece) => {
-          // A sync access handle may write less than asked (a full disk).
-          const written = sink.write(piece, { at });
+          let written;
+          try {
+            written = sink.write(piece, { at });
+          } catch {
+            return false;
+          }
           at += written;
-          if (written !== piece.length) throw new Error(`wrote ${written} of ${piece.length} bytes`);
+          return written === piece.length;
         },
         finish: async () => sink.flush(),
       };
@@ -97,7 +112,7 @@ function varnockApi(loadCore) {
   }
 
   // Runs one library call and returns the CRC-32 of the output it handed to
-  // `onWrite`. `call(m, context, crc, copyIn)` makes the call; copyIn puts
+  // `onWrite` (which returns false for a write that failed). `call(m, context, crc, copyIn)` makes the call; copyIn puts
   // bytes in the module's memory for the call's length. `readers` answer the
   // library's reads of input 0 and 1. Hooks run inside the call; a JavaScript
   // exception thrown by the caller's callbacks (or a read) stops the call and
@@ -132,10 +147,7 @@ function varnockApi(loadCore) {
       const crc = allocate(4);
       m.HEAPU32[crc >>> 2] = 0;
       m.varnockHooks = {
-        write: guarded((data, size) => {
-          onWrite(m.HEAPU8.subarray(data, data + size));
-          return 0;
-        }, 1),
+        write: guarded((data, size) => (onWrite(m.HEAPU8.subarray(data, data + size)) === false ? 1 : 0), 1),
         read: guarded((input, offset, buffer, size) => readers[input].read(offset, size, m.HEAPU8, buffer), -1),
         progress: guarded((stage, done, total) => {
           if (signal && signal.aborted) return 1;
@@ -201,8 +213,9 @@ function varnockApi(loadCore) {
     let crc32;
     try {
       crc32 = await runner(first, second, options, (piece) => {
-        writer.write(piece);
+        if (!writer.write(piece)) return false;
         size += piece.length;
+        return true;
       });
     } finally {
       await writer.finish();

@@ -184,7 +184,9 @@ async function start(event) {
   worker.postMessage(request);
 }
 
-function finish({ file, size, crc32 }, name) {
+// `storage` says where the worker put the result ("private": the origin's
+// private file system; "memory": Blobs), kept on the result for the tests.
+function finish({ file, size, crc32, storage }, name) {
   setRunning(false);
   $("progress").value = 1;
   $("progress-text").textContent = "Done.";
@@ -196,6 +198,7 @@ function finish({ file, size, crc32 }, name) {
   $("result-name").textContent = name;
   $("result-size").textContent = formatSize(size);
   $("result-crc").textContent = crc32.toString(16).toUpperCase().padStart(8, "0");
+  $("result").dataset.storage = storage;
   $("result").hidden = false;
   link.focus();
 }

@@ -152,6 +152,16 @@ export const cases = [
     },
   },
   {
+    name: "a sync access handle that writes less than asked, or throws, fails the call with WRITE",
+    async run(api) {
+      const patch = await api.makePatch(source, target);
+      for (const write of [(piece) => piece.length - 1, () => { throw new Error("quota"); }]) {
+        const handle = { truncate: () => {}, write, flush: () => {}, getSize: () => 0 };
+        checkError(api, await rejection(api.applyPatchTo(source, patch, handle)), "WRITE", "Stream write error");
+      }
+    },
+  },
+  {
     name: "onProgress sees each stage in the library's order, from 0 to its total, never going back",
     async run(api) {
       for (const [call, args, stages] of [

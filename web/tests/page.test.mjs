@@ -46,18 +46,25 @@ after(async () => {
 
 // A fresh tab on the page, with every request it makes recorded, and its
 // downloads going to a directory of its own.
-// A context of its own gives the tab a renderer process of its own.
-async function openPage(url = `${server.origin}/page/index.html`) {
-  const context = await browser.createBrowserContext();
+// A context of its own gives the tab a renderer process of its own. Such a
+// context is off the record, and keeps its private file system in memory with
+// a small quota: a large result needs the default context, on disk.
+async function openPage(url = `${server.origin}/page/index.html`, { ownContext = true } = {}) {
+  const context = ownContext ? await browser.createBrowserContext() : browser.defaultBrowserContext();
   const page = await context.newPage();
   const requests = [];
   page.on("request", (request) => requests.push(request.url()));
   const downloads = fs.mkdtempSync(path.join(dir, "downloads-"));
   const session = await browser.target().createCDPSession();
   await session.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads,
-    browserContextId: context.id });
+    ...(ownContext ? { browserContextId: context.id } : {}) });
   await page.goto(url, { waitUntil: "load" });
   return { page, requests, downloads };
+}
+
+async function closePage(page) {
+  if (page.browserContext() === browser.defaultBrowserContext()) await page.close();
+  else await page.browserContext().close();
 }
 
 async function runTask(page, task, first, second) {
@@ -95,7 +102,7 @@ test("apply through the page gives the native varnock's target, named, sized and
   const crc = (await import("node:zlib")).crc32(rebuilt).toString(16).toUpperCase().padStart(8, "0");
   assert.equal(await text(page, "#result-crc"), crc);
   await page.screenshot({ path: path.join(artifacts, "apply.png"), fullPage: true });
-  await page.browserContext().close();
+  await closePage(page);
 });
 
 test("make through the page gives the native varnock-diff's patch", async () => {
@@ -103,7 +110,7 @@ test("make through the page gives the native varnock-diff's patch", async () => 
   await runTask(page, "make", files.source, files.target);
   assert.equal(await text(page, "#result-name"), "game-1.0-to-game-1.1.patch");
   assert.deepEqual(await download(page, downloads), fs.readFileSync(files.patch));
-  await page.browserContext().close();
+  await closePage(page);
 });
 
 for (const [what, source, patch, words] of [
@@ -116,12 +123,12 @@ for (const [what, source, patch, words] of [
     assert.match(await text(page, "#error-text"), words);
     assert.equal(await shown(page, "#result"), false);
     await assertApplies(page, downloads);
-    await page.browserContext().close();
+    await closePage(page);
   });
 }
 
 test("cancel stops a running apply, says so, and the page still works", async () => {
-  const large = largeSet(fs.mkdtempSync(path.join(dir, "cancel-")), 512 << 20);
+  const large = largeSet(fs.mkdtempSync(path.join(dir, "cancel-")), 256 << 20);
   const { page, downloads } = await openPage();
   await page.click("input[name=task][value=apply]");
   await (await page.$("#source")).uploadFile(large.source);
@@ -133,7 +140,7 @@ test("cancel stops a running apply, says so, and the page still works", async ()
   assert.equal(await shown(page, "#result"), false);
   fs.rmSync(path.dirname(large.source), { recursive: true });
   await assertApplies(page, downloads);
-  await page.browserContext().close();
+  await closePage(page);
 });
 
 test("the page asks for nothing but its own files", async () => {
@@ -144,13 +151,15 @@ test("the page asks for nothing but its own files", async () => {
   const elsewhere = requests.filter((url) => !own.has(url) && !url.startsWith("blob:") && !url.startsWith("data:"));
   assert.deepEqual(elsewhere, []);
   assert.deepEqual(server.requests.filter((url) => !url.startsWith("/page/")), []);
-  await page.browserContext().close();
+  await closePage(page);
 });
 
 test("the page works opened from disk", async () => {
   const { page, downloads } = await openPage(pathToFileURL(path.join(webBuild, "page", "index.html")).href);
   await assertApplies(page, downloads);
-  await page.browserContext().close();
+  // A page from disk has no origin of its own, so no private file system.
+  assert.equal(await page.$eval("#result", (result) => result.dataset.storage), "memory");
+  await closePage(page);
 });
 
 test("at a phone's width nothing overflows, and every control has a label", async () => {
@@ -159,7 +168,7 @@ test("at a phone's width nothing overflows, and every control has a label", asyn
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 360));
   const unlabelled = await page.$$eval("input", (inputs) => inputs.filter((input) => !input.labels.length).map((i) => i.id));
   assert.deepEqual(unlabelled, []);
-  await page.browserContext().close();
+  await closePage(page);
 });
 
 // The renderers that opened with the page (its tab and its worker run in
@@ -201,7 +210,7 @@ async function peakDuring(pids, work) {
 test(`applying to a ${kLargeSize} byte source keeps the renderer under ${kMemoryGoal} bytes`, async () => {
   const large = largeSet(fs.mkdtempSync(path.join(dir, "large-")), kLargeSize);
   const earlier = new Set(await rendererIds());
-  const { page } = await openPage();
+  const { page } = await openPage(undefined, { ownContext: false });
   const pids = (await rendererIds()).filter((pid) => !earlier.has(pid));
   assert.ok(pids.length > 0, "no renderer of the page's own");
   const idle = privateMemory(pids);
@@ -210,11 +219,12 @@ test(`applying to a ${kLargeSize} byte source keeps the renderer under ${kMemory
   const seconds = (performance.now() - started) / 1000;
   assert.equal(await shown(page, "#error"), false, await text(page, "#error"));
   assert.equal(await text(page, "#result-crc"), large.targetCrc.toString(16).toUpperCase().padStart(8, "0"));
+  assert.equal(await page.$eval("#result", (result) => result.dataset.storage), "private");
   console.log(`large apply: ${kLargeSize} bytes in ${seconds.toFixed(1)} s, renderer peak ${peak} bytes ` +
     `(${idle} bytes once the page had loaded)`);
   assert.ok(peak < kMemoryGoal, `renderer peak ${peak} bytes`);
   fs.rmSync(path.dirname(large.source), { recursive: true });
-  await page.browserContext().close();
+  await closePage(page);
 });
 
 test("the module's API table passes in Chromium", async () => {
@@ -224,5 +234,5 @@ test("the module's API table passes in Chromium", async () => {
   for (let index = 0; index < cases.length; index += 1) {
     assert.equal(await page.evaluate((i) => window.runCase(i), index), "ok", cases[index].name);
   }
-  await page.browserContext().close();
+  await closePage(page);
 });
