@@ -55,19 +55,20 @@ EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_apply_ranges(varnock_context* cont
                                                            double patch_size, double source_cache,
                                                            std::uint32_t* crc) {
   varnock_set_source_cache(context, static_cast<std::size_t>(source_cache));
-  return varnock_apply_ranges(context, Read<0>, nullptr, static_cast<std::uint64_t>(source_size), Read<1>, nullptr,
-                              static_cast<std::uint64_t>(patch_size), Write, crc);
+  return varnock_apply_ranges(context, Read<0>, nullptr, static_cast<std::uint64_t>(source_size), Read<1>,
+                              nullptr, static_cast<std::uint64_t>(patch_size), Write, crc);
 }
 
 // The web has one thread per module: the maker runs on the calling one.
-EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* context, const std::uint8_t* source,
-                                                          std::size_t source_size, const std::uint8_t* target,
-                                                          std::size_t target_size, std::int32_t compressible,
-                                                          std::uint32_t* crc) {
+EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* context,
+                                                          const std::uint8_t* source, std::size_t source_size,
+                                                          const std::uint8_t* target, std::size_t target_size,
+                                                          std::int32_t compressible, std::uint32_t* crc) {
   varnock_make_options options{};
   options.compressible = compressible;
   options.threads = 1;
-  return varnock_make_memory(context, source, source_size, target, target_size, &options, Write, crc, nullptr);
+  return varnock_make_memory(context, source, source_size, target, target_size, &options, Write, crc,
+                             nullptr);
 }
 
 }  // extern "C"
