@@ -49,6 +49,7 @@ let worker = null;
 let workerReady = null;
 let running = false;
 let resultUrl = null;
+let startedAt = 0;
 
 function startWorker() {
   const source = `(${varnockWorkerMain.toString()})();`;
@@ -168,6 +169,7 @@ async function start(event) {
   $("progress-text").textContent = "Starting";
   await workerReady;
   const report = progressReporter();
+  startedAt = performance.now();
   const name = resultName(source, second);
   worker.onmessage = (reply) => {
     const message = reply.data;
@@ -189,7 +191,8 @@ async function start(event) {
 function finish({ file, size, crc32, storage }, name) {
   setRunning(false);
   $("progress").value = 1;
-  $("progress-text").textContent = "Done.";
+  const elapsed = performance.now() - startedAt;
+  $("progress-text").textContent = `Done in ${(elapsed / 1000).toFixed(1)} s.`;
   resultUrl = URL.createObjectURL(file);
   const link = $("download");
   link.href = resultUrl;
@@ -199,6 +202,7 @@ function finish({ file, size, crc32, storage }, name) {
   $("result-size").textContent = formatSize(size);
   $("result-crc").textContent = crc32.toString(16).toUpperCase().padStart(8, "0");
   $("result").dataset.storage = storage;
+  $("result").dataset.elapsedMs = elapsed.toFixed(1);
   $("result").hidden = false;
   link.focus();
 }

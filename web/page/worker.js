@@ -14,7 +14,14 @@ const varnock = varnockApi(() => createVarnockCore());
 // (on disk when it is large).
 const kResultPrefix = "varnock-result-";
 
-async function privateDirectory() {
+// Found once per worker: the probe costs a file's creation and removal.
+let privateDirectoryFound = null;
+function privateDirectory() {
+  if (!privateDirectoryFound) privateDirectoryFound = probePrivateDirectory();
+  return privateDirectoryFound;
+}
+
+async function probePrivateDirectory() {
   try {
     const root = await navigator.storage.getDirectory();
     const probe = await root.getFileHandle(`${kResultPrefix}probe`, { create: true });
