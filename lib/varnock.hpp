@@ -7,6 +7,7 @@
 #ifndef VARNOCK_HPP
 #define VARNOCK_HPP
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,6 +43,15 @@ using ByteView = std::span<const std::uint8_t>;
 // it throws cancels the call too, and is not seen again.
 using ProgressFunction = std::function<bool(std::int32_t stage, std::uint64_t done, std::uint64_t total)>;
 
+// Places the bytes of an input from `offset` at the start of `buffer` and
+// returns how many it placed: all of them, or fewer and it is asked again for
+// the rest; 0 means the input ended early (VARNOCK_ERROR_INPUT_SHORTENED).
+// An exception it throws fails the call with VARNOCK_ERROR_READ.
+using ReadFunction = std::function<std::size_t(std::uint64_t offset, std::span<std::uint8_t> buffer)>;
+// Takes the target front to back, piece by piece; an exception it throws
+// fails the call with VARNOCK_ERROR_WRITE.
+using WriteFunction = std::function<void(ByteView piece)>;
+
 class Context {
  public:
   // Throws std::bad_alloc when memory is short.
@@ -59,6 +69,29 @@ class Context {
 
   // VARNOCK_INPUTS_READ or VARNOCK_INPUTS_MAPPED.
   void SetInputAccess(std::int32_t access) { Check(varnock_set_input_access(context_.get(), access)); }
+
+  // The most memory the source's block cache takes; 0 for the default.
+  void SetSourceCache(std::size_t bytes) { Check(varnock_set_source_cache(context_.get(), bytes)); }
+
+  // Applies a patch to a source both read by ranges (varnock_apply_ranges),
+  // handing the target to `write`.
+  void ApplyRanges(std::uint64_t source_size, const ReadFunction& read_source, std::uint64_t patch_size,
+                   const ReadFunction& read_patch, const WriteFunction& write) {
+    Check(varnock_apply_ranges(context_.get(), &Context::Read, const_cast<ReadFunction*>(&read_source),
+                               source_size, &Context::Read, const_cast<ReadFunction*>(&read_patch),
+                               patch_size, &Context::Write, const_cast<WriteFunction*>(&write)));
+  }
+
+  // The same with the patch held in memory.
+  void ApplyRanges(std::uint64_t source_size, const ReadFunction& read_source, ByteView patch,
+                   const WriteFunction& write) {
+    const ReadFunction read_patch = [patch](std::uint64_t offset, std::span<std::uint8_t> buffer) {
+      const ByteView from = patch.subspan(static_cast<std::size_t>(offset), buffer.size());
+      std::copy(from.begin(), from.end(), buffer.begin());
+      return buffer.size();
+    };
+    ApplyRanges(source_size, read_source, patch.size(), read_patch, write);
+  }
 
   void ApplyFiles(const std::string& source, const std::string& target, const std::string& patch) {
     Check(varnock_apply_files(context_.get(), source.c_str(), target.c_str(), patch.c_str()));
@@ -103,6 +136,23 @@ class Context {
   static std::int32_t OnProgress(void* self, std::int32_t stage, std::uint64_t done, std::uint64_t total) {
     try {
       return static_cast<Context*>(self)->progress_(stage, done, total) ? 0 : 1;
+    } catch (...) {
+      return 1;
+    }
+  }
+
+  static std::int64_t Read(void* function, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+    try {
+      return static_cast<std::int64_t>((*static_cast<const ReadFunction*>(function))(offset, {buffer, size}));
+    } catch (...) {
+      return -1;
+    }
+  }
+
+  static std::int32_t Write(void* function, const std::uint8_t* data, std::size_t size) {
+    try {
+      (*static_cast<const WriteFunction*>(function))({data, size});
+      return 0;
     } catch (...) {
       return 1;
     }

@@ -19,11 +19,6 @@ void PatchWindow::Refill(std::uint64_t offset) {
   end_ = offset + count;
 }
 
-ByteSpan PatchWindow::View(std::uint64_t offset, std::uint64_t count) {
-  if (!Holds(offset, 1)) Refill(offset);
-  return {At(offset), static_cast<std::size_t>(std::min(count, end_ - offset))};
-}
-
 std::vector<std::uint8_t> ReadPatchHead(InputRanges& patch) {
   std::vector<std::uint8_t> head(
       static_cast<std::size_t>(std::min<std::uint64_t>(patch.Size(), kLongestPatchHead)));

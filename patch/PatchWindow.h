@@ -35,7 +35,10 @@ class PatchWindow {
 
   // Up to `count` (at least 1) bytes from `offset`, at least one of them;
   // read anew from `offset` when the window does not hold it.
-  ByteSpan View(std::uint64_t offset, std::uint64_t count);
+  ByteSpan View(std::uint64_t offset, std::uint64_t count) {
+    if (!Holds(offset, 1)) Refill(offset);
+    return {At(offset), static_cast<std::size_t>(count < end_ - offset ? count : end_ - offset)};
+  }
 
  private:
   InputRanges& input_;

@@ -1,8 +1,10 @@
 #include "patch/SourceCache.h"
 
 #include <algorithm>
+#include <new>
 
 #include "files/Crc32.h"
+#include "platform/platform.h"
 
 namespace varnock {
 
@@ -13,53 +15,64 @@ SourceCache::SourceCache(InputRanges& input, std::size_t capacity, unsigned bloc
   slot_of_block_.assign(static_cast<std::size_t>(blocks), kNotHeld);
   block_of_slot_.assign(static_cast<std::size_t>(slots), kNotHeld);
   last_use_.assign(static_cast<std::size_t>(slots), 0);
-  memory_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(slots) << shift_);
+  const std::size_t bytes = static_cast<std::size_t>(slots) << shift_;
+  if (bytes > 0) {
+    memory_ = std::unique_ptr<std::uint8_t, Release>(platform::AllocateLargeBuffer(bytes), Release{bytes});
+    if (!memory_) throw std::bad_alloc();
+  }
 }
 
-std::size_t SourceCache::LengthOf(std::uint32_t block) const noexcept {
-  return static_cast<std::size_t>(
-      std::min<std::uint64_t>(BlockSize(), size_ - (std::uint64_t{block} << shift_)));
+void SourceCache::Release::operator()(std::uint8_t* memory) const noexcept {
+  platform::FreeLargeBuffer(memory, size);
 }
 
-ByteSpan SourceCache::Peek(std::uint64_t offset) const noexcept {
-  const auto block = static_cast<std::uint32_t>(offset >> shift_);
-  const std::uint32_t slot = slot_of_block_[block];
-  if (slot == kNotHeld) return {};
-  const std::size_t within = static_cast<std::size_t>(offset & (BlockSize() - 1));
-  return {memory_.get() + (std::size_t{slot} << shift_) + within, LengthOf(block) - within};
+void SourceCache::Load(std::uint32_t block, std::uint32_t slot) {
+  // Forgotten before the read, so that a read that fails leaves no block
+  // held with the wrong bytes.
+  if (block_of_slot_[slot] != kNotHeld) slot_of_block_[block_of_slot_[slot]] = kNotHeld;
+  block_of_slot_[slot] = kNotHeld;
+  last_use_[slot] = 0;
+  current_block_ = kNotHeld;
+  input_.Read(std::uint64_t{block} << shift_, {SlotMemory(slot), LengthOf(block)});
+  block_of_slot_[slot] = block;
+  slot_of_block_[block] = slot;
+  last_read_block_ = block;
+  last_read_slot_ = slot;
 }
 
 void SourceCache::Select(std::uint32_t block) {
   std::uint32_t slot = slot_of_block_[block];
   if (slot == kNotHeld) {
+    const bool follows = last_read_block_ != kNotHeld && block == last_read_block_ + 1 &&
+                         block_of_slot_[last_read_slot_] == last_read_block_;
     // Free slots have a last use of 0 and come first.
-    slot =
-        static_cast<std::uint32_t>(std::min_element(last_use_.begin(), last_use_.end()) - last_use_.begin());
-    // Forgotten before the read, so that a read that fails leaves no block
-    // held with the wrong bytes.
-    if (block_of_slot_[slot] != kNotHeld) slot_of_block_[block_of_slot_[slot]] = kNotHeld;
-    block_of_slot_[slot] = kNotHeld;
-    last_use_[slot] = 0;
-    current_block_ = ~std::uint64_t{0};
-    std::uint8_t* into = memory_.get() + (std::size_t{slot} << shift_);
-    input_.Read(std::uint64_t{block} << shift_, {into, LengthOf(block)});
-    block_of_slot_[slot] = block;
-    slot_of_block_[block] = slot;
+    slot = follows ? last_read_slot_
+                   : static_cast<std::uint32_t>(std::min_element(last_use_.begin(), last_use_.end()) -
+                                                last_use_.begin());
+    Load(block, slot);
   }
   last_use_[slot] = ++uses_;
   current_block_ = block;
-  current_ = memory_.get() + (std::size_t{slot} << shift_);
+  current_ = SlotMemory(slot);
   current_length_ = LengthOf(block);
 }
 
 std::uint32_t SourceCache::Checksum(const std::function<void(std::uint64_t done)>& progress) {
+  const auto blocks = static_cast<std::uint32_t>(slot_of_block_.size());
+  const auto slots = static_cast<std::uint32_t>(Slots());
+  const std::uint32_t kept_from = blocks - slots;
   std::uint32_t crc = 0;
-  for (std::uint64_t done = 0; done < size_;) {
-    progress(done);
-    const ByteSpan block = View(done);
-    crc = Crc32(block, crc);
-    done += block.size();
+  for (std::uint32_t block = 0; block < blocks; ++block) {
+    progress(std::uint64_t{block} << shift_);
+    // The blocks before the kept ones all go through the first slot, which
+    // the last one read leaves to the first kept one.
+    const std::uint32_t slot = block < kept_from ? 0 : block - kept_from;
+    Load(block, slot);
+    last_use_[slot] = ++uses_;
+    crc = Crc32({SlotMemory(slot), LengthOf(block)}, crc);
   }
+  // A run through the source from its start begins with a block of its own.
+  last_read_block_ = kNotHeld;
   return crc;
 }
 

@@ -32,22 +32,42 @@ class SourceCache {
   std::size_t Slots() const noexcept { return block_of_slot_.size(); }
 
   // The bytes from `offset` (below Size()) to the end of its block, read
-  // when the block is not held, in place of the block used longest ago.
-  // Valid until the next call of View or Checksum. Raises what the input's
-  // Read raises; the cache stays usable.
+  // when the block is not held: in place of the block read last when it
+  // follows that one (a run through the source then keeps the rest of the
+  // cache, and reads into memory the processor still holds), else in place
+  // of the block used longest ago. Valid until the next call of View or
+  // Checksum. Raises what the input's Read raises; the cache stays usable.
   ByteSpan View(std::uint64_t offset) {
-    if ((offset >> shift_) != current_block_) Select(static_cast<std::uint32_t>(offset >> shift_));
+    const auto block = static_cast<std::uint32_t>(offset >> shift_);
+    if (block != current_block_) {
+      const std::uint32_t slot = slot_of_block_[block];
+      if (slot == kNotHeld) {
+        Select(block);
+      } else {
+        last_use_[slot] = ++uses_;
+        current_block_ = block;
+        current_ = SlotMemory(slot);
+        current_length_ = LengthOf(block);
+      }
+    }
     const std::size_t within = static_cast<std::size_t>(offset & (BlockSize() - 1));
     return {current_ + within, current_length_ - within};
   }
 
   // Where the byte at `offset` lies in a block held now and how many of its
   // block follow it, without reading anything; null when it is not held.
-  ByteSpan Peek(std::uint64_t offset) const noexcept;
+  ByteSpan Peek(std::uint64_t offset) const noexcept {
+    const auto block = static_cast<std::uint32_t>(offset >> shift_);
+    const std::uint32_t slot = slot_of_block_[block];
+    if (slot == kNotHeld) return {};
+    const std::size_t within = static_cast<std::size_t>(offset & (BlockSize() - 1));
+    return {SlotMemory(slot) + within, LengthOf(block) - within};
+  }
 
-  // The CRC-32 of the whole source, read once block by block through the
-  // cache, so that its last blocks stay held. `progress` is told the bytes
-  // done before each block and may raise to stop.
+  // The CRC-32 of the whole source, read once block by block; the blocks
+  // that the cache cannot keep all go through one of its slots, and the last
+  // ones stay held. `progress` is told the bytes done before each block and
+  // may raise to stop.
   std::uint32_t Checksum(const std::function<void(std::uint64_t done)>& progress);
 
  private:
@@ -55,17 +75,32 @@ class SourceCache {
 
   // Makes `block` the current one, reading it when it is not held.
   void Select(std::uint32_t block);
-  std::size_t LengthOf(std::uint32_t block) const noexcept;
+  // Reads `block` into `slot`, which then holds nothing else.
+  void Load(std::uint32_t block, std::uint32_t slot);
+  std::uint8_t* SlotMemory(std::uint32_t slot) const noexcept {
+    return memory_.get() + (std::size_t{slot} << shift_);
+  }
+  std::size_t LengthOf(std::uint32_t block) const noexcept {
+    const std::uint64_t start = std::uint64_t{block} << shift_;
+    return static_cast<std::size_t>(size_ - start < BlockSize() ? size_ - start : BlockSize());
+  }
 
   InputRanges& input_;
   std::uint64_t size_;
   unsigned shift_;
-  std::unique_ptr<std::uint8_t[]> memory_;
+  // The blocks' memory, from the platform's large buffers.
+  struct Release {
+    std::size_t size;
+    void operator()(std::uint8_t* memory) const noexcept;
+  };
+  std::unique_ptr<std::uint8_t, Release> memory_;
   std::vector<std::uint32_t> slot_of_block_;
   std::vector<std::uint32_t> block_of_slot_;
   std::vector<std::uint64_t> last_use_;  // of each slot, for the choice of the one to read into
   std::uint64_t uses_ = 0;
-  std::uint64_t current_block_ = ~std::uint64_t{0};
+  std::uint32_t last_read_block_ = kNotHeld;
+  std::uint32_t last_read_slot_ = 0;
+  std::uint32_t current_block_ = kNotHeld;
   const std::uint8_t* current_ = nullptr;
   std::size_t current_length_ = 0;
 };

@@ -59,6 +59,13 @@ bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read)
 // False on failure; *read tells how many arrived.
 bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t count, std::uint32_t* read);
 
+// Memory for a large buffer that a call fills and reuses, of `size` bytes
+// (more than 0); on Linux in huge pages where the system allows them, which
+// spares a page fault for every 4 KiB touched. Null when memory is short.
+std::uint8_t* AllocateLargeBuffer(std::size_t size);
+// Gives back a buffer from AllocateLargeBuffer with its size; null does nothing.
+void FreeLargeBuffer(std::uint8_t* buffer, std::size_t size);
+
 // Creates the file, or empties an existing one, for exclusive reading and
 // writing. Refuses, leaving the file untouched, when it is one of `inputs`
 // or, kListed, an input on the process's list (Windows: open as an input

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -293,11 +294,16 @@ void CloseFile(Handle file, Listing listing) {
   close(static_cast<int>(file));
 }
 
-bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read) {
+namespace {
+
+// Reads until `count` bytes arrived or the file ended, going on after an
+// interrupted call; `read_some(into, wanted, done)` is one read() or pread().
+template <typename ReadSome>
+bool ReadUntilEnd(void* data, std::uint32_t count, std::uint32_t* read, ReadSome&& read_some) {
   auto* bytes = static_cast<std::uint8_t*>(data);
   std::uint32_t done = 0;
   while (done < count) {
-    ssize_t n = ::read(static_cast<int>(file), bytes + done, count - done);
+    ssize_t n = read_some(bytes + done, count - done, done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *read = done;
@@ -310,23 +316,47 @@ bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read)
   return true;
 }
 
-bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t count, std::uint32_t* read) {
-  auto* bytes = static_cast<std::uint8_t*>(data);
-  std::uint32_t done = 0;
-  while (done < count) {
-    ssize_t n =
-        ::pread(static_cast<int>(file), bytes + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *read = done;
-      return false;
-    }
-    if (n == 0) break;
-    done += static_cast<std::uint32_t>(n);
-  }
-  *read = done;
-  return true;
+}  // namespace
+
+bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read) {
+  return ReadUntilEnd(data, count, read, [&](std::uint8_t* into, std::uint32_t wanted, std::uint32_t) {
+    return ::read(static_cast<int>(file), into, wanted);
+  });
 }
+
+bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t count, std::uint32_t* read) {
+  return ReadUntilEnd(data, count, read, [&](std::uint8_t* into, std::uint32_t wanted, std::uint32_t done) {
+    return ::pread(static_cast<int>(file), into, wanted, static_cast<off_t>(offset + done));
+  });
+}
+
+#if defined(__linux__)
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+}  // namespace
+
+std::uint8_t* AllocateLargeBuffer(std::size_t size) {
+  // Mapped a huge page longer and cut to a huge page's boundary, so that
+  // every huge page of it can be one.
+  if (size > SIZE_MAX - kHugePage) return nullptr;
+  void* mapped = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) munmap(mapped, aligned - start);
+  munmap(reinterpret_cast<void*>(aligned + size), start + kHugePage - aligned);
+  madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+  return reinterpret_cast<std::uint8_t*>(aligned);
+}
+
+void FreeLargeBuffer(std::uint8_t* buffer, std::size_t size) {
+  if (buffer != nullptr) munmap(buffer, size);
+}
+#else
+std::uint8_t* AllocateLargeBuffer(std::size_t size) { return new (std::nothrow) std::uint8_t[size]; }
+
+void FreeLargeBuffer(std::uint8_t* buffer, std::size_t /*size*/) { delete[] buffer; }
+#endif
 
 Handle CreateTargetFile(const std::string& name, std::span<const Handle> inputs, Listing listing) {
   // Opened without truncation: the file is emptied only once it is known to

@@ -103,6 +103,14 @@ bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t cou
   return true;
 }
 
+std::uint8_t* AllocateLargeBuffer(std::size_t size) {
+  return static_cast<std::uint8_t*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+void FreeLargeBuffer(std::uint8_t* buffer, std::size_t /*size*/) {
+  if (buffer != nullptr) VirtualFree(buffer, 0, MEM_RELEASE);
+}
+
 // The share modes of the inputs refuse the target wherever it reaches one,
 // in this process or any other, so `inputs` need not be looked at.
 Handle CreateTargetFile(const std::string& name, std::span<const Handle> /*inputs*/, Listing /*listing*/) {

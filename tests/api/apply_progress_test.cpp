@@ -117,7 +117,7 @@ class ApplyProgress : public ::testing::Test {
 
 TEST_F(ApplyProgress, EveryWayGoesThroughTheStagesFromZeroToTheTotal) {
   for (bool slow : {false, true}) {
-    for (int way = 0; way < 3; ++way) {
+    for (int way = 0; way < 4; ++way) {
       SCOPED_TRACE(::testing::Message() << "slow " << slow << ", way " << way);
       Recorder recorder;
       recorder.slow = slow;
@@ -126,7 +126,8 @@ TEST_F(ApplyProgress, EveryWayGoesThroughTheStagesFromZeroToTheTotal) {
           way == 0 ? testing::ApplyMemory(context_.get(), Large().source, Large().patch)
           : way == 1
               ? testing::ApplyToBuffer(context_.get(), Large().source, Large().patch, Large().target.size())
-              : testing::ApplyFiles(context_.get(), directory_, Large().source, Large().patch);
+          : way == 2 ? testing::ApplyFiles(context_.get(), directory_, Large().source, Large().patch)
+                     : testing::ApplyRanges(context_.get(), Large().source, Large().patch);
       ASSERT_EQ(outcome.code, VARNOCK_OK) << outcome.message;
       EXPECT_EQ(outcome.target, Large().target);
       ExpectWellFormed(recorder.reports, Large().source.size(), Large().target.size());
@@ -143,11 +144,12 @@ TEST_F(ApplyProgress, EveryWayGoesThroughTheStagesFromZeroToTheTotal) {
 
 TEST_F(ApplyProgress, CancellingAtAnyStageLeavesAPrefixOfTheTarget) {
   auto apply = [&](int way) {
-    return way == 0 ? testing::ApplyFiles(context_.get(), directory_, Large().source, Large().patch)
-                    : testing::ApplyMemory(context_.get(), Large().source, Large().patch);
+    return way == 0   ? testing::ApplyFiles(context_.get(), directory_, Large().source, Large().patch)
+           : way == 1 ? testing::ApplyMemory(context_.get(), Large().source, Large().patch)
+                      : testing::ApplyRanges(context_.get(), Large().source, Large().patch);
   };
   std::set<std::int32_t> cancelled_stages;
-  for (int way = 0; way < 2; ++way) {
+  for (int way = 0; way < 3; ++way) {
     // A slow run's reports: the first two of each stage and the very last are
     // where the runs below stop.
     Recorder full;
@@ -205,6 +207,29 @@ TEST_F(ApplyProgress, ATargetShortenedWhileItIsReadBackIsAnErrorInReadMode) {
   testing::Outcome outcome = testing::ApplyFiles(context_.get(), directory_, Large().source, Large().patch);
   EXPECT_EQ(outcome.code, VARNOCK_ERROR_INPUT_SHORTENED);
   EXPECT_EQ(outcome.message, "Input file \"" + target + "\" was shortened while it was being read");
+}
+
+// The source, read by ranges, is read again after its checksum's pass: one
+// shortened in between ends the run with an error value too, with a prefix
+// of the target written.
+TEST_F(ApplyProgress, ASourceShortenedWhileTheTargetIsWrittenIsAnErrorInReadMode) {
+  ASSERT_EQ(varnock_set_input_access(context_.get(), VARNOCK_INPUTS_READ), VARNOCK_OK);
+  ASSERT_EQ(varnock_set_source_cache(context_.get(), 1), VARNOCK_OK);
+  const std::string source = directory_.File("source");
+  struct Shortener {
+    std::string source;
+    static std::int32_t Callback(void* user_data, std::int32_t stage, std::uint64_t done, std::uint64_t) {
+      if (stage == VARNOCK_STAGE_WRITING && done == 0)
+        std::filesystem::resize_file(static_cast<Shortener*>(user_data)->source, 100);
+      return 0;
+    }
+  } shortener{source};
+  varnock_set_progress(context_.get(), Shortener::Callback, &shortener);
+  testing::Outcome outcome = testing::ApplyFiles(context_.get(), directory_, Large().source, Large().patch);
+  EXPECT_EQ(outcome.code, VARNOCK_ERROR_INPUT_SHORTENED);
+  EXPECT_EQ(outcome.message, "Input file \"" + source + "\" was shortened while it was being read");
+  EXPECT_TRUE(outcome.target.empty());
+  ASSERT_EQ(varnock_set_source_cache(context_.get(), 0), VARNOCK_OK);
 }
 #endif
 
