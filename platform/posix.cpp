@@ -225,8 +225,14 @@ std::string LexicallyNormal(const std::string& absolute) {
 std::uint32_t LastErrorCode() { return static_cast<std::uint32_t>(errno); }
 
 std::string ErrorMessageText(std::uint32_t code) {
+#ifdef __EMSCRIPTEN__
+  // Emscripten's C library (musl) has no strerrordesc_np; its strerror is
+  // the same text and never NULL.
+  return strerror(static_cast<int>(code));
+#else
   const char* text = strerrordesc_np(static_cast<int>(code));
   return text ? text : "";
+#endif
 }
 
 Handle OpenInputFile(const std::string& name, Listing listing) {
@@ -403,8 +409,10 @@ Handle CreateNewFile(const std::string& name) {
 
 bool RenameFile(const std::string& from, const std::string& to, bool replace) {
   if (replace) return rename(from.c_str(), to.c_str()) == 0;
+#ifndef __EMSCRIPTEN__  // musl has no renameat2: the hard link below does its work
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
   // A filesystem without the no-replace rename: a hard link is refused just
   // the same where the name exists.
   if (link(from.c_str(), to.c_str()) != 0) return false;

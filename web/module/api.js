@@ -1,0 +1,237 @@
+// The JavaScript face of libvarnock: promises, typed arrays and one error
+// class over the C API compiled to WebAssembly. Nothing of the library's
+// work is done here; this file only moves bytes in and out of the module's
+// memory and turns codes into errors. It has no import or export of its own,
+// so that the npm package's ES module and the page's worker script (which
+// must run from a blob: URL) both wrap the same text.
+
+/* eslint-disable no-unused-vars */
+function varnockApi(loadCore) {
+  const kStageNames = [undefined, "checksum", "writing", "verifying", "indexing", "matching"];
+  const kCodePrefix = "VARNOCK_ERROR_";
+
+  class VarnockError extends Error {
+    constructor(code, message) {
+      super(message);
+      this.name = "VarnockError";
+      this.code = code;
+    }
+  }
+
+  let corePromise = null;
+  function core() {
+    if (!corePromise) corePromise = Promise.resolve(loadCore());
+    return corePromise;
+  }
+
+  async function bytesOf(input, what) {
+    if (input instanceof Uint8Array) return input;
+    if (typeof Blob !== "undefined" && input instanceof Blob) return new Uint8Array(await input.arrayBuffer());
+    if (input instanceof ArrayBuffer) return new Uint8Array(input);
+    throw new TypeError(`${what} must be a Uint8Array, an ArrayBuffer or a Blob`);
+  }
+
+  // An input the library reads by ranges: a Blob sliced and read with
+  // FileReaderSync where there is one (a worker), so it is never whole in
+  // memory; otherwise its bytes, from which each range is copied.
+  async function rangeReader(input, what) {
+    if (typeof Blob !== "undefined" && input instanceof Blob && typeof FileReaderSync !== "undefined") {
+      const reader = new FileReaderSync();
+      return {
+        size: input.size,
+        // Read as a binary string (one char per byte), not as an ArrayBuffer:
+        // strings live on the JavaScript heap, whose collector keeps pace,
+        // while a fresh ArrayBuffer per range was measured to leave hundreds
+        // of MiB uncollected in Chromium's worker while a source was read.
+        read: (offset, size, heap, into) => {
+          const text = reader.readAsBinaryString(input.slice(offset, offset + size));
+          for (let i = 0; i < text.length; i += 1) heap[into + i] = text.charCodeAt(i);
+          return text.length;
+        },
+      };
+    }
+    const bytes = await bytesOf(input, what);
+    return {
+      size: bytes.length,
+      read: (offset, size, heap, into) => {
+        const range = bytes.subarray(offset, offset + size);
+        heap.set(range, into);
+        return range.length;
+      },
+    };
+  }
+
+  // A place the target is handed to piece by piece, each piece valid only
+  // during the call: a FileSystemSyncAccessHandle is written in place, a
+  // WritableStream is given copies, a function is called with the piece.
+  // write() returns false for a write that failed.
+  function sinkWriter(sink) {
+    if (typeof sink === "function") {
+      return {
+        write: (piece) => {
+          sink(piece);
+          return true;
+        },
+        finish: async () => {},
+      };
+    }
+    if (sink && typeof sink.getWriter === "function") {
+      const writer = sink.getWriter();
+      const pending = [];
+      return {
+        write: (piece) => pending.push(writer.write(piece.slice())) > 0,
+        finish: async () => {
+          try {
+            await Promise.all(pending);
+          } finally {
+            writer.releaseLock();
+          }
+        },
+      };
+    }
+    if (sink && typeof sink.write === "function" && typeof sink.flush === "function") {
+      let at = 0;
+      sink.truncate(0);
+      return {
+        // A handle that writes less than asked, or throws (its quota reached,
+        // a full disk), fails the call as the library's own write error.
+        write: (piece) => {
+          let written;
+          try {
+            written = sink.write(piece, { at });
+          } catch {
+            return false;
+          }
+          at += written;
+          return written === piece.length;
+        },
+        finish: async () => sink.flush(),
+      };
+    }
+    throw new TypeError("the target's place must be a FileSystemSyncAccessHandle, a WritableStream or a function");
+  }
+
+  // Runs one library call and returns the CRC-32 of the output it handed to
+  // `onWrite` (which returns false for a write that failed). `call(m, context, crc, copyIn)` makes the call; copyIn puts
+  // bytes in the module's memory for the call's length. `readers` answer the
+  // library's reads of input 0 and 1. Hooks run inside the call; a JavaScript
+  // exception thrown by the caller's callbacks (or a read) stops the call and
+  // is rethrown as it was.
+  async function run(options, onWrite, call, readers = []) {
+    const { onProgress, signal } = options || {};
+    const m = await core();
+    const context = m._varnock_context_new();
+    if (!context) throw new VarnockError("OUT_OF_MEMORY", "Out of memory");
+    const pointers = [];
+    const allocate = (size) => {
+      const pointer = m._malloc(Math.max(size, 1)) >>> 0;
+      if (!pointer) throw new VarnockError("OUT_OF_MEMORY", "Out of memory");
+      pointers.push(pointer);
+      return pointer;
+    };
+    const copyIn = (bytes) => {
+      const pointer = allocate(bytes.length);
+      m.HEAPU8.set(bytes, pointer);
+      return pointer;
+    };
+    let hookError = null;
+    const guarded = (work, failed) => (...args) => {
+      try {
+        return work(...args);
+      } catch (error) {
+        hookError = hookError || error;
+        return failed;
+      }
+    };
+    try {
+      const crc = allocate(4);
+      m.HEAPU32[crc >>> 2] = 0;
+      m.varnockHooks = {
+        write: guarded((data, size) => (onWrite(m.HEAPU8.subarray(data, data + size)) === false ? 1 : 0), 1),
+        read: guarded((input, offset, buffer, size) => readers[input].read(offset, size, m.HEAPU8, buffer), -1),
+        progress: guarded((stage, done, total) => {
+          if (signal && signal.aborted) return 1;
+          if (onProgress) onProgress(kStageNames[stage], done, total);
+          return signal && signal.aborted ? 1 : 0;
+        }, 1),
+      };
+      m._varnock_web_set_progress(context);
+      const code = call(m, context, crc, copyIn);
+      if (hookError) throw hookError;
+      if (code !== 0) {
+        const name = m.UTF8ToString(m._varnock_code_name(code));
+        throw new VarnockError(name.slice(kCodePrefix.length), m.UTF8ToString(m._varnock_error_message(context)));
+      }
+      return m.HEAPU32[crc >>> 2];
+    } finally {
+      m.varnockHooks = null;
+      for (const pointer of pointers) m._free(pointer);
+      m._varnock_context_free(context);
+    }
+  }
+
+  // Applying reads both inputs by ranges: the module holds the source's block
+  // cache (options.sourceCache bytes, default the library's 64 MiB), never
+  // the source.
+  async function applyRun(source, patch, options, onWrite) {
+    const readers = [await rangeReader(source, "source"), await rangeReader(patch, "patch")];
+    const cache = (options && options.sourceCache) || 0;
+    return run(options, onWrite, (m, context, crc) =>
+      m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache, crc), readers);
+  }
+
+  // Making needs both inputs whole, in the module's memory.
+  async function makeRun(source, target, options, onWrite) {
+    const inputs = [await bytesOf(source, "source"), await bytesOf(target, "target")];
+    const compressible = options && options.compressible ? 1 : 0;
+    return run(options, onWrite, (m, context, crc, copyIn) =>
+      m._varnock_web_make_memory(context, copyIn(inputs[0]), inputs[0].length, copyIn(inputs[1]), inputs[1].length,
+        compressible, crc));
+  }
+
+  // The output whole, in one Uint8Array.
+  async function toArray(runner, first, second, options) {
+    const pieces = [];
+    let size = 0;
+    await runner(first, second, options, (piece) => {
+      pieces.push(piece.slice());
+      size += piece.length;
+    });
+    const whole = new Uint8Array(size);
+    let at = 0;
+    for (const piece of pieces) {
+      whole.set(piece, at);
+      at += piece.length;
+    }
+    return whole;
+  }
+
+  // The output handed to the caller's sink; its size and CRC-32 returned.
+  async function toSink(runner, first, second, sink, options) {
+    const writer = sinkWriter(sink);
+    let size = 0;
+    let crc32;
+    try {
+      crc32 = await runner(first, second, options, (piece) => {
+        if (!writer.write(piece)) return false;
+        size += piece.length;
+        return true;
+      });
+    } finally {
+      await writer.finish();
+    }
+    return { size, crc32 };
+  }
+
+  const applyPatch = (source, patch, options) => toArray(applyRun, source, patch, options);
+  const applyPatchTo = (source, patch, sink, options) => toSink(applyRun, source, patch, sink, options);
+  const makePatch = (source, target, options) => toArray(makeRun, source, target, options);
+  const makePatchTo = (source, target, sink, options) => toSink(makeRun, source, target, sink, options);
+
+  async function version() {
+    const m = await core();
+    return m.UTF8ToString(m._varnock_version_string());
+  }
+
+  return { applyPatch, applyPatchTo, makePatch, makePatchTo, version, VarnockError };
+}

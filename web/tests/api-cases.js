@@ -1,0 +1,228 @@
+// The JavaScript module's behaviour, as one table run both under Node
+// (api.test.mjs) and in Chromium (page.test.mjs, through api-cases.html):
+// faults it guards against are a wrapper that loses or reorders bytes between
+// the module's memory and the caller, codes or messages that drift from the
+// library's, progress and cancellation that do not reach the library, and
+// sinks that write the wrong bytes or report the wrong size or CRC-32.
+
+// Inputs made here, the same on every run.
+function pseudoRandom(length, seed) {
+  const bytes = new Uint8Array(length);
+  let state = seed >>> 0 || 1;
+  for (let i = 0; i < length; i += 1) {
+    state ^= state << 13;
+    state ^= state >>> 17;
+    state ^= state << 5;
+    bytes[i] = state & 0xff;
+  }
+  return bytes;
+}
+
+// The target: the source with a piece moved, a piece replaced and bytes added.
+function edited(source) {
+  const third = Math.floor(source.length / 3);
+  const parts = [source.subarray(third, 2 * third), pseudoRandom(777, 9), source.subarray(0, third),
+    source.subarray(2 * third + 1000)];
+  const target = new Uint8Array(parts.reduce((sum, part) => sum + part.length, 0));
+  let at = 0;
+  for (const part of parts) {
+    target.set(part, at);
+    at += part.length;
+  }
+  return target;
+}
+
+// An independent CRC-32 (ISO-HDLC), to check the one the module reports.
+function crc32(bytes) {
+  let crc = 0xffffffff;
+  for (const byte of bytes) {
+    crc ^= byte;
+    for (let bit = 0; bit < 8; bit += 1) crc = (crc >>> 1) ^ (0xedb88320 & -(crc & 1));
+  }
+  return (crc ^ 0xffffffff) >>> 0;
+}
+
+function equal(a, b) {
+  if (a.length !== b.length) return false;
+  for (let i = 0; i < a.length; i += 1) if (a[i] !== b[i]) return false;
+  return true;
+}
+
+function check(condition, what) {
+  if (!condition) throw new Error(what);
+}
+
+async function rejection(promise) {
+  try {
+    await promise;
+  } catch (error) {
+    return error;
+  }
+  throw new Error("expected the call to fail");
+}
+
+function checkError(api, error, code, message) {
+  check(error instanceof api.VarnockError, `expected a VarnockError, got ${error}`);
+  check(error.code === code, `code ${error.code}, expected ${code}`);
+  check(error.message === message, `message "${error.message}", expected "${message}"`);
+}
+
+const source = pseudoRandom(300_000, 1);
+const target = edited(source);
+
+// Patches that fail, each with the library's code and exact message.
+const kFailures = [
+  { name: "a patch for another source", source: () => target, code: "SOURCE_CHECKSUM",
+    message: "Source file checksum don't match" },
+  { name: "an empty patch", patch: () => new Uint8Array(0), code: "NO_HEADER", message: "Patch file contains no header." },
+  { name: "bytes that are no patch", patch: (good) => good.map((byte, i) => (i >= 12 && i < 16 ? 0 : byte)),
+    code: "NOT_A_PATCH", message: "<patch> is not a patch" },
+  { name: "a truncated patch", patch: (good) => good.subarray(0, good.length - 40), code: "UNEXPECTED_END",
+    message: "Unexpected end of patch file" },
+];
+
+export const cases = [
+  ...[
+    ["empty files", new Uint8Array(0), new Uint8Array(0)],
+    ["an empty source", new Uint8Array(0), pseudoRandom(5000, 3)],
+    ["an edited file", source, target],
+    ["the same file", source, source],
+  ].map(([what, from, to]) => ({
+    name: `makePatch then applyPatch rebuild ${what}, from Uint8Arrays and from Blobs alike`,
+    async run(api) {
+      const patch = await api.makePatch(from, to);
+      check(equal(await api.applyPatch(from, patch), to), "target from Uint8Arrays differs");
+      const fromBlobs = await api.applyPatch(new Blob([from]), new Blob([patch]));
+      check(equal(fromBlobs, to), "target from Blobs differs");
+      // A cache of one block makes every copy from elsewhere read its block anew.
+      check(equal(await api.applyPatch(from, patch, { sourceCache: 1 }), to), "target through a small cache differs");
+      check(equal(await api.makePatch(new Blob([from]), new Blob([to])), patch), "patch from Blobs differs");
+    },
+  })),
+  ...kFailures.map((failure) => ({
+    name: `applyPatch of ${failure.name} rejects with ${failure.code} and the library's message`,
+    async run(api) {
+      const good = await api.makePatch(source, target);
+      const from = failure.source ? failure.source() : source;
+      const patch = failure.patch ? failure.patch(good) : good;
+      checkError(api, await rejection(api.applyPatch(from, patch)), failure.code, failure.message);
+      const pieces = [];
+      checkError(api, await rejection(api.applyPatchTo(from, patch, (piece) => pieces.push(piece.slice()))),
+        failure.code, failure.message);
+    },
+  })),
+  {
+    name: "applyPatchTo and makePatchTo hand a function, a WritableStream and a sync-access-like handle the same bytes",
+    async run(api) {
+      const patch = await api.makePatch(source, target);
+      const sinks = {
+        function() {
+          const pieces = [];
+          return { sink: (piece) => pieces.push(piece.slice()), bytes: () => pieces };
+        },
+        stream() {
+          const pieces = [];
+          return { sink: new WritableStream({ write: (piece) => pieces.push(piece) }), bytes: () => pieces };
+        },
+        handle() {
+          const file = new Uint8Array(target.length + 100).fill(7);
+          let size = file.length;
+          const handle = {
+            truncate: (length) => { size = length; },
+            write: (piece, { at }) => { file.set(piece, at); size = Math.max(size, at + piece.length); return piece.length; },
+            flush: () => {},
+            getSize: () => size,
+          };
+          return { sink: handle, bytes: () => [file.subarray(0, size)] };
+        },
+      };
+      for (const [kind, make] of Object.entries(sinks)) {
+        for (const [call, args, expected] of [
+          [api.applyPatchTo, [source, patch], target],
+          [api.makePatchTo, [source, target], patch],
+        ]) {
+          const { sink, bytes } = make();
+          const written = await call(...args, sink);
+          const whole = new Uint8Array(await new Blob(bytes()).arrayBuffer());
+          check(equal(whole, expected), `${kind}: bytes differ`);
+          check(written.size === expected.length, `${kind}: size ${written.size}, expected ${expected.length}`);
+          check(written.crc32 === crc32(expected), `${kind}: CRC-32 ${written.crc32}, expected ${crc32(expected)}`);
+        }
+      }
+    },
+  },
+  {
+    name: "a sync access handle that writes less than asked, or throws, fails the call with WRITE",
+    async run(api) {
+      const patch = await api.makePatch(source, target);
+      for (const write of [(piece) => piece.length - 1, () => { throw new Error("quota"); }]) {
+        const handle = { truncate: () => {}, write, flush: () => {}, getSize: () => 0 };
+        checkError(api, await rejection(api.applyPatchTo(source, patch, handle)), "WRITE", "Stream write error");
+      }
+    },
+  },
+  {
+    name: "onProgress sees each stage in the library's order, from 0 to its total, never going back",
+    async run(api) {
+      for (const [call, args, stages] of [
+        [api.makePatch, [source, target], ["indexing", "matching", "writing"]],
+        [api.applyPatch, [source, null], ["checksum", "writing", "verifying"]],
+      ]) {
+        if (!args[1]) args[1] = await api.makePatch(source, target);
+        const seen = [];
+        await call(...args, { onProgress: (stage, done, total) => seen.push([stage, done, total]) });
+        check(JSON.stringify([...new Set(seen.map(([stage]) => stage))]) === JSON.stringify(stages),
+          `stages ${seen.map(([stage]) => stage)}`);
+        for (const stage of stages) {
+          const reports = seen.filter(([name]) => name === stage);
+          check(reports[0][1] === 0, `${stage} starts at ${reports[0][1]}`);
+          const last = reports[reports.length - 1];
+          check(last[1] === last[2] && last[2] > 0, `${stage} ends at ${last[1]} of ${last[2]}`);
+          check(reports.every(([, done], i) => i === 0 || done >= reports[i - 1][1]), `${stage} went back`);
+        }
+      }
+    },
+  },
+  {
+    name: "a signal aborted before or during a call cancels it with the library's CANCELLED",
+    async run(api) {
+      const patch = await api.makePatch(source, target);
+      const before = new AbortController();
+      before.abort();
+      checkError(api, await rejection(api.applyPatch(source, patch, { signal: before.signal })), "CANCELLED",
+        "Cancelled");
+      const during = new AbortController();
+      const onProgress = (stage) => {
+        if (stage === "writing") during.abort();
+      };
+      checkError(api, await rejection(api.makePatch(source, target, { signal: during.signal, onProgress })),
+        "CANCELLED", "Cancelled");
+      check(equal(await api.applyPatch(source, patch), target), "a call after a cancel fails");
+    },
+  },
+  {
+    name: "an exception thrown by the caller's callback or sink comes back as it was thrown",
+    async run(api) {
+      const patch = await api.makePatch(source, target);
+      const mine = new RangeError("from the caller");
+      const fromProgress = await rejection(api.applyPatch(source, patch, { onProgress: () => { throw mine; } }));
+      check(fromProgress === mine, `got ${fromProgress}`);
+      const fromSink = await rejection(api.applyPatchTo(source, patch, () => { throw mine; }));
+      check(fromSink === mine, `got ${fromSink}`);
+      check(equal(await api.applyPatch(source, patch), target), "a call after a failure fails");
+    },
+  },
+  {
+    name: "inputs that are not bytes are refused with a TypeError",
+    async run(api) {
+      const error = await rejection(api.applyPatch("old.bin", new Uint8Array(0)));
+      check(error instanceof TypeError, `got ${error}`);
+    },
+  },
+  {
+    name: "version() is the library's",
+    async run(api) {
+      check(/^\d+\.\d+\.\d+$/.test(await api.version()), "not a version");
+    },
+  },
+];

@@ -1,0 +1,25 @@
+// Debian's Chromium, headless, driven through the DevTools protocol; nothing
+// downloads a browser. Each launch has a profile of its own.
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import puppeteer from "puppeteer-core";
+
+export const chromiumPath = process.env.VARNOCK_CHROMIUM || "/usr/bin/chromium";
+
+export async function launchChromium() {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "varnock-chromium-"));
+  const browser = await puppeteer.launch({
+    executablePath: chromiumPath,
+    headless: true,
+    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+      "--disable-background-networking", "--disable-component-update", "--disable-sync",
+      `--user-data-dir=${profile}`],
+  });
+  const close = browser.close.bind(browser);
+  browser.close = async () => {
+    await close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  };
+  return browser;
+}

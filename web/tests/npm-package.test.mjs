@@ -1,0 +1,58 @@
+// The npm package as a user gets it: `npm pack` makes varnock-<version>.tgz,
+// which installs into an empty project and works from Node on Buffers read
+// from file paths. Guards against a tarball missing a file the module needs
+// (the .wasm, the types, the licence) or a module that only works in place.
+import { test } from "node:test";
+import assert from "node:assert/strict";
+import fs from "node:fs";
+import path from "node:path";
+import { execFileSync } from "node:child_process";
+import { projectRoot, webBuild } from "./paths.mjs";
+import { temporaryDirectory } from "./fixtures.mjs";
+
+const npmDir = path.join(webBuild, "npm");
+const { version } = JSON.parse(fs.readFileSync(path.join(npmDir, "package.json"), "utf8"));
+
+test("npm pack makes varnock-<version>.tgz with the module, the wasm, the types, the README and the licence", () => {
+  const packed = JSON.parse(execFileSync("npm", ["pack", "--json", "--pack-destination", webBuild], { cwd: npmDir }));
+  assert.equal(packed[0].filename, `varnock-${version}.tgz`);
+  const names = packed[0].files.map((file) => file.path).sort();
+  assert.deepEqual(names, ["LICENSE", "README.md", "index.d.ts", "index.js", "package.json", "varnock-core.mjs",
+    "varnock-core.wasm"]);
+});
+
+test("the tarball installed into an empty project applies and makes patches from Node", () => {
+  const tarball = path.join(webBuild, `varnock-${version}.tgz`);
+  assert.ok(fs.existsSync(tarball), "run the npm pack test first");
+  const project = temporaryDirectory();
+  try {
+    fs.writeFileSync(path.join(project, "package.json"), JSON.stringify({ name: "user", private: true, type: "module" }));
+    execFileSync("npm", ["install", "--offline", "--no-audit", "--no-fund", tarball], { cwd: project, stdio: "pipe" });
+    const examples = path.join(projectRoot, "examples");
+    fs.writeFileSync(path.join(project, "use.mjs"), `
+      import { applyPatch, applyPatchTo, makePatch, VarnockError } from "varnock";
+      import { readFileSync, openSync, writeSync, closeSync } from "node:fs";
+      const [oldPath, newPath, patchPath, outPath] = process.argv.slice(2);
+      const source = readFileSync(oldPath);
+      const rebuilt = await applyPatch(source, readFileSync(patchPath));
+      if (!Buffer.from(rebuilt).equals(readFileSync(newPath))) throw new Error("applied target differs");
+      const patch = await makePatch(source, readFileSync(newPath));
+      const out = openSync(outPath, "w");
+      const written = await applyPatchTo(source, patch, (piece) => writeSync(out, piece));
+      closeSync(out);
+      if (!readFileSync(outPath).equals(readFileSync(newPath))) throw new Error("streamed target differs");
+      try {
+        await applyPatch(readFileSync(newPath), patch);
+        throw new Error("a wrong source was accepted");
+      } catch (error) {
+        if (!(error instanceof VarnockError) || error.code !== "SOURCE_CHECKSUM") throw error;
+      }
+      console.log(written.size);
+    `);
+    const output = execFileSync("node", ["use.mjs", path.join(examples, "old.txt"), path.join(examples, "new.txt"),
+      path.join(examples, "old-to-new.patch"), path.join(project, "out.txt")], { cwd: project, encoding: "utf8" });
+    assert.equal(Number(output.trim()), fs.statSync(path.join(examples, "new.txt")).size);
+  } finally {
+    fs.rmSync(project, { recursive: true, force: true });
+  }
+});

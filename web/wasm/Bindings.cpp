@@ -1,0 +1,74 @@
+// The C API's callbacks, bound to the JavaScript that owns the module: a
+// wasm function pointer cannot name a JavaScript closure, so the calls that
+// take callbacks are wrapped here, and each callback calls the hook the
+// JavaScript side set on the module before the call. Besides varnock.h, only
+// libdeflate's CRC-32 is used: the page shows the output's CRC-32, taken here
+// as the pieces pass, while they are still in the module's memory.
+#include <emscripten.h>
+#include <libdeflate.h>
+
+#include <cstdint>
+
+#include "varnock.h"
+
+// Sizes travel as doubles: exact up to 2^53, and JavaScript's own numbers.
+EM_JS(std::int32_t, CallWriteHook, (const std::uint8_t* data, std::size_t size),
+      { return Module.varnockHooks.write(data >>> 0, size >>> 0); });
+// Which input a read is for: 0 the source, 1 the patch. Returns the count
+// placed, or -1 (a failed read).
+EM_JS(double, CallReadHook, (std::int32_t input, double offset, std::uint8_t* buffer, std::size_t size),
+      { return Module.varnockHooks.read(input, offset, buffer >>> 0, size >>> 0); });
+EM_JS(std::int32_t, CallProgressHook, (std::int32_t stage, double done, double total),
+      { return Module.varnockHooks.progress(stage, done, total); });
+
+namespace {
+
+// `crc` is the caller's running CRC-32 of the output handed over so far.
+std::int32_t Write(void* crc, const std::uint8_t* data, std::size_t size) {
+  auto* running = static_cast<std::uint32_t*>(crc);
+  *running = libdeflate_crc32(*running, data, size);
+  return CallWriteHook(data, size);
+}
+
+template <std::int32_t kInput>
+std::int64_t Read(void*, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+  return static_cast<std::int64_t>(CallReadHook(kInput, static_cast<double>(offset), buffer, size));
+}
+
+std::int32_t Progress(void*, std::int32_t stage, std::uint64_t done, std::uint64_t total) {
+  return CallProgressHook(stage, static_cast<double>(done), static_cast<double>(total));
+}
+
+}  // namespace
+
+extern "C" {
+
+EMSCRIPTEN_KEEPALIVE void varnock_web_set_progress(varnock_context* context) {
+  varnock_set_progress(context, Progress, nullptr);
+}
+
+// The source and the patch read by ranges from JavaScript (a Blob read with
+// FileReaderSync in a worker, or bytes in JavaScript's memory), so that the
+// module holds only the source's block cache, `source_cache` bytes (0: the
+// library's default), whatever the inputs' sizes.
+EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_apply_ranges(varnock_context* context, double source_size,
+                                                           double patch_size, double source_cache,
+                                                           std::uint32_t* crc) {
+  varnock_set_source_cache(context, static_cast<std::size_t>(source_cache));
+  return varnock_apply_ranges(context, Read<0>, nullptr, static_cast<std::uint64_t>(source_size), Read<1>,
+                              nullptr, static_cast<std::uint64_t>(patch_size), Write, crc);
+}
+
+// The web has one thread per module: the maker runs on the calling one.
+EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* context,
+                                                          const std::uint8_t* source, std::size_t source_size,
+                                                          const std::uint8_t* target, std::size_t target_size,
+                                                          std::int32_t compressible, std::uint32_t* crc) {
+  varnock_make_options options{};
+  options.compressible = compressible;
+  options.threads = 1;
+  return varnock_make_memory(context, source, source_size, target, target_size, &options, Write, crc,
+                             nullptr);
+}
+
+}  // extern "C"
