@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "files/Crc32.h"
@@ -74,9 +75,10 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
       settings.anchor_distance = kAnchorDistance;
     }
 
-    maker::Pipeline pipeline(target.size(), ThreadCount(options), [&](std::uint64_t from, std::uint64_t to) {
-      return maker::FindCandidates(*index, source, target, from, to, settings);
-    });
+    maker::Pipeline pipeline(target.size(), ThreadCount(options),
+                             [&](std::uint64_t from, std::uint64_t to, std::vector<maker::CopyCandidate>& found) {
+                               maker::FindCandidates(*index, source, target, from, to, settings, found);
+                             });
     maker::Parser parser;
     pipeline.Run(
         [&](std::uint64_t from, std::uint64_t to,
@@ -111,6 +113,10 @@ MakerReport MakePatch(ByteSpan source, ByteSpan target, const MakerOptions& opti
     return Make(source, target, options, sink, progress);
   } catch (const std::bad_alloc&) {
     throw EOutOfMemory();
+  } catch (const std::system_error& error) {
+    // A thread the OS would not start is done without; this is what is left
+    // (a lock or a condition the OS failed to give).
+    throw Exception("A system resource was refused: " + std::string(error.what()));
   }
 }
 
