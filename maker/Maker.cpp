@@ -35,6 +35,17 @@ void CheckSize(ByteSpan input, const char* name) {
   }
 }
 
+// Bytes the encoder gathers before it hands them to the sink.
+constexpr std::uint64_t kEncoderBuffer = std::uint64_t{1} << 20;
+
+void CheckMemoryLimit(std::uint64_t limit, std::uint64_t least) {
+  if (limit == 0 || limit >= least) return;
+  const std::uint64_t kib = (least + 1023) / 1024;
+  throw Exception(ErrorKind::kBadArgument, "The memory limit of " + std::to_string(limit) +
+                                               " bytes is below the least the maker needs for these inputs: " +
+                                               std::to_string(least) + " bytes (" + std::to_string(kib) + "K)");
+}
+
 unsigned ThreadCount(const MakerOptions& options) {
   if (options.threads > 0) return options.threads;
   return std::max(1u, std::thread::hardware_concurrency());
@@ -102,13 +113,19 @@ std::uint64_t MakerWorkingMemory(std::uint64_t target_size) {
   const std::uint64_t in_flight = std::min(target_size, maker::kSegmentSize * maker::kSegmentsInFlight);
   // The parse's 8 bytes per segment byte; at most two candidates of 12 bytes
   // per target byte in flight; the encoder's buffer.
-  return 8 * (segment + 1) + 2 * sizeof(maker::CopyCandidate) * in_flight + (std::uint64_t{1} << 20);
+  return 8 * (segment + 1) + 2 * sizeof(maker::CopyCandidate) * in_flight + kEncoderBuffer;
+}
+
+std::uint64_t MakerLeastMemory(std::uint64_t source_size, std::uint64_t target_size) {
+  if (source_size < maker::kShortestMatch || target_size < maker::kShortestMatch) return kEncoderBuffer;
+  return MakerWorkingMemory(target_size) + maker::kLeastSampledIndexMemory;
 }
 
 MakerReport MakePatch(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
                       const MakerProgress& progress) {
   CheckSize(source, "source");
   CheckSize(target, "target");
+  CheckMemoryLimit(options.memory_limit, MakerLeastMemory(source.size(), target.size()));
   try {
     return Make(source, target, options, sink, progress);
   } catch (const std::bad_alloc&) {
