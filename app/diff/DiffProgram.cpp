@@ -26,10 +26,13 @@ void ReportInputFault(const char* input_name) {
   platform::ExitProcessAtOnce(kExitError);
 }
 
+// The help or the version: a failed write (a full disk, a closed pipe) fails
+// the run, as it would for any other output.
 void PrintText(std::string_view text) {
   platform::StandardOutput output = platform::OpenStandardOutput();
-  if (output.handle != platform::kInvalidHandle)
-    platform::WriteStandardOutput(output.handle, text.data(), text.size());
+  if (output.handle == platform::kInvalidHandle) throw Exception("There is no standard output to write to");
+  if (!platform::WriteStandardOutput(output.handle, text.data(), text.size()))
+    RaiseLastOSError("Cannot write to standard output");
 }
 
 void MakePatch(const DiffCommand& command, ProgressBar& bar) {
