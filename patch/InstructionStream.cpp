@@ -6,13 +6,17 @@
 
 namespace varnock {
 
-namespace decode {
+void RaiseUnexpectedEnd() { throw Exception(ErrorKind::kUnexpectedEnd, "Unexpected end of patch file"); }
 
-namespace {
-[[noreturn]] void RaiseUnexpectedEnd() {
-  throw Exception(ErrorKind::kUnexpectedEnd, "Unexpected end of patch file");
+void RaiseStopCheck() {
+  throw Exception(ErrorKind::kStopCheck, "Internal error checking the stop instruction");
 }
-}  // namespace
+
+void RaiseBeyondSource(std::uint64_t position) {
+  throw Exception(ErrorKind::kBeyondSource, "Seek beyond source file end. Instruction at " + std::to_string(position));
+}
+
+namespace decode {
 
 void Raise(Fault fault, std::uint64_t position) {
   switch (fault) {
@@ -21,8 +25,7 @@ void Raise(Fault fault, std::uint64_t position) {
     case Fault::kUnsupported64:
       throw Exception(ErrorKind::kUnsupported64, "64-bit length of file is not supported in this version");
     case Fault::kBeyondSource:
-      throw Exception(ErrorKind::kBeyondSource,
-                      "Seek beyond source file end. Instruction at " + std::to_string(position));
+      RaiseBeyondSource(position);
     case Fault::kRange:
       throw ERangeError();
     case Fault::kUnexpectedEnd:
@@ -33,8 +36,7 @@ void Raise(Fault fault, std::uint64_t position) {
 }
 
 void CheckStreamEnd(std::uint64_t position, std::uint64_t last, std::uint8_t last_byte) {
-  if (position != last)
-    throw Exception(ErrorKind::kStopCheck, "Internal error checking the stop instruction");
+  if (position != last) RaiseStopCheck();
   if (last_byte != opcode::kStop) RaiseUnexpectedEnd();
 }
 
