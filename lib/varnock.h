@@ -213,8 +213,11 @@ typedef struct varnock_make_options {
   /* Threads that find matches; 0 takes one per core. The patch's bytes never
    * depend on it. */
   uint32_t threads;
-  /* Bytes the maker may hold besides the inputs; 0 sets no limit. Past it a
-   * smaller index is used. */
+  /* Bytes the maker may hold besides the inputs; past it a smaller index is
+   * used. 0 sets no limit: the index then depends on the inputs' sizes alone
+   * (varnock-diff's manual, MEMORY), unless the machine cannot give what it
+   * needs, when a smaller one is taken and the patch may differ from one
+   * made on a larger machine; a limit fixes the choice. */
   uint64_t memory_limit;
   /* varnock_make_files only: non-zero replaces an existing patch file; zero
    * refuses it with VARNOCK_ERROR_PATCH_EXISTS. */

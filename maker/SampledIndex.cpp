@@ -13,16 +13,27 @@ constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 24;
 
 std::uint64_t HashGram(const std::uint8_t* at) { return Mix(LoadWord(at) ^ Mix(LoadWord(at + 8))); }
 
+std::uint64_t GramCount(std::uint64_t source_size) {
+  return source_size >= kSampledGram ? source_size - kSampledGram + 1 : 0;
+}
+
+// Slots: twice the strings, so the table is at most half full, or what the
+// budget affords, a power of two either way.
+std::uint64_t SlotCount(std::uint64_t source_size, std::uint64_t budget) {
+  const std::uint64_t wanted =
+      std::bit_ceil(std::max<std::uint64_t>(2 * GramCount(source_size), kSmallestTable));
+  const std::uint64_t affordable =
+      std::bit_floor(std::max<std::uint64_t>(budget / sizeof(std::uint32_t), kSmallestTable));
+  return std::min(wanted, affordable);
+}
+
 // One source position per slot, the first one sampled with that slot's hash;
 // a table at most half full, so few samples are lost to collisions.
 class SampledIndex final : public SourceIndex {
  public:
   SampledIndex(ByteSpan source, std::uint64_t budget, const IndexProgress& progress) : source_(source) {
-    const std::uint64_t grams = source.size() >= kSampledGram ? source.size() - kSampledGram + 1 : 0;
-    const std::uint64_t wanted = std::bit_ceil(std::max<std::uint64_t>(2 * grams, kSmallestTable));
-    const std::uint64_t affordable =
-        std::bit_floor(std::max<std::uint64_t>(budget / sizeof(std::uint32_t), kSmallestTable));
-    table_.assign(std::min(wanted, affordable), 0);
+    const std::uint64_t grams = GramCount(source.size());
+    table_.assign(SlotCount(source.size(), budget), 0);
     const std::uint64_t mask = table_.size() - 1;
     step_ = std::max<std::uint64_t>(1, (2 * grams + table_.size() - 1) / table_.size());
     for (std::uint64_t at = 0; at < grams; at += step_) {
@@ -56,6 +67,10 @@ class SampledIndex final : public SourceIndex {
 };
 
 }  // namespace
+
+std::uint64_t SampledIndexMemory(std::uint64_t source_size, std::uint64_t budget) {
+  return SlotCount(source_size, budget) * sizeof(std::uint32_t);
+}
 
 std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget,
                                               const IndexProgress& progress) {

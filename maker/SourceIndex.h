@@ -51,8 +51,11 @@ std::uint64_t SuffixIndexMemory(std::uint64_t source_size);
 
 // A hash table of the source's strings at every step-th position, sized to
 // `budget` bytes; finds every match at least kSampledGram + step - 1 long.
+// Bytes it takes: SampledIndexMemory(source.size(), budget), a power of two
+// no larger than the budget unless the budget is below the smallest table.
 std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget,
                                               const IndexProgress& progress);
+std::uint64_t SampledIndexMemory(std::uint64_t source_size, std::uint64_t budget);
 inline constexpr std::uint32_t kSampledGram = 16;
 
 }  // namespace varnock::maker

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "maker/IndexPlan.h"
 #include "maker/Maker.h"
 #include "maker/PatchEncoder.h"
 #include "support/MakerHarness.h"
@@ -126,10 +127,22 @@ std::vector<Pair> Pairs() {
   return pairs;
 }
 
-MakerOptions WithThreads(unsigned threads) {
+MakerOptions WithThreads(unsigned threads, MakerOptions::Index index = MakerOptions::Index::kChosen) {
   MakerOptions options;
   options.threads = threads;
+  options.index = index;
   return options;
+}
+
+// Every index the maker can build, each forced, and the one it takes on a
+// machine too small for the default index.
+std::vector<MakerOptions> EveryIndex(const Pair& pair) {
+  MakerOptions small_machine;
+  const std::uint64_t smallest = maker::SmallestPlanMemory(pair.target.size());
+  small_machine.available_memory =
+      smallest + (maker::DefaultPlan(pair.source.size(), pair.target.size()).memory - smallest) / 2;
+  return {WithThreads(0, MakerOptions::Index::kSuffix), WithThreads(0, MakerOptions::Index::kSampled),
+          small_machine};
 }
 
 TEST(MakerRoundTrip, EveryModeRebuildsTheTarget) {
@@ -138,21 +151,30 @@ TEST(MakerRoundTrip, EveryModeRebuildsTheTarget) {
   MakerOptions small_index;
   small_index.memory_limit = 1;
   for (const Pair& pair : Pairs()) {
-    for (const MakerOptions& options : {WithThreads(1), WithThreads(2), compressible, small_index}) {
+    std::vector<MakerOptions> modes = EveryIndex(pair);
+    modes.insert(modes.end(), {WithThreads(1), WithThreads(2), compressible, small_index});
+    for (const MakerOptions& options : modes) {
       const Bytes patch = MakeInMemory(pair.source, pair.target, options);
       EXPECT_EQ(ApplyInMemory(patch, pair.source), pair.target)
           << pair.name << ", threads " << options.threads << ", compressible " << options.compressible
-          << ", memory limit " << options.memory_limit;
+          << ", memory limit " << options.memory_limit << ", index " << static_cast<int>(options.index)
+          << ", machine " << options.available_memory.value_or(0);
     }
   }
 }
 
 TEST(MakerRoundTrip, PatchIsTheSameWhateverTheThreadCount) {
   for (const Pair& pair : Pairs()) {
-    const Bytes one_thread = MakeInMemory(pair.source, pair.target, WithThreads(1));
-    for (unsigned threads : {2u, 3u, 8u})
-      EXPECT_EQ(MakeInMemory(pair.source, pair.target, WithThreads(threads)), one_thread)
-          << pair.name << ", " << threads;
+    for (const MakerOptions& index : EveryIndex(pair)) {
+      MakerOptions options = index;
+      options.threads = 1;
+      const Bytes one_thread = MakeInMemory(pair.source, pair.target, options);
+      for (unsigned threads : {2u, 3u, 8u}) {
+        options.threads = threads;
+        EXPECT_EQ(MakeInMemory(pair.source, pair.target, options), one_thread)
+            << pair.name << ", " << threads << " threads, index " << static_cast<int>(index.index);
+      }
+    }
   }
 }
 
