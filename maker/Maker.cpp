@@ -85,7 +85,7 @@ std::unique_ptr<maker::SourceIndex> BuildIndex(ByteSpan source, const maker::Ind
   };
   if (plan.kind == maker::IndexKind::kSuffix)
     return maker::MakeSuffixIndex(source, ThreadCount(options), indexing);
-  return maker::MakeSampledIndex(source, plan.sampled_budget, indexing);
+  return maker::MakeSampledIndex(source, plan.sampled_budget, ThreadCount(options), indexing);
 }
 
 // Hands the literal target to the encoder when the source offers nothing.

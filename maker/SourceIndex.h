@@ -53,7 +53,8 @@ std::uint64_t SuffixIndexMemory(std::uint64_t source_size);
 // `budget` bytes; finds every match at least kSampledGram + step - 1 long.
 // Bytes it takes: SampledIndexMemory(source.size(), budget), a power of two
 // no larger than the budget unless the budget is below the smallest table.
-std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget,
+// Built on `threads` threads; the table does not depend on how many.
+std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget, unsigned threads,
                                               const IndexProgress& progress);
 std::uint64_t SampledIndexMemory(std::uint64_t source_size, std::uint64_t budget);
 inline constexpr std::uint32_t kSampledGram = 16;
