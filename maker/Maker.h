@@ -37,7 +37,8 @@ struct MakerOptions {
   // every match of 16 + step - 1 bytes and more. With a limit, the suffix
   // index where it fits (5 S is 9 S from a source of 2 GiB on), else the
   // sampled one of what the limit leaves (at least 64 KiB): it finds fewer
-  // matches as the limit shrinks.
+  // matches as the limit shrinks. A limit below MakerLeastMemory() is
+  // refused (ErrorKind::kBadArgument) before any work.
   std::uint64_t memory_limit = 0;
   // Without a limit, what the machine can give before the run: the default
   // index where it fits in that, else the index a limit of that size would
@@ -82,6 +83,11 @@ struct MakerReport {
 // The part of the bound above that does not depend on the source: the
 // parse, the candidates in flight and the buffers.
 std::uint64_t MakerWorkingMemory(std::uint64_t target_size);
+
+// The least memory limit the maker can work in for inputs of these sizes:
+// the above and the smallest sampled index; the buffer alone where there is
+// nothing to match.
+std::uint64_t MakerLeastMemory(std::uint64_t source_size, std::uint64_t target_size);
 
 // Writes a patch that rebuilds `target` from `source`: by default the fewest
 // patch bytes the matches found allow. Both must be under 4 GiB; a larger one

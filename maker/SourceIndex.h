@@ -50,13 +50,14 @@ std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads,
 std::uint64_t SuffixIndexMemory(std::uint64_t source_size);
 
 // A hash table of the source's strings at every step-th position, sized to
-// `budget` bytes; finds every match at least kSampledGram + step - 1 long.
-// Bytes it takes: SampledIndexMemory(source.size(), budget), a power of two
-// no larger than the budget unless the budget is below the smallest table.
-// Built on `threads` threads; the table does not depend on how many.
+// `budget` bytes but never below kLeastSampledIndexMemory; finds every match
+// at least kSampledGram + step - 1 long. Bytes it takes:
+// SampledIndexMemory(source.size(), budget), a power of two. Built on
+// `threads` threads; the table does not depend on how many.
 std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget, unsigned threads,
                                               const IndexProgress& progress);
 std::uint64_t SampledIndexMemory(std::uint64_t source_size, std::uint64_t budget);
 inline constexpr std::uint32_t kSampledGram = 16;
+inline constexpr std::uint64_t kLeastSampledIndexMemory = std::uint64_t{64} << 10;
 
 }  // namespace varnock::maker

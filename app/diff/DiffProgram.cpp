@@ -85,7 +85,13 @@ void RunDiffProgram(const std::vector<std::string>& arguments) {
     exit_code = kExitError;
   } catch (const std::bad_alloc&) {
     bar.Clear();
-    PrintMessage("out of memory");
+    PrintMessage(kOutOfMemoryMessage);
+    exit_code = kExitError;
+  } catch (const std::exception& error) {
+    // The maker turns what it knows into its own errors; anything else from
+    // the C++ runtime still ends the run with a message, never an abort.
+    bar.Clear();
+    PrintMessage(std::string("Internal error: ") + error.what());
     exit_code = kExitError;
   }
   platform::ExitProcess(exit_code);
