@@ -37,8 +37,4 @@ IndexPlan PlanWithin(std::uint64_t source_size, std::uint64_t target_size, std::
   return Sampled(source_size, target_size, limit > working ? limit - working : 0);
 }
 
-std::uint64_t SmallestPlanMemory(std::uint64_t target_size) {
-  return SampledIndexMemory(0, 0) + MakerWorkingMemory(target_size);
-}
-
 }  // namespace varnock::maker

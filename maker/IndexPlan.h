@@ -34,8 +34,4 @@ IndexPlan PlanWithin(std::uint64_t source_size, std::uint64_t target_size, std::
 // The plan of the given kind, the sampled index at its default size.
 IndexPlan PlanOfKind(IndexKind kind, std::uint64_t source_size, std::uint64_t target_size);
 
-// The least a run can hold besides the inputs: the smallest sampled table and
-// the working memory.
-std::uint64_t SmallestPlanMemory(std::uint64_t target_size);
-
 }  // namespace varnock::maker

@@ -44,9 +44,10 @@ constexpr std::uint64_t kEncoderBuffer = std::uint64_t{1} << 20;
 void CheckMemoryLimit(std::uint64_t limit, std::uint64_t least) {
   if (limit == 0 || limit >= least) return;
   const std::uint64_t kib = (least + 1023) / 1024;
-  throw Exception(ErrorKind::kBadArgument, "The memory limit of " + std::to_string(limit) +
-                                               " bytes is below the least the maker needs for these inputs: " +
-                                               std::to_string(least) + " bytes (" + std::to_string(kib) + "K)");
+  throw Exception(ErrorKind::kBadArgument,
+                  "The memory limit of " + std::to_string(limit) +
+                      " bytes is below the least the maker needs for these inputs: " + std::to_string(least) +
+                      " bytes (" + std::to_string(kib) + "K)");
 }
 
 unsigned ThreadCount(const MakerOptions& options) {
@@ -77,12 +78,12 @@ maker::IndexPlan ChoosePlan(ByteSpan source, std::uint64_t target_size, const Ma
   const std::optional<std::uint64_t> available =
       options.available_memory ? options.available_memory : platform::AvailableMemory();
   if (!available || plan.memory <= *available) return plan;
-  if (*available < maker::SmallestPlanMemory(target_size)) {
-    throw Exception(ErrorKind::kOutOfMemory, "Making this patch needs " + Mebibytes(plan.memory) +
-                                                 " of memory besides the inputs, at least " +
-                                                 Mebibytes(maker::SmallestPlanMemory(target_size)) +
-                                                 " with a smaller index; this machine can give " +
-                                                 Mebibytes(*available));
+  const std::uint64_t least = MakerLeastMemory(source.size(), target_size);
+  if (*available < least) {
+    throw Exception(ErrorKind::kOutOfMemory,
+                    "Making this patch needs " + Mebibytes(plan.memory) +
+                        " of memory besides the inputs, at least " + Mebibytes(least) +
+                        " with a smaller index; this machine can give " + Mebibytes(*available));
   }
   report.machine_too_small = true;
   report.memory_needed = plan.memory;
@@ -121,10 +122,11 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
       settings.anchor_distance = kAnchorDistance;
     }
 
-    maker::Pipeline pipeline(target.size(), ThreadCount(options),
-                             [&](std::uint64_t from, std::uint64_t to, std::vector<maker::CopyCandidate>& found) {
-                               maker::FindCandidates(*index, source, target, from, to, settings, found);
-                             });
+    maker::Pipeline pipeline(
+        target.size(), ThreadCount(options),
+        [&](std::uint64_t from, std::uint64_t to, std::vector<maker::CopyCandidate>& found) {
+          maker::FindCandidates(*index, source, target, from, to, settings, found);
+        });
     maker::Parser parser;
     pipeline.Run(
         [&](std::uint64_t from, std::uint64_t to,

@@ -69,7 +69,7 @@ TEST(IndexPlan, ALimitBuysTheMostThoroughIndexThatFits) {
     std::uint64_t previous = 0;
     for (std::uint64_t limit = kMiB; limit <= 64 * kGiB; limit *= 2) {
       const maker::IndexPlan plan = maker::PlanWithin(source, source, limit);
-      EXPECT_LE(plan.memory, std::max(limit, maker::SmallestPlanMemory(source))) << source << " " << limit;
+      EXPECT_LE(plan.memory, std::max(limit, MakerLeastMemory(source, source))) << source << " " << limit;
       EXPECT_GE(plan.memory, previous) << source << " " << limit;
       if (plan.kind == IndexKind::kSuffix) {
         EXPECT_EQ(plan, maker::PlanOfKind(IndexKind::kSuffix, source, source));
@@ -97,7 +97,7 @@ TEST(MachineMemory, ADefaultIndexTooLargeForTheMachineGivesWayToASmallerOne) {
   const Bytes source = Random(1 << 20, 1);
   const Bytes target = Edited(source, 2);
   const std::uint64_t needed = maker::DefaultPlan(source.size(), target.size()).memory;
-  const std::uint64_t smallest = maker::SmallestPlanMemory(target.size());
+  const std::uint64_t smallest = MakerLeastMemory(source.size(), target.size());
   struct Case {
     std::optional<std::uint64_t> available;
     bool too_small;
@@ -127,14 +127,14 @@ TEST(MachineMemory, ADefaultIndexTooLargeForTheMachineGivesWayToASmallerOne) {
   MakerOptions limited;
   limited.memory_limit = (smallest + needed) / 2;
   const Bytes on_a_large_machine = MakeInMemory(source, target, limited);
-  limited.available_memory = maker::SmallestPlanMemory(target.size());
+  limited.available_memory = MakerLeastMemory(source.size(), target.size());
   EXPECT_EQ(MakeInMemory(source, target, limited), on_a_large_machine);
 }
 
 TEST(MachineMemory, TooLittleForEvenTheSmallestIndexIsRefusedWithTheFigure) {
   const Bytes source = Random(100000, 3);
   MakerOptions options;
-  options.available_memory = maker::SmallestPlanMemory(source.size()) - 1;
+  options.available_memory = MakerLeastMemory(source.size(), source.size()) - 1;
   testing::MemorySink sink;
   try {
     MakePatch(source, source, options, sink);

@@ -139,7 +139,7 @@ MakerOptions WithThreads(unsigned threads, MakerOptions::Index index = MakerOpti
 // machine too small for the default index.
 std::vector<MakerOptions> EveryIndex(const Pair& pair) {
   MakerOptions small_machine;
-  const std::uint64_t smallest = maker::SmallestPlanMemory(pair.target.size());
+  const std::uint64_t smallest = MakerLeastMemory(pair.source.size(), pair.target.size());
   small_machine.available_memory =
       smallest + (maker::DefaultPlan(pair.source.size(), pair.target.size()).memory - smallest) / 2;
   return {WithThreads(0, MakerOptions::Index::kSuffix), WithThreads(0, MakerOptions::Index::kSampled),
@@ -314,7 +314,8 @@ TEST(MakerMemory, ALimitBelowTheLeastIsRefusedNamingTheLeast) {
     }
     MakerOptions least;
     least.memory_limit = c.least;
-    EXPECT_EQ(ApplyInMemory(MakeInMemory(source, target, least), source), Bytes(target.begin(), target.end()));
+    EXPECT_EQ(ApplyInMemory(MakeInMemory(source, target, least), source),
+              Bytes(target.begin(), target.end()));
   }
 }
 
