@@ -52,7 +52,9 @@ PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
                                              [](std::uint64_t v) { return v != 0; })) {
     throw EBadArgument("a reserved option is not zero");
   }
-  settings.maker = {options->compressible != 0, options->threads, options->memory_limit};
+  settings.maker.compressible = options->compressible != 0;
+  settings.maker.threads = options->threads;
+  settings.maker.memory_limit = options->memory_limit;
   settings.force = options->replace_existing != 0;
   return settings;
 }

@@ -273,10 +273,14 @@ typedef struct varnock_make_options {
    * start that many, the call goes on with those it could start. The patch's
    * bytes never depend on it. */
   uint32_t threads;
-  /* Bytes the maker may hold besides the inputs, whatever the thread count;
-   * 0 sets no limit. Past what the full index needs a smaller one is used; a
-   * limit below the least the maker can work in for the inputs' sizes fails
-   * with VARNOCK_ERROR_BAD_ARGUMENT, and the message names the least. */
+  /* Bytes the maker may hold besides the inputs, whatever the thread count.
+   * 0 sets no limit: the index then depends on the inputs' sizes alone
+   * (varnock-diff's manual, MEMORY), unless the machine cannot give what it
+   * needs, when a smaller one is taken and the patch may differ from one
+   * made on a larger machine; a limit fixes the choice. Past what the full
+   * index needs a smaller one is used; a limit below the least the maker can
+   * work in for the inputs' sizes fails with VARNOCK_ERROR_BAD_ARGUMENT, and
+   * the message names the least. */
   uint64_t memory_limit;
   /* varnock_make_files only: non-zero replaces an existing patch file; zero
    * refuses it with VARNOCK_ERROR_PATCH_EXISTS. */

@@ -8,11 +8,13 @@
 
 #include "files/Crc32.h"
 #include "files/Errors.h"
+#include "maker/IndexPlan.h"
 #include "maker/Matcher.h"
 #include "maker/Parser.h"
 #include "maker/PatchEncoder.h"
 #include "maker/Pipeline.h"
 #include "maker/SourceIndex.h"
+#include "platform/platform.h"
 
 namespace varnock {
 namespace {
@@ -30,8 +32,9 @@ constexpr std::uint64_t kAnchorDistance = 0x10000;
 
 void CheckSize(ByteSpan input, const char* name) {
   if (input.size() > kLargestInput) {
-    throw Exception(ErrorKind::kTooLarge, std::string("The ") + name + " is " + std::to_string(input.size()) +
-                    " bytes long; patches hold files below 4 GiB (4294967296 bytes)");
+    throw Exception(ErrorKind::kTooLarge,
+                    std::string("The ") + name + " is " + std::to_string(input.size()) +
+                        " bytes long; patches hold files below 4 GiB (4294967296 bytes)");
   }
 }
 
@@ -41,9 +44,10 @@ constexpr std::uint64_t kEncoderBuffer = std::uint64_t{1} << 20;
 void CheckMemoryLimit(std::uint64_t limit, std::uint64_t least) {
   if (limit == 0 || limit >= least) return;
   const std::uint64_t kib = (least + 1023) / 1024;
-  throw Exception(ErrorKind::kBadArgument, "The memory limit of " + std::to_string(limit) +
-                                               " bytes is below the least the maker needs for these inputs: " +
-                                               std::to_string(least) + " bytes (" + std::to_string(kib) + "K)");
+  throw Exception(ErrorKind::kBadArgument,
+                  "The memory limit of " + std::to_string(limit) +
+                      " bytes is below the least the maker needs for these inputs: " + std::to_string(least) +
+                      " bytes (" + std::to_string(kib) + "K)");
 }
 
 unsigned ThreadCount(const MakerOptions& options) {
@@ -51,18 +55,50 @@ unsigned ThreadCount(const MakerOptions& options) {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-std::unique_ptr<maker::SourceIndex> BuildIndex(ByteSpan source, std::uint64_t target_size,
-                                               const MakerOptions& options, const MakerProgress& progress,
-                                               MakerReport& report) {
+std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
+
+// The index for this run: forced, within the limit, or the default where the
+// machine can give it.
+maker::IndexPlan ChoosePlan(ByteSpan source, std::uint64_t target_size, const MakerOptions& options,
+                            MakerReport& report) {
+  using Index = MakerOptions::Index;
+  if (options.index != Index::kChosen) {
+    return maker::PlanOfKind(
+        options.index == Index::kSuffix ? maker::IndexKind::kSuffix : maker::IndexKind::kSampled,
+        source.size(), target_size);
+  }
+  if (options.memory_limit != 0) {
+    const maker::IndexPlan plan = maker::PlanWithin(source.size(), target_size, options.memory_limit);
+    const maker::IndexPlan chosen = maker::DefaultPlan(source.size(), target_size);
+    report.used_small_index = plan.kind == maker::IndexKind::kSampled &&
+                              (chosen.kind == maker::IndexKind::kSuffix || plan.memory < chosen.memory);
+    return plan;
+  }
+  const maker::IndexPlan plan = maker::DefaultPlan(source.size(), target_size);
+  const std::optional<std::uint64_t> available =
+      options.available_memory ? options.available_memory : platform::AvailableMemory();
+  if (!available || plan.memory <= *available) return plan;
+  const std::uint64_t least = MakerLeastMemory(source.size(), target_size);
+  if (*available < least) {
+    throw Exception(ErrorKind::kOutOfMemory,
+                    "Making this patch needs " + Mebibytes(plan.memory) +
+                        " of memory besides the inputs, at least " + Mebibytes(least) +
+                        " with a smaller index; this machine can give " + Mebibytes(*available));
+  }
+  report.machine_too_small = true;
+  report.memory_needed = plan.memory;
+  report.memory_available = *available;
+  return maker::PlanWithin(source.size(), target_size, *available);
+}
+
+std::unique_ptr<maker::SourceIndex> BuildIndex(ByteSpan source, const maker::IndexPlan& plan,
+                                               const MakerOptions& options, const MakerProgress& progress) {
   const maker::IndexProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
     if (progress) progress(MakerStage::kIndexing, done, total);
   };
-  const std::uint64_t working = MakerWorkingMemory(target_size);
-  if (options.memory_limit == 0 || maker::SuffixIndexMemory(source.size()) + working <= options.memory_limit)
+  if (plan.kind == maker::IndexKind::kSuffix)
     return maker::MakeSuffixIndex(source, ThreadCount(options), indexing);
-  report.used_small_index = true;
-  const std::uint64_t budget = options.memory_limit > working ? options.memory_limit - working : 0;
-  return maker::MakeSampledIndex(source, budget, indexing);
+  return maker::MakeSampledIndex(source, plan.sampled_budget, ThreadCount(options), indexing);
 }
 
 // Hands the literal target to the encoder when the source offers nothing.
@@ -79,8 +115,8 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
   if (NothingToMatch(source, target)) {
     encoder.Literal(target);
   } else {
-    const std::unique_ptr<maker::SourceIndex> index =
-        BuildIndex(source, target.size(), options, progress, report);
+    const maker::IndexPlan plan = ChoosePlan(source, target.size(), options, report);
+    const std::unique_ptr<maker::SourceIndex> index = BuildIndex(source, plan, options, progress);
     report.index_memory = index->MemoryUse();
     maker::MatchSettings settings;
     if (options.compressible) {
@@ -88,10 +124,11 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
       settings.anchor_distance = kAnchorDistance;
     }
 
-    maker::Pipeline pipeline(target.size(), ThreadCount(options),
-                             [&](std::uint64_t from, std::uint64_t to, std::vector<maker::CopyCandidate>& found) {
-                               maker::FindCandidates(*index, source, target, from, to, settings, found);
-                             });
+    maker::Pipeline pipeline(
+        target.size(), ThreadCount(options),
+        [&](std::uint64_t from, std::uint64_t to, std::vector<maker::CopyCandidate>& found) {
+          maker::FindCandidates(*index, source, target, from, to, settings, found);
+        });
     maker::Parser parser;
     pipeline.Run(
         [&](std::uint64_t from, std::uint64_t to,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "patch/PatchFormat.h"
 
@@ -21,20 +22,32 @@ struct MakerOptions {
   // Bytes the maker may hold besides the inputs; 0 sets no limit. Past it a
   // smaller index is used, and MakerReport says so.
   //
-  // Besides the inputs, for a source of S bytes and a target of T bytes, the
-  // maker holds at most
+  // The default index depends on the inputs' sizes alone. Below a source of
+  // 1 GiB it is the suffix array of the source, which finds every match of 8
+  // bytes and more, and the maker holds at most
   //   5 S + B + 8 min(T, 512 KiB) + 24 min(T, 1 MiB) + 2 MiB
-  // where B is 64 MiB for a source of 64 MiB or more, else 256 KiB, and 5 S
-  // is 9 S for a source of 2 GiB or more (the suffix array, 4 or 8 bytes a
-  // source byte; a filter of the source's strings, 1 byte a source byte; B
-  // for the suffix array's buckets; the parse and the candidates in flight,
-  // whose 24 bytes a target byte are a bound seldom neared; buffers), and
-  // only the buffer when either input is shorter than 8 bytes. With a limit below
-  // that, the suffix index gives way to a sampled hash table of the source
-  // that fits in what the limit leaves: it finds only matches of 16 bytes and
-  // more, fewer as the limit shrinks. A limit below MakerLeastMemory() is
+  // besides the inputs, for a source of S bytes and a target of T bytes,
+  // where B is 64 MiB for a source of 64 MiB or more, else 256 KiB (the
+  // suffix array, 4 bytes a source byte; a filter of the source's strings, 1
+  // byte a source byte; B for the suffix array's buckets; the parse and the
+  // candidates in flight, whose 24 bytes a target byte are a bound seldom
+  // neared; buffers), and only the buffer when either input is shorter than 8
+  // bytes. From 1 GiB on it is a hash table of the source's 16-byte strings
+  // at every step-th position, of at most 2 S bytes (step 4 to 8), which finds
+  // every match of 16 + step - 1 bytes and more. With a limit, the suffix
+  // index where it fits (5 S is 9 S from a source of 2 GiB on), else the
+  // sampled one of what the limit leaves (at least 64 KiB): it finds fewer
+  // matches as the limit shrinks. A limit below MakerLeastMemory() is
   // refused (ErrorKind::kBadArgument) before any work.
   std::uint64_t memory_limit = 0;
+  // Without a limit, what the machine can give before the run: the default
+  // index where it fits in that, else the index a limit of that size would
+  // get (MakerReport says so), or EOutOfMemory when not even the smallest
+  // fits. Unset, the OS is asked (platform::AvailableMemory); tests set it.
+  std::optional<std::uint64_t> available_memory;
+  // Forces an index, the sampled one at its default size, whatever the
+  // sizes and the limit; for tests and measurements.
+  enum class Index { kChosen, kSuffix, kSampled } index = Index::kChosen;
 };
 
 // Matching and writing go together, a segment at a time: kMatching counts the
@@ -57,6 +70,12 @@ struct MakerReport {
   std::uint64_t patch_size = 0;
   // The memory limit made the maker fall back to the smaller index.
   bool used_small_index = false;
+  // The machine could not give what the default index needed (only without
+  // a limit): a smaller one was used, and the patch may differ from the one
+  // a larger machine makes. The two figures, in bytes besides the inputs.
+  bool machine_too_small = false;
+  std::uint64_t memory_needed = 0;
+  std::uint64_t memory_available = 0;
   // Bytes the source's index took.
   std::uint64_t index_memory = 0;
   // The inputs' CRC-32 as the maker read them, at its start.

@@ -51,9 +51,12 @@ std::uint64_t SuffixIndexMemory(std::uint64_t source_size);
 
 // A hash table of the source's strings at every step-th position, sized to
 // `budget` bytes but never below kLeastSampledIndexMemory; finds every match
-// at least kSampledGram + step - 1 long.
-std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget,
+// at least kSampledGram + step - 1 long. Bytes it takes:
+// SampledIndexMemory(source.size(), budget), a power of two. Built on
+// `threads` threads; the table does not depend on how many.
+std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget, unsigned threads,
                                               const IndexProgress& progress);
+std::uint64_t SampledIndexMemory(std::uint64_t source_size, std::uint64_t budget);
 inline constexpr std::uint32_t kSampledGram = 16;
 inline constexpr std::uint64_t kLeastSampledIndexMemory = std::uint64_t{64} << 10;
 

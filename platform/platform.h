@@ -226,4 +226,16 @@ struct HeldBackOutput {
 // Registers the writer's held-back bytes; null when there are none to keep.
 void SetHeldBackOutput(const HeldBackOutput* output);
 
+// Bytes of memory this process can still take without the OS paging out or
+// ending a program: the free and reclaimable memory the OS reports, and, where
+// the process runs under memory limits (control groups), what the tightest of
+// them leaves. nullopt when the OS tells nothing.
+std::optional<std::uint64_t> AvailableMemory();
+
+#if !defined(_WIN32)
+// The same, read from files laid out under `root` as the OS lays them out
+// under / (proc/meminfo, proc/self/cgroup, sys/fs/cgroup/...); for tests.
+std::optional<std::uint64_t> AvailableMemoryUnder(const std::string& root);
+#endif
+
 }  // namespace varnock::platform

@@ -5,6 +5,8 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 namespace varnock::platform {
@@ -211,5 +213,14 @@ void SetHeldBackOutput(const HeldBackOutput* /*output*/) {}
 // Not kept yet: nothing built for Windows writes a file to be removed.
 void SetRemovedOnSignal(const char* /*name*/) {}
 void CatchTerminationSignals() {}
+
+// Physical memory free for the taking.
+std::optional<std::uint64_t> AvailableMemory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return std::nullopt;
+  // A 32-bit process cannot hold more than its address space leaves free.
+  return std::min<std::uint64_t>(status.ullAvailPhys, status.ullAvailVirtual);
+}
 
 }  // namespace varnock::platform

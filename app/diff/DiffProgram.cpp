@@ -1,6 +1,8 @@
 #include "app/diff/DiffProgram.h"
 
+#include <cstdint>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "app/diff/DiffCommandLine.h"
@@ -26,6 +28,8 @@ void ReportInputFault(const char* input_name) {
   platform::ExitProcessAtOnce(kExitError);
 }
 
+std::string Mebibytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
 // The help or the version: a failed write (a full disk, a closed pipe) fails
 // the run, as it would for any other output.
 void PrintText(std::string_view text) {
@@ -41,10 +45,17 @@ void MakePatch(const DiffCommand& command, ProgressBar& bar) {
       command.source_name, command.target_name, command.patch_name, command.options,
       [&bar](MakerStage stage, std::uint64_t done, std::uint64_t total) { bar.Show(stage, done, total); });
   bar.Clear();
-  if (report.used_small_index && !command.quiet) {
+  if (command.quiet) return;
+  if (report.used_small_index) {
     PrintMessage(
         "note: the memory limit left no room for the full index; a smaller one was used, and the "
         "patch may be larger");
+  }
+  if (report.machine_too_small) {
+    PrintMessage("note: the default index needs " + Mebibytes(report.memory_needed) +
+                 " and this machine has " + Mebibytes(report.memory_available) +
+                 " free; a smaller index was used, so the patch may be larger and differ from one made on a "
+                 "larger machine (--memory fixes the choice)");
   }
 }
 

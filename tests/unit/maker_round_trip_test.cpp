@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "files/Errors.h"
+#include "maker/IndexPlan.h"
 #include "maker/Maker.h"
 #include "maker/PatchEncoder.h"
 #include "support/MakerHarness.h"
@@ -127,10 +128,22 @@ std::vector<Pair> Pairs() {
   return pairs;
 }
 
-MakerOptions WithThreads(unsigned threads) {
+MakerOptions WithThreads(unsigned threads, MakerOptions::Index index = MakerOptions::Index::kChosen) {
   MakerOptions options;
   options.threads = threads;
+  options.index = index;
   return options;
+}
+
+// Every index the maker can build, each forced, and the one it takes on a
+// machine too small for the default index.
+std::vector<MakerOptions> EveryIndex(const Pair& pair) {
+  MakerOptions small_machine;
+  const std::uint64_t smallest = MakerLeastMemory(pair.source.size(), pair.target.size());
+  small_machine.available_memory =
+      smallest + (maker::DefaultPlan(pair.source.size(), pair.target.size()).memory - smallest) / 2;
+  return {WithThreads(0, MakerOptions::Index::kSuffix), WithThreads(0, MakerOptions::Index::kSampled),
+          small_machine};
 }
 
 TEST(MakerRoundTrip, EveryModeRebuildsTheTarget) {
@@ -139,21 +152,30 @@ TEST(MakerRoundTrip, EveryModeRebuildsTheTarget) {
   for (const Pair& pair : Pairs()) {
     MakerOptions small_index;
     small_index.memory_limit = MakerLeastMemory(pair.source.size(), pair.target.size());
-    for (const MakerOptions& options : {WithThreads(1), WithThreads(2), compressible, small_index}) {
+    std::vector<MakerOptions> modes = EveryIndex(pair);
+    modes.insert(modes.end(), {WithThreads(1), WithThreads(2), compressible, small_index});
+    for (const MakerOptions& options : modes) {
       const Bytes patch = MakeInMemory(pair.source, pair.target, options);
       EXPECT_EQ(ApplyInMemory(patch, pair.source), pair.target)
           << pair.name << ", threads " << options.threads << ", compressible " << options.compressible
-          << ", memory limit " << options.memory_limit;
+          << ", memory limit " << options.memory_limit << ", index " << static_cast<int>(options.index)
+          << ", machine " << options.available_memory.value_or(0);
     }
   }
 }
 
 TEST(MakerRoundTrip, PatchIsTheSameWhateverTheThreadCount) {
   for (const Pair& pair : Pairs()) {
-    const Bytes one_thread = MakeInMemory(pair.source, pair.target, WithThreads(1));
-    for (unsigned threads : {2u, 3u, 8u})
-      EXPECT_EQ(MakeInMemory(pair.source, pair.target, WithThreads(threads)), one_thread)
-          << pair.name << ", " << threads;
+    for (const MakerOptions& index : EveryIndex(pair)) {
+      MakerOptions options = index;
+      options.threads = 1;
+      const Bytes one_thread = MakeInMemory(pair.source, pair.target, options);
+      for (unsigned threads : {2u, 3u, 8u}) {
+        options.threads = threads;
+        EXPECT_EQ(MakeInMemory(pair.source, pair.target, options), one_thread)
+            << pair.name << ", " << threads << " threads, index " << static_cast<int>(index.index);
+      }
+    }
   }
 }
 
@@ -292,7 +314,8 @@ TEST(MakerMemory, ALimitBelowTheLeastIsRefusedNamingTheLeast) {
     }
     MakerOptions least;
     least.memory_limit = c.least;
-    EXPECT_EQ(ApplyInMemory(MakeInMemory(source, target, least), source), Bytes(target.begin(), target.end()));
+    EXPECT_EQ(ApplyInMemory(MakeInMemory(source, target, least), source),
+              Bytes(target.begin(), target.end()));
   }
 }
 

@@ -1,0 +1,40 @@
+#include "maker/IndexPlan.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "maker/Maker.h"
+#include "maker/SourceIndex.h"
+
+namespace varnock::maker {
+namespace {
+
+IndexPlan Sampled(std::uint64_t source_size, std::uint64_t target_size, std::uint64_t budget) {
+  const std::uint64_t memory = SampledIndexMemory(source_size, budget);
+  return {IndexKind::kSampled, memory, memory + MakerWorkingMemory(target_size)};
+}
+
+IndexPlan Suffix(std::uint64_t source_size, std::uint64_t target_size) {
+  return {IndexKind::kSuffix, 0, SuffixIndexMemory(source_size) + MakerWorkingMemory(target_size)};
+}
+
+}  // namespace
+
+IndexPlan PlanOfKind(IndexKind kind, std::uint64_t source_size, std::uint64_t target_size) {
+  if (kind == IndexKind::kSuffix) return Suffix(source_size, target_size);
+  return Sampled(source_size, target_size, 2 * source_size);
+}
+
+IndexPlan DefaultPlan(std::uint64_t source_size, std::uint64_t target_size) {
+  return PlanOfKind(source_size < kSampledByDefaultFrom ? IndexKind::kSuffix : IndexKind::kSampled,
+                    source_size, target_size);
+}
+
+IndexPlan PlanWithin(std::uint64_t source_size, std::uint64_t target_size, std::uint64_t limit) {
+  const IndexPlan suffix = Suffix(source_size, target_size);
+  if (suffix.memory <= limit) return suffix;
+  const std::uint64_t working = MakerWorkingMemory(target_size);
+  return Sampled(source_size, target_size, limit > working ? limit - working : 0);
+}
+
+}  // namespace varnock::maker

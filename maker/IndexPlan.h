@@ -1,0 +1,37 @@
+// Which index the maker builds for a pair, and what it holds.
+#pragma once
+
+#include <cstdint>
+
+namespace varnock::maker {
+
+enum class IndexKind { kSuffix, kSampled };
+
+struct IndexPlan {
+  IndexKind kind = IndexKind::kSuffix;
+  // The sampled index's size: what it may take, rounded down to a power of two.
+  std::uint64_t sampled_budget = 0;
+  // Bytes the run holds besides the inputs: the index and MakerWorkingMemory.
+  std::uint64_t memory = 0;
+  bool operator==(const IndexPlan&) const = default;
+};
+
+// From this source size on, the default is the sampled index: the suffix
+// array would take 5 to 9 bytes a source byte (5 to 36 GiB), and its sort
+// alone outlasts the whole run of the sampled index many times over.
+inline constexpr std::uint64_t kSampledByDefaultFrom = std::uint64_t{1} << 30;
+
+// The default, from the inputs' sizes alone, so that a pair gives the same
+// patch on every machine: the suffix index below kSampledByDefaultFrom, above
+// it a sampled index of at most 2 bytes a source byte.
+IndexPlan DefaultPlan(std::uint64_t source_size, std::uint64_t target_size);
+
+// The most thorough index that holds within `limit` bytes besides the inputs:
+// the suffix index where it fits, else a sampled one of what the limit leaves
+// (never less than its smallest table).
+IndexPlan PlanWithin(std::uint64_t source_size, std::uint64_t target_size, std::uint64_t limit);
+
+// The plan of the given kind, the sampled index at its default size.
+IndexPlan PlanOfKind(IndexKind kind, std::uint64_t source_size, std::uint64_t target_size);
+
+}  // namespace varnock::maker
