@@ -1,5 +1,6 @@
 # What cmake/mingw-w64-i686.cmake and cmake/mingw-w64-x86_64.cmake share, once
-# they have set VARNOCK_MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR: MinGW-w64's
+# they have set VARNOCK_MINGW_TRIPLE, CMAKE_SYSTEM_PROCESSOR and the options
+# tests/windows/wine-run takes (VARNOCK_WINE_OPTIONS): MinGW-w64's
 # compilers with POSIX threads (Debian: g++-mingw-w64-*-posix), the libraries
 # scripts/install-windows-deps built into build/windows-deps/TRIPLE, and Wine
 # to run the tests, in a Wine prefix of the build directory's own.
@@ -31,4 +32,5 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 # libvarnock.dll carries the MinGW runtime inside as well.
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR ${varnock_source_dir}/tests/windows/wine-run ${CMAKE_BINARY_DIR}/wine)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${varnock_source_dir}/tests/windows/wine-run ${VARNOCK_WINE_OPTIONS}
+                                   ${CMAKE_BINARY_DIR}/wine)

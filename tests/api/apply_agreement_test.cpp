@@ -113,7 +113,6 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
           testing::ApplyMemory(context.get(), cases[i].source, cases[i].patch).target == cases[i].target;
       all_agree &= testing::ApplyMemory(context.get(), cases[i].source, broken).code != VARNOCK_OK;
       all_agree &= std::string(varnock_error_message(context.get())) != "";
-#ifdef VARNOCK_HAS_MAKER
       varnock_make_options replace{};
       replace.replace_existing = 1;
       replace.threads = 1;
@@ -123,7 +122,6 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
                              directory.File("wanted" + index).c_str(), made.c_str(), &replace) == VARNOCK_OK;
       all_agree &=
           testing::ApplyMemory(context.get(), cases[i].source, TempDir::Read(made)).target == cases[i].target;
-#endif
     }
     agreed[i] = all_agree && reports > 0;
   };
@@ -134,7 +132,6 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
   EXPECT_TRUE(agreed[1]);
 }
 
-#ifdef VARNOCK_HAS_MAKER
 TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
   testing::Context context = testing::NewContext();
   // Each stage the maker goes through, with the counts it was told last.
@@ -228,7 +225,6 @@ TEST(MakeAgreement, ABuildWithoutTheMakerSaysSo) {
       VARNOCK_ERROR_OTHER);
   EXPECT_STREQ(varnock_error_message(context.get()), "This build of the library cannot make patches");
 }
-#endif
 
 }  // namespace
 }  // namespace varnock

@@ -41,7 +41,6 @@ TEST(CppLayer, ApplyRebuildsTheTargetAndFailuresCarryCodeAndMessage) {
   EXPECT_EQ(stages_seen, (1u << VARNOCK_STAGE_CHECKSUM) | (1u << VARNOCK_STAGE_WRITING));
 }
 
-#ifdef VARNOCK_HAS_MAKER
 Bytes EditedTarget() {
   Bytes target = Source();
   target.erase(target.begin() + 1000, target.begin() + 5000);
@@ -56,6 +55,5 @@ TEST(CppLayer, AMadePatchAppliesInMemory) {
   EXPECT_LT(patch.size(), 10000u);
   EXPECT_EQ(context.Apply(Source(), patch), target);
 }
-#endif
 
 }  // namespace
