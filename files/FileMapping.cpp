@@ -9,6 +9,15 @@ TFileMappingAsByteArray::TFileMappingAsByteArray(const std::string& file_name, p
     : listing_(listing) {
   file_handle_ = platform::OpenInputFile(file_name, listing);
   if (file_handle_ == platform::kInvalidHandle) RaiseLastOSError();
+  Map();
+}
+
+TFileMappingAsByteArray::TFileMappingAsByteArray(platform::Handle open_file)
+    : file_handle_(open_file), listing_(platform::Listing::kUnlisted), owns_file_(false) {
+  Map();
+}
+
+void TFileMappingAsByteArray::Map() {
   try {
     if (!platform::QueryFileSize(file_handle_, &size_)) RaiseLastOSError();
     if (size_ == 0) {
@@ -30,7 +39,7 @@ TFileMappingAsByteArray::~TFileMappingAsByteArray() { Release(); }
 void TFileMappingAsByteArray::Release() noexcept {
   if (data_ != nullptr) platform::UnmapView(data_, size_, listing_);
   if (mapping_handle_ != platform::kNoMapping) platform::CloseMapping(mapping_handle_);
-  if (file_handle_ != platform::kInvalidHandle) platform::CloseFile(file_handle_, listing_);
+  if (file_handle_ != platform::kInvalidHandle && owns_file_) platform::CloseFile(file_handle_, listing_);
   data_ = nullptr;
   mapping_handle_ = platform::kNoMapping;
   file_handle_ = platform::kInvalidHandle;

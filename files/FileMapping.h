@@ -18,6 +18,9 @@ class TFileMappingAsByteArray {
   // kListed puts the file on the process's list of inputs (platform.h).
   explicit TFileMappingAsByteArray(const std::string& file_name,
                                    platform::Listing listing = platform::Listing::kListed);
+  // Maps a file the caller keeps open (kUnlisted), such as one just written;
+  // it is not closed here.
+  explicit TFileMappingAsByteArray(platform::Handle open_file);
   ~TFileMappingAsByteArray();
 
   TFileMappingAsByteArray(const TFileMappingAsByteArray&) = delete;
@@ -32,6 +35,7 @@ class TFileMappingAsByteArray {
   std::uint32_t Checksum();
 
  private:
+  void Map();
   void Release() noexcept;
 
   // Descriptor 0 is a real file where standard input is closed, so only the
@@ -43,6 +47,7 @@ class TFileMappingAsByteArray {
   std::uint32_t cached_checksum_ = 0;
   bool checksum_valid_ = false;
   platform::Listing listing_;
+  bool owns_file_ = true;
 };
 
 }  // namespace varnock

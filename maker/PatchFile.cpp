@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "files/FileMapping.h"
@@ -41,8 +42,13 @@ class InputFile {
   TFileMappingAsByteArray mapping_;
 };
 
-void RefusePatchName(const std::string& patch_name, const InputFile& source, const InputFile& target,
-                     bool force) {
+// Where the patch goes, told from its name before any work is done.
+enum class Destination { kStandardOutput, kStream, kFile };
+
+Destination CheckPatchName(const std::string& patch_name, const InputFile& source, const InputFile& target,
+                           bool force) {
+  if (patch_name == kStandardOutputName) return Destination::kStandardOutput;
+  if (patch_name.empty()) throw Exception(ErrorKind::kCannotCreate, "The patch name is empty");
   if (auto patch = platform::IdentifyFile(patch_name)) {
     for (const InputFile* input : {&source, &target}) {
       if (platform::IdentifyFile(input->Name()) == patch) {
@@ -51,12 +57,21 @@ void RefusePatchName(const std::string& patch_name, const InputFile& source, con
       }
     }
   }
-  std::error_code unknown;
-  if (!force &&
-      std::filesystem::symlink_status(patch_name, unknown).type() != std::filesystem::file_type::not_found &&
-      !unknown) {
-    throw EPatchExists("The patch " + Quoted(patch_name) + " exists already");
+  switch (platform::FindPatchPlace(patch_name)) {
+    case platform::PatchPlace::kNothing:
+      return Destination::kFile;
+    case platform::PatchPlace::kFile:
+      if (!force) throw EPatchExists("The patch " + Quoted(patch_name) + " exists already");
+      return Destination::kFile;
+    case platform::PatchPlace::kDirectory:
+      throw Exception(ErrorKind::kCannotCreate, "The patch " + Quoted(patch_name) + " is a directory");
+    case platform::PatchPlace::kStream:
+      return Destination::kStream;
+    case platform::PatchPlace::kUnwritable:
+      break;
   }
+  throw Exception(ErrorKind::kCannotCreate, "The patch " + Quoted(patch_name) +
+                                                " is a block device or a socket, which a patch never replaces");
 }
 
 class MemorySink : public PatchSink {
@@ -75,31 +90,57 @@ void RefuseOversizedPatch(const MakerReport& report) {
     throw Exception(ErrorKind::kTooLarge, "The patch would be 4 GiB or more, too large to apply");
 }
 
+// A stream (standard output, a character device, a FIFO) cannot be read
+// back, so the patch is checked before it is written.
+MakerReport MakeToStream(platform::Handle output, const std::string& description, const InputFile& source,
+                         const InputFile& target, const PatchFileOptions& options,
+                         const MakerProgress& progress) {
+  if (platform::IsTerminal(output)) throw Exception("Refusing to write a patch to a terminal");
+  MemorySink sink;
+  MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, sink, progress);
+  RefuseOversizedPatch(report);
+  if (options.verify) VerifyPatch(sink.Bytes(), source.Bytes(), target.Bytes(), progress);
+  WriteWhole(output, sink.Bytes(), "Cannot write the patch to " + description);
+  return report;
+}
+
 MakerReport MakeToStandardOutput(const InputFile& source, const InputFile& target,
                                  const PatchFileOptions& options, const MakerProgress& progress) {
   platform::StandardOutput output = platform::OpenStandardOutput();
   if (output.handle == platform::kInvalidHandle)
     throw Exception("There is no standard output to write the patch to");
-  if (platform::IsTerminal(output.handle)) throw Exception("Refusing to write a patch to a terminal");
-  MemorySink sink;
-  MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, sink, progress);
-  RefuseOversizedPatch(report);
-  if (options.verify) VerifyPatch(sink.Bytes(), source.Bytes(), target.Bytes(), progress);
-  WriteWhole(output.handle, sink.Bytes(), "Cannot write the patch to standard output");
+  return MakeToStream(output.handle, "standard output", source, target, options, progress);
+}
+
+MakerReport MakeToNamedStream(const InputFile& source, const InputFile& target, const std::string& patch_name,
+                              const PatchFileOptions& options, const MakerProgress& progress) {
+  const platform::Handle stream = platform::OpenStreamForWriting(patch_name);
+  if (stream == platform::kInvalidHandle) RaiseLastOSError("Cannot open the patch " + Quoted(patch_name));
+  MakerReport report;
+  try {
+    report = MakeToStream(stream, Quoted(patch_name), source, target, options, progress);
+  } catch (...) {
+    platform::CloseWrittenFile(stream);
+    throw;
+  }
+  if (!platform::CloseWrittenFile(stream)) RaiseLastOSError("Cannot close the patch " + Quoted(patch_name));
   return report;
 }
 
 MakerReport MakeToFile(const InputFile& source, const InputFile& target, const std::string& patch_name,
                        const PatchFileOptions& options, const MakerProgress& progress) {
-  RefusePatchName(patch_name, source, target, options.force);
-  PendingFile file(patch_name);
+  PendingFile file(patch_name, options.listing);
   MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, file, progress);
   RefuseOversizedPatch(report);
-  file.Close();
   if (options.verify) {
     // Read back from the file, so that what is checked is what was written.
-    TFileMappingAsByteArray patch(file.TemporaryName(), options.listing);
-    VerifyPatch(patch.Bytes(), source.Bytes(), target.Bytes(), progress);
+    std::optional<TFileMappingAsByteArray> patch;
+    try {
+      patch.emplace(file.File());
+    } catch (const EOSError& error) {
+      RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
+    }
+    VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress);
   }
   file.Commit(options.force);
   return report;
@@ -112,7 +153,14 @@ MakerReport MakePatchFile(const std::string& source_name, const std::string& tar
                           const MakerProgress& progress) {
   InputFile source(source_name, "source", options.listing);
   InputFile target(target_name, "target", options.listing);
-  if (patch_name == kStandardOutputName) return MakeToStandardOutput(source, target, options, progress);
+  switch (CheckPatchName(patch_name, source, target, options.force)) {
+    case Destination::kStandardOutput:
+      return MakeToStandardOutput(source, target, options, progress);
+    case Destination::kStream:
+      return MakeToNamedStream(source, target, patch_name, options, progress);
+    case Destination::kFile:
+      break;
+  }
   return MakeToFile(source, target, patch_name, options, progress);
 }
 

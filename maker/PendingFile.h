@@ -1,7 +1,6 @@
-// A file written under a temporary name beside its destination, which takes
-// the destination's name only when Commit() says it is complete; so the
-// destination never holds a partial file. Until then the temporary file is
-// removed when the object dies, and when a signal ends the process.
+// A patch file written where it will stand, which takes its name only when
+// Commit() says it is complete; so the name never holds a partial file, and
+// nothing is left behind by a run that fails or is ended.
 #pragma once
 
 #include <string>
@@ -16,29 +15,22 @@ void WriteWhole(platform::Handle file, ByteSpan bytes, const std::string& failur
 
 class PendingFile : public PatchSink {
  public:
-  // Creates the temporary file or raises EOSError.
-  explicit PendingFile(std::string destination);
-  ~PendingFile() override;
-
-  PendingFile(const PendingFile&) = delete;
-  PendingFile& operator=(const PendingFile&) = delete;
+  // Creates the file, without its name yet, or raises EOSError.
+  PendingFile(std::string destination, platform::Listing listing);
 
   // Appends, or raises EOSError naming the destination.
   void Write(ByteSpan bytes) override;
 
-  // Closes the file, which keeps its temporary name, to be read back.
-  void Close();
-  const std::string& TemporaryName() const noexcept { return temporary_; }
+  // The file as written so far, open for reading too.
+  platform::Handle File() const noexcept { return file_.File(); }
 
-  // Closes the file and gives it the destination's name; with `replace` false
-  // an existing destination is refused (EOSError) and the file removed.
+  // Brings the file to storage and gives it the destination's name; with
+  // `replace` false an existing destination is refused. Raises EOSError.
   void Commit(bool replace);
 
  private:
   std::string destination_;
-  std::string temporary_;
-  platform::Handle file_ = platform::kInvalidHandle;
-  bool committed_ = false;
+  platform::TemporaryFile file_;
 };
 
 }  // namespace varnock

@@ -77,13 +77,86 @@ struct FileId {
 // The identity of the file `name` leads to; nullopt when it leads to none.
 std::optional<FileId> IdentifyFile(const std::string& name);
 
-// Creates `name` for writing; fails when anything of that name exists.
-// kInvalidHandle on failure.
-Handle CreateNewFile(const std::string& name);
+// What a patch name leads to, symbolic links followed. A maker writes a new
+// file in place of nothing or of a regular file, a character device or a FIFO
+// takes the patch as a stream, and it never writes to or replaces anything
+// else. An error other than "no such file" counts as kNothing: creating the
+// file will then report it.
+enum class PatchPlace {
+  kNothing,
+  // A regular file, or a symbolic link that leads nowhere (the link is replaced).
+  kFile,
+  kDirectory,
+  // A character device or a FIFO (a pipe), or a link to one.
+  kStream,
+  // A block device, a socket, or a link to one.
+  kUnwritable,
+};
+PatchPlace FindPatchPlace(const std::string& name);
 
-// Gives the file `from` the name `to` in one step. With `replace` false an
-// existing `to` is refused and both names are left as they were.
-bool RenameFile(const std::string& from, const std::string& to, bool replace);
+// Opens an existing kStream place for writing, as a shell's redirection does
+// (a FIFO waits for its reader). kInvalidHandle on failure.
+Handle OpenStreamForWriting(const std::string& name);
+
+// Brings what was written to `file` to storage (fsync). False on failure.
+bool SyncFile(Handle file);
+
+// Closes a file written to; false when the close reports an error (a network
+// filesystem may report a failed write only there).
+bool CloseWrittenFile(Handle file);
+
+// A new file that takes the destination's name only once it is complete and
+// on storage, so that whatever ends the process (an error, any signal, a
+// power loss) the destination holds either what it held before or the whole
+// new file, and no other file is left behind. POSIX: a file without a name
+// (O_TMPFILE) linked in when complete; where the filesystem has no such files,
+// a hidden name beside the destination, removed by Close() and the destructor
+// (and by a signal, below), and reached through a descriptor of the directory
+// so that the directory renamed meanwhile changes nothing. A program makes one
+// at a time. Neither copied nor moved, as the signal handler holds its address. Its calls return false on failure, with the code left for
+// LastErrorCode().
+class TemporaryFile {
+ public:
+  TemporaryFile() = default;
+  // Removes the file unless committed, and closes what is still open.
+  ~TemporaryFile();
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  // Creates the file, open for reading and writing, in the directory of
+  // `destination`. kListed (a program, not a library) has the signals
+  // CatchTerminationSignals handles remove a hidden name.
+  bool Create(const std::string& destination, Listing listing);
+
+  // The open file: to write to, and to map to read back.
+  Handle File() const noexcept { return file_; }
+
+  // Syncs the file, gives it the destination's name, then syncs the directory
+  // so that the name lasts. With `replace` false an existing destination is
+  // refused (the OS's "file exists") and the file stays unnamed. A regular
+  // file replaced passes its permission bits on. The file stays open.
+  bool Commit(bool replace);
+
+  // Closes the file and the directory; false when a close reported an error.
+  // An uncommitted file is removed.
+  bool Close();
+
+ private:
+  void Discard() noexcept;
+  // A program's hidden name goes to the signal handler.
+  void WatchForSignals() noexcept;
+
+  Handle file_ = kInvalidHandle;
+  // The destination's directory, where the OS reaches files through one.
+  Handle directory_ = kInvalidHandle;
+  std::string destination_;
+  // The destination's last part, reached from `directory_`.
+  std::string leaf_;
+  // The file's hidden name, beside the destination; empty while it has none.
+  std::string temporary_;
+  Listing listing_ = Listing::kUnlisted;
+  bool committed_ = false;
+};
 
 // Standard output, or kInvalidHandle when there is no usable one.
 struct StandardOutput {
@@ -117,14 +190,8 @@ void PrepareProcess();
 // inside an InputFaultHandler.
 [[noreturn]] void ExitProcessAtOnce(int exit_code);
 
-// A file that must not outlive the process if a signal ends it: interrupt,
-// termination or hang-up once CatchTerminationSignals has run, and an input
-// fault before its handler runs. One file at a time; null clears it, and
-// the name must stay valid while it is set. Windows keeps no such file yet.
-void SetRemovedOnSignal(const char* name);
-
-// Makes interrupt, termination and hang-up remove the file set above, then
-// end the process as they would have. Signals ignored on entry stay ignored.
+// Makes interrupt, termination and hang-up remove a TemporaryFile's hidden
+// name, then end the process as they would have. Signals ignored on entry stay ignored.
 void CatchTerminationSignals();
 
 // Where the OS cannot stop another process from shortening an open input, a

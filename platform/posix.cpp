@@ -14,6 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <random>
+#include <string>
 #include <atomic>
 #include <cstdio>
 #include <cerrno>
@@ -44,12 +47,18 @@ std::vector<FileIdentity>& OpenInputs() {
 
 InputFaultHandler input_fault_handler = nullptr;
 const HeldBackOutput* held_back_output = nullptr;
-std::atomic<const char*> removed_on_signal{nullptr};
+// A program's TemporaryFile's hidden name, while it has one.
+struct SignalRemoval {
+  int directory;
+  const char* name;
+};
+SignalRemoval signal_removal;
+std::atomic<const SignalRemoval*> removed_on_signal{nullptr};
 
-// Async-signal-safe: one unlink(2).
+// Async-signal-safe: one unlinkat(2).
 void RemoveFileSetForSignals() {
-  const char* name = removed_on_signal.exchange(nullptr);
-  if (name != nullptr) unlink(name);
+  const SignalRemoval* removal = removed_on_signal.exchange(nullptr);
+  if (removal != nullptr) unlinkat(removal->directory, removal->name, 0);
 }
 
 // Installed with SA_RESETHAND: the signal raised again here is held until the
@@ -357,20 +366,201 @@ std::optional<FileId> IdentifyFile(const std::string& name) {
   return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-Handle CreateNewFile(const std::string& name) {
-  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
-  return fd < 0 ? kInvalidHandle : fd;
+PatchPlace FindPatchPlace(const std::string& name) {
+  struct stat info;
+  if (stat(name.c_str(), &info) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) return PatchPlace::kNothing;
+    return lstat(name.c_str(), &info) == 0 ? PatchPlace::kFile : PatchPlace::kNothing;
+  }
+  if (S_ISREG(info.st_mode)) return PatchPlace::kFile;
+  if (S_ISDIR(info.st_mode)) return PatchPlace::kDirectory;
+  if (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)) return PatchPlace::kStream;
+  return PatchPlace::kUnwritable;
 }
 
-bool RenameFile(const std::string& from, const std::string& to, bool replace) {
-  if (replace) return rename(from.c_str(), to.c_str()) == 0;
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+Handle OpenStreamForWriting(const std::string& name) {
+  int fd;
+  do {
+    fd = open(name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kInvalidHandle;
+  // What the name led to may have changed since it was looked at.
+  struct stat info;
+  if (fstat(fd, &info) != 0) return Refuse(fd, errno);
+  if (!S_ISCHR(info.st_mode) && !S_ISFIFO(info.st_mode)) return Refuse(fd, ENODEV);
+  return fd;
+}
+
+bool SyncFile(Handle file) {
+  while (fsync(static_cast<int>(file)) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool CloseWrittenFile(Handle file) {
+  // Linux has released the descriptor even when close() reports EINTR.
+  return close(static_cast<int>(file)) == 0 || errno == EINTR;
+}
+
+namespace {
+
+constexpr int kNameAttempts = 16;
+constexpr std::size_t kLongestName = NAME_MAX;
+
+// A hidden name beside `leaf` that no other file has yet, shortened where
+// the destination's name leaves no room for the suffix.
+std::string HiddenNameFor(const std::string& leaf) {
+  static thread_local std::minstd_rand random(std::random_device{}());
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
+  const std::size_t room = kLongestName - 1 - std::strlen(suffix);
+  return "." + leaf.substr(0, room) + suffix;
+}
+
+// Makes a hidden name for the open file `fd`: opened with O_TMPFILE it has
+// none, and linkat gives it one; otherwise it is created under it.
+int CreateHidden(int directory, const std::string& leaf, int unnamed, std::string* name) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    *name = HiddenNameFor(leaf);
+    if (unnamed < 0) {
+      int fd = openat(directory, name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+      if (fd >= 0 || errno != EEXIST) return fd;
+    } else {
+      const std::string path = "/proc/self/fd/" + std::to_string(unnamed);
+      if (linkat(AT_FDCWD, path.c_str(), directory, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return unnamed;
+      if (errno != EEXIST) return -1;
+    }
+  }
+  name->clear();
+  return -1;
+}
+
+// Links the unnamed file `fd` in as `name`; fails where the name exists.
+bool LinkUnnamed(int fd, int directory, const std::string& name) {
+  // /proc gives any process the link; AT_EMPTY_PATH needs a capability.
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  if (linkat(AT_FDCWD, path.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != ENOENT) return false;
+  return linkat(fd, "", directory, name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+// Renames within `directory`; with `replace` false an existing `to` is refused.
+bool RenameWithin(int directory, const std::string& from, const std::string& to, bool replace) {
+  if (replace) return renameat(directory, from.c_str(), directory, to.c_str()) == 0;
+  if (renameat2(directory, from.c_str(), directory, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   // A filesystem without the no-replace rename: a hard link is refused just
   // the same where the name exists.
-  if (link(from.c_str(), to.c_str()) != 0) return false;
-  unlink(from.c_str());
+  if (linkat(directory, from.c_str(), directory, to.c_str(), 0) != 0) return false;
+  unlinkat(directory, from.c_str(), 0);
   return true;
+}
+
+// The replaced file's permission bits, given to the new one as editors do;
+// a destination that became something other than a file is refused.
+bool TakeOverPermissions(int file, int directory, const std::string& leaf) {
+  struct stat info;
+  if (fstatat(directory, leaf.c_str(), &info, 0) != 0) return true;
+  if (S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    errno = EEXIST;
+    return false;
+  }
+  return fchmod(file, info.st_mode & 07777) == 0;
+}
+
+}  // namespace
+
+TemporaryFile::~TemporaryFile() { Discard(); }
+
+bool TemporaryFile::Create(const std::string& destination, Listing listing) {
+  Discard();
+  destination_ = destination;
+  listing_ = listing;
+  const std::size_t slash = destination.rfind('/');
+  leaf_ = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  if (leaf_.empty() || leaf_ == "." || leaf_ == "..") {
+    errno = EISDIR;
+    return false;
+  }
+  const std::string folder =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
+  // Read access lets the directory be synced; a directory one may only write
+  // to and search is still used, unsynced.
+  int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0 && errno == EACCES) directory = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return false;
+  directory_ = directory;
+  int file = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (file < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  if (file < 0) {
+    file = CreateHidden(directory, leaf_, -1, &temporary_);
+    if (file < 0) return false;
+    file_ = file;
+    WatchForSignals();
+  }
+  file_ = file;
+  return true;
+}
+
+void TemporaryFile::WatchForSignals() noexcept {
+  if (listing_ != Listing::kListed) return;
+  signal_removal = {static_cast<int>(directory_), temporary_.c_str()};
+  removed_on_signal.store(&signal_removal);
+}
+
+bool TemporaryFile::Commit(bool replace) {
+  const int file = static_cast<int>(file_);
+  const int directory = static_cast<int>(directory_);
+  if (!SyncFile(file_)) return false;
+  if (replace && !TakeOverPermissions(file, directory, leaf_)) return false;
+  if (temporary_.empty() && !replace) {
+    if (!LinkUnnamed(file, directory, leaf_)) return false;
+  } else {
+    // A name cannot be linked over an existing one: a hidden name first, then
+    // renamed over it.
+    if (temporary_.empty()) {
+      if (CreateHidden(directory, leaf_, file, &temporary_) < 0) return false;
+      WatchForSignals();
+    }
+    if (!RenameWithin(directory, temporary_, leaf_, replace)) return false;
+  }
+  committed_ = true;
+  if (listing_ == Listing::kListed) removed_on_signal.store(nullptr);
+  temporary_.clear();
+  // A directory opened without read access cannot be synced; nor can some
+  // filesystems sync one. The file itself is on storage either way.
+  while (fsync(directory) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EBADF || errno == EINVAL || errno == EROFS) break;
+    return false;
+  }
+  return true;
+}
+
+bool TemporaryFile::Close() {
+  bool closed = true;
+  if (!committed_ && !temporary_.empty()) {
+    if (listing_ == Listing::kListed) removed_on_signal.store(nullptr);
+    unlinkat(static_cast<int>(directory_), temporary_.c_str(), 0);
+    temporary_.clear();
+  }
+  if (file_ != kInvalidHandle && !CloseWrittenFile(file_)) closed = false;
+  if (directory_ != kInvalidHandle && close(static_cast<int>(directory_)) != 0 && errno != EINTR) closed = false;
+  file_ = kInvalidHandle;
+  directory_ = kInvalidHandle;
+  return closed;
+}
+
+void TemporaryFile::Discard() noexcept {
+  const int code = errno;
+  Close();
+  committed_ = false;
+  errno = code;
 }
 
 StandardOutput OpenStandardOutput() {
@@ -417,8 +607,6 @@ void ExitProcessAtOnce(int exit_code) { _exit(exit_code); }
 void SetInputFaultHandler(InputFaultHandler handler) { input_fault_handler = handler; }
 
 void SetHeldBackOutput(const HeldBackOutput* output) { held_back_output = output; }
-
-void SetRemovedOnSignal(const char* name) { removed_on_signal.store(name); }
 
 void CatchTerminationSignals() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {

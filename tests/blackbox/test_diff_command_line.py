@@ -104,15 +104,15 @@ class DiffCommandLine(DiffTestCase):
         self.assertInputsAlone()
 
     def test_an_interrupted_run_removes_its_temporary_file(self):
-        # strace sends the signal as the complete patch is about to be renamed
-        # into place, and fails the rename: the temporary file must go, and the
+        # strace sends the signal as the complete patch is about to be linked
+        # or renamed into place, and fails that call: no file may stay, and the
         # program die by the signal.
         for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             for force in ([], ["-f"]):
                 with self.subTest(signal_number.name, force=force):
                     tracer = subprocess.run(
-                        ["strace", "-o", "/dev/null", "-e", "trace=rename,renameat2", "-e",
-                         f"inject=rename,renameat2:error=EINTR:signal={signal_number.name}",
+                        ["strace", "-o", "/dev/null", "-e", "trace=linkat,rename,renameat,renameat2", "-e",
+                         f"inject=linkat,rename,renameat,renameat2:error=EINTR:signal={signal_number.name}",
                          DIFF_BINARY, *force, "source", "target", "patch"],
                         cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
                     self.assertEqual(tracer.returncode, -signal_number, tracer.stderr)
