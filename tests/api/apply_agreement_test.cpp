@@ -216,15 +216,6 @@ TEST(MakeAgreement, APatchFileIsMadeVerifiedAndNeverReplacedUnasked) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.Path()), {}),
             3);  // no temporary file left
 }
-#else
-TEST(MakeAgreement, ABuildWithoutTheMakerSaysSo) {
-  testing::Context context = testing::NewContext();
-  Bytes patch;
-  EXPECT_EQ(
-      varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, nullptr, testing::AppendTo, &patch, nullptr),
-      VARNOCK_ERROR_OTHER);
-  EXPECT_STREQ(varnock_error_message(context.get()), "This build of the library cannot make patches");
-}
 
 }  // namespace
 }  // namespace varnock
