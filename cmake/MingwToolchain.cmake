@@ -12,7 +12,8 @@ set(CMAKE_RC_COMPILER ${VARNOCK_MINGW_TRIPLE}-windres)
 
 cmake_path(ABSOLUTE_PATH CMAKE_CURRENT_LIST_DIR NORMALIZE OUTPUT_VARIABLE varnock_source_dir)
 cmake_path(GET varnock_source_dir PARENT_PATH varnock_source_dir)
-set(VARNOCK_WINDOWS_DEPS ${varnock_source_dir}/build/windows-deps/${VARNOCK_MINGW_TRIPLE})
+set(VARNOCK_WINDOWS_DEPS ${varnock_source_dir}/build/windows-deps/${VARNOCK_MINGW_TRIPLE}
+    CACHE PATH "The prefix scripts/install-windows-deps built the Windows libraries into")
 if(NOT EXISTS ${VARNOCK_WINDOWS_DEPS}/.complete)
   message(FATAL_ERROR "${VARNOCK_WINDOWS_DEPS} is missing: run scripts/install-windows-deps first")
 endif()
