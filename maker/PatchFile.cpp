@@ -57,8 +57,10 @@ void RefuseBeyondAddressSpace(const InputFile& source, const InputFile& target, 
   const std::uint64_t room = platform::UsableAddressSpace();
   const std::uint64_t inputs = source.Bytes().size() + target.Bytes().size();
   const std::uint64_t full_index = maker::SuffixIndexMemory(source.Bytes().size());
-  const std::uint64_t index = options.memory_limit != 0 ? std::min(options.memory_limit, full_index) : full_index;
-  const std::uint64_t need = inputs + index + MakerWorkingMemory(target.Bytes().size()) + kAddressSpaceReserve;
+  const std::uint64_t index =
+      options.memory_limit != 0 ? std::min(options.memory_limit, full_index) : full_index;
+  const std::uint64_t need =
+      inputs + index + MakerWorkingMemory(target.Bytes().size()) + kAddressSpaceReserve;
   if (need <= room) return;
   // The index takes 5 bytes a source byte and, from 64 MiB of source, 64 MiB
   // of buckets: what is left of the room for six times the source plus the target.
@@ -67,10 +69,11 @@ void RefuseBeyondAddressSpace(const InputFile& source, const InputFile& target, 
                               MakerWorkingMemory(target.Bytes().size()) + kAddressSpaceReserve;
   const std::uint64_t allowed = room > fixed ? room - fixed : 0;
   throw Exception(ErrorKind::kTooLarge,
-                  "The source and the target need about " + Mebibytes(need) + " of address space, more than the " +
-                      Mebibytes(room) + " this 32-bit build has: it makes patches while six times the source plus "
-                      "the target stay under about " + Mebibytes(allowed) +
-                      ". The 64-bit build of varnock-diff makes this patch");
+                  "The source and the target need about " + Mebibytes(need) +
+                      " of address space, more than the " + Mebibytes(room) +
+                      " this 32-bit build has: it makes patches while six times the source plus "
+                      "the target stay under about " +
+                      Mebibytes(allowed) + ". The 64-bit build of varnock-diff makes this patch");
 }
 
 // Where the patch goes, told from its name before any work is done.

@@ -4,7 +4,6 @@
 // this process and in any other, so nothing needs to be tracked here. The
 // maker's temporary patch file is in win32_temporary_file.cpp.
 #include "platform/platform.h"
-
 #include "platform/win32_names.h"
 
 namespace varnock::platform {
@@ -140,8 +139,8 @@ PatchPlace FindPatchPlace(const std::string& name) {
 }
 
 Handle OpenStreamForWriting(const std::string& name) {
-  HANDLE file = win32::CreateFileByName(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL);
+  HANDLE file = win32::CreateFileByName(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;
   // What the name led to may have changed since it was looked at.
   const DWORD type = GetFileType(file);

@@ -83,9 +83,9 @@ bool TemporaryFile::Create(const std::string& destination, Listing listing) {
     const std::wstring wide = win32::WideName(name);
     if (wide.empty()) return false;
     // Delete sharing lets the file be renamed and deleted while it is open.
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       file_ = reinterpret_cast<Handle>(file);
       temporary_ = name;

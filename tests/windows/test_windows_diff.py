@@ -89,6 +89,7 @@ class PatchFile(WindowsDiffTestCase):
         self.assertOnly("patch")
 
     def test_an_input_is_refused_as_the_patch_whatever_name_reaches_it(self):
+        # A name that begins with '/' is a name here too, not an option.
         for name in ["source", "target", ".\\source", "sub\\..\\target", "SOURCE", self.dir + "\\target"]:
             with self.subTest(name):
                 self.assertDiffFails(self.run_diff("-f", "source", "target", name), 2, r"is the input")
