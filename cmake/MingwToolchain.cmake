@@ -19,7 +19,9 @@ if(NOT EXISTS ${VARNOCK_WINDOWS_DEPS}/.complete)
 endif()
 
 # Libraries and headers come from the MinGW tree and our prefix only; programs from the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${VARNOCK_MINGW_TRIPLE} ${VARNOCK_WINDOWS_DEPS})
+# A prefix named in CMAKE_PREFIX_PATH (such as an unzipped release zip) is a
+# tree of Windows files too, searched as such.
+set(CMAKE_FIND_ROOT_PATH /usr/${VARNOCK_MINGW_TRIPLE} ${VARNOCK_WINDOWS_DEPS} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
