@@ -208,7 +208,8 @@ void UseUtf8FileNames();
 
 // The arguments after the program's name, in UTF-8, from the command line as
 // the OS keeps it in UTF-16 (Windows); nullopt where arguments come as bytes
-// (POSIX) or the command line cannot be read.
+// (POSIX) or the command line cannot be read. In the target varnock_arguments,
+// which only programs link.
 std::optional<std::vector<std::string>> Utf8Arguments();
 
 // Bytes of address space a process of this build may use: about 2 GiB, or

@@ -622,8 +622,6 @@ void CatchTerminationSignals() {
 
 void UseUtf8FileNames() {}
 
-std::optional<std::vector<std::string>> Utf8Arguments() { return std::nullopt; }
-
 std::uint64_t UsableAddressSpace() {
   // A 32-bit Linux process has 3 GiB; no 32-bit build is made here.
   return sizeof(void*) == 4 ? std::uint64_t{3} << 30 : UINT64_MAX;

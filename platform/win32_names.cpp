@@ -1,7 +1,5 @@
 #include "platform/win32_names.h"
 
-#include <shellapi.h>
-
 #include <atomic>
 
 #include "platform/platform.h"
@@ -15,22 +13,6 @@ std::atomic<bool> names_are_utf8{false};
 }  // namespace
 
 void UseUtf8FileNames() { names_are_utf8 = true; }
-
-std::optional<std::vector<std::string>> Utf8Arguments() {
-  int count = 0;
-  LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (arguments == nullptr) return std::nullopt;
-  std::vector<std::string> utf8;
-  for (int i = 1; i < count; ++i) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, arguments[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string argument(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, arguments[i], -1, argument.data(), length, nullptr, nullptr);
-    argument.resize(argument.size() - 1);
-    utf8.push_back(std::move(argument));
-  }
-  LocalFree(arguments);
-  return utf8;
-}
 
 namespace win32 {
 
