@@ -1,12 +1,14 @@
 // Fuzz target for the maker: whatever the source and the target, the patch it
-// writes must pass the applicator's checks and rebuild exactly the target.
+// writes must pass the applicator's checks and rebuild exactly the target,
+// and pass the check made as it streams, cut into pieces anywhere.
 //
 // Input layout (see make_maker_corpus.py, which writes the seeds):
-//   byte 0      options: bit 0 compressible, bit 1 two threads, bit 2 a memory
-//               limit of 1 byte (the sampled index)
+//   byte 0      options: bit 0 compressible, bit 1 two threads, bit 2 the
+//               least memory limit the maker takes (the sampled index)
 //   bytes 1..4  little-endian 32-bit number; modulo the bytes left plus one,
 //               how many of them are source
 //   the rest    the source's bytes, then the target's
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include "files/Crc32.h"
 #include "files/Errors.h"
 #include "maker/Maker.h"
+#include "maker/PatchVerifier.h"
 #include "patch/PatchFormat.h"
 
 namespace varnock {
@@ -53,7 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   MakerOptions options;
   options.compressible = (data[0] & 1) != 0;
   options.threads = (data[0] & 2) != 0 ? 2 : 1;
-  options.memory_limit = (data[0] & 4) != 0 ? 1 : 0;
   std::uint32_t split;
   std::memcpy(&split, data + 1, 4);
   const std::size_t rest = size - 5;
@@ -61,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Exact-size copies, so that a read past either end is caught.
   const std::vector<std::uint8_t> source(data + 5, data + 5 + source_size);
   const std::vector<std::uint8_t> target(data + 5 + source_size, data + size);
+  options.memory_limit = (data[0] & 4) != 0 ? MakerLeastMemory(source.size(), target.size()) : 0;
 
   VectorSink patch;
   MemoryTarget rebuilt;
@@ -71,6 +74,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         patch.bytes, [&] { return Crc32(source); }, "fuzzed.patch");
     RunInstructionStream(patch.bytes, source, header, rebuilt);
     if (header.target_crc != Crc32(target)) Fail("the stored target checksum is wrong");
+    VectorSink passed_on;
+    VerifyingSink streamed(passed_on, source, target);
+    const ByteSpan whole(patch.bytes);
+    // Pieces of a length the split word chooses, as the encoder's vary.
+    const std::size_t piece = 1 + split % 97;
+    for (std::size_t at = 0; at < whole.size(); at += piece)
+      streamed.Write(whole.subspan(at, std::min(piece, whole.size() - at)));
+    streamed.Finish();
+    if (passed_on.bytes != patch.bytes) Fail("the streamed check passed on other bytes");
   } catch (const Exception& error) {
     std::fprintf(stderr, "%s\n", error.Message().c_str());
     Fail("making or applying the patch raised an error");

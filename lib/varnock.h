@@ -97,7 +97,8 @@ extern "C" {
 /* Told how far a call has come: `done` of `total` bytes of `stage`. For each
  * stage it is called first with done = 0 and last with done = total (unless
  * the call fails or is cancelled first); `done` never decreases within a stage,
- * and stages come in the order listed above. Between those two calls it is
+ * and stages come in the order of the call's own list above: applying 1, 2,
+ * 3; making 4, 5, 2, then 3 for files. Between those two calls it is
  * called at most about 30 times a second, about every MiB of progress when
  * there is time to. Returning non-zero cancels the call, which then ends with
  * VARNOCK_ERROR_CANCELLED: a target file then holds a prefix of the right
@@ -148,9 +149,12 @@ VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress
 /* Returns VARNOCK_OK, or VARNOCK_ERROR_BAD_ARGUMENT for another value. */
 VARNOCK_API int32_t varnock_set_input_access(varnock_context* context, int32_t access);
 
-/* The message of the last failed call made with `context`, exactly as the
- * varnock program prints it after its "Brevane ERROR: " prefix; "" after a
- * call that succeeded. Owned by the context; valid until its next call. */
+/* The message of the last failed call made with `context`; "" after a call
+ * that succeeded. For applying, exactly as the varnock program prints it after
+ * its "Brevane ERROR: " prefix. For making, the words varnock-diff prints
+ * after its "varnock-diff: " prefix (its manual lists them), one line without
+ * a line end, naming the file concerned. Owned by the context; valid until its
+ * next call. */
 VARNOCK_API const char* varnock_error_message(const varnock_context* context);
 
 /* The OS's own error code of the last failure when it was VARNOCK_ERROR_OS
@@ -210,11 +214,14 @@ typedef struct varnock_make_options {
   /* Non-zero: aim at the smallest patch after a general-purpose compressor
    * rather than the smallest patch as stored. */
   int32_t compressible;
-  /* Threads that find matches; 0 takes one per core. The patch's bytes never
-   * depend on it. */
+  /* Threads that find matches; 0 takes one per core. Where the OS will not
+   * start that many, the call goes on with those it could start. The patch's
+   * bytes never depend on it. */
   uint32_t threads;
-  /* Bytes the maker may hold besides the inputs; 0 sets no limit. Past it a
-   * smaller index is used. */
+  /* Bytes the maker may hold besides the inputs, whatever the thread count;
+   * 0 sets no limit. Past what the full index needs a smaller one is used; a
+   * limit below the least the maker can work in for the inputs' sizes fails
+   * with VARNOCK_ERROR_BAD_ARGUMENT, and the message names the least. */
   uint64_t memory_limit;
   /* varnock_make_files only: non-zero replaces an existing patch file; zero
    * refuses it with VARNOCK_ERROR_PATCH_EXISTS. */
@@ -234,12 +241,19 @@ VARNOCK_API int32_t varnock_make_memory(varnock_context* context, const uint8_t*
 
 /* Makes the patch file `patch_name` that rebuilds the file `target_name` from
  * the file `source_name`, as the varnock-diff program does: the patch is
- * written to a temporary file beside it, checked by applying it, and only then
- * renamed to `patch_name`; a failure leaves no patch and no temporary file.
- * A patch name that reaches either input is refused, and so is "-" (which
- * stands for standard output in varnock-diff). The inputs are mapped, as with
- * VARNOCK_INPUTS_MAPPED, whatever the context's input access. `options` may be NULL.
- * Returns VARNOCK_OK or an error code. */
+ * written to a file without a name yet (or a hidden one) in its directory,
+ * checked by applying it, synced to storage, and only then given the name
+ * `patch_name`; a failure leaves no patch and no other file, and a replaced
+ * file's permission bits are kept. The codes of the refusals, all made before
+ * any work: a patch name that reaches either input (by any spelling or link),
+ * even with `replace_existing`, VARNOCK_ERROR_CANNOT_CREATE; an existing file
+ * without `replace_existing`, VARNOCK_ERROR_PATCH_EXISTS; a directory, a block
+ * device, a socket or an empty name, VARNOCK_ERROR_CANNOT_CREATE; "-" (which
+ * stands for standard output in varnock-diff), VARNOCK_ERROR_BAD_ARGUMENT. A
+ * character device or a FIFO takes the patch as a stream, checked as it is
+ * written, and is never replaced. The inputs are mapped, as with
+ * VARNOCK_INPUTS_MAPPED, whatever the context's input access. `options` may
+ * be NULL. Returns VARNOCK_OK or an error code. */
 VARNOCK_API int32_t varnock_make_files(varnock_context* context, const char* source_name, const char* target_name,
                                        const char* patch_name, const varnock_make_options* options);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "files/Crc32.h"
@@ -32,6 +33,17 @@ void CheckSize(ByteSpan input, const char* name) {
     throw Exception(ErrorKind::kTooLarge, std::string("The ") + name + " is " + std::to_string(input.size()) +
                     " bytes long; patches hold files below 4 GiB (4294967296 bytes)");
   }
+}
+
+// Bytes the encoder gathers before it hands them to the sink.
+constexpr std::uint64_t kEncoderBuffer = std::uint64_t{1} << 20;
+
+void CheckMemoryLimit(std::uint64_t limit, std::uint64_t least) {
+  if (limit == 0 || limit >= least) return;
+  const std::uint64_t kib = (least + 1023) / 1024;
+  throw Exception(ErrorKind::kBadArgument, "The memory limit of " + std::to_string(limit) +
+                                               " bytes is below the least the maker needs for these inputs: " +
+                                               std::to_string(least) + " bytes (" + std::to_string(kib) + "K)");
 }
 
 unsigned ThreadCount(const MakerOptions& options) {
@@ -74,9 +86,10 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
       settings.anchor_distance = kAnchorDistance;
     }
 
-    maker::Pipeline pipeline(target.size(), ThreadCount(options), [&](std::uint64_t from, std::uint64_t to) {
-      return maker::FindCandidates(*index, source, target, from, to, settings);
-    });
+    maker::Pipeline pipeline(target.size(), ThreadCount(options),
+                             [&](std::uint64_t from, std::uint64_t to, std::vector<maker::CopyCandidate>& found) {
+                               maker::FindCandidates(*index, source, target, from, to, settings, found);
+                             });
     maker::Parser parser;
     pipeline.Run(
         [&](std::uint64_t from, std::uint64_t to,
@@ -100,17 +113,27 @@ std::uint64_t MakerWorkingMemory(std::uint64_t target_size) {
   const std::uint64_t in_flight = std::min(target_size, maker::kSegmentSize * maker::kSegmentsInFlight);
   // The parse's 8 bytes per segment byte; at most two candidates of 12 bytes
   // per target byte in flight; the encoder's buffer.
-  return 8 * (segment + 1) + 2 * sizeof(maker::CopyCandidate) * in_flight + (std::uint64_t{1} << 20);
+  return 8 * (segment + 1) + 2 * sizeof(maker::CopyCandidate) * in_flight + kEncoderBuffer;
+}
+
+std::uint64_t MakerLeastMemory(std::uint64_t source_size, std::uint64_t target_size) {
+  if (source_size < maker::kShortestMatch || target_size < maker::kShortestMatch) return kEncoderBuffer;
+  return MakerWorkingMemory(target_size) + maker::kLeastSampledIndexMemory;
 }
 
 MakerReport MakePatch(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
                       const MakerProgress& progress) {
   CheckSize(source, "source");
   CheckSize(target, "target");
+  CheckMemoryLimit(options.memory_limit, MakerLeastMemory(source.size(), target.size()));
   try {
     return Make(source, target, options, sink, progress);
   } catch (const std::bad_alloc&) {
     throw EOutOfMemory();
+  } catch (const std::system_error& error) {
+    // A thread the OS would not start is done without; this is what is left
+    // (a lock or a condition the OS failed to give).
+    throw Exception("A system resource was refused: " + std::string(error.what()));
   }
 }
 

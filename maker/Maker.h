@@ -31,8 +31,9 @@ struct MakerOptions {
   // whose 24 bytes a target byte are a bound seldom neared; buffers), and
   // only the buffer when either input is shorter than 8 bytes. With a limit below
   // that, the suffix index gives way to a sampled hash table of the source
-  // that fits in what the limit leaves (at least 64 KiB): it finds only
-  // matches of 16 bytes and more, fewer as the limit shrinks.
+  // that fits in what the limit leaves: it finds only matches of 16 bytes and
+  // more, fewer as the limit shrinks. A limit below MakerLeastMemory() is
+  // refused (ErrorKind::kBadArgument) before any work.
   std::uint64_t memory_limit = 0;
 };
 
@@ -63,6 +64,11 @@ struct MakerReport {
 // The part of the bound above that does not depend on the source: the
 // parse, the candidates in flight and the buffers.
 std::uint64_t MakerWorkingMemory(std::uint64_t target_size);
+
+// The least memory limit the maker can work in for inputs of these sizes:
+// the above and the smallest sampled index; the buffer alone where there is
+// nothing to match.
+std::uint64_t MakerLeastMemory(std::uint64_t source_size, std::uint64_t target_size);
 
 // Writes a patch that rebuilds `target` from `source`: by default the fewest
 // patch bytes the matches found allow. Both must be under 4 GiB; a larger one

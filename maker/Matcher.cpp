@@ -13,6 +13,8 @@ namespace {
 constexpr std::uint64_t kLongestBackExtension = 4096;
 // How many positions ahead the index's filter is fetched.
 constexpr std::uint64_t kPrefetchDistance = 16;
+// The longest match at a position, and perhaps one nearer the diagonal.
+constexpr std::uint64_t kCandidatesPerByte = 2;
 
 // `match` found at target position `at`, moved back over the bytes before it
 // that also agree, but not before `from`.
@@ -27,10 +29,10 @@ CopyCandidate ExtendBack(ByteSpan source, ByteSpan target, std::uint64_t from, s
 
 }  // namespace
 
-std::vector<CopyCandidate> FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target,
-                                          std::uint64_t from, std::uint64_t to,
-                                          const MatchSettings& settings) {
-  std::vector<CopyCandidate> candidates;
+void FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target, std::uint64_t from,
+                    std::uint64_t to, const MatchSettings& settings, std::vector<CopyCandidate>& candidates) {
+  candidates.clear();
+  candidates.reserve(kCandidatesPerByte * (to - from));
   // Bytes left of the match found at an earlier position, at this one.
   std::uint64_t carried_left = 0;
   std::optional<std::int64_t> anchor;  // the diagonal of the last long candidate
@@ -62,7 +64,6 @@ std::vector<CopyCandidate> FindCandidates(const SourceIndex& index, ByteSpan sou
   std::sort(candidates.begin(), candidates.end(), [](const CopyCandidate& a, const CopyCandidate& b) {
     return a.target != b.target ? a.target < b.target : a.source < b.source;
   });
-  return candidates;
 }
 
 }  // namespace varnock::maker

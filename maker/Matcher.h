@@ -32,11 +32,13 @@ struct MatchSettings {
   std::uint32_t refresh = 8;
 };
 
-// The candidates that start in target [from, to), in the order of their
-// first target byte; they may run past `to`. They depend on nothing but the
-// inputs and [from, to), so stretches can be matched on any thread.
-std::vector<CopyCandidate> FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target,
-                                          std::uint64_t from, std::uint64_t to,
-                                          const MatchSettings& settings);
+// Puts in `candidates`, in place of what it held, the candidates that start
+// in target [from, to), in the order of their first target byte; they may
+// run past `to`. They depend on nothing but the inputs and [from, to), so
+// stretches can be matched on any thread. There are at most two a target
+// byte, and the vector is given room for them all at once: the buffer it
+// already has is reused, and no other is taken while it fills.
+void FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target, std::uint64_t from,
+                    std::uint64_t to, const MatchSettings& settings, std::vector<CopyCandidate>& candidates);
 
 }  // namespace varnock::maker

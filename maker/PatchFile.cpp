@@ -108,33 +108,44 @@ Destination CheckPatchName(const std::string& patch_name, const InputFile& sourc
                                                 " is a block device or a socket, which a patch never replaces");
 }
 
-class MemorySink : public PatchSink {
- public:
-  void Write(ByteSpan bytes) override { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
-  ByteSpan Bytes() const noexcept { return bytes_; }
-
- private:
-  std::vector<std::uint8_t> bytes_;
-};
-
 // The applicator reads no file of 4 GiB or more: a target close to that size
 // with little in common with the source makes a patch it could not use.
+constexpr std::uint64_t kLargestPatch = UINT32_MAX;
+constexpr const char* kOversizedPatch = "The patch would be 4 GiB or more, too large to apply";
+
 void RefuseOversizedPatch(const MakerReport& report) {
-  if (report.patch_size > UINT32_MAX)
-    throw Exception(ErrorKind::kTooLarge, "The patch would be 4 GiB or more, too large to apply");
+  if (report.patch_size > kLargestPatch) throw Exception(ErrorKind::kTooLarge, kOversizedPatch);
 }
 
+// Writes the patch to a stream as it is made; what went out cannot be taken
+// back, so an oversized patch is stopped at the byte that makes it so.
+class StreamSink : public PatchSink {
+ public:
+  StreamSink(platform::Handle output, const std::string& description)
+      : output_(output), failure_("Cannot write the patch to " + description) {}
+  void Write(ByteSpan bytes) override {
+    written_ += bytes.size();
+    if (written_ > kLargestPatch) throw Exception(ErrorKind::kTooLarge, kOversizedPatch);
+    WriteWhole(output_, bytes, failure_);
+  }
+
+ private:
+  platform::Handle output_;
+  std::string failure_;
+  std::uint64_t written_ = 0;
+};
+
 // A stream (standard output, a character device, a FIFO) cannot be read
-// back, so the patch is checked before it is written.
+// back, so the patch is checked as it is written.
 MakerReport MakeToStream(platform::Handle output, const std::string& description, const InputFile& source,
                          const InputFile& target, const PatchFileOptions& options,
                          const MakerProgress& progress) {
   if (platform::IsTerminal(output)) throw Exception("Refusing to write a patch to a terminal");
-  MemorySink sink;
-  MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, sink, progress);
-  RefuseOversizedPatch(report);
-  if (options.verify) VerifyPatch(sink.Bytes(), source.Bytes(), target.Bytes(), progress);
-  WriteWhole(output, sink.Bytes(), "Cannot write the patch to " + description);
+  StreamSink stream(output, description);
+  if (!options.verify) return MakePatch(source.Bytes(), target.Bytes(), options.maker, stream, progress);
+  VerifyingSink checked(stream, source.Bytes(), target.Bytes());
+  MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, checked, progress);
+  checked.Finish();
   return report;
 }
 

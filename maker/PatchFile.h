@@ -36,13 +36,15 @@ class EPatchExists : public Exception {
 
 // Writes the patch that rebuilds `target_name` from `source_name`.
 //
-// The patch is written to a new file beside `patch_name` and renamed to it
-// once complete (and verified); on any failure the temporary file is removed
-// and `patch_name` is as it was. A patch name that reaches either input
-// (by any spelling or link) is refused, as is an existing one without
-// `force`. The name "-" writes to standard output instead: the patch is then
-// gathered in memory and written only once verified, and standard output
-// that is a terminal is refused. Inputs of 4 GiB or more are refused.
+// The patch is written to a file without a name (or a hidden one) in the
+// directory of `patch_name`, which takes that name once complete, verified
+// and synced; on any failure `patch_name` is as it was and no other file is
+// left. Refused before any work: a patch name that reaches either input (by
+// any spelling or link), an existing file without `force`, a directory, a
+// block device, a socket, an empty name. The name "-" writes to standard
+// output instead, and so does a character device or a FIFO to itself: the
+// patch is then checked as it is written, never held whole, and a terminal
+// is refused. Inputs of 4 GiB or more are refused.
 MakerReport MakePatchFile(const std::string& source_name, const std::string& target_name,
                           const std::string& patch_name, const PatchFileOptions& options,
                           const MakerProgress& progress = {});

@@ -59,7 +59,127 @@ class ComparingStream : public TStream {
   bool in_callback_ = false;
 };
 
+[[noreturn]] void RaiseNotRebuilt(const Exception& fault) {
+  throw Exception("The patch made does not rebuild the target: " + fault.Message());
+}
+
+// The big-endian length after a long literal's opcode, and its width; none
+// for any other instruction.
+unsigned LongLiteralLengthWidth(std::uint8_t code) {
+  if (code == opcode::kLiteral16) return 2;
+  if (code == opcode::kLiteral32) return 4;
+  return 0;
+}
+
 }  // namespace
+
+class VerifyingSink::Comparison : public ComparingStream {
+  using ComparingStream::ComparingStream;
+};
+
+// Checked as it is written, a patch has no verifying stage of its own to report.
+const MakerProgress kNoProgress;
+
+VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target)
+    : output_(output), source_(source), target_(target),
+      comparison_(std::make_unique<Comparison>(target, kNoProgress)) {}
+
+VerifyingSink::~VerifyingSink() = default;
+
+void VerifyingSink::Write(ByteSpan bytes) {
+  try {
+    Check(bytes);
+  } catch (const Exception& fault) {
+    RaiseNotRebuilt(fault);
+  }
+  output_.Write(bytes);
+}
+
+void VerifyingSink::Check(ByteSpan bytes) {
+  // A literal's bytes that arrive on their own (the encoder hands a long run
+  // over in place) are compared where they are.
+  if (held_.empty() && literal_left_ > 0) {
+    const std::uint64_t taken = TakeLiteral(bytes);
+    consumed_ += taken;
+    bytes = bytes.subspan(taken);
+  }
+  held_.insert(held_.end(), bytes.begin(), bytes.end());
+  Decode();
+}
+
+std::uint64_t VerifyingSink::TakeLiteral(ByteSpan bytes) {
+  const std::uint64_t count = std::min<std::uint64_t>(literal_left_, bytes.size());
+  if (!oversized_literal_) comparison_->WriteRun(bytes.data(), static_cast<std::int32_t>(count));
+  literal_left_ -= count;
+  return count;
+}
+
+void VerifyingSink::Decode() {
+  std::uint64_t at = 0;
+  const ByteSpan held(held_);
+  if (!header_) {
+    // The header, the signature and one byte more, as ValidatePatch reads them.
+    if (held.size() < 4 || held.size() <= (held[0] | held[1] << 8) + std::uint64_t{kSignatureSize}) return;
+    header_ = ValidatePatch(
+        held, [&] { return Crc32(source_); }, "the patch");
+    at = std::uint64_t{header_->header_size} + kSignatureSize;
+  }
+  while (at < held.size()) {
+    if (literal_left_ > 0) {
+      at += TakeLiteral(held.subspan(at));
+      continue;
+    }
+    // The applicator finds a literal too long to write only once the patch
+    // is seen to hold it whole and the stop after it.
+    if (oversized_literal_) throw ERangeError();
+    const std::uint8_t code = held[at];
+    if (const unsigned width = LongLiteralLengthWidth(code)) {
+      if (held.size() - at < 1 + width) break;
+      std::uint64_t length = 0;
+      for (unsigned i = 1; i <= width; ++i) length = length << 8 | held[at + i];
+      literal_left_ = length;
+      oversized_literal_ = length > kLongestRun;
+      at += 1 + width;
+      continue;
+    }
+    // The stop is the last byte only once the patch is complete.
+    if (code == opcode::kStop && at + 1 == held.size()) break;
+    // Any other instruction is whole once the decoder no longer finds the
+    // patch ending inside it (with one byte more, for the stop).
+    try {
+      const DecodedRun run = DecodeInstruction(held, source_, at);
+      comparison_->WriteRun(run.bytes, static_cast<std::int32_t>(run.length));
+      at = run.next;
+    } catch (const Exception& fault) {
+      if (fault.Kind() == ErrorKind::kUnexpectedEnd) break;
+      // Named by its place in the whole patch, not among the bytes held.
+      if (fault.Kind() == ErrorKind::kBeyondSource) RaiseBeyondSource(consumed_ + at);
+      throw;
+    }
+  }
+  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(at));
+  consumed_ += at;
+}
+
+void VerifyingSink::Finish() {
+  try {
+    if (!header_) {
+      header_ = ValidatePatch(
+          held_, [&] { return Crc32(source_); }, "the patch");
+      consumed_ = std::uint64_t{header_->header_size} + kSignatureSize;
+      held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(consumed_));
+    }
+    // The patch's last byte is never an instruction's: it must be the stop,
+    // held alone.
+    if (held_.empty() && literal_left_ == 0 && consumed_ == header_->header_size + kSignatureSize)
+      RaiseStopCheck();
+    if (literal_left_ > 0 || held_.size() != 1 || held_[0] != opcode::kStop) RaiseUnexpectedEnd();
+    comparison_->Finish();
+    if (header_->target_crc != Crc32(target_)) throw Exception("its target checksum is not the target's");
+  } catch (const Exception& fault) {
+    RaiseNotRebuilt(fault);
+  }
+}
 
 void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress) {
   if (progress) progress(MakerStage::kVerifying, 0, target.size());
@@ -72,7 +192,7 @@ void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerPr
     if (header.target_crc != Crc32(target)) throw Exception("its target checksum is not the target's");
   } catch (const Exception& fault) {
     if (stream.CallbackThrew()) throw;
-    throw Exception("The patch made does not rebuild the target: " + fault.Message());
+    RaiseNotRebuilt(fault);
   }
 }
 

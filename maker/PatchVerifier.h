@@ -2,6 +2,10 @@
 // decoder the applicator runs, and what it writes is compared with the target.
 #pragma once
 
+#include <memory>
+#include <optional>
+#include <vector>
+
 #include "maker/Maker.h"
 
 namespace varnock {
@@ -13,5 +17,42 @@ namespace varnock {
 // the target; reports MakerStage::kVerifying as it goes, and an exception
 // thrown by `progress` leaves as it is.
 void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress = {});
+
+// The same check made on a patch as it is written, for a stream that cannot
+// be read back: each piece is checked as far as it completes instructions,
+// then passed on to `output`. Holds at most the bytes of one instruction not
+// yet whole (a literal's own bytes are compared as they come, never held),
+// so that the patch need not be kept in memory. Raises as VerifyPatch does;
+// the pieces before the fault have been passed on by then.
+class VerifyingSink : public PatchSink {
+ public:
+  VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target);
+  ~VerifyingSink() override;
+  void Write(ByteSpan bytes) override;
+  // The patch is complete: its last byte must be the stop, the target whole.
+  void Finish();
+
+ private:
+  void Check(ByteSpan bytes);
+  // Compares the bytes of the literal being read that `bytes` begins with;
+  // returns how many it took.
+  std::uint64_t TakeLiteral(ByteSpan bytes);
+  // Decodes the whole instructions held; returns when one is not yet whole.
+  void Decode();
+
+  PatchSink& output_;
+  ByteSpan source_;
+  ByteSpan target_;
+  class Comparison;
+  std::unique_ptr<Comparison> comparison_;
+  std::vector<std::uint8_t> held_;
+  std::optional<PatchHeader> header_;
+  // Bytes of the literal being read that are still to come.
+  std::uint64_t literal_left_ = 0;
+  // That literal is longer than a run may be.
+  bool oversized_literal_ = false;
+  // Patch bytes decoded and no longer held.
+  std::uint64_t consumed_ = 0;
+};
 
 }  // namespace varnock

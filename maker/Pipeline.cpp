@@ -1,6 +1,7 @@
 #include "maker/Pipeline.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace varnock::maker {
 
@@ -10,18 +11,32 @@ Pipeline::Pipeline(std::uint64_t target_size, unsigned threads, MatchChunk match
       match_(std::move(match)),
       results_(chunk_count_),
       matched_(chunk_count_, 0) {
-  // The calling thread matches too, between segments.
+  // The calling thread matches too, between segments, so the run goes on
+  // with the helpers the OS lets start (a task limit may allow none); the
+  // patch does not depend on their count.
   const std::uint64_t helpers = std::min<std::uint64_t>(threads > 0 ? threads - 1 : 0, chunk_count_);
-  for (std::uint64_t i = 0; i < helpers; ++i) workers_.emplace_back([this] { Work(); });
+  try {
+    workers_.reserve(helpers);
+    for (std::uint64_t i = 0; i < helpers; ++i) workers_.emplace_back([this] { Work(); });
+  } catch (const std::system_error&) {
+  } catch (...) {
+    // No destructor runs for a constructor that throws: the helpers started
+    // must be stopped here.
+    Stop();
+    throw;
+  }
 }
 
-Pipeline::~Pipeline() {
+Pipeline::~Pipeline() { Stop(); }
+
+void Pipeline::Stop() noexcept {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
   for (std::thread& worker : workers_) worker.join();
+  workers_.clear();
 }
 
 std::uint64_t Pipeline::ChunkEnd(std::uint64_t chunk) const {
@@ -35,11 +50,15 @@ bool Pipeline::MayTake() const {
 
 void Pipeline::MatchOne(std::unique_lock<std::mutex>& lock) {
   const std::uint64_t chunk = next_chunk_++;
-  lock.unlock();
   std::vector<CopyCandidate> found;
+  if (!spare_.empty()) {
+    found = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  lock.unlock();
   std::exception_ptr error;
   try {
-    found = match_(chunk * kChunkSize, ChunkEnd(chunk));
+    match_(chunk * kChunkSize, ChunkEnd(chunk), found);
   } catch (...) {
     error = std::current_exception();
   }
@@ -79,8 +98,7 @@ void Pipeline::Run(const ParseSegment& parse, const Progress& progress) {
       const std::span<const std::vector<CopyCandidate>> candidates(results_.data() + first, last - first);
       parse(first * kChunkSize, ChunkEnd(last - 1), candidates);
       lock.lock();
-      for (std::uint64_t chunk = first; chunk < last; ++chunk)
-        std::vector<CopyCandidate>().swap(results_[chunk]);
+      for (std::uint64_t chunk = first; chunk < last; ++chunk) spare_.push_back(std::move(results_[chunk]));
       parsed_segments_ = ++segment;
       changed_.notify_all();
     } else if (MayTake()) {

@@ -25,7 +25,10 @@ inline constexpr std::uint64_t kSegmentsInFlight = 2;
 
 class Pipeline {
  public:
-  using MatchChunk = std::function<std::vector<CopyCandidate>(std::uint64_t from, std::uint64_t to)>;
+  // Fills the vector with the candidates of [from, to); the vector may hold
+  // another chunk's, and its buffer is meant to be reused.
+  using MatchChunk =
+      std::function<void(std::uint64_t from, std::uint64_t to, std::vector<CopyCandidate>& candidates)>;
   // Takes the candidates of [from, to), a segment, in chunk order.
   using ParseSegment =
       std::function<void(std::uint64_t from, std::uint64_t to, std::span<const std::vector<CopyCandidate>>)>;
@@ -41,6 +44,8 @@ class Pipeline {
   void Run(const ParseSegment& parse, const Progress& progress);
 
  private:
+  // Ends and joins the helper threads.
+  void Stop() noexcept;
   void Work();
   bool MayTake() const;  // with the lock held
   void MatchOne(std::unique_lock<std::mutex>& lock);
@@ -52,6 +57,11 @@ class Pipeline {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::vector<CopyCandidate>> results_;
+  // Vectors of chunks parsed, kept for the next chunks: the same few buffers
+  // serve the whole run, whatever thread fills them. Buffers freed and taken
+  // anew on other threads would stay in the allocator's per-thread pools, and
+  // the memory held would grow with the thread count.
+  std::vector<std::vector<CopyCandidate>> spare_;
   std::vector<char> matched_;
   std::uint64_t next_chunk_ = 0;
   std::uint64_t parsed_segments_ = 0;

@@ -8,7 +8,7 @@
 namespace varnock::maker {
 namespace {
 
-constexpr std::uint64_t kSmallestTable = std::uint64_t{1} << 14;
+constexpr std::uint64_t kSmallestTable = kLeastSampledIndexMemory / sizeof(std::uint32_t);
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 24;
 
 std::uint64_t HashGram(const std::uint8_t* at) { return Mix(LoadWord(at) ^ Mix(LoadWord(at + 8))); }

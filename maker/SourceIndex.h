@@ -50,9 +50,11 @@ std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads,
 std::uint64_t SuffixIndexMemory(std::uint64_t source_size);
 
 // A hash table of the source's strings at every step-th position, sized to
-// `budget` bytes; finds every match at least kSampledGram + step - 1 long.
+// `budget` bytes but never below kLeastSampledIndexMemory; finds every match
+// at least kSampledGram + step - 1 long.
 std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget,
                                               const IndexProgress& progress);
 inline constexpr std::uint32_t kSampledGram = 16;
+inline constexpr std::uint64_t kLeastSampledIndexMemory = std::uint64_t{64} << 10;
 
 }  // namespace varnock::maker

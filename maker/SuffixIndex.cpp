@@ -5,6 +5,7 @@
 #include <array>
 #include <exception>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -78,9 +79,10 @@ class GramFilter {
   std::vector<std::uint64_t> words_;
 };
 
-// Runs `work` on a thread of its own, or at once when there is one thread;
-// Wait() joins and passes on what it raised. Joins on destruction too, so an
-// exception on the calling thread never leaves the thread running.
+// Runs `work` on a thread of its own, or at once when there is one thread or
+// the OS will not start another (a task limit); Wait() joins and passes on
+// what it raised. Joins on destruction too, so an exception on the calling
+// thread never leaves the thread running.
 class Background {
  public:
   template <typename Work>
@@ -93,10 +95,13 @@ class Background {
       }
     };
     if (own_thread) {
-      thread_ = std::thread(guarded);
-    } else {
-      guarded();
+      try {
+        thread_ = std::thread(guarded);
+        return;
+      } catch (const std::system_error&) {
+      }
     }
+    guarded();
   }
   ~Background() {
     if (thread_.joinable()) thread_.join();

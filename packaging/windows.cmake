@@ -9,7 +9,7 @@ set(varnock_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/varnock)
 
 set(html_manuals)
 foreach(manual IN ITEMS varnock varnock-diff)
-  configure_file(${manual}.1 ${CMAKE_CURRENT_BINARY_DIR}/${manual}.1 @ONLY)
+  configure_file(${manual}.1.in ${CMAKE_CURRENT_BINARY_DIR}/${manual}.1 @ONLY)
   set(html ${CMAKE_CURRENT_BINARY_DIR}/${manual}.html)
   add_custom_command(
     OUTPUT ${html}

@@ -94,10 +94,6 @@ inline Instruction Decode(ByteSpan patch, ByteSpan source, std::uint64_t p) {
   }
 }
 
-[[noreturn]] void RaiseUnexpectedEnd() {
-  throw Exception(ErrorKind::kUnexpectedEnd, "Unexpected end of patch file");
-}
-
 [[noreturn]] void Raise(Fault fault, std::uint64_t position) {
   switch (fault) {
     case Fault::kStop:
@@ -105,8 +101,7 @@ inline Instruction Decode(ByteSpan patch, ByteSpan source, std::uint64_t p) {
     case Fault::kUnsupported64:
       throw Exception(ErrorKind::kUnsupported64, "64-bit length of file is not supported in this version");
     case Fault::kBeyondSource:
-      throw Exception(ErrorKind::kBeyondSource,
-                      "Seek beyond source file end. Instruction at " + std::to_string(position));
+      RaiseBeyondSource(position);
     case Fault::kRange:
       throw ERangeError();
     case Fault::kUnexpectedEnd:
@@ -129,6 +124,16 @@ struct Pending {
 };
 
 }  // namespace
+
+void RaiseUnexpectedEnd() { throw Exception(ErrorKind::kUnexpectedEnd, "Unexpected end of patch file"); }
+
+void RaiseStopCheck() {
+  throw Exception(ErrorKind::kStopCheck, "Internal error checking the stop instruction");
+}
+
+void RaiseBeyondSource(std::uint64_t position) {
+  throw Exception(ErrorKind::kBeyondSource, "Seek beyond source file end. Instruction at " + std::to_string(position));
+}
 
 DecodedRun DecodeInstruction(ByteSpan patch, ByteSpan source, std::uint64_t position) {
   Instruction instruction = Decode(patch, source, position);
@@ -182,8 +187,7 @@ void RunStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStre
   }
   // A write held back fails here, still in this step, before the stop test.
   target.Flush();
-  if (position != last)
-    throw Exception(ErrorKind::kStopCheck, "Internal error checking the stop instruction");
+  if (position != last) RaiseStopCheck();
   if (patch[last] != opcode::kStop) RaiseUnexpectedEnd();
 }
 

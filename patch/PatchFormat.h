@@ -53,6 +53,15 @@ PatchHeader ValidatePatch(ByteSpan patch, const std::function<std::uint32_t()>& 
 // target as written, is not the one the header names.
 void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc);
 
+// The error of a patch that ends before its stop instruction.
+[[noreturn]] void RaiseUnexpectedEnd();
+// The error of a stream that does not end where its stop should be: a patch
+// with no byte after its signature.
+[[noreturn]] void RaiseStopCheck();
+// The error of a copy that reaches past the source, for the instruction at
+// `position` in the patch.
+[[noreturn]] void RaiseBeyondSource(std::uint64_t position);
+
 // One instruction's run and the position of the instruction after it.
 struct DecodedRun {
   const std::uint8_t* bytes;

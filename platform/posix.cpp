@@ -495,6 +495,13 @@ bool TemporaryFile::Create(const std::string& destination, Listing listing) {
   if (directory < 0 && errno == EACCES) directory = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (directory < 0) return false;
   directory_ = directory;
+  // An unnamed file meets a name too long only when it is linked in, after
+  // the work: the name is measured now.
+  const long longest = fpathconf(directory, _PC_NAME_MAX);
+  if (longest > 0 && leaf_.size() > static_cast<std::size_t>(longest)) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   int file = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (file < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   if (file < 0) {

@@ -2,15 +2,42 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cstdint>
+#include <string_view>
 
 namespace varnock::diff {
 namespace {
 
 constexpr unsigned kMostThreads = 1024;
 
-// The size parser would wrap a negative number around to a huge one.
-std::string NotNegative(const std::string& text) {
-  return text.find('-') == std::string::npos ? std::string() : "a size is not negative";
+// A count of bytes as the manual gives it: a whole number with an optional K,
+// M or G (powers of 1024, any case). CLI11's own size parser takes decimals,
+// two dozen units and negative numbers, and names none of it in its messages.
+std::string ParseSize(std::string& text) {
+  static constexpr std::string_view kShape = "a whole number of bytes with an optional K, M or G";
+  std::uint64_t value = 0;
+  std::size_t digits = 0;
+  for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+    const auto digit = static_cast<std::uint64_t>(text[digits] - '0');
+    if (value > (UINT64_MAX - digit) / 10) return "\"" + text + "\" is too large";
+    value = value * 10 + digit;
+  }
+  unsigned shift = 0;
+  const std::string_view suffix = std::string_view(text).substr(digits);
+  if (suffix == "K" || suffix == "k") shift = 10;
+  if (suffix == "M" || suffix == "m") shift = 20;
+  if (suffix == "G" || suffix == "g") shift = 30;
+  if (digits == 0 || (!suffix.empty() && shift == 0)) return "\"" + text + "\" is not " + std::string(kShape);
+  if (value > UINT64_MAX >> shift) return "\"" + text + "\" is too large";
+  text = std::to_string(value << shift);
+  return {};
+}
+
+// A thread count: digits first, so that "abc" is not called out of range.
+std::string CheckThreads(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    return "\"" + text + "\" is not a whole number";
+  return CLI::Range(0u, kMostThreads)(text);
 }
 
 void DescribeOptions(CLI::App& app, DiffCommand& command, bool& no_verify) {
@@ -31,14 +58,30 @@ void DescribeOptions(CLI::App& app, DiffCommand& command, bool& no_verify) {
          "-T,--threads", command.options.maker.threads,
          "Threads that find matches (0 to 1024); 0, the default, takes one per core. The patch is the same "
          "for any number")
-      ->check(CLI::Range(0u, kMostThreads).description(""))
+      ->check(CLI::Validator(CheckThreads, "", "threads"))
       ->type_name("N");
   app.add_option("--memory", command.options.maker.memory_limit,
                  "Memory the maker may use besides the inputs (suffixes K, M, G: powers of 1024); past it "
                  "a smaller index is used. 0, the default, sets no limit")
-      ->check(NotNegative)
-      ->transform(CLI::AsSizeValue(false).description(""))
+      ->transform(CLI::Validator(ParseSize, "", "size"))
       ->type_name("SIZE");
+}
+
+// CLI11 reports a missing name before an option it does not know, so that
+// "-V" alone would be told "source is required": unknown options come first.
+void RefuseUnknownOptions(const CLI::App& app, const std::vector<std::string>& arguments) {
+  for (auto argument = arguments.begin(); argument != arguments.end(); ++argument) {
+    if (*argument == "--") return;
+    if (argument->size() < 2 || (*argument)[0] != '-') continue;
+    const bool is_long = (*argument)[1] == '-';
+    const std::string name = is_long ? argument->substr(0, argument->find('=')) : argument->substr(0, 2);
+    if (name == "-h" || name == "--help" || name == "--version") continue;
+    const CLI::Option* option = app.get_option_no_throw(name);
+    if (option == nullptr) throw EUsageError("unknown option " + name);
+    // Its value, when it is the next argument, may start with "-".
+    const bool value_apart = is_long ? name.size() == argument->size() : argument->size() == 2;
+    if (option->get_type_size() != 0 && value_apart && argument + 1 != arguments.end()) ++argument;
+  }
 }
 
 }  // namespace
@@ -54,6 +97,7 @@ DiffCommand ParseDiffCommandLine(const std::vector<std::string>& arguments) {
   bool no_verify = false;
   DescribeOptions(app, command, no_verify);
   try {
+    RefuseUnknownOptions(app, arguments);
     // CLI11 takes the arguments last first.
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     app.parse(reversed);

@@ -26,10 +26,13 @@ void ReportInputFault(const char* input_name) {
   platform::ExitProcessAtOnce(kExitError);
 }
 
+// The help or the version: a failed write (a full disk, a closed pipe) fails
+// the run, as it would for any other output.
 void PrintText(std::string_view text) {
   platform::StandardOutput output = platform::OpenStandardOutput();
-  if (output.handle != platform::kInvalidHandle)
-    platform::WriteStandardOutput(output.handle, text.data(), text.size());
+  if (output.handle == platform::kInvalidHandle) throw Exception("There is no standard output to write to");
+  if (!platform::WriteStandardOutput(output.handle, text.data(), text.size()))
+    RaiseLastOSError("Cannot write to standard output");
 }
 
 void MakePatch(const DiffCommand& command, ProgressBar& bar) {
@@ -74,7 +77,13 @@ void RunDiffProgram(const std::vector<std::string>& arguments) {
     exit_code = kExitError;
   } catch (const std::bad_alloc&) {
     bar.Clear();
-    PrintMessage("out of memory");
+    PrintMessage(kOutOfMemoryMessage);
+    exit_code = kExitError;
+  } catch (const std::exception& error) {
+    // The maker turns what it knows into its own errors; anything else from
+    // the C++ runtime still ends the run with a message, never an abort.
+    bar.Clear();
+    PrintMessage(std::string("Internal error: ") + error.what());
     exit_code = kExitError;
   }
   platform::ExitProcess(exit_code);

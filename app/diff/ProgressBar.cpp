@@ -45,13 +45,18 @@ void ProgressBar::Show(MakerStage stage, std::uint64_t done, std::uint64_t total
   if (drawn_ && stage == last_stage_ && now - last_draw_ < kRedrawInterval) return;
   last_draw_ = now;
   last_stage_ = stage;
-  Draw(BarLine(stage, done, total));
+  std::string line = BarLine(stage, done, total);
+  // A frame like the one shown would only make the terminal work.
+  if (drawn_ && line == last_line_) return;
+  Draw(line);
+  last_line_ = std::move(line);
 }
 
 void ProgressBar::Clear() {
   if (!drawn_) return;
   Draw("\r" + std::string(BarLine(last_stage_, 0, 0).size(), ' ') + "\r");
   drawn_ = false;
+  last_line_.clear();
 }
 
 void ProgressBar::Draw(const std::string& line) {

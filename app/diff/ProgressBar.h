@@ -36,6 +36,7 @@ class ProgressBar {
   Clock::time_point start_;
   Clock::time_point last_draw_;
   MakerStage last_stage_ = MakerStage::kIndexing;
+  std::string last_line_;
 };
 
 // Writes `text` to standard error in one write; safe in a signal handler when

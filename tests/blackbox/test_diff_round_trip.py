@@ -1,5 +1,6 @@
 """Guards against varnock-diff writing a patch that varnock does not turn back into the target, or other bytes for the same inputs."""
 import random
+import re
 import unittest
 
 from varnock_test import DiffTestCase
@@ -70,11 +71,18 @@ class RoundTrip(DiffTestCase):
                     self.assertEqual(again, patch, f"other bytes with -T {threads}")
 
     def test_every_aim_and_memory_limit_makes_a_patch_varnock_applies(self):
-        variants = [["--compressible"], ["--memory", "64K"], ["--memory", "1"], ["-q", "--memory", "1"], ["--no-verify"],
-                    ["--compressible", "--memory", "1M", "-T", "2"]]
+        # A limit below the least is refused naming the least, which works.
+        variants = [["--compressible"], ["--no-verify"], ["--memory", "1"], ["-q", "--memory", "1"],
+                    ["--compressible", "--memory", "1", "-T", "2"]]
         for label, (source, target) in pairs().items():
             for options in variants:
                 with self.subTest(label, options=options):
+                    if "--memory" in options:
+                        code, out, err = self.run_diff("-f", *options, "source", "target", "patch")
+                        least = re.search(r"the least the maker needs for these inputs: \d+ bytes \((\d+K)\)\n$",
+                                          err)
+                        self.assertEqual((code, out, bool(least)), (2, b"", True), err)
+                        options = [least.group(1) if option == "1" else option for option in options]
                     self.make(source, target, *options)
                     self.assertAppliesTo("patch", source, target)
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "files/Errors.h"
 #include "maker/Maker.h"
 #include "maker/PatchEncoder.h"
 #include "support/MakerHarness.h"
@@ -135,9 +136,9 @@ MakerOptions WithThreads(unsigned threads) {
 TEST(MakerRoundTrip, EveryModeRebuildsTheTarget) {
   MakerOptions compressible;
   compressible.compressible = true;
-  MakerOptions small_index;
-  small_index.memory_limit = 1;
   for (const Pair& pair : Pairs()) {
+    MakerOptions small_index;
+    small_index.memory_limit = MakerLeastMemory(pair.source.size(), pair.target.size());
     for (const MakerOptions& options : {WithThreads(1), WithThreads(2), compressible, small_index}) {
       const Bytes patch = MakeInMemory(pair.source, pair.target, options);
       EXPECT_EQ(ApplyInMemory(patch, pair.source), pair.target)
@@ -236,7 +237,10 @@ TEST(MakerMemory, ALimitBelowTheSuffixIndexSwitchesToTheSampledOne) {
   struct Case {
     std::uint64_t limit;
     bool small;
-  } cases[] = {{0, false}, {index_and_working + (1 << 20), false}, {index_and_working / 2, true}, {1, true}};
+  } cases[] = {{0, false},
+               {index_and_working + (1 << 20), false},
+               {(index_and_working + MakerWorkingMemory(target.size())) / 2, true},
+               {MakerLeastMemory(source.size(), target.size()), true}};
   for (const Case& c : cases) {
     MakerOptions options;
     options.memory_limit = c.limit;
@@ -250,6 +254,45 @@ TEST(MakerMemory, ALimitBelowTheSuffixIndexSwitchesToTheSampledOne) {
                 std::max<std::uint64_t>(c.limit > working ? c.limit - working : 0, 1 << 16));
     }
     EXPECT_EQ(ApplyInMemory(sink.bytes, source), target) << c.limit;
+  }
+}
+
+TEST(MakerMemory, ALimitBelowTheLeastIsRefusedNamingTheLeast) {
+  const Bytes tiny(7, 'x');
+  const Bytes large(3 << 20, 'y');
+  struct Case {
+    std::uint64_t source_size;
+    std::uint64_t target_size;
+    std::uint64_t least;
+  } cases[] = {
+      // Nothing to match: the encoder's buffer alone.
+      {7, 3 << 20, 1 << 20},
+      {3 << 20, 7, 1 << 20},
+      // The parse of a segment, the candidates of two, the buffer, the smallest index.
+      {3 << 20, 3 << 20, 8 * ((512 << 10) + 1) + 24 * (1 << 20) + (1 << 20) + (64 << 10)},
+      {100, 100, 8 * 101 + 24 * 100 + (1 << 20) + (64 << 10)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MakerLeastMemory(c.source_size, c.target_size), c.least);
+    const ByteSpan source = ByteSpan(c.source_size == 7 ? tiny : large).first(c.source_size);
+    const ByteSpan target = ByteSpan(c.target_size == 7 ? tiny : large).first(c.target_size);
+    for (std::uint64_t limit : {std::uint64_t{1}, c.least - 1}) {
+      MakerOptions options;
+      options.memory_limit = limit;
+      testing::MemorySink sink;
+      try {
+        MakePatch(source, target, options, sink);
+        ADD_FAILURE() << "a limit of " << limit << " below " << c.least << " was taken";
+      } catch (const Exception& error) {
+        EXPECT_EQ(error.Kind(), ErrorKind::kBadArgument);
+        EXPECT_NE(error.Message().find(" " + std::to_string(c.least) + " bytes"), std::string::npos)
+            << error.Message();
+      }
+      EXPECT_TRUE(sink.bytes.empty()) << "no work before the refusal";
+    }
+    MakerOptions least;
+    least.memory_limit = c.least;
+    EXPECT_EQ(ApplyInMemory(MakeInMemory(source, target, least), source), Bytes(target.begin(), target.end()));
   }
 }
 
