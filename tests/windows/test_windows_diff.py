@@ -53,7 +53,7 @@ class SameBytesAsLinux(WindowsDiffTestCase):
         self.assertTrue(os.access(LINUX_DIFF, os.X_OK), "VARNOCK_LINUX_DIFF must name the Linux build's varnock-diff")
         cases = [(name, pair, ()) for name, pair in pairs().items()]
         cases += [("text edits, compressible", pairs()["text edits"], ("--compressible",)),
-                  ("binary edits, small index", pairs()["binary edits"], ("--memory", "100K")),
+                  ("binary edits, small index", pairs()["binary edits"], ("--memory", "6500K")),
                   ("40 MiB", large_pair(), ())]
         for name, (source, target), options in cases:
             with self.subTest(name):
