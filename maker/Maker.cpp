@@ -73,7 +73,9 @@ bool NothingToMatch(ByteSpan source, ByteSpan target) {
 MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
                  const MakerProgress& progress) {
   MakerReport report;
-  PatchEncoder encoder(sink, Crc32(source), Crc32(target));
+  report.source_crc = Crc32(source);
+  report.target_crc = Crc32(target);
+  PatchEncoder encoder(sink, report.source_crc, report.target_crc);
   if (NothingToMatch(source, target)) {
     encoder.Literal(target);
   } else {

@@ -59,6 +59,9 @@ struct MakerReport {
   bool used_small_index = false;
   // Bytes the source's index took.
   std::uint64_t index_memory = 0;
+  // The inputs' CRC-32 as the maker read them, at its start.
+  std::uint32_t source_crc = 0;
+  std::uint32_t target_crc = 0;
 };
 
 // The part of the bound above that does not depend on the source: the

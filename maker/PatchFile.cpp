@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <utility>
 #include <vector>
 
+#include "files/Crc32.h"
 #include "files/FileMapping.h"
 #include "maker/PatchVerifier.h"
 #include "maker/PendingFile.h"
@@ -74,6 +76,17 @@ void RefuseBeyondAddressSpace(const InputFile& source, const InputFile& target, 
                       " this 32-bit build has: it makes patches while six times the source plus "
                       "the target stay under about " +
                       Mebibytes(allowed) + ". The 64-bit build of varnock-diff makes this patch");
+}
+
+// A patch that does not rebuild the target is most often made from an input
+// that another program changed meanwhile, which is then named instead.
+void BlameAChangedInput(const InputFile& source, const InputFile& target, const MakerReport& report) {
+  for (const auto& [input, crc] : {std::pair{&source, report.source_crc}, std::pair{&target, report.target_crc}}) {
+    if (Crc32(input->Bytes()) != crc) {
+      throw Exception("The input " + Quoted(input->Name()) +
+                      " changed while it was being read; no patch was written");
+    }
+  }
 }
 
 // Where the patch goes, told from its name before any work is done.
@@ -185,7 +198,12 @@ MakerReport MakeToFile(const InputFile& source, const InputFile& target, const s
     } catch (const EOSError& error) {
       RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
     }
-    VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress);
+    try {
+      VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress);
+    } catch (const ENotRebuilt&) {
+      BlameAChangedInput(source, target, report);
+      throw;
+    }
   }
   file.Commit(options.force);
   return report;

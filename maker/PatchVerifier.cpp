@@ -59,9 +59,7 @@ class ComparingStream : public TStream {
   bool in_callback_ = false;
 };
 
-[[noreturn]] void RaiseNotRebuilt(const Exception& fault) {
-  throw Exception("The patch made does not rebuild the target: " + fault.Message());
-}
+[[noreturn]] void RaiseNotRebuilt(const Exception& fault) { throw ENotRebuilt(fault.Message()); }
 
 // The big-endian length after a long literal's opcode, and its width; none
 // for any other instruction.

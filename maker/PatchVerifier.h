@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "files/Errors.h"
 #include "maker/Maker.h"
 
 namespace varnock {
@@ -17,6 +18,14 @@ namespace varnock {
 // the target; reports MakerStage::kVerifying as it goes, and an exception
 // thrown by `progress` leaves as it is.
 void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress = {});
+
+// What VerifyPatch and VerifyingSink raise for a patch that does not rebuild
+// the target (not for an exception of the progress callback).
+class ENotRebuilt : public Exception {
+ public:
+  explicit ENotRebuilt(const std::string& fault)
+      : Exception("The patch made does not rebuild the target: " + fault) {}
+};
 
 // The same check made on a patch as it is written, for a stream that cannot
 // be read back: each piece is checked as far as it completes instructions,

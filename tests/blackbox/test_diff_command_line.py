@@ -43,6 +43,35 @@ class DiffCommandLine(DiffTestCase):
                 self.assertRegex(err, r"^varnock-diff: .+\nvarnock-diff: try 'varnock-diff --help'")
                 self.assertInputsAlone()
 
+    def test_usage_errors_name_what_is_wrong(self):
+        cases = {
+            ("-V",): "unknown option -V",
+            ("-V", "source", "target", "patch"): "unknown option -V",
+            ("-T", "abc", "source", "target", "patch"): '--threads: "abc" is not a whole number',
+            ("--memory", "", "source", "target", "patch"): '--memory: "" is not a whole number of bytes',
+            ("--memory", "1.5M", "source", "target", "patch"): '--memory: "1.5M" is not a whole number of bytes',
+            ("--memory", "5X", "source", "target", "patch"): '--memory: "5X" is not a whole number of bytes '
+                                                             "with an optional K, M or G",
+            ("--memory", "-1", "source", "target", "patch"): '--memory: "-1" is not',
+        }
+        for args, message in cases.items():
+            with self.subTest(args):
+                code, out, err = self.run_diff(*args)
+                self.assertEqual((code, out), (1, b""))
+                self.assertTrue(err.startswith("varnock-diff: " + message), err)
+        # What the sizes and counts take: the patch appears.
+        self.assertEqual(self.run_diff("-T", "2", "--memory", "2g", "source", "target", "patch"), (0, b"", ""))
+
+    def test_help_that_cannot_be_written_fails(self):
+        # Standard output on the full device, as `--help >/dev/full`: its writes fail, nothing is written.
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full")
+        with open("/dev/full", "wb") as output:
+            result = subprocess.run([DIFF_BINARY, "--help"], cwd=self.dir, stdout=output, stderr=subprocess.PIPE,
+                                    timeout=60)
+        self.assertEqual(result.returncode, 2)
+        self.assertRegex(result.stderr.decode(), "^varnock-diff: Cannot write to standard output: ")
+
     def test_help_and_version_go_to_standard_output(self):
         version = re.search(rb"version (\S+) ", BANNER).group(1).decode()
         self.assertEqual(self.run_diff("--version"), (0, f"varnock-diff {version}\n".encode(), ""))

@@ -58,6 +58,27 @@ class Ends(DiffTestCase):
         self.assertEqual(os.listdir(self.path("moved")), ["patch"])
         self.assertAppliesTo("moved/patch", SOURCE, TARGET)
 
+    def test_an_input_changed_during_the_run_is_named(self):
+        # strace holds the program once it writes the patch, the whole target
+        # read; a byte of the target is changed meanwhile, before the check.
+        tracer = subprocess.Popen(
+            ["strace", "-e", "trace=write", "-e", "inject=write:delay_exit=1000000:when=1",
+             DIFF_BINARY, "-q", "source", "target", "patch"],
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with tracer:
+            seen = b""
+            while b"write(" not in seen:
+                line = tracer.stderr.readline()
+                self.assertTrue(line, "the program ended before it wrote the patch")
+                seen += line
+            with open(self.path("target"), "r+b") as target:
+                target.write(b"N")
+            err = seen + tracer.stderr.read()
+        self.assertEqual(tracer.returncode, 2, err)
+        self.assertIn(b'varnock-diff: The input "target" changed while it was being read; no patch was written\n',
+                      err)
+        self.assertEqual(self.listing(), ["source", "target"])
+
     def test_no_message_holds_a_carriage_return(self):
         os.mkdir(self.path("directory"))
         self.write("existing", b"")
