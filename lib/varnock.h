@@ -290,8 +290,7 @@ typedef struct varnock_make_options {
 } varnock_make_options;
 
 /* Makes a patch that rebuilds `target` from `source`, both in memory, handing
- * it to `write` front to back. (The Windows build has no maker: both make
- * functions fail there with VARNOCK_ERROR_OTHER.) `options` may be NULL for the defaults. On
+ * it to `write` front to back. `options` may be NULL for the defaults. On
  * success `*patch_size` (when not NULL) is the patch's length. Returns
  * VARNOCK_OK or an error code. */
 VARNOCK_API int32_t varnock_make_memory(varnock_context* context, const uint8_t* source, size_t source_size,

@@ -10,6 +10,7 @@
 #include "files/FileMapping.h"
 #include "maker/PatchVerifier.h"
 #include "maker/PendingFile.h"
+#include "maker/SourceIndex.h"
 #include "platform/platform.h"
 
 namespace varnock {
@@ -43,6 +44,39 @@ class InputFile {
   std::string name_;
   TFileMappingAsByteArray mapping_;
 };
+
+// Address space a 32-bit process keeps for its code, stacks and heap besides
+// what the maker counts.
+constexpr std::uint64_t kAddressSpaceReserve = std::uint64_t{192} << 20;
+
+std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
+
+// A 32-bit build holds both inputs, the source's index and the work in one
+// address space of 2 to 4 GiB: a pair that does not fit is refused at once,
+// naming the build that has room, rather than failing for memory halfway.
+void RefuseBeyondAddressSpace(const InputFile& source, const InputFile& target, const MakerOptions& options) {
+  if constexpr (sizeof(void*) > 4) return;
+  const std::uint64_t room = platform::UsableAddressSpace();
+  const std::uint64_t inputs = source.Bytes().size() + target.Bytes().size();
+  const std::uint64_t full_index = maker::SuffixIndexMemory(source.Bytes().size());
+  const std::uint64_t index =
+      options.memory_limit != 0 ? std::min(options.memory_limit, full_index) : full_index;
+  const std::uint64_t need =
+      inputs + index + MakerWorkingMemory(target.Bytes().size()) + kAddressSpaceReserve;
+  if (need <= room) return;
+  // The index takes 5 bytes a source byte and, from 64 MiB of source, 64 MiB
+  // of buckets: what is left of the room for six times the source plus the target.
+  const std::uint64_t per_byte = 5 * source.Bytes().size();
+  const std::uint64_t fixed = (full_index > per_byte ? full_index - per_byte : 0) +
+                              MakerWorkingMemory(target.Bytes().size()) + kAddressSpaceReserve;
+  const std::uint64_t allowed = room > fixed ? room - fixed : 0;
+  throw Exception(ErrorKind::kTooLarge,
+                  "The source and the target need about " + Mebibytes(need) +
+                      " of address space, more than the " + Mebibytes(room) +
+                      " this 32-bit build has: it makes patches while six times the source plus "
+                      "the target stay under about " +
+                      Mebibytes(allowed) + ". The 64-bit build of varnock-diff makes this patch");
+}
 
 // A patch that does not rebuild the target is most often made from an input
 // that another program changed meanwhile, which is then named instead.
@@ -182,6 +216,7 @@ MakerReport MakePatchFile(const std::string& source_name, const std::string& tar
                           const MakerProgress& progress) {
   InputFile source(source_name, "source", options.listing);
   InputFile target(target_name, "target", options.listing);
+  RefuseBeyondAddressSpace(source, target, options.maker);
   switch (CheckPatchName(patch_name, source, target, options.force)) {
     case Destination::kStandardOutput:
       return MakeToStandardOutput(source, target, options, progress);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace varnock::platform {
 
@@ -124,7 +125,11 @@ bool CloseWrittenFile(Handle file);
 // (O_TMPFILE) linked in when complete; where the filesystem has no such files,
 // a hidden name beside the destination, removed by Close() and the destructor
 // (and by a signal, below), and reached through a descriptor of the directory
-// so that the directory renamed meanwhile changes nothing. A program makes one
+// so that the directory renamed meanwhile changes nothing. Windows: a hidden
+// name beside the destination, open with delete sharing, flushed
+// (FlushFileBuffers) and moved over the destination with write-through
+// (MoveFileExW); never named the destination before it is complete, and
+// removed by Close(), the destructor and a console event. A program makes one
 // at a time. Neither copied nor moved, as the signal handler holds its address. Its calls return false on failure, with the code left for
 // LastErrorCode().
 class TemporaryFile {
@@ -204,7 +209,25 @@ void PrepareProcess();
 
 // Makes interrupt, termination and hang-up remove a TemporaryFile's hidden
 // name, then end the process as they would have. Signals ignored on entry stay ignored.
+// Windows: Ctrl+C, Ctrl+Break and closing the console (SetConsoleCtrlHandler).
 void CatchTerminationSignals();
+
+// Has every name handed to this layer from now on read as UTF-8 and passed to
+// the OS's wide entry points (Windows); names are bytes to POSIX anyway. Set
+// once by a program before it opens anything; varnock and the library leave
+// names in the ANSI code page, as the 8-bit entry points read them.
+void UseUtf8FileNames();
+
+// The arguments after the program's name, in UTF-8, from the command line as
+// the OS keeps it in UTF-16 (Windows); nullopt where arguments come as bytes
+// (POSIX) or the command line cannot be read. In the target varnock_arguments,
+// which only programs link.
+std::optional<std::vector<std::string>> Utf8Arguments();
+
+// Bytes of address space a process of this build may use: about 2 GiB, or
+// 4 GiB for a 32-bit program under 64-bit Windows; no bound worth stating for
+// a 64-bit one.
+std::uint64_t UsableAddressSpace();
 
 // Where the OS cannot stop another process from shortening an open input, a
 // read of its view past the new end is a hardware fault, not an error return.

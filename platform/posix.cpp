@@ -674,4 +674,11 @@ void CatchTerminationSignals() {
   }
 }
 
+void UseUtf8FileNames() {}
+
+std::uint64_t UsableAddressSpace() {
+  // A 32-bit Linux process has 3 GiB; no 32-bit build is made here.
+  return sizeof(void*) == 4 ? std::uint64_t{3} << 30 : UINT64_MAX;
+}
+
 }  // namespace varnock::platform

@@ -1,13 +1,12 @@
-// The platform on Windows, through the 8-bit kernel32 entry points. Share modes
-// keep an input of a run from being truncated as its target, in this process
-// and in any other, so nothing needs to be tracked here.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-
+// The platform on Windows, through the 8-bit kernel32 entry points, or the
+// wide ones for a program that reads its names as UTF-8 (win32_names.cpp).
+// Share modes keep an input of a run from being truncated as its target, in
+// this process and in any other, so nothing needs to be tracked here. The
+// maker's temporary patch file is in win32_temporary_file.cpp.
 #include <algorithm>
 
 #include "platform/platform.h"
+#include "platform/win32_names.h"
 
 namespace varnock::platform {
 namespace {
@@ -31,8 +30,8 @@ std::string ErrorMessageText(std::uint32_t code) {
 }
 
 Handle OpenInputFile(const std::string& name, Listing /*listing*/) {
-  return FromHandle(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr));
+  return FromHandle(win32::CreateFileByName(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                            FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL));
 }
 
 bool QueryFileSize(Handle file, std::uint32_t* size) {
@@ -147,8 +146,8 @@ std::string FullPathName(const std::string& name) {
 
 std::optional<FileId> IdentifyFile(const std::string& name) {
   // Directories open only with the backup flag; no access right is needed.
-  HANDLE file = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = win32::CreateFileByName(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info;
   BOOL known = GetFileInformationByHandle(file, &info);
@@ -157,13 +156,44 @@ std::optional<FileId> IdentifyFile(const std::string& name) {
   return FileId{info.dwVolumeSerialNumber, std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
 }
 
-Handle CreateNewFile(const std::string& name) {
-  return FromHandle(
-      CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+PatchPlace FindPatchPlace(const std::string& name) {
+  // Opened for no access at all: only what the name leads to is asked.
+  HANDLE file = win32::CreateFileByName(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (file == INVALID_HANDLE_VALUE) return PatchPlace::kNothing;
+  const DWORD type = GetFileType(file);
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool directory = type == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  CloseHandle(file);
+  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) return PatchPlace::kStream;
+  if (type != FILE_TYPE_DISK) return PatchPlace::kUnwritable;
+  return directory ? PatchPlace::kDirectory : PatchPlace::kFile;
 }
 
-bool RenameFile(const std::string& from, const std::string& to, bool replace) {
-  return MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != FALSE;
+Handle OpenStreamForWriting(const std::string& name) {
+  HANDLE file = win32::CreateFileByName(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  // What the name led to may have changed since it was looked at.
+  const DWORD type = GetFileType(file);
+  if (type != FILE_TYPE_CHAR && type != FILE_TYPE_PIPE) {
+    CloseHandle(file);
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return kInvalidHandle;
+  }
+  return FromHandle(file);
+}
+
+bool SyncFile(Handle file) { return FlushFileBuffers(ToHandle(file)) != FALSE; }
+
+bool CloseWrittenFile(Handle file) { return CloseHandle(ToHandle(file)) != FALSE; }
+
+std::uint64_t UsableAddressSpace() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return UINT64_MAX;
+  return status.ullTotalVirtual;
 }
 
 StandardOutput OpenStandardOutput() {
@@ -184,8 +214,10 @@ Handle StandardErrorHandle() {
   return handle == nullptr ? kInvalidHandle : FromHandle(handle);
 }
 
+// A console has a mode; NUL and other character devices have none.
 bool IsTerminal(Handle handle) {
-  return handle != kInvalidHandle && GetFileType(ToHandle(handle)) == FILE_TYPE_CHAR;
+  DWORD mode = 0;
+  return handle != kInvalidHandle && GetConsoleMode(ToHandle(handle), &mode) != FALSE;
 }
 
 std::optional<std::string> CommandLineString() { return std::string(GetCommandLineA()); }
@@ -209,10 +241,6 @@ void ExitProcessAtOnce(int exit_code) {
 // no fault of that kind can arise here.
 void SetInputFaultHandler(InputFaultHandler /*handler*/) {}
 void SetHeldBackOutput(const HeldBackOutput* /*output*/) {}
-
-// Not kept yet: nothing built for Windows writes a file to be removed.
-void SetRemovedOnSignal(const char* /*name*/) {}
-void CatchTerminationSignals() {}
 
 // Physical memory free for the taking.
 std::optional<std::uint64_t> AvailableMemory() {

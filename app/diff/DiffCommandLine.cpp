@@ -90,6 +90,10 @@ DiffCommand ParseDiffCommandLine(const std::vector<std::string>& arguments) {
   DiffCommand command;
   CLI::App app("Writes a patch that rebuilds <target> from <source>, for varnock to apply.", kProgramName);
   app.set_version_flag("--version", std::string(kProgramName) + " " VARNOCK_VERSION);
+  // Built for Windows, CLI11 would take an argument beginning with '/' (such
+  // as "/f", or a name "/data/old.bin") for an option; options are the same
+  // on every OS.
+  app.allow_windows_style_options(false);
   bool no_verify = false;
   DescribeOptions(app, command, no_verify);
   try {

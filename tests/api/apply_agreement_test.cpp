@@ -114,7 +114,6 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
           testing::ApplyMemory(context.get(), cases[i].source, cases[i].patch).target == cases[i].target;
       all_agree &= testing::ApplyMemory(context.get(), cases[i].source, broken).code != VARNOCK_OK;
       all_agree &= std::string(varnock_error_message(context.get())) != "";
-#ifdef VARNOCK_HAS_MAKER
       varnock_make_options replace{};
       replace.replace_existing = 1;
       replace.threads = 1;
@@ -124,7 +123,6 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
                              directory.File("wanted" + index).c_str(), made.c_str(), &replace) == VARNOCK_OK;
       all_agree &=
           testing::ApplyMemory(context.get(), cases[i].source, TempDir::Read(made)).target == cases[i].target;
-#endif
     }
     agreed[i] = all_agree && reports > 0;
   };
@@ -135,7 +133,6 @@ TEST(ApplyAgreement, TwoThreadsApplyTwoPatchesAtOnce) {
   EXPECT_TRUE(agreed[1]);
 }
 
-#ifdef VARNOCK_HAS_MAKER
 TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
   testing::Context context = testing::NewContext();
   // Each stage the maker goes through, with the counts it was told last.
@@ -223,16 +220,6 @@ TEST(MakeAgreement, APatchFileIsMadeVerifiedAndNeverReplacedUnasked) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.Path()), {}),
             3);  // no temporary file left
 }
-#else
-TEST(MakeAgreement, ABuildWithoutTheMakerSaysSo) {
-  testing::Context context = testing::NewContext();
-  Bytes patch;
-  EXPECT_EQ(
-      varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, nullptr, testing::AppendTo, &patch, nullptr),
-      VARNOCK_ERROR_OTHER);
-  EXPECT_STREQ(varnock_error_message(context.get()), "This build of the library cannot make patches");
-}
-#endif
 
 }  // namespace
 }  // namespace varnock

@@ -84,7 +84,6 @@ TEST(CppLayer, ApplyRangesReadsBothWaysAndThrowsWhatTheReadThrows) {
   EXPECT_TRUE(written.empty());
 }
 
-#ifdef VARNOCK_HAS_MAKER
 Bytes EditedTarget() {
   Bytes target = Source();
   target.erase(target.begin() + 1000, target.begin() + 5000);
@@ -99,6 +98,5 @@ TEST(CppLayer, AMadePatchAppliesInMemory) {
   EXPECT_LT(patch.size(), 10000u);
   EXPECT_EQ(context.Apply(Source(), patch), target);
 }
-#endif
 
 }  // namespace

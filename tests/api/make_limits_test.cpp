@@ -3,7 +3,7 @@
 // regular file.
 #include <gtest/gtest.h>
 
-#ifdef VARNOCK_HAS_MAKER
+#ifndef _WIN32  // task limits, forks and special files of POSIX
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>

@@ -1,6 +1,7 @@
 // Guards against an encoder that picks a field too narrow for its value (or
 // wider than needed) at the format's width boundaries, fails to split a run
 // the format cannot hold, or tells the parse a cost other than what it writes.
+// POSIX only: it reserves address space with mmap.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
