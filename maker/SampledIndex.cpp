@@ -33,12 +33,25 @@ std::uint64_t SlotCount(std::uint64_t source_size, std::uint64_t budget) {
 
 // Sets the slot to the earlier of the position it holds and `at`, so that
 // whichever thread comes first, the slot ends up with the first one.
+// (The compiler's builtins, as std::atomic_ref is missing from the standard
+// library of the WebAssembly build.)
 void KeepFirst(std::uint32_t& slot, std::uint32_t at) {
-  std::atomic_ref<std::uint32_t> shared(slot);
-  std::uint32_t held = shared.load(std::memory_order_relaxed);
-  while ((held == 0 || held > at) && !shared.compare_exchange_weak(held, at, std::memory_order_relaxed)) {
+  std::uint32_t held = __atomic_load_n(&slot, __ATOMIC_RELAXED);
+  while ((held == 0 || held > at) &&
+         !__atomic_compare_exchange_n(&slot, &held, at, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
   }
 }
+
+// Threads joined however the scope is left (std::jthread, which the
+// WebAssembly build's standard library lacks).
+struct JoinedThreads {
+  std::vector<std::thread> threads;
+  ~JoinedThreads() { Join(); }
+  void Join() {
+    for (std::thread& thread : threads) thread.join();
+    threads.clear();
+  }
+};
 
 // One source position per slot, the first one sampled with that slot's hash;
 // a table about half full, so few samples are lost to collisions.
@@ -58,9 +71,9 @@ class SampledIndex final : public SourceIndex {
       for (std::uint64_t part; (part = next_part.fetch_add(1)) < part_count; parts_done.fetch_add(1))
         Sample(part * kProgressStep, std::min(grams, (part + 1) * kProgressStep));
     };
-    std::vector<std::jthread> helpers;
+    JoinedThreads helpers;
     try {
-      for (unsigned i = 1; i < threads && i < part_count; ++i) helpers.emplace_back(work);
+      for (unsigned i = 1; i < threads && i < part_count; ++i) helpers.threads.emplace_back(work);
     } catch (const std::system_error&) {
       // Fewer threads take longer, nothing else.
     }
@@ -73,7 +86,7 @@ class SampledIndex final : public SourceIndex {
       }
       Sample(part * kProgressStep, std::min(grams, (part + 1) * kProgressStep));
     }
-    helpers.clear();
+    helpers.Join();
     if (progress) progress(grams, grams);
   }
 
