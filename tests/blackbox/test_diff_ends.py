@@ -1,4 +1,5 @@
 """Guards against a file left behind when varnock-diff is ended in a way it does not choose (a signal it cannot catch, one it does not handle, its directory moved away), and against messages that are not a Unix tool's."""
+import contextlib
 import os
 import signal
 import subprocess
@@ -15,6 +16,24 @@ class Ends(DiffTestCase):
         super().setUp()
         self.write("source", SOURCE)
         self.write("target", TARGET)
+
+    @contextlib.contextmanager
+    def held_at_first_write(self, patch):
+        """Makes `patch` from source and target under strace, which holds the
+        program at its first write of the patch while the block runs; then
+        waits for it, its standard error in `err`."""
+        tracer = subprocess.Popen(
+            ["strace", "-e", "trace=write", "-e", "inject=write:delay_exit=1000000:when=1",
+             DIFF_BINARY, "-q", "source", "target", patch],
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with tracer:
+            seen = b""
+            while b"write(" not in seen:
+                line = tracer.stderr.readline()
+                self.assertTrue(line, "the program ended before it wrote the patch")
+                seen += line
+            yield tracer
+            tracer.err = seen + tracer.stderr.read()
 
     def test_a_signal_at_the_first_write_of_the_patch_leaves_no_file(self):
         # strace sends it as the first piece of the patch is written: kill -9
@@ -40,20 +59,10 @@ class Ends(DiffTestCase):
         # strace holds the program after its first write of the patch; the
         # directory is renamed and another made in its place meanwhile.
         os.mkdir(self.path("out"))
-        tracer = subprocess.Popen(
-            ["strace", "-e", "trace=write", "-e", "inject=write:delay_exit=1000000:when=1",
-             DIFF_BINARY, "-q", "source", "target", "out/patch"],
-            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        with tracer:
-            seen = b""
-            while b"write(" not in seen:
-                line = tracer.stderr.readline()
-                self.assertTrue(line, "the program ended before it wrote the patch")
-                seen += line
+        with self.held_at_first_write("out/patch") as tracer:
             os.rename(self.path("out"), self.path("moved"))
             os.mkdir(self.path("out"))
-            err = seen + tracer.stderr.read()
-        self.assertEqual(tracer.returncode, 0, err)
+        self.assertEqual(tracer.returncode, 0, tracer.err)
         self.assertEqual(os.listdir(self.path("out")), [])
         self.assertEqual(os.listdir(self.path("moved")), ["patch"])
         self.assertAppliesTo("moved/patch", SOURCE, TARGET)
@@ -61,22 +70,12 @@ class Ends(DiffTestCase):
     def test_an_input_changed_during_the_run_is_named(self):
         # strace holds the program once it writes the patch, the whole target
         # read; a byte of the target is changed meanwhile, before the check.
-        tracer = subprocess.Popen(
-            ["strace", "-e", "trace=write", "-e", "inject=write:delay_exit=1000000:when=1",
-             DIFF_BINARY, "-q", "source", "target", "patch"],
-            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        with tracer:
-            seen = b""
-            while b"write(" not in seen:
-                line = tracer.stderr.readline()
-                self.assertTrue(line, "the program ended before it wrote the patch")
-                seen += line
+        with self.held_at_first_write("patch") as tracer:
             with open(self.path("target"), "r+b") as target:
                 target.write(b"N")
-            err = seen + tracer.stderr.read()
-        self.assertEqual(tracer.returncode, 2, err)
+        self.assertEqual(tracer.returncode, 2, tracer.err)
         self.assertIn(b'varnock-diff: The input "target" changed while it was being read; no patch was written\n',
-                      err)
+                      tracer.err)
         self.assertEqual(self.listing(), ["source", "target"])
 
     def test_no_message_holds_a_carriage_return(self):
