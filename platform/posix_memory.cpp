@@ -131,6 +131,14 @@ std::optional<std::uint64_t> AvailableMemoryUnder(const std::string& root) {
   return available;
 }
 
-std::optional<std::uint64_t> AvailableMemory() { return AvailableMemoryUnder(""); }
+std::optional<std::uint64_t> AvailableMemory() {
+#ifdef __EMSCRIPTEN__
+  // A WebAssembly module has no /proc to read, and its heap's ceiling is the
+  // build's: the browser tells nothing more.
+  return std::nullopt;
+#else
+  return AvailableMemoryUnder("");
+#endif
+}
 
 }  // namespace varnock::platform
