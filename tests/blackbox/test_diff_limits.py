@@ -4,18 +4,13 @@ import resource
 import subprocess
 import unittest
 
-from varnock_test import DIFF_BINARY, DiffTestCase
+from varnock_test import DIFF_BINARY, DiffTestCase, diff_binary_has_asan, without_leak_check
 
 SOURCE = bytes(range(256)) * 1000
 TARGET = SOURCE[:100_000] + b"an edit" + SOURCE[100_007:] + os.urandom(300_000)
 PEAK_MEMORY = os.environ.get("VARNOCK_PEAK_MEMORY", "varnock_peak_memory")
 # A uid no process of this machine runs as, so that a task limit counts ours alone.
 NOBODY = 54321
-
-
-def binary_has_asan():
-    with open(DIFF_BINARY, "rb") as binary:
-        return b"__asan_init" in binary.read()
 
 
 def limit_tasks():
@@ -47,14 +42,14 @@ class Limits(DiffTestCase):
             for output in ("patch", "-"):
                 with self.subTest(threads=threads, output=output):
                     code, out, err = self.run_diff("-f", *threads, "source", "target", output,
-                                                   preexec_fn=limit_tasks)
+                                                   preexec_fn=limit_tasks, env=without_leak_check())
                     if output == "-":
                         self.assertEqual((code, out, err), (0, self.expected, ""))
                     else:
                         self.assertMakesTheSamePatch((code, out, err))
 
     def test_thread_stacks_past_the_address_space_limit_are_done_without(self):
-        if binary_has_asan():
+        if diff_binary_has_asan():
             self.skipTest("the address sanitizer needs more address space than the cap leaves")
         # 1024 threads' stacks take 8 GiB of address space; the run needs far less.
         cap = lambda: resource.setrlimit(resource.RLIMIT_AS, (400 << 20, 400 << 20))
@@ -86,7 +81,7 @@ class MemoryBound(DiffTestCase):
 
     def test_zeros_against_a_source_with_short_zero_runs_stay_within_the_bound(self):
         # The worst case for the candidates in flight: two at every target byte.
-        if binary_has_asan():
+        if diff_binary_has_asan():
             self.skipTest("the sanitizer's own memory is not the maker's")
         source = bytearray(os.urandom(300_000))
         source[1000:1008] = bytes(8)
@@ -107,7 +102,7 @@ class MemoryBound(DiffTestCase):
 
     def test_a_patch_to_standard_output_is_not_held_whole(self):
         # Patches of 4 and 12 MiB (new bytes): the maker's share must not grow with them.
-        if binary_has_asan():
+        if diff_binary_has_asan():
             self.skipTest("the sanitizer's own memory is not the maker's")
         source = os.urandom(64 << 10)
         self.write("source", source)

@@ -163,6 +163,17 @@ class VarnockTestCase(unittest.TestCase):
         self.assertEqual(code, 2)
 
 
+def diff_binary_has_asan():
+    with open(DIFF_BINARY, "rb") as binary:
+        return b"__asan_init" in binary.read()
+
+
+def without_leak_check():
+    """The environment for a run the leak checker of a sanitized build cannot
+    follow (traced, or with no thread to start): its other checks stay."""
+    return dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+
+
 class DiffTestCase(VarnockTestCase):
     """A test of varnock-diff, whose patches varnock applies."""
 
