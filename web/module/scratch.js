@@ -50,10 +50,10 @@ async function blobInScratch(blob, onChunk) {
   if (!scratch) return null;
   let copied = false;
   try {
-    const reader = blob.stream().getReader();
+    const chunks = blobChunks(blob);
     let at = 0;
     for (;;) {
-      const { done, value } = await reader.read();
+      const { done, value } = await chunks.next();
       if (done) break;
       let written;
       try {
@@ -62,7 +62,7 @@ async function blobInScratch(blob, onChunk) {
         written = -1;
       }
       if (written !== value.length) {
-        await reader.cancel();
+        await chunks.return();
         return null;
       }
       at += written;
@@ -72,6 +72,35 @@ async function blobInScratch(blob, onChunk) {
     return copied ? scratch : null;
   } finally {
     if (!copied) await scratch.remove();
+  }
+}
+
+// The Blob's bytes in turn, read into one buffer that is handed back and
+// forth where its stream lets the reader bring its own (no ArrayBuffer per
+// chunk, which the collector was seen to leave uncollected by hundreds of
+// MiB); a chunk is valid until the next is asked for.
+async function* blobChunks(blob) {
+  const stream = blob.stream();
+  let reader;
+  try {
+    reader = stream.getReader({ mode: "byob" });
+  } catch {
+    reader = null;
+  }
+  if (!reader) {
+    yield* stream;
+    return;
+  }
+  let buffer = new ArrayBuffer(kScratchChunk);
+  try {
+    for (;;) {
+      const { done, value } = await reader.read(new Uint8Array(buffer));
+      if (done) return;
+      yield value;
+      buffer = value.buffer;
+    }
+  } finally {
+    reader.releaseLock();
   }
 }
 
