@@ -9,6 +9,7 @@
 const kMakeLimit = 768 * 1024 * 1024;
 
 const kStageWords = {
+  reading: "Preparing the files",
   checksum: "Checking the old file",
   writing: "Writing",
   verifying: "Checking the result",
