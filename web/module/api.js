@@ -35,16 +35,17 @@ function varnockApi(loadCore) {
   // and within the tab's memory goal for a source and a patch together.
   const kWholeBlobLimit = 32 << 20;
 
+  const isLargeBlob = (input) => typeof Blob !== "undefined" && input instanceof Blob && input.size > kWholeBlobLimit;
+
   // An input the library reads by ranges, with close() to call after the call.
   // Bytes in memory are copied from range by range. A Blob is read whole if
   // small; otherwise, where there is a scratch file (a worker), copied there
   // and read from it in place; otherwise, in a worker, sliced and read with
   // FileReaderSync; elsewhere (Node, a page's main thread) read whole.
-  // `onStaged(done, total)` is told how the copy to a scratch file goes.
+  // `onStaged(done)` is told how the copy to a scratch file goes.
   async function rangeReader(input, what, onStaged) {
-    const isBlob = typeof Blob !== "undefined" && input instanceof Blob;
-    if (isBlob && input.size > kWholeBlobLimit) {
-      const scratch = await blobInScratch(input, (done) => onStaged(done, input.size));
+    if (isLargeBlob(input)) {
+      const scratch = await blobInScratch(input, onStaged);
       if (scratch) {
         return {
           size: input.size,
@@ -53,7 +54,7 @@ function varnockApi(loadCore) {
         };
       }
     }
-    if (isBlob && input.size > kWholeBlobLimit && typeof FileReaderSync !== "undefined") {
+    if (isLargeBlob(input) && typeof FileReaderSync !== "undefined") {
       const reader = new FileReaderSync();
       return {
         size: input.size,
@@ -221,14 +222,21 @@ function varnockApi(loadCore) {
   // hold it, the header's size being the patch's first 2.
   async function applyRun(source, patch, options, onWrite) {
     const { onProgress, signal } = options || {};
-    const onStaged = (done, total) => {
+    // The copies to scratch files, both inputs' together, as one stage.
+    const copied = [0, 0];
+    const toCopy = [source, patch].reduce((sum, input) => sum + (isLargeBlob(input) ? input.size : 0), 0);
+    const onStaged = (input) => (done) => {
       if (signal && signal.aborted) throw new VarnockError("CANCELLED", "Cancelled");
-      if (onProgress) onProgress("reading", done, total);
+      copied[input] = done;
+      if (onProgress) onProgress("reading", copied[0] + copied[1], toCopy);
     };
-    const readers = [];
+    // Both at once: reading one Blob while the other is read overlaps their waits.
+    const opened = await Promise.allSettled([rangeReader(source, "source", onStaged(0)),
+      rangeReader(patch, "patch", onStaged(1))]);
+    const readers = opened.filter(({ status }) => status === "fulfilled").map(({ value }) => value);
     try {
-      readers.push(await rangeReader(source, "source", onStaged));
-      readers.push(await rangeReader(patch, "patch", onStaged));
+      const failed = opened.find(({ status }) => status === "rejected");
+      if (failed) throw failed.reason;
       const cache = (options && options.sourceCache) || 0;
       await run(options, onWrite, (m, context) =>
         m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache), readers);
