@@ -189,6 +189,13 @@ test("the page works opened from disk", async () => {
   // so no saving to a picked file (its output would be staged there).
   assert.equal(await page.$eval("#result", (result) => result.dataset.storage), "memory");
   assert.equal(await shown(page, "#pick-row"), false);
+  // A source too large to read whole, with no scratch file to copy it to: read
+  // by slices.
+  const large = largeSet(fs.mkdtempSync(path.join(dir, "from-disk-")), 40 << 20);
+  await runTask(page, "apply", large.source, large.patch);
+  assert.equal(await shown(page, "#error"), false, await text(page, "#error"));
+  assert.equal(await text(page, "#result-crc"), large.targetCrc.toString(16).toUpperCase().padStart(8, "0"));
+  fs.rmSync(path.dirname(large.source), { recursive: true });
   await closePage(page);
 });
 
