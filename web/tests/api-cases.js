@@ -202,9 +202,13 @@ export const cases = [
       const patch = await api.makePatch(source, target);
       let busy = 0;
       let mostBusy = 0;
+      let stagedInScratch = null;
       const pieces = [];
       const slow = new WritableStream({
         async write(piece) {
+          if (stagedInScratch === null) {
+            stagedInScratch = (await privateFiles()).some((name) => name.startsWith("varnock-scratch-"));
+          }
           busy += 1;
           mostBusy = Math.max(mostBusy, busy);
           await new Promise((resolve) => setTimeout(resolve, 1));
@@ -215,6 +219,8 @@ export const cases = [
       await api.applyPatchTo(source, patch, slow);
       check(equal(new Uint8Array(await new Blob(pieces).arrayBuffer()), target), "bytes differ");
       check(mostBusy === 1, `the stream was given ${mostBusy} chunks at once`);
+      // Where the thread has sync access, the output waited in a scratch file, not in memory.
+      check(stagedInScratch === hasSyncAccess, `staged in a scratch file: ${stagedInScratch}`);
       check(!slow.locked, "the stream is left locked");
       pieces.length = 0;
       checkError(api, await rejection(api.applyPatchTo(target, patch, slow)), "SOURCE_CHECKSUM",
