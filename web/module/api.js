@@ -31,11 +31,30 @@ function varnockApi(loadCore) {
     throw new TypeError(`${what} must be a Uint8Array, an ArrayBuffer or a Blob`);
   }
 
-  // An input the library reads by ranges: a Blob sliced and read with
-  // FileReaderSync where there is one (a worker), so it is never whole in
-  // memory; otherwise its bytes, from which each range is copied.
-  async function rangeReader(input, what) {
-    if (typeof Blob !== "undefined" && input instanceof Blob && typeof FileReaderSync !== "undefined") {
+  // Blobs up to this size are read whole before the call: the fastest way in,
+  // and within the tab's memory goal for a source and a patch together.
+  const kWholeBlobLimit = 32 << 20;
+
+  const isLargeBlob = (input) => typeof Blob !== "undefined" && input instanceof Blob && input.size > kWholeBlobLimit;
+
+  // An input the library reads by ranges, with close() to call after the call.
+  // Bytes in memory are copied from range by range. A Blob is read whole if
+  // small; otherwise, where there is a scratch file (a worker), copied there
+  // and read from it in place; otherwise, in a worker, sliced and read with
+  // FileReaderSync; elsewhere (Node, a page's main thread) read whole.
+  // `onStaged(done)` is told how the copy to a scratch file goes.
+  async function rangeReader(input, what, onStaged) {
+    if (isLargeBlob(input)) {
+      const scratch = await blobInScratch(input, onStaged);
+      if (scratch) {
+        return {
+          size: input.size,
+          read: (offset, size, heap, into) => scratch.access.read(heap.subarray(into, into + size), { at: offset }),
+          close: scratch.remove,
+        };
+      }
+    }
+    if (isLargeBlob(input) && typeof FileReaderSync !== "undefined") {
       const reader = new FileReaderSync();
       return {
         size: input.size,
@@ -48,6 +67,7 @@ function varnockApi(loadCore) {
           for (let i = 0; i < text.length; i += 1) heap[into + i] = text.charCodeAt(i);
           return text.length;
         },
+        close: async () => {},
       };
     }
     const bytes = await bytesOf(input, what);
@@ -58,14 +78,18 @@ function varnockApi(loadCore) {
         heap.set(range, into);
         return range.length;
       },
+      close: async () => {},
     };
   }
 
   // A place the target is handed to piece by piece, each piece valid only
   // during the call: a FileSystemSyncAccessHandle is written in place, a
-  // WritableStream is given copies, a function is called with the piece.
-  // write() returns false for a write that failed.
-  function sinkWriter(sink) {
+  // function is called with the piece, a WritableStream is written once the
+  // call has succeeded (it cannot take pieces while the call holds the
+  // thread), from a scratch file where there is one, else from copies kept
+  // in memory. write() returns false for a write that failed; finish(succeeded)
+  // ends the output.
+  async function sinkWriter(sink) {
     if (typeof sink === "function") {
       return {
         write: (piece) => {
@@ -76,13 +100,28 @@ function varnockApi(loadCore) {
       };
     }
     if (sink && typeof sink.getWriter === "function") {
-      const writer = sink.getWriter();
-      const pending = [];
+      if (sink.locked) throw new TypeError("the WritableStream is locked");
+      const scratch = await openScratch();
+      if (scratch) {
+        const staged = handleWriter(scratch.access);
+        return {
+          write: staged.write,
+          finish: async (succeeded) => {
+            try {
+              if (succeeded) await scratchToStream(scratch.access, staged.size(), sink);
+            } finally {
+              await scratch.remove();
+            }
+          },
+        };
+      }
+      const pieces = [];
       return {
-        write: (piece) => pending.push(writer.write(piece.slice())) > 0,
-        finish: async () => {
+        write: (piece) => pieces.push(piece.slice()) > 0,
+        finish: async (succeeded) => {
+          const writer = sink.getWriter();
           try {
-            await Promise.all(pending);
+            while (succeeded && pieces.length) await writer.write(pieces.shift());
           } finally {
             writer.releaseLock();
           }
@@ -90,25 +129,31 @@ function varnockApi(loadCore) {
       };
     }
     if (sink && typeof sink.write === "function" && typeof sink.flush === "function") {
-      let at = 0;
       sink.truncate(0);
-      return {
-        // A handle that writes less than asked, or throws (its quota reached,
-        // a full disk), fails the call as the library's own write error.
-        write: (piece) => {
-          let written;
-          try {
-            written = sink.write(piece, { at });
-          } catch {
-            return false;
-          }
-          at += written;
-          return written === piece.length;
-        },
-        finish: async () => sink.flush(),
-      };
+      const writer = handleWriter(sink);
+      return { write: writer.write, finish: async () => sink.flush() };
     }
     throw new TypeError("the target's place must be a FileSystemSyncAccessHandle, a WritableStream or a function");
+  }
+
+  // Writes pieces front to back through a sync access handle. A handle that
+  // writes less than asked, or throws (its quota reached, a full disk), fails
+  // the call as the library's own write error.
+  function handleWriter(access) {
+    let at = 0;
+    return {
+      write: (piece) => {
+        let written;
+        try {
+          written = access.write(piece, { at });
+        } catch {
+          return false;
+        }
+        at += written;
+        return written === piece.length;
+      },
+      size: () => at,
+    };
   }
 
   // Runs one library call and returns the CRC-32 of the output it handed to
@@ -172,12 +217,36 @@ function varnockApi(loadCore) {
 
   // Applying reads both inputs by ranges: the module holds the source's block
   // cache (options.sourceCache bytes, default the library's 64 MiB), never
-  // the source.
+  // the source. The target's CRC-32 is not taken again here: the library
+  // checked it against the patch header's, whose last 4 bytes (little-endian)
+  // hold it, the header's size being the patch's first 2.
   async function applyRun(source, patch, options, onWrite) {
-    const readers = [await rangeReader(source, "source"), await rangeReader(patch, "patch")];
-    const cache = (options && options.sourceCache) || 0;
-    return run(options, onWrite, (m, context, crc) =>
-      m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache, crc), readers);
+    const { onProgress, signal } = options || {};
+    // The copies to scratch files, both inputs' together, as one stage.
+    const copied = [0, 0];
+    const toCopy = [source, patch].reduce((sum, input) => sum + (isLargeBlob(input) ? input.size : 0), 0);
+    const onStaged = (input) => (done) => {
+      if (signal && signal.aborted) throw new VarnockError("CANCELLED", "Cancelled");
+      copied[input] = done;
+      if (onProgress) onProgress("reading", copied[0] + copied[1], toCopy);
+    };
+    // Both at once: reading one Blob while the other is read overlaps their waits.
+    const opened = await Promise.allSettled([rangeReader(source, "source", onStaged(0)),
+      rangeReader(patch, "patch", onStaged(1))]);
+    const readers = opened.filter(({ status }) => status === "fulfilled").map(({ value }) => value);
+    try {
+      const failed = opened.find(({ status }) => status === "rejected");
+      if (failed) throw failed.reason;
+      const cache = (options && options.sourceCache) || 0;
+      await run(options, onWrite, (m, context) =>
+        m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache), readers);
+      const header = new Uint8Array(4);
+      readers[1].read(0, 2, header, 0);
+      readers[1].read(header[0] + header[1] * 256 - 4, 4, header, 0);
+      return new DataView(header.buffer).getUint32(0, true);
+    } finally {
+      for (const reader of readers) await reader.close();
+    }
   }
 
   // Making needs both inputs whole, in the module's memory.
@@ -208,17 +277,19 @@ function varnockApi(loadCore) {
 
   // The output handed to the caller's sink; its size and CRC-32 returned.
   async function toSink(runner, first, second, sink, options) {
-    const writer = sinkWriter(sink);
+    const writer = await sinkWriter(sink);
     let size = 0;
     let crc32;
+    let succeeded = false;
     try {
       crc32 = await runner(first, second, options, (piece) => {
         if (!writer.write(piece)) return false;
         size += piece.length;
         return true;
       });
+      succeeded = true;
     } finally {
-      await writer.finish();
+      await writer.finish(succeeded);
     }
     return { size, crc32 };
   }

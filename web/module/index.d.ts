@@ -1,8 +1,12 @@
 // Types of the varnock module. Every function runs the library on the calling
 // thread: in a page, call it from a Web Worker so the page never blocks.
 
-/** The library's stage names, in the order a call goes through them. */
-export type Stage = "checksum" | "writing" | "verifying" | "indexing" | "matching";
+/**
+ * The stage names, in the order a call goes through them: the library's, and
+ * "reading" before them while applying copies a large Blob to a scratch file
+ * (see ApplyOptions).
+ */
+export type Stage = "reading" | "checksum" | "writing" | "verifying" | "indexing" | "matching";
 
 /** An input: bytes in memory (a Node Buffer is one) or a Blob (a File is one). */
 export type Input = Uint8Array | ArrayBuffer | Blob;
@@ -23,8 +27,14 @@ export interface ApplyOptions extends Options {
   /**
    * The most memory the source's block cache takes in the module, in bytes
    * (whole blocks of 256 KiB; default 64 MiB). Applying reads the source and
-   * the patch by ranges (a Blob with FileReaderSync in a worker, never whole),
-   * so this and about 2 MiB is what the module holds, whatever their sizes.
+   * the patch by ranges, so this and about 2 MiB is what the module holds,
+   * whatever their sizes. A Blob of up to 32 MiB is read whole first. A larger
+   * one, in a dedicated worker with the Origin Private File System, is first
+   * copied to a scratch file there (stage "reading"; it takes the Blob's size
+   * of the origin's storage until the call ends, then is removed) and read
+   * from it in place; where there is none (a page's main thread, a page
+   * opened from disk), in a worker it is read slice by slice with
+   * FileReaderSync (several times slower), and elsewhere whole.
    */
   sourceCache?: number;
 }
@@ -35,10 +45,18 @@ export interface MakeOptions extends Options {
 }
 
 /**
- * Where a target goes piece by piece: a FileSystemSyncAccessHandle (emptied,
- * then written from offset 0 and flushed), a WritableStream (given copies; as
- * the call holds the thread, it drains once the call returns), or a function
- * called with each piece, valid only during the call.
+ * Where the output goes: a FileSystemSyncAccessHandle (emptied, then written
+ * piece by piece from offset 0 and flushed), a function called with each
+ * piece (valid only during the call), or a WritableStream. A stream cannot
+ * take anything while the call holds the thread, so it is written after the
+ * call, and only if the call succeeded (a failed call writes nothing to it;
+ * it is left open and unlocked either way). In a dedicated worker with the
+ * Origin Private File System, the output waits in a scratch file there and
+ * is written to the stream 1 MiB at a time, each chunk once the stream has
+ * taken the one before: memory stays bounded whatever the size (this is how
+ * a file's createWritable() stream is best written). Where there is none (a
+ * page's main thread, a page opened from disk, Node), the output waits in
+ * memory, whole: use a function or a sync access handle there for large outputs.
  */
 export type Sink = FileSystemSyncAccessHandle | WritableStream<Uint8Array> | ((piece: Uint8Array) => void);
 

@@ -9,6 +9,7 @@
 const kMakeLimit = 768 * 1024 * 1024;
 
 const kStageWords = {
+  reading: "Preparing the files",
   checksum: "Checking the old file",
   writing: "Writing",
   verifying: "Checking the result",
@@ -57,10 +58,19 @@ function startWorker() {
   worker = new Worker(url);
   workerReady = new Promise((resolve) => {
     worker.onmessage = (event) => {
-      if (event.data.type === "ready") resolve();
+      if (event.data.type !== "ready") return;
+      $("pick-row").hidden = !(canPick() && event.data.privateStorage);
+      resolve();
     };
   });
   URL.revokeObjectURL(url);
+}
+
+// Where the File System Access API is missing (most browsers but Chromium's),
+// or the worker has no private file system to stage the result in (a page
+// opened from disk), the result is offered as a download.
+function canPick() {
+  return typeof window.showSaveFilePicker === "function" && window.isSecureContext;
 }
 
 function task() {
@@ -163,6 +173,17 @@ async function start(event) {
     )}, and this page makes patches for up to ${formatSize(kMakeLimit)}. Use the varnock-diff program.`;
     return;
   }
+  const name = resultName(source, second);
+  // Asked first, while the click still allows the browser's file picker.
+  let saveTo = null;
+  if (canPick() && $("pick").checked) {
+    try {
+      saveTo = await window.showSaveFilePicker({ suggestedName: name });
+    } catch (error) {
+      if (error.name === "AbortError") return;
+      throw error;
+    }
+  }
   setRunning(true);
   $("progress").hidden = false;
   $("progress").value = 0;
@@ -170,7 +191,6 @@ async function start(event) {
   await workerReady;
   const report = progressReporter();
   startedAt = performance.now();
-  const name = resultName(source, second);
   worker.onmessage = (reply) => {
     const message = reply.data;
     if (message.type === "progress") report(message);
@@ -181,30 +201,36 @@ async function start(event) {
     }
   };
   const request = task() === "apply"
-    ? { task: "apply", source, patch: second }
-    : { task: "make", source, target: second, compressible: $("compressible").checked };
+    ? { task: "apply", source, patch: second, saveTo }
+    : { task: "make", source, target: second, compressible: $("compressible").checked, saveTo };
   worker.postMessage(request);
 }
 
 // `storage` says where the worker put the result ("private": the origin's
-// private file system; "memory": Blobs), kept on the result for the tests.
+// private file system; "memory": Blobs; "picked": the file the user chose),
+// kept on the result for the tests.
 function finish({ file, size, crc32, storage }, name) {
   setRunning(false);
   $("progress").value = 1;
   const elapsed = performance.now() - startedAt;
   $("progress-text").textContent = `Done in ${(elapsed / 1000).toFixed(1)} s.`;
-  resultUrl = URL.createObjectURL(file);
+  const picked = storage === "picked";
+  $("download-row").hidden = picked;
+  $("saved-row").hidden = !picked;
   const link = $("download");
-  link.href = resultUrl;
-  link.download = name;
-  link.textContent = `Save ${name}`;
+  if (!picked) {
+    resultUrl = URL.createObjectURL(file);
+    link.href = resultUrl;
+    link.download = name;
+    link.textContent = `Save ${name}`;
+  }
   $("result-name").textContent = name;
   $("result-size").textContent = formatSize(size);
   $("result-crc").textContent = crc32.toString(16).toUpperCase().padStart(8, "0");
   $("result").dataset.storage = storage;
   $("result").dataset.elapsedMs = elapsed.toFixed(1);
   $("result").hidden = false;
-  link.focus();
+  (picked ? $("saved-row") : link).focus();
 }
 
 // The library's call cannot be interrupted from outside its thread: the

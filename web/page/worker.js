@@ -1,7 +1,8 @@
 // The page's worker: owns the library, so the page never blocks. It takes one
 // task at a time ({task: "apply", source, patch} or {task: "make", source,
-// target, compressible}, inputs as Files), reports progress, and answers with
-// the result as a File (or a Blob) the page offers for download.
+// target, compressible}, inputs as Files, and saveTo: a FileSystemFileHandle
+// the user picked, if any), reports progress, and answers with the result as a
+// File (or a Blob) the page offers for download, or as saved in the picked file.
 // It runs inside varnockWorkerMain, after the module (createVarnockCore) and
 // the API (varnockApi) it is bundled with.
 
@@ -34,10 +35,12 @@ async function probePrivateDirectory() {
   }
 }
 
-// Results of earlier tasks (the page let their links go when it started this one).
+// Results of earlier tasks (the page let their links go when it started this
+// one), and scratch files a cancelled task (a stopped worker) left behind; a
+// scratch file another tab is using is locked, and stays.
 async function removeEarlierResults(root) {
   for await (const name of root.keys()) {
-    if (name.startsWith(kResultPrefix)) await root.removeEntry(name).catch(() => {});
+    if (name.startsWith(kResultPrefix) || name.startsWith(kScratchPrefix)) await root.removeEntry(name).catch(() => {});
   }
 }
 
@@ -77,6 +80,21 @@ async function runTask(message, report) {
       ? varnock.applyPatchTo(message.source, message.patch, sink, options)
       : varnock.makePatchTo(message.source, message.target, sink, options);
 
+  // The module stages a stream's output in a scratch file and writes it to
+  // the picked file once the call has succeeded, so a failed call leaves the
+  // picked file as it was.
+  if (message.saveTo) {
+    const stream = await message.saveTo.createWritable();
+    let written;
+    try {
+      written = await run(stream);
+    } catch (error) {
+      await stream.abort().catch(() => {});
+      throw error;
+    }
+    await stream.close();
+    return { ...written, file: null, storage: "picked" };
+  }
   const root = await privateDirectory();
   if (!root) {
     const sink = blobSink();
@@ -105,4 +123,6 @@ self.onmessage = async (event) => {
     report({ type: "error", code: error.code || "SCRIPT", message: String(error.message || error) });
   }
 };
-self.postMessage({ type: "ready" });
+// Saving to a picked file goes through the private file system (the stream's
+// output staged there), so the page offers it only where there is one.
+privateDirectory().then((root) => self.postMessage({ type: "ready", privateStorage: Boolean(root) }));

@@ -32,15 +32,60 @@ function edited(source) {
   return target;
 }
 
-// An independent CRC-32 (ISO-HDLC), to check the one the module reports.
-function crc32(bytes) {
-  let crc = 0xffffffff;
-  for (const byte of bytes) {
-    crc ^= byte;
-    for (let bit = 0; bit < 8; bit += 1) crc = (crc >>> 1) ^ (0xedb88320 & -(crc & 1));
-  }
-  return (crc ^ 0xffffffff) >>> 0;
+// An independent CRC-32 (ISO-HDLC), to check the one the module reports;
+// `crc` continues an earlier one.
+const kCrcTable = Array.from({ length: 256 }, (_, byte) => {
+  let crc = byte;
+  for (let bit = 0; bit < 8; bit += 1) crc = (crc >>> 1) ^ (0xedb88320 & -(crc & 1));
+  return crc >>> 0;
+});
+function crc32(bytes, crc = 0) {
+  let running = ~crc;
+  for (let i = 0; i < bytes.length; i += 1) running = (running >>> 8) ^ kCrcTable[(running ^ bytes[i]) & 0xff];
+  return ~running >>> 0;
 }
+
+// A source larger than the module reads whole from a Blob (32 MiB), and a
+// patch built by hand that rebuilds it with its halves swapped: a patch made
+// by the maker would take its index of the source. A copy is opcode 0xFE with
+// a big-endian 32-bit offset and length; the header holds both CRC-32s.
+function largeInputs() {
+  const block = pseudoRandom(1 << 20, 5);
+  const large = new Uint8Array(33 << 20);
+  for (let at = 0; at < large.length; at += block.length) {
+    large.set(block, at);
+    large[at] = at >>> 20;
+  }
+  const half = large.length / 2;
+  const patch = new Uint8Array(12 + 5 + 9 + 9 + 1);
+  const view = new DataView(patch.buffer);
+  view.setUint16(0, 12, true);
+  view.setUint32(4, crc32(large), true);
+  view.setUint32(8, crc32(large.subarray(0, half), crc32(large.subarray(half))), true);
+  patch.set([0xd1, 0xff, 0xd1, 0xff, 4], 12);
+  [[half, half], [0, half]].forEach(([offset, length], i) => {
+    patch[17 + 9 * i] = 0xfe;
+    view.setUint32(18 + 9 * i, offset, false);
+    view.setUint32(22 + 9 * i, length, false);
+  });
+  const target = new Uint8Array(large.length);
+  target.set(large.subarray(half));
+  target.set(large.subarray(0, half), half);
+  return { source: large, patch, target };
+}
+
+// The names in the private file system, where this thread has one (a page's
+// main thread and Node have none).
+async function privateFiles() {
+  if (typeof navigator === "undefined" || !navigator.storage || !navigator.storage.getDirectory) return [];
+  const names = [];
+  for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
+  return names;
+}
+
+// Whether this thread has sync access handles: a dedicated worker's has.
+const hasSyncAccess = typeof FileSystemFileHandle !== "undefined" &&
+  typeof FileSystemFileHandle.prototype.createSyncAccessHandle === "function";
 
 function equal(a, b) {
   if (a.length !== b.length) return false;
@@ -149,6 +194,61 @@ export const cases = [
           check(written.crc32 === crc32(expected), `${kind}: CRC-32 ${written.crc32}, expected ${crc32(expected)}`);
         }
       }
+    },
+  },
+  {
+    name: "a WritableStream takes the output a chunk at a time once the call succeeded, and nothing from a failure",
+    async run(api) {
+      const patch = await api.makePatch(source, target);
+      let busy = 0;
+      let mostBusy = 0;
+      let stagedInScratch = null;
+      const pieces = [];
+      const slow = new WritableStream({
+        async write(piece) {
+          if (stagedInScratch === null) {
+            stagedInScratch = (await privateFiles()).some((name) => name.startsWith("varnock-scratch-"));
+          }
+          busy += 1;
+          mostBusy = Math.max(mostBusy, busy);
+          await new Promise((resolve) => setTimeout(resolve, 1));
+          pieces.push(piece);
+          busy -= 1;
+        },
+      }, { highWaterMark: 1 });
+      await api.applyPatchTo(source, patch, slow);
+      check(equal(new Uint8Array(await new Blob(pieces).arrayBuffer()), target), "bytes differ");
+      check(mostBusy === 1, `the stream was given ${mostBusy} chunks at once`);
+      // Where the thread has sync access, the output waited in a scratch file, not in memory.
+      check(stagedInScratch === hasSyncAccess, `staged in a scratch file: ${stagedInScratch}`);
+      check(!slow.locked, "the stream is left locked");
+      pieces.length = 0;
+      checkError(api, await rejection(api.applyPatchTo(target, patch, slow)), "SOURCE_CHECKSUM",
+        "Source file checksum don't match");
+      check(pieces.length === 0, "a failed call wrote to the stream");
+      check((await privateFiles()).every((name) => !name.startsWith("varnock-scratch-")), "a scratch file is left");
+    },
+  },
+  {
+    name: "a large Blob is applied exactly (through a scratch file where the thread has sync access), leaving none",
+    async run(api) {
+      const large = largeInputs();
+      const stages = new Set();
+      const reading = [];
+      const onProgress = (stage, done, total) => {
+        stages.add(stage);
+        if (stage === "reading") reading.push([done, total]);
+      };
+      const pieces = [];
+      const written = await api.applyPatchTo(new Blob([large.source]), new Blob([large.patch]),
+        (piece) => pieces.push(piece.slice()), { onProgress, sourceCache: 1 << 20 });
+      check(equal(new Uint8Array(await new Blob(pieces).arrayBuffer()), large.target), "bytes differ");
+      check(written.crc32 === crc32(large.target), "CRC-32 differs");
+      check(stages.has("reading") === hasSyncAccess, `stages ${[...stages]}`);
+      check(reading.every(([done, total], i) => total === large.source.length && (i === 0 || done >= reading[i - 1][0])),
+        "the reading stage went back or changed its total");
+      check(!reading.length || reading[reading.length - 1][0] === large.source.length, "the reading stage did not end");
+      check((await privateFiles()).every((name) => !name.startsWith("varnock-scratch-")), "a scratch file is left");
     },
   },
   {

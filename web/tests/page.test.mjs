@@ -154,11 +154,48 @@ test("the page asks for nothing but its own files", async () => {
   await closePage(page);
 });
 
+// The browser's file picker cannot be answered headless: it is replaced by one
+// that picks a file in the private file system, a FileSystemFileHandle as good
+// as the user's for the worker's path.
+test("where the browser can save to a picked file, the target ends up in it, and a failure leaves it as it was", async () => {
+  const context = await browser.createBrowserContext();
+  const page = await context.newPage();
+  await page.evaluateOnNewDocument(() => {
+    window.showSaveFilePicker = async ({ suggestedName }) =>
+      (await navigator.storage.getDirectory()).getFileHandle(`picked-${suggestedName}`, { create: true });
+  });
+  await page.goto(`${server.origin}/page/index.html`);
+  await page.waitForSelector("#pick-row:not([hidden])");
+  await page.click("#pick");
+  const picked = () => page.evaluate(async () => {
+    const file = await (await (await navigator.storage.getDirectory()).getFileHandle("picked-game-1.0.patched.bin")).getFile();
+    return Array.from(new Uint8Array(await file.arrayBuffer()), (byte) => String.fromCharCode(byte)).join("");
+  });
+  await runTask(page, "apply", files.source, files.patch);
+  assert.equal(await shown(page, "#error"), false, await text(page, "#error"));
+  assert.equal(await page.$eval("#result", (result) => result.dataset.storage), "picked");
+  assert.equal(await shown(page, "#saved-row"), true);
+  assert.deepEqual(Buffer.from(await picked(), "latin1"), fs.readFileSync(files.rebuilt));
+  await runTask(page, "apply", files.wrongSource, files.patch);
+  assert.match(await text(page, "#error-text"), /made for another version of the old file/);
+  assert.deepEqual(Buffer.from(await picked(), "latin1"), fs.readFileSync(files.rebuilt));
+  await context.close();
+});
+
 test("the page works opened from disk", async () => {
   const { page, downloads } = await openPage(pathToFileURL(path.join(webBuild, "page", "index.html")).href);
   await assertApplies(page, downloads);
-  // A page from disk has no origin of its own, so no private file system.
+  // A page from disk has no origin of its own, so no private file system, and
+  // so no saving to a picked file (its output would be staged there).
   assert.equal(await page.$eval("#result", (result) => result.dataset.storage), "memory");
+  assert.equal(await shown(page, "#pick-row"), false);
+  // A source too large to read whole, with no scratch file to copy it to: read
+  // by slices.
+  const large = largeSet(fs.mkdtempSync(path.join(dir, "from-disk-")), 40 << 20);
+  await runTask(page, "apply", large.source, large.patch);
+  assert.equal(await shown(page, "#error"), false, await text(page, "#error"));
+  assert.equal(await text(page, "#result-crc"), large.targetCrc.toString(16).toUpperCase().padStart(8, "0"));
+  fs.rmSync(path.dirname(large.source), { recursive: true });
   await closePage(page);
 });
 
@@ -230,12 +267,15 @@ test(`applying to a ${kLargeSize} byte source keeps the renderer under ${kMemory
   await closePage(page);
 });
 
-test("the module's API table passes in Chromium", async () => {
+test("the module's API table passes in Chromium, on a page's thread and in a worker", async () => {
   const page = await (await browser.createBrowserContext()).newPage();
   await page.goto(`${server.origin}/tests/api-cases.html`);
   await page.waitForFunction(() => window.caseNames);
-  for (let index = 0; index < cases.length; index += 1) {
-    assert.equal(await page.evaluate((i) => window.runCase(i), index), "ok", cases[index].name);
+  for (const runner of ["runCase", "runCaseInWorker"]) {
+    for (let index = 0; index < cases.length; index += 1) {
+      assert.equal(await page.evaluate((name, i) => window[name](i), runner, index), "ok",
+        `${runner}: ${cases[index].name}`);
+    }
   }
   await closePage(page);
 });

@@ -2,8 +2,9 @@
 // wasm function pointer cannot name a JavaScript closure, so the calls that
 // take callbacks are wrapped here, and each callback calls the hook the
 // JavaScript side set on the module before the call. Besides varnock.h, only
-// libdeflate's CRC-32 is used: the page shows the output's CRC-32, taken here
-// as the pieces pass, while they are still in the module's memory.
+// libdeflate's CRC-32 is used: a patch made is shown with its CRC-32, taken
+// here as the pieces pass, while they are still in the module's memory. (A
+// target's is the one in its patch's header, which the library has checked.)
 #include <emscripten.h>
 #include <libdeflate.h>
 
@@ -23,8 +24,10 @@ EM_JS(std::int32_t, CallProgressHook, (std::int32_t stage, double done, double t
 
 namespace {
 
+std::int32_t Write(void*, const std::uint8_t* data, std::size_t size) { return CallWriteHook(data, size); }
+
 // `crc` is the caller's running CRC-32 of the output handed over so far.
-std::int32_t Write(void* crc, const std::uint8_t* data, std::size_t size) {
+std::int32_t WriteWithCrc(void* crc, const std::uint8_t* data, std::size_t size) {
   auto* running = static_cast<std::uint32_t*>(crc);
   *running = libdeflate_crc32(*running, data, size);
   return CallWriteHook(data, size);
@@ -48,15 +51,14 @@ EMSCRIPTEN_KEEPALIVE void varnock_web_set_progress(varnock_context* context) {
 }
 
 // The source and the patch read by ranges from JavaScript (a Blob read with
-// FileReaderSync in a worker, or bytes in JavaScript's memory), so that the
+// scratch file or FileReaderSync in a worker, or bytes in memory), so that the
 // module holds only the source's block cache, `source_cache` bytes (0: the
 // library's default), whatever the inputs' sizes.
 EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_apply_ranges(varnock_context* context, double source_size,
-                                                           double patch_size, double source_cache,
-                                                           std::uint32_t* crc) {
+                                                           double patch_size, double source_cache) {
   varnock_set_source_cache(context, static_cast<std::size_t>(source_cache));
   return varnock_apply_ranges(context, Read<0>, nullptr, static_cast<std::uint64_t>(source_size), Read<1>,
-                              nullptr, static_cast<std::uint64_t>(patch_size), Write, crc);
+                              nullptr, static_cast<std::uint64_t>(patch_size), Write, nullptr);
 }
 
 // The web has one thread per module: the maker runs on the calling one.
@@ -67,7 +69,7 @@ EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* conte
   varnock_make_options options{};
   options.compressible = compressible;
   options.threads = 1;
-  return varnock_make_memory(context, source, source_size, target, target_size, &options, Write, crc,
+  return varnock_make_memory(context, source, source_size, target, target_size, &options, WriteWithCrc, crc,
                              nullptr);
 }
 
