@@ -14,7 +14,9 @@ namespace varnock {
 
 class PatchWindow {
  public:
-  static constexpr std::size_t kDefaultCapacity = 1 << 20;
+  // Small enough to stay in the processor's cache beside the blocks and the
+  // target's buffer: W2 and W3 took 1-4% less CPU than with 1 MiB.
+  static constexpr std::size_t kDefaultCapacity = 256 << 10;
 
   // A window of `capacity` bytes (at least 16) on `input`, empty at first.
   explicit PatchWindow(InputRanges& input, std::size_t capacity = kDefaultCapacity);

@@ -11,11 +11,26 @@ namespace {
 using decode::Fault;
 using decode::Operation;
 
-// An instruction decoded ahead of its write, with where it stands in the patch.
+// An instruction decoded ahead of its write, with where it stands in the patch
+// and, when the window or one held block had its whole run at the time, where
+// the run lies: the run is then handed over as over spans, unless a block was
+// read since (`loads`), which may have taken the place of the one lent.
 struct Pending {
   Operation operation;
   std::uint64_t position;
+  const std::uint8_t* bytes;
+  std::uint64_t loads;
 };
+
+// Where the whole run of `operation` lies now, or null; asks the memory for
+// the head of a copy's run as far as it is held.
+const std::uint8_t* Lend(const PatchWindow& patch, SourceCache& source, const Operation& operation) {
+  if (!operation.copies) return patch.Holds(operation.from, operation.length) ? patch.At(operation.from) : nullptr;
+  if (operation.length == 0) return nullptr;
+  const ByteSpan held = source.Lend(operation.from);
+  VARNOCK_PREFETCH_HEAD(held.data(), std::min<std::uint64_t>(held.size(), operation.length));
+  return held.size() >= operation.length ? held.data() : nullptr;
+}
 
 // Makes the window hold the instruction head at `position`; false when that
 // would drop bytes that runs still waiting for their writes need.
@@ -63,15 +78,13 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
            HoldHead(patch, position, decoded != written)) {
       const Operation operation =
           decode::DecodeOperation(patch.At(position), position, patch.Size(), source.Size());
-      ahead[decoded++ % decode::kLookahead] = {operation, position};
+      Pending& pending = ahead[decoded++ % decode::kLookahead];
+      pending = {operation, position, nullptr, source.Loads()};
       if (operation.fault != Fault::kNone) {
         decode_end = 0;
         break;
       }
-      if (operation.copies && operation.length > 0) {
-        const ByteSpan held = source.Peek(operation.from);
-        VARNOCK_PREFETCH_HEAD(held.data(), std::min<std::uint64_t>(held.size(), operation.length));
-      }
+      pending.bytes = Lend(patch, source, operation);
       position = operation.next;
     }
     if (written == decoded) break;
@@ -88,7 +101,14 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
       }
       produced += run.operation.length;
     }
-    WriteRun(patch, source, run.operation, target);
+    // A literal lent stays in the window: it is read anew only where no
+    // run waits, or for the rest of a literal it does not hold, the last run
+    // decoded.
+    if (run.bytes != nullptr && run.loads == source.Loads()) {
+      target.WriteRun(run.bytes, static_cast<std::int32_t>(run.operation.length));
+    } else {
+      WriteRun(patch, source, run.operation, target);
+    }
   }
   // A write held back fails here, still in this step, before the stop test.
   target.Flush();
