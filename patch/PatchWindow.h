@@ -27,6 +27,9 @@ class PatchWindow {
   bool Holds(std::uint64_t offset, std::uint64_t count) const noexcept {
     return offset >= start_ && offset + count <= end_;
   }
+  // Whether the window holds the head of an instruction at `offset`: its
+  // longest head, or the rest of the patch.
+  bool HoldsHead(std::uint64_t offset) const noexcept { return offset >= start_ && offset < heads_end_; }
   // The byte at `offset`, which the window holds.
   const std::uint8_t* At(std::uint64_t offset) const noexcept {
     return bytes_.get() + static_cast<std::size_t>(offset - start_);
@@ -49,6 +52,7 @@ class PatchWindow {
   std::unique_ptr<std::uint8_t[]> bytes_;
   std::uint64_t start_ = 0;
   std::uint64_t end_ = 0;
+  std::uint64_t heads_end_ = 0;
 };
 
 // The first min(Size(), kLongestPatchHead) bytes of the patch, which its
