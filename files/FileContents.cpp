@@ -36,8 +36,9 @@ void TFileRanges::Read(std::uint64_t offset, std::span<std::uint8_t> into) {
 }
 
 namespace {
-// Large enough that a read costs little per byte, small enough to stay in cache.
-constexpr std::uint32_t kPiece = 1 << 20;
+// Large enough that a read costs little per byte, small enough to stay in
+// cache; 1 MiB took no less CPU time and four times the page faults.
+constexpr std::uint32_t kPiece = 256 << 10;
 }  // namespace
 
 std::uint32_t ChecksumOfFile(const std::string& file_name, const ReadProgress& progress) {

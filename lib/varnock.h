@@ -143,9 +143,9 @@ VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress
  *
  * VARNOCK_INPUTS_READ (the default): the inputs are read by ranges with
  * plain reads, as varnock_apply_ranges reads them: the source through the
- * block cache (see varnock_set_source_cache), the patch through a 1 MiB
- * window, and the target is read back through a 1 MiB buffer. The memory
- * taken is the cache's and about 3 MiB more, whatever the files' lengths. An
+ * block cache (see varnock_set_source_cache), the patch through a 256 KiB
+ * window, and the target is read back through a 256 KiB buffer. The memory
+ * taken is the cache's and about 2 MiB more, whatever the files' lengths. An
  * input that another program shortens during the call ends it with
  * VARNOCK_ERROR_INPUT_SHORTENED; nothing else in the host is touched. Its CPU
  * time against the mapped way is measured in bench/README.md.
@@ -237,7 +237,7 @@ VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint
  * cache of bounded size (varnock_set_source_cache): the blocks read last
  * during the check are still held when writing begins, so a source no larger
  * than the cache is read exactly once. The patch, `patch_size` bytes, is read
- * by `read_patch` (with `patch_data`) front to back through a 1 MiB window;
+ * by `read_patch` (with `patch_data`) front to back through a 256 KiB window;
  * its instructions are read a second time (long literal runs skipped) when a
  * progress callback is set, for the writing stage's total. A patch held in
  * memory is handed over by a callback that copies from it. The memory taken

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "patch/Decode.h"
+
 namespace varnock {
 
 PatchWindow::PatchWindow(InputRanges& input, std::size_t capacity)
@@ -13,10 +15,12 @@ PatchWindow::PatchWindow(InputRanges& input, std::size_t capacity)
 void PatchWindow::Refill(std::uint64_t offset) {
   const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(capacity_, size_ - offset));
   // Emptied first: a read that fails leaves no window with the wrong bytes.
-  start_ = end_ = 0;
+  start_ = end_ = heads_end_ = 0;
   input_.Read(offset, {bytes_.get(), count});
   start_ = offset;
   end_ = offset + count;
+  // A window shorter than the patch's rest holds at least 16 bytes.
+  heads_end_ = end_ == size_ ? end_ : end_ - (decode::kLongestInstructionHead - 1);
 }
 
 std::vector<std::uint8_t> ReadPatchHead(InputRanges& patch) {

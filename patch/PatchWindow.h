@@ -14,7 +14,9 @@ namespace varnock {
 
 class PatchWindow {
  public:
-  static constexpr std::size_t kDefaultCapacity = 1 << 20;
+  // Small enough to stay in the processor's cache beside the blocks and the
+  // target's buffer: W2 and W3 took 1-4% less CPU than with 1 MiB.
+  static constexpr std::size_t kDefaultCapacity = 256 << 10;
 
   // A window of `capacity` bytes (at least 16) on `input`, empty at first.
   explicit PatchWindow(InputRanges& input, std::size_t capacity = kDefaultCapacity);
@@ -25,6 +27,9 @@ class PatchWindow {
   bool Holds(std::uint64_t offset, std::uint64_t count) const noexcept {
     return offset >= start_ && offset + count <= end_;
   }
+  // Whether the window holds the head of an instruction at `offset`: its
+  // longest head, or the rest of the patch.
+  bool HoldsHead(std::uint64_t offset) const noexcept { return offset >= start_ && offset < heads_end_; }
   // The byte at `offset`, which the window holds.
   const std::uint8_t* At(std::uint64_t offset) const noexcept {
     return bytes_.get() + static_cast<std::size_t>(offset - start_);
@@ -47,6 +52,7 @@ class PatchWindow {
   std::unique_ptr<std::uint8_t[]> bytes_;
   std::uint64_t start_ = 0;
   std::uint64_t end_ = 0;
+  std::uint64_t heads_end_ = 0;
 };
 
 // The first min(Size(), kLongestPatchHead) bytes of the patch, which its

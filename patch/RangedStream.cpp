@@ -11,17 +11,33 @@ namespace {
 using decode::Fault;
 using decode::Operation;
 
-// An instruction decoded ahead of its write, with where it stands in the patch.
+// An instruction decoded ahead of its write: its run, or the fault that stops
+// the stream there, with where it stands in the patch; and, when the window
+// or one held block had the whole run at the time, where the run lies, to be
+// handed over as over spans.
 struct Pending {
-  Operation operation;
+  const std::uint8_t* bytes;
+  std::uint64_t from;
   std::uint64_t position;
+  std::uint32_t length;
+  Fault fault;
+  bool copies;
 };
+
+// Where the whole run of `operation` lies now, or null; asks the memory for
+// the head of a copy's run as far as it is held.
+const std::uint8_t* Lend(const PatchWindow& patch, SourceCache& source, const Operation& operation) {
+  if (!operation.copies) return patch.Holds(operation.from, operation.length) ? patch.At(operation.from) : nullptr;
+  if (operation.length == 0) return nullptr;
+  const ByteSpan held = source.Lend(operation.from);
+  VARNOCK_PREFETCH_HEAD(held.data(), std::min<std::uint64_t>(held.size(), operation.length));
+  return held.size() >= operation.length ? held.data() : nullptr;
+}
 
 // Makes the window hold the instruction head at `position`; false when that
 // would drop bytes that runs still waiting for their writes need.
 bool HoldHead(PatchWindow& patch, std::uint64_t position, bool runs_waiting) {
-  const std::uint64_t head = std::min(decode::kLongestInstructionHead, patch.Size() - position);
-  if (patch.Holds(position, head)) return true;
+  if (patch.HoldsHead(position)) return true;
   if (runs_waiting) return false;
   patch.Refill(position);
   return true;
@@ -29,7 +45,7 @@ bool HoldHead(PatchWindow& patch, std::uint64_t position, bool runs_waiting) {
 
 // Hands one run to the target, a piece at a time as the window or the cache
 // holds it.
-void WriteRun(PatchWindow& patch, SourceCache& source, const Operation& run, TStream& target) {
+void WriteRun(PatchWindow& patch, SourceCache& source, const Pending& run, TStream& target) {
   std::uint64_t from = run.from;
   std::uint64_t left = run.length;
   while (left > 0) {
@@ -56,6 +72,10 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
   std::array<Pending, decode::kLookahead> ahead;
   std::size_t decoded = 0;
   std::size_t written = 0;
+  // The runs decoded before this one were lent before the last block read,
+  // which may have taken the place of the one lent to them.
+  std::size_t lent_since = 0;
+  std::uint64_t loads = source.Loads();
   std::uint64_t produced = 0;
   std::uint64_t next_report = kProgressStep;
   for (;;) {
@@ -63,22 +83,22 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
            HoldHead(patch, position, decoded != written)) {
       const Operation operation =
           decode::DecodeOperation(patch.At(position), position, patch.Size(), source.Size());
-      ahead[decoded++ % decode::kLookahead] = {operation, position};
+      Pending& pending = ahead[decoded++ % decode::kLookahead];
       if (operation.fault != Fault::kNone) {
+        pending = {nullptr, 0, position, 0, operation.fault, false};
         decode_end = 0;
         break;
       }
-      if (operation.copies && operation.length > 0) {
-        const ByteSpan held = source.Peek(operation.from);
-        VARNOCK_PREFETCH_HEAD(held.data(), std::min<std::uint64_t>(held.size(), operation.length));
-      }
+      pending = {Lend(patch, source, operation), operation.from, position, operation.length, Fault::kNone,
+                 operation.copies};
       position = operation.next;
     }
     if (written == decoded) break;
+    const bool lent_still = written >= lent_since;
     const Pending& run = ahead[written++ % decode::kLookahead];
-    if (run.operation.fault != Fault::kNone) {
+    if (run.fault != Fault::kNone) {
       target.Flush();
-      decode::Raise(run.operation.fault, run.position);
+      decode::Raise(run.fault, run.position);
     }
     if (progress != nullptr) {
       // Told before the run, so that a stop leaves exactly the runs before it.
@@ -86,9 +106,20 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
         (*progress)(produced);
         next_report = produced + kProgressStep;
       }
-      produced += run.operation.length;
+      produced += run.length;
     }
-    WriteRun(patch, source, run.operation, target);
+    // A literal lent stays in the window: it is read anew only where no
+    // run waits, or for the rest of a literal it does not hold, the last run
+    // decoded.
+    if (run.bytes != nullptr && lent_still) {
+      target.WriteRun(run.bytes, static_cast<std::int32_t>(run.length));
+    } else {
+      WriteRun(patch, source, run, target);
+      if (source.Loads() != loads) {
+        loads = source.Loads();
+        lent_since = decoded;
+      }
+    }
   }
   // A write held back fails here, still in this step, before the stop test.
   target.Flush();

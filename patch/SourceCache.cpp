@@ -15,7 +15,11 @@ SourceCache::SourceCache(InputRanges& input, std::size_t capacity, unsigned bloc
   slot_of_block_.assign(static_cast<std::size_t>(blocks), kNotHeld);
   block_of_slot_.assign(static_cast<std::size_t>(slots), kNotHeld);
   last_use_.assign(static_cast<std::size_t>(slots), 0);
-  const std::size_t bytes = static_cast<std::size_t>(slots) << shift_;
+  // Rounded up within the capacity where that lets the platform's large
+  // pages cover the whole cache: a smaller page for a tail costs a fault
+  // for every few KiB of it.
+  const std::size_t held = static_cast<std::size_t>(slots) << shift_;
+  const std::size_t bytes = held == 0 ? 0 : platform::LargeBufferLength(held, std::max(capacity, held));
   if (bytes > 0) {
     memory_ = std::unique_ptr<std::uint8_t, Release>(platform::AllocateLargeBuffer(bytes), Release{bytes});
     if (!memory_) throw std::bad_alloc();
@@ -33,6 +37,7 @@ void SourceCache::Load(std::uint32_t block, std::uint32_t slot) {
   block_of_slot_[slot] = kNotHeld;
   last_use_[slot] = 0;
   current_block_ = kNotHeld;
+  ++loads_;
   input_.Read(std::uint64_t{block} << shift_, {SlotMemory(slot), LengthOf(block)});
   block_of_slot_[slot] = block;
   slot_of_block_[block] = slot;

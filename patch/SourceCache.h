@@ -56,13 +56,19 @@ class SourceCache {
 
   // Where the byte at `offset` lies in a block held now and how many of its
   // block follow it, without reading anything; null when it is not held.
-  ByteSpan Peek(std::uint64_t offset) const noexcept {
+  // The block counts as used now. The bytes stay there as long as Loads()
+  // does not change.
+  ByteSpan Lend(std::uint64_t offset) noexcept {
     const auto block = static_cast<std::uint32_t>(offset >> shift_);
     const std::uint32_t slot = slot_of_block_[block];
     if (slot == kNotHeld) return {};
+    last_use_[slot] = ++uses_;
     const std::size_t within = static_cast<std::size_t>(offset & (BlockSize() - 1));
     return {SlotMemory(slot) + within, LengthOf(block) - within};
   }
+
+  // How many blocks were read so far.
+  std::uint64_t Loads() const noexcept { return loads_; }
 
   // The CRC-32 of the whole source, read once block by block; the blocks
   // that the cache cannot keep all go through one of its slots, and the last
@@ -98,6 +104,7 @@ class SourceCache {
   std::vector<std::uint32_t> block_of_slot_;
   std::vector<std::uint64_t> last_use_;  // of each slot, for the choice of the one to read into
   std::uint64_t uses_ = 0;
+  std::uint64_t loads_ = 0;
   std::uint32_t last_read_block_ = kNotHeld;
   std::uint32_t last_read_slot_ = 0;
   std::uint32_t current_block_ = kNotHeld;

@@ -60,10 +60,15 @@ bool ReadFile(Handle file, void* data, std::uint32_t count, std::uint32_t* read)
 // False on failure; *read tells how many arrived.
 bool ReadFileAt(Handle file, std::uint64_t offset, void* data, std::uint32_t count, std::uint32_t* read);
 
-// Memory for a large buffer that a call fills whole and reuses, of `size`
-// bytes (more than 0); on Linux with every page made at once, which spares a
-// page fault for every 4 KiB touched. Null when memory is short.
+// Memory for a large buffer that a call fills whole and reads all over, of
+// `size` bytes (more than 0); on Linux in huge pages where the system gives
+// them, which spares a page fault for every 4 KiB touched and a page-table
+// walk for nearly every read. Null when memory is short.
 std::uint8_t* AllocateLargeBuffer(std::size_t size);
+// The length to ask of AllocateLargeBuffer for `size` bytes where up to
+// `most` (at least `size`) may be taken: `size`, or more where that makes the
+// buffer whole huge pages.
+std::size_t LargeBufferLength(std::size_t size, std::size_t most);
 // Gives back a buffer from AllocateLargeBuffer with its size; null does nothing.
 void FreeLargeBuffer(std::uint8_t* buffer, std::size_t size);
 

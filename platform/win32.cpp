@@ -112,6 +112,8 @@ void FreeLargeBuffer(std::uint8_t* buffer, std::size_t /*size*/) {
   if (buffer != nullptr) VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
+std::size_t LargeBufferLength(std::size_t size, std::size_t /*most*/) { return size; }
+
 // The share modes of the inputs refuse the target wherever it reaches one,
 // in this process or any other, so `inputs` need not be looked at.
 Handle CreateTargetFile(const std::string& name, std::span<const Handle> /*inputs*/, Listing /*listing*/) {
