@@ -158,7 +158,7 @@ MakerReport MakeToStream(platform::Handle output, const std::string& description
   if (platform::IsTerminal(output)) throw Exception("Refusing to write a patch to a terminal");
   StreamSink stream(output, description);
   if (!options.verify) return MakePatch(source.Bytes(), target.Bytes(), options.maker, stream, progress);
-  VerifyingSink checked(stream, source.Bytes(), target.Bytes());
+  VerifyingSink checked(stream, source.Bytes(), target.Bytes(), options.maker.inputs_are_file_views);
   MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, checked, progress);
   checked.Finish();
   return report;
@@ -201,7 +201,8 @@ MakerReport MakeToFile(const InputFile& source, const InputFile& target, const s
       RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
     }
     try {
-      VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress);
+      VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress,
+                  options.maker.inputs_are_file_views);
     } catch (const ENotRebuilt&) {
       BlameAChangedInput(source, target, report);
       throw;
