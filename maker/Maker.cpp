@@ -38,6 +38,9 @@ void CheckSize(ByteSpan input, const char* name) {
   }
 }
 
+// The target's checksum is taken in pieces of this size.
+constexpr std::uint64_t kChecksumPiece = std::uint64_t{8} << 20;
+
 // Bytes the encoder gathers before it hands them to the sink.
 constexpr std::uint64_t kEncoderBuffer = std::uint64_t{1} << 20;
 
@@ -113,11 +116,16 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
                  const MakerProgress& progress) {
   MakerReport report;
   report.source_crc = Crc32(source);
-  report.target_crc = Crc32(target);
   const auto release_target = [&](std::uint64_t from, std::uint64_t to) {
     if (options.inputs_are_file_views) platform::ReleaseViewPages(target.data() + from, to - from);
   };
-  release_target(0, target.size());
+  // A piece at a time, each handed back once read: the whole target is never
+  // held, even here, where the source is already.
+  for (std::uint64_t from = 0; from < target.size(); from += kChecksumPiece) {
+    const std::uint64_t to = std::min<std::uint64_t>(target.size(), from + kChecksumPiece);
+    report.target_crc = Crc32(target.subspan(from, to - from), report.target_crc);
+    release_target(from, to);
+  }
   PatchEncoder encoder(sink, report.source_crc, report.target_crc);
   if (NothingToMatch(source, target)) {
     encoder.Literal(target);
