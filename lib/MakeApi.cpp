@@ -48,14 +48,16 @@ PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
   // Mapped like the program's, but no fault handler knows these inputs.
   settings.listing = platform::Listing::kUnlisted;
   if (options == nullptr) return settings;
-  if (options->reserved0 != 0 || std::any_of(std::begin(options->reserved), std::end(options->reserved),
-                                             [](std::uint64_t v) { return v != 0; })) {
+  if (std::any_of(std::begin(options->reserved), std::end(options->reserved),
+                  [](std::uint64_t v) { return v != 0; })) {
     throw EBadArgument("a reserved option is not zero");
   }
   settings.maker.compressible = options->compressible != 0;
   settings.maker.threads = options->threads;
   settings.maker.memory_limit = options->memory_limit;
   settings.force = options->replace_existing != 0;
+  // Negative levels become large ones, which the maker refuses.
+  if (options->level != 0) settings.maker.level = static_cast<unsigned>(options->level);
   return settings;
 }
 

@@ -285,7 +285,12 @@ typedef struct varnock_make_options {
   /* varnock_make_files only: non-zero replaces an existing patch file; zero
    * refuses it with VARNOCK_ERROR_PATCH_EXISTS. */
   int32_t replace_existing;
-  int32_t reserved0;
+  /* 1 to 9, as varnock-diff's -1 ... -9; 0 takes the default, 9, which
+   * finds every match of 8 bytes and more. Each level below takes a sampled
+   * index of half the size of the one above (2 times the source at 8): faster,
+   * in less memory, for a larger patch. The patch depends on the level; any
+   * other value fails with VARNOCK_ERROR_BAD_ARGUMENT. */
+  int32_t level;
   uint64_t reserved[3];
 } varnock_make_options;
 

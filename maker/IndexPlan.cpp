@@ -30,6 +30,11 @@ IndexPlan DefaultPlan(std::uint64_t source_size, std::uint64_t target_size) {
                     source_size, target_size);
 }
 
+IndexPlan PlanOfLevel(unsigned level, std::uint64_t source_size, std::uint64_t target_size) {
+  if (level >= kDefaultMakerLevel) return DefaultPlan(source_size, target_size);
+  return Sampled(source_size, target_size, (2 * source_size) >> (kDefaultMakerLevel - 1 - level));
+}
+
 IndexPlan PlanWithin(std::uint64_t source_size, std::uint64_t target_size, std::uint64_t limit) {
   const IndexPlan suffix = Suffix(source_size, target_size);
   if (suffix.memory <= limit) return suffix;

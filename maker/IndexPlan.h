@@ -26,6 +26,14 @@ inline constexpr std::uint64_t kSampledByDefaultFrom = std::uint64_t{1} << 30;
 // it a sampled index of at most 2 bytes a source byte.
 IndexPlan DefaultPlan(std::uint64_t source_size, std::uint64_t target_size);
 
+// Levels trade the patch's size for time and memory, as a compressor's do.
+// The highest is the default; each one below takes a sampled index of half
+// the budget of the one above (2 S bytes at level 8, S / 64 at level 1), which
+// finds only the longer matches but is made and searched faster.
+// The plan of a level (MakerOptions::level) from the inputs' sizes alone;
+// DefaultPlan at kDefaultMakerLevel.
+IndexPlan PlanOfLevel(unsigned level, std::uint64_t source_size, std::uint64_t target_size);
+
 // The most thorough index that holds within `limit` bytes besides the inputs:
 // the suffix index where it fits, else a sampled one of what the limit leaves
 // (never less than its smallest table).

@@ -38,6 +38,9 @@ void CheckSize(ByteSpan input, const char* name) {
   }
 }
 
+// The target's checksum is taken in pieces of this size.
+constexpr std::uint64_t kChecksumPiece = std::uint64_t{8} << 20;
+
 // Bytes the encoder gathers before it hands them to the sink.
 constexpr std::uint64_t kEncoderBuffer = std::uint64_t{1} << 20;
 
@@ -67,14 +70,17 @@ maker::IndexPlan ChoosePlan(ByteSpan source, std::uint64_t target_size, const Ma
         options.index == Index::kSuffix ? maker::IndexKind::kSuffix : maker::IndexKind::kSampled,
         source.size(), target_size);
   }
+  const maker::IndexPlan chosen = maker::PlanOfLevel(options.level, source.size(), target_size);
   if (options.memory_limit != 0) {
-    const maker::IndexPlan plan = maker::PlanWithin(source.size(), target_size, options.memory_limit);
-    const maker::IndexPlan chosen = maker::DefaultPlan(source.size(), target_size);
+    // Below the default level the level's own index where the limit holds it.
+    const maker::IndexPlan plan = options.level < kDefaultMakerLevel && chosen.memory <= options.memory_limit
+                                      ? chosen
+                                      : maker::PlanWithin(source.size(), target_size, options.memory_limit);
     report.used_small_index = plan.kind == maker::IndexKind::kSampled &&
                               (chosen.kind == maker::IndexKind::kSuffix || plan.memory < chosen.memory);
     return plan;
   }
-  const maker::IndexPlan plan = maker::DefaultPlan(source.size(), target_size);
+  const maker::IndexPlan& plan = chosen;
   const std::optional<std::uint64_t> available =
       options.available_memory ? options.available_memory : platform::AvailableMemory();
   if (!available || plan.memory <= *available) return plan;
@@ -110,7 +116,16 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
                  const MakerProgress& progress) {
   MakerReport report;
   report.source_crc = Crc32(source);
-  report.target_crc = Crc32(target);
+  const auto release_target = [&](std::uint64_t from, std::uint64_t to) {
+    if (options.inputs_are_file_views) platform::ReleaseViewPages(target.data() + from, to - from);
+  };
+  // A piece at a time, each handed back once read: the whole target is never
+  // held, even here, where the source is already.
+  for (std::uint64_t from = 0; from < target.size(); from += kChecksumPiece) {
+    const std::uint64_t to = std::min<std::uint64_t>(target.size(), from + kChecksumPiece);
+    report.target_crc = Crc32(target.subspan(from, to - from), report.target_crc);
+    release_target(from, to);
+  }
   PatchEncoder encoder(sink, report.source_crc, report.target_crc);
   if (NothingToMatch(source, target)) {
     encoder.Literal(target);
@@ -134,6 +149,7 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
         [&](std::uint64_t from, std::uint64_t to,
             std::span<const std::vector<maker::CopyCandidate>> candidates) {
           parser.Parse(target, from, to, candidates, encoder);
+          release_target(from, to);
         },
         [&](std::uint64_t /*matched*/, std::uint64_t parsed) {
           if (progress) progress(MakerStage::kMatching, parsed, target.size());
@@ -165,6 +181,11 @@ MakerReport MakePatch(ByteSpan source, ByteSpan target, const MakerOptions& opti
   CheckSize(source, "source");
   CheckSize(target, "target");
   CheckMemoryLimit(options.memory_limit, MakerLeastMemory(source.size(), target.size()));
+  if (options.level < kLowestMakerLevel || options.level > kDefaultMakerLevel) {
+    throw Exception(ErrorKind::kBadArgument, "The level " + std::to_string(options.level) +
+                                                 " is not one of " + std::to_string(kLowestMakerLevel) +
+                                                 " to " + std::to_string(kDefaultMakerLevel));
+  }
   try {
     return Make(source, target, options, sink, progress);
   } catch (const std::bad_alloc&) {

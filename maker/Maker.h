@@ -12,6 +12,9 @@
 
 namespace varnock {
 
+inline constexpr unsigned kLowestMakerLevel = 1;
+inline constexpr unsigned kDefaultMakerLevel = 9;
+
 struct MakerOptions {
   // Aim at the smallest patch after a general-purpose compressor rather than
   // the smallest patch as stored.
@@ -25,21 +28,27 @@ struct MakerOptions {
   // The default index depends on the inputs' sizes alone. Below a source of
   // 1 GiB it is the suffix array of the source, which finds every match of 8
   // bytes and more, and the maker holds at most
-  //   5 S + B + 8 min(T, 512 KiB) + 24 min(T, 1 MiB) + 2 MiB
+  //   4.375 S + B + 8 min(T, 512 KiB) + 24 min(T, 1 MiB) + 2 MiB
   // besides the inputs, for a source of S bytes and a target of T bytes,
-  // where B is 64 MiB for a source of 64 MiB or more, else 256 KiB (the
-  // suffix array, 4 bytes a source byte; a filter of the source's strings, 1
-  // byte a source byte; B for the suffix array's buckets; the parse and the
+  // where B is the largest power of two no more than S / 16 within 256 KiB
+  // to 64 MiB (the suffix array, 4 bytes a source byte; a filter of the
+  // source's strings, 3 bits a source byte; B for the suffix array's
+  // buckets; the parse and the
   // candidates in flight, whose 24 bytes a target byte are a bound seldom
   // neared; buffers), and only the buffer when either input is shorter than 8
   // bytes. From 1 GiB on it is a hash table of the source's 16-byte strings
   // at every step-th position, of at most 2 S bytes (step 4 to 8), which finds
   // every match of 16 + step - 1 bytes and more. With a limit, the suffix
-  // index where it fits (5 S is 9 S from a source of 2 GiB on), else the
+  // index where it fits (4.375 S is 8.375 S from a source of 2 GiB on), else the
   // sampled one of what the limit leaves (at least 64 KiB): it finds fewer
   // matches as the limit shrinks. A limit below MakerLeastMemory() is
   // refused (ErrorKind::kBadArgument) before any work.
   std::uint64_t memory_limit = 0;
+  // From 1 to 9: below 9, the default, a sampled index of 2 S bytes at 8,
+  // halved at each level down (S / 64 at 1), whatever the sizes: faster and
+  // smaller, it finds fewer matches. A limit still caps it. Outside 1 to 9:
+  // ErrorKind::kBadArgument before any work.
+  unsigned level = kDefaultMakerLevel;
   // Without a limit, what the machine can give before the run: the default
   // index where it fits in that, else the index a limit of that size would
   // get (MakerReport says so), or EOutOfMemory when not even the smallest
@@ -48,6 +57,11 @@ struct MakerOptions {
   // Forces an index, the sampled one at its default size, whatever the
   // sizes and the limit; for tests and measurements.
   enum class Index { kChosen, kSuffix, kSampled } index = Index::kChosen;
+  // The inputs are read-only views of files (platform::MapReadOnlyView): the
+  // target's pages are handed back to the OS once read, so that the run
+  // holds the stretch being matched rather than the whole target. Never for
+  // memory of the caller's own, whose contents would be lost.
+  bool inputs_are_file_views = false;
 };
 
 // Matching and writing go together, a segment at a time: kMatching counts the

@@ -81,7 +81,8 @@ void RefuseBeyondAddressSpace(const InputFile& source, const InputFile& target, 
 // A patch that does not rebuild the target is most often made from an input
 // that another program changed meanwhile, which is then named instead.
 void BlameAChangedInput(const InputFile& source, const InputFile& target, const MakerReport& report) {
-  for (const auto& [input, crc] : {std::pair{&source, report.source_crc}, std::pair{&target, report.target_crc}}) {
+  for (const auto& [input, crc] :
+       {std::pair{&source, report.source_crc}, std::pair{&target, report.target_crc}}) {
     if (Crc32(input->Bytes()) != crc) {
       throw Exception("The input " + Quoted(input->Name()) +
                       " changed while it was being read; no patch was written");
@@ -117,8 +118,9 @@ Destination CheckPatchName(const std::string& patch_name, const InputFile& sourc
     case platform::PatchPlace::kUnwritable:
       break;
   }
-  throw Exception(ErrorKind::kCannotCreate, "The patch " + Quoted(patch_name) +
-                                                " is a block device or a socket, which a patch never replaces");
+  throw Exception(
+      ErrorKind::kCannotCreate,
+      "The patch " + Quoted(patch_name) + " is a block device or a socket, which a patch never replaces");
 }
 
 // The applicator reads no file of 4 GiB or more: a target close to that size
@@ -156,7 +158,7 @@ MakerReport MakeToStream(platform::Handle output, const std::string& description
   if (platform::IsTerminal(output)) throw Exception("Refusing to write a patch to a terminal");
   StreamSink stream(output, description);
   if (!options.verify) return MakePatch(source.Bytes(), target.Bytes(), options.maker, stream, progress);
-  VerifyingSink checked(stream, source.Bytes(), target.Bytes());
+  VerifyingSink checked(stream, source.Bytes(), target.Bytes(), options.maker.inputs_are_file_views);
   MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, checked, progress);
   checked.Finish();
   return report;
@@ -199,7 +201,8 @@ MakerReport MakeToFile(const InputFile& source, const InputFile& target, const s
       RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
     }
     try {
-      VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress);
+      VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress,
+                  options.maker.inputs_are_file_views);
     } catch (const ENotRebuilt&) {
       BlameAChangedInput(source, target, report);
       throw;
@@ -217,15 +220,17 @@ MakerReport MakePatchFile(const std::string& source_name, const std::string& tar
   InputFile source(source_name, "source", options.listing);
   InputFile target(target_name, "target", options.listing);
   RefuseBeyondAddressSpace(source, target, options.maker);
+  PatchFileOptions mapped = options;
+  mapped.maker.inputs_are_file_views = true;
   switch (CheckPatchName(patch_name, source, target, options.force)) {
     case Destination::kStandardOutput:
-      return MakeToStandardOutput(source, target, options, progress);
+      return MakeToStandardOutput(source, target, mapped, progress);
     case Destination::kStream:
-      return MakeToNamedStream(source, target, patch_name, options, progress);
+      return MakeToNamedStream(source, target, patch_name, mapped, progress);
     case Destination::kFile:
       break;
   }
-  return MakeToFile(source, target, patch_name, options, progress);
+  return MakeToFile(source, target, patch_name, mapped, progress);
 }
 
 }  // namespace varnock

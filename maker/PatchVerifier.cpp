@@ -5,6 +5,7 @@
 
 #include "files/Crc32.h"
 #include "files/Errors.h"
+#include "platform/platform.h"
 
 namespace varnock {
 namespace {
@@ -15,7 +16,13 @@ constexpr std::uint64_t kProgressStep = std::uint64_t{8} << 20;
 // Takes the decoder's runs and compares them with the target in place.
 class ComparingStream : public TStream {
  public:
-  ComparingStream(ByteSpan target, const MakerProgress& progress) : target_(target), progress_(progress) {}
+  // `release_target`: the target is a file view whose pages go back to the
+  // system once compared (platform::ReleaseViewPages).
+  ComparingStream(ByteSpan target, const MakerProgress& progress, bool release_target)
+      : target_(target), progress_(progress), release_target_(release_target) {}
+
+  // The CRC-32 of the target compared so far: the whole target's after Finish.
+  std::uint32_t TargetCrc() const noexcept { return target_crc_; }
 
   void Finish() {
     if (position_ != target_.size()) {
@@ -44,7 +51,12 @@ class ComparingStream : public TStream {
   }
 
  private:
+  // Takes the checksum of the bytes compared since the last report while they
+  // are still at hand, so that the target is read once more, not twice.
   void Report() {
+    const ByteSpan compared = target_.subspan(reported_, position_ - reported_);
+    target_crc_ = Crc32(compared, target_crc_);
+    if (release_target_) platform::ReleaseViewPages(compared.data(), compared.size());
     reported_ = position_;
     if (!progress_) return;
     in_callback_ = true;
@@ -56,6 +68,8 @@ class ComparingStream : public TStream {
   const MakerProgress& progress_;
   std::uint64_t position_ = 0;
   std::uint64_t reported_ = 0;
+  std::uint32_t target_crc_ = 0;
+  bool release_target_;
   bool in_callback_ = false;
 };
 
@@ -78,9 +92,11 @@ class VerifyingSink::Comparison : public ComparingStream {
 // Checked as it is written, a patch has no verifying stage of its own to report.
 const MakerProgress kNoProgress;
 
-VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target)
-    : output_(output), source_(source), target_(target),
-      comparison_(std::make_unique<Comparison>(target, kNoProgress)) {}
+VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target)
+    : output_(output),
+      source_(source),
+      target_(target),
+      comparison_(std::make_unique<Comparison>(target, kNoProgress, release_target)) {}
 
 VerifyingSink::~VerifyingSink() = default;
 
@@ -173,21 +189,23 @@ void VerifyingSink::Finish() {
       RaiseStopCheck();
     if (literal_left_ > 0 || held_.size() != 1 || held_[0] != opcode::kStop) RaiseUnexpectedEnd();
     comparison_->Finish();
-    if (header_->target_crc != Crc32(target_)) throw Exception("its target checksum is not the target's");
+    if (header_->target_crc != comparison_->TargetCrc())
+      throw Exception("its target checksum is not the target's");
   } catch (const Exception& fault) {
     RaiseNotRebuilt(fault);
   }
 }
 
-void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress) {
+void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress,
+                 bool release_target) {
   if (progress) progress(MakerStage::kVerifying, 0, target.size());
-  ComparingStream stream(target, progress);
+  ComparingStream stream(target, progress, release_target);
   try {
     PatchHeader header = ValidatePatch(
         patch, [&] { return Crc32(source); }, "the patch");
     RunInstructionStream(patch, source, header, stream);
     stream.Finish();
-    if (header.target_crc != Crc32(target)) throw Exception("its target checksum is not the target's");
+    if (header.target_crc != stream.TargetCrc()) throw Exception("its target checksum is not the target's");
   } catch (const Exception& fault) {
     if (stream.CallbackThrew()) throw;
     RaiseNotRebuilt(fault);

@@ -16,8 +16,12 @@ namespace varnock {
 // that its runs make exactly `target` and that the target checksum it carries
 // is `target`'s. Raises Exception naming the first fault. Holds no copy of
 // the target; reports MakerStage::kVerifying as it goes, and an exception
-// thrown by `progress` leaves as it is.
-void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress = {});
+// thrown by `progress` leaves as it is. With `release_target` the target is
+// a view of a file (platform::MapReadOnlyView) whose pages are handed back to
+// the system once compared, so that the check holds the source and the patch
+// but not the whole target.
+void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress = {},
+                 bool release_target = false);
 
 // What VerifyPatch and VerifyingSink raise for a patch that does not rebuild
 // the target (not for an exception of the progress callback).
@@ -35,7 +39,8 @@ class ENotRebuilt : public Exception {
 // the pieces before the fault have been passed on by then.
 class VerifyingSink : public PatchSink {
  public:
-  VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target);
+  // `release_target` as for VerifyPatch.
+  VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target = false);
   ~VerifyingSink() override;
   void Write(ByteSpan bytes) override;
   // The patch is complete: its last byte must be the stop, the target whole.

@@ -47,6 +47,12 @@ const std::uint8_t* MapReadOnlyView(Handle file, Handle mapping, std::uint32_t s
                                     Listing listing = Listing::kListed);
 
 void UnmapView(const std::uint8_t* view, std::uint32_t size, Listing listing = Listing::kListed);
+// Hands back the whole pages in [bytes, bytes + size) of a view from
+// MapReadOnlyView: they leave the process's resident memory and are read
+// again from the file at the next touch. Only for such views: the contents
+// of memory of any other kind would be lost. A hint: does nothing where the
+// OS offers no such call, and a failure is not reported.
+void ReleaseViewPages(const std::uint8_t* bytes, std::size_t size);
 void CloseMapping(Handle mapping);
 // `listing` is the one the file was opened with; a target is kUnlisted.
 void CloseFile(Handle file, Listing listing);

@@ -285,6 +285,22 @@ const std::uint8_t* MapReadOnlyView(Handle file, Handle /*mapping*/, std::uint32
   return static_cast<const std::uint8_t*>(view);
 }
 
+void ReleaseViewPages(const std::uint8_t* bytes, std::size_t size) {
+#ifdef MADV_DONTNEED
+  // Inward to whole pages: a page partly outside the range may still be in use.
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(bytes);
+  const std::uintptr_t first = (start + page - 1) / page * page;
+  const std::uintptr_t last = (start + size) / page * page;
+  // A shared read-only file mapping loses nothing to MADV_DONTNEED: its pages
+  // come back from the file.
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#else
+  (void)bytes;
+  (void)size;
+#endif
+}
+
 void UnmapView(const std::uint8_t* view, std::uint32_t size, Listing listing) {
   if (listing == Listing::kListed) {
     for (FileIdentity& input : OpenInputs()) {

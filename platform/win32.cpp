@@ -61,6 +61,16 @@ void UnmapView(const std::uint8_t* view, std::uint32_t /*size*/, Listing /*listi
   UnmapViewOfFile(view);
 }
 
+void ReleaseViewPages(const std::uint8_t* bytes, std::size_t size) {
+  // Unlocking pages that were never locked takes them out of the working
+  // set (and fails with ERROR_NOT_LOCKED, which is what is expected here).
+  const auto page = std::uintptr_t{4096};
+  const auto start = reinterpret_cast<std::uintptr_t>(bytes);
+  const std::uintptr_t first = (start + page - 1) / page * page;
+  const std::uintptr_t last = (start + size) / page * page;
+  if (first < last) VirtualUnlock(reinterpret_cast<void*>(first), last - first);
+}
+
 void CloseMapping(Handle mapping) { CloseHandle(ToHandle(mapping)); }
 
 void CloseFile(Handle file, Listing /*listing*/) { CloseHandle(ToHandle(file)); }

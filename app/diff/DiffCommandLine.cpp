@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace varnock::diff {
@@ -60,6 +61,14 @@ void DescribeOptions(CLI::App& app, DiffCommand& command, bool& no_verify) {
          "for any number")
       ->check(CLI::Validator(CheckThreads, "", "threads"))
       ->type_name("N");
+  // -1 to -9, one entry in the help; the last given counts.
+  for (unsigned level = kLowestMakerLevel; level <= kDefaultMakerLevel; ++level) {
+    CLI::Option* flag = app.add_flag_callback(
+        "-" + std::to_string(level), [&command, level] { command.options.maker.level = level; },
+        "-1 ... -9: the level. -9, the default, makes the smallest patch; each level down takes a smaller, "
+        "faster index that finds fewer matches (see the manual)");
+    if (level != kLowestMakerLevel) flag->group("");
+  }
   app.add_option("--memory", command.options.maker.memory_limit,
                  "Memory the maker may use besides the inputs (suffixes K, M, G: powers of 1024); past it "
                  "a smaller index is used. 0, the default, sets no limit")

@@ -187,6 +187,32 @@ TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
       VARNOCK_ERROR_BAD_ARGUMENT);
 }
 
+// The level reaches the maker: 0 and 9 make the same patch, every level a
+// patch that rebuilds the target, and one outside 0 to 9 is refused.
+TEST(MakeAgreement, TheLevelIsTheMakersAndOthersAreRefused) {
+  testing::Context context = testing::NewContext();
+  const RandomCase random = MakeRandomCase(11);
+  auto make = [&](std::int32_t level, Bytes& patch) {
+    varnock_make_options options{};
+    options.level = level;
+    return varnock_make_memory(context.get(), random.source.data(), random.source.size(),
+                               random.target.data(), random.target.size(), &options, testing::AppendTo,
+                               &patch, nullptr);
+  };
+  Bytes by_default;
+  ASSERT_EQ(make(0, by_default), VARNOCK_OK) << varnock_error_message(context.get());
+  for (std::int32_t level = 1; level <= 9; ++level) {
+    Bytes patch;
+    ASSERT_EQ(make(level, patch), VARNOCK_OK) << level << ": " << varnock_error_message(context.get());
+    EXPECT_EQ(testing::ApplyMemory(context.get(), random.source, patch).target, random.target) << level;
+    if (level == 9) EXPECT_EQ(patch, by_default);
+  }
+  for (std::int32_t level : {-1, 10}) {
+    Bytes ignored;
+    EXPECT_EQ(make(level, ignored), VARNOCK_ERROR_BAD_ARGUMENT) << level;
+  }
+}
+
 TEST(MakeAgreement, APatchFileIsMadeVerifiedAndNeverReplacedUnasked) {
   testing::Context context = testing::NewContext();
   TempDir directory;

@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <random>
 
 #include "files/Errors.h"
@@ -45,8 +46,11 @@ TEST(IndexPlan, DefaultDependsOnTheSourceSizeAndKeepsTheManualsBound) {
     for (const std::uint64_t target : {std::uint64_t{0}, 100 * kMiB, c.source, kLargestInput}) {
       const maker::IndexPlan plan = maker::DefaultPlan(c.source, target);
       EXPECT_EQ(plan.kind, c.kind) << c.source;
-      const std::uint64_t buckets = c.source >= 64 * kMiB ? 64 * kMiB : 256 * 1024;
-      const std::uint64_t index = c.kind == IndexKind::kSuffix ? 5 * c.source + buckets : 2 * c.source;
+      // The largest power of two no more than S / 16, within 256 KiB to 64 MiB.
+      const std::uint64_t buckets =
+          std::clamp<std::uint64_t>(std::bit_floor(c.source / 16), 256 * 1024, 64 * kMiB);
+      const std::uint64_t index =
+          c.kind == IndexKind::kSuffix ? 35 * c.source / 8 + 8 + buckets : 2 * c.source;
       EXPECT_LE(plan.memory, index + ManualWorking(target)) << c.source << " " << target;
       // The large pairs' goal: the inputs and the run within 2 (S + T) + 64 MiB.
       if (c.kind == IndexKind::kSampled && target >= c.source) {
@@ -58,8 +62,10 @@ TEST(IndexPlan, DefaultDependsOnTheSourceSizeAndKeepsTheManualsBound) {
 
 TEST(IndexPlan, SuffixArrayRanksWidenAtTwoGibibytes) {
   const std::uint64_t buckets = 64 * kMiB + 4;
-  EXPECT_EQ(maker::SuffixIndexMemory(2 * kGiB - 1), 5 * (2 * kGiB - 1) + 1 + buckets + 2 * 0x10000);
-  EXPECT_EQ(maker::SuffixIndexMemory(2 * kGiB), 9 * (2 * kGiB) + buckets + 2 * 0x10000);
+  // The filter: 3 bits a position, in whole 8-byte words.
+  const std::uint64_t filter = 3 * (2 * kGiB) / 8;
+  EXPECT_EQ(maker::SuffixIndexMemory(2 * kGiB - 1), 4 * (2 * kGiB - 1) + filter + buckets + 2 * 0x10000);
+  EXPECT_EQ(maker::SuffixIndexMemory(2 * kGiB), 8 * (2 * kGiB) + filter + buckets + 2 * 0x10000);
   // So a limit that buys the suffix array below 2 GiB buys a sampled table above it.
   const std::uint64_t limit = 11 * kGiB;
   EXPECT_EQ(maker::PlanWithin(2 * kGiB - 1, kMiB, limit).kind, IndexKind::kSuffix);
@@ -77,6 +83,23 @@ TEST(IndexPlan, ALimitBuysTheMostThoroughIndexThatFits) {
         EXPECT_EQ(plan, maker::PlanOfKind(IndexKind::kSuffix, source, source));
       }
       previous = plan.memory;
+    }
+  }
+}
+
+// Below the default level each level halves the sampled index, from 2 S at
+// level 8, whatever the source's size; a level's plan is the size's alone.
+TEST(IndexPlan, EachLevelDownHalvesTheIndex) {
+  for (const std::uint64_t source : {std::uint64_t{5000}, 300 * kMiB, 3 * kGiB, kLargestInput}) {
+    EXPECT_EQ(maker::PlanOfLevel(kDefaultMakerLevel, source, kMiB), maker::DefaultPlan(source, kMiB));
+    const std::uint64_t working = MakerWorkingMemory(kMiB);
+    for (unsigned level = kLowestMakerLevel; level < kDefaultMakerLevel; ++level) {
+      const maker::IndexPlan plan = maker::PlanOfLevel(level, source, kMiB);
+      const std::uint64_t budget = (2 * source) >> (kDefaultMakerLevel - 1 - level);
+      EXPECT_EQ(plan.kind, IndexKind::kSampled) << source << " level " << level;
+      EXPECT_LE(plan.memory - working, std::max(budget, maker::kLeastSampledIndexMemory)) << source;
+      EXPECT_GT(2 * (plan.memory - working), std::min(budget, maker::SampledIndexMemory(source, 4 * source)))
+          << source << " level " << level;
     }
   }
 }

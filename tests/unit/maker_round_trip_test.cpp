@@ -11,6 +11,7 @@
 #include "maker/IndexPlan.h"
 #include "maker/Maker.h"
 #include "maker/PatchEncoder.h"
+#include "maker/SourceIndex.h"
 #include "support/MakerHarness.h"
 
 namespace varnock {
@@ -142,8 +143,15 @@ std::vector<MakerOptions> EveryIndex(const Pair& pair) {
   const std::uint64_t smallest = MakerLeastMemory(pair.source.size(), pair.target.size());
   small_machine.available_memory =
       smallest + (maker::DefaultPlan(pair.source.size(), pair.target.size()).memory - smallest) / 2;
-  return {WithThreads(0, MakerOptions::Index::kSuffix), WithThreads(0, MakerOptions::Index::kSampled),
-          small_machine};
+  std::vector<MakerOptions> every{WithThreads(0, MakerOptions::Index::kSuffix),
+                                  WithThreads(0, MakerOptions::Index::kSampled), small_machine};
+  // Levels differ only in the sampled index's size: the lowest, one between
+  // and the highest below the default.
+  for (unsigned level : {kLowestMakerLevel, 5u, kDefaultMakerLevel - 1}) {
+    every.push_back(WithThreads(0));
+    every.back().level = level;
+  }
+  return every;
 }
 
 TEST(MakerRoundTrip, EveryModeRebuildsTheTarget) {
@@ -159,7 +167,7 @@ TEST(MakerRoundTrip, EveryModeRebuildsTheTarget) {
       EXPECT_EQ(ApplyInMemory(patch, pair.source), pair.target)
           << pair.name << ", threads " << options.threads << ", compressible " << options.compressible
           << ", memory limit " << options.memory_limit << ", index " << static_cast<int>(options.index)
-          << ", machine " << options.available_memory.value_or(0);
+          << ", machine " << options.available_memory.value_or(0) << ", level " << options.level;
     }
   }
 }
@@ -173,7 +181,8 @@ TEST(MakerRoundTrip, PatchIsTheSameWhateverTheThreadCount) {
       for (unsigned threads : {2u, 3u, 8u}) {
         options.threads = threads;
         EXPECT_EQ(MakeInMemory(pair.source, pair.target, options), one_thread)
-            << pair.name << ", " << threads << " threads, index " << static_cast<int>(index.index);
+            << pair.name << ", " << threads << " threads, index " << static_cast<int>(index.index)
+            << ", level " << index.level;
       }
     }
   }
@@ -276,6 +285,41 @@ TEST(MakerMemory, ALimitBelowTheSuffixIndexSwitchesToTheSampledOne) {
                 std::max<std::uint64_t>(c.limit > working ? c.limit - working : 0, 1 << 16));
     }
     EXPECT_EQ(ApplyInMemory(sink.bytes, source), target) << c.limit;
+  }
+}
+
+// Each level down takes half the index of the one above, down to the
+// smallest table, and its patch still rebuilds the target; a level outside 1
+// to 9 is refused before any work.
+TEST(MakerLevel, EachLevelDownHalvesTheIndexAndOthersAreRefused) {
+  Generator generator(15);
+  const Bytes source = generator.Content(1 << 20, false);
+  const Bytes target = generator.Edit(source, false);
+  std::uint64_t above = 0;
+  for (unsigned level = kDefaultMakerLevel; level >= kLowestMakerLevel; --level) {
+    MakerOptions options;
+    options.level = level;
+    testing::MemorySink sink;
+    const MakerReport report = MakePatch(source, target, options, sink);
+    EXPECT_EQ(ApplyInMemory(sink.bytes, source), target) << "level " << level;
+    if (level < kDefaultMakerLevel - 1) {
+      EXPECT_EQ(report.index_memory, std::max(above / 2, maker::kLeastSampledIndexMemory))
+          << "level " << level;
+    } else if (level == kDefaultMakerLevel - 1) {
+      EXPECT_EQ(report.index_memory, 2 * source.size()) << "level " << level;
+    }
+    above = report.index_memory;
+  }
+  for (unsigned level : {0u, kDefaultMakerLevel + 1}) {
+    MakerOptions options;
+    options.level = level;
+    testing::MemorySink sink;
+    try {
+      MakePatch(source, target, options, sink);
+      ADD_FAILURE() << "level " << level << " was taken";
+    } catch (const Exception& error) {
+      EXPECT_EQ(error.Kind(), ErrorKind::kBadArgument) << level;
+    }
   }
 }
 
