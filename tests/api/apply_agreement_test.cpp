@@ -205,7 +205,9 @@ TEST(MakeAgreement, TheLevelIsTheMakersAndOthersAreRefused) {
     Bytes patch;
     ASSERT_EQ(make(level, patch), VARNOCK_OK) << level << ": " << varnock_error_message(context.get());
     EXPECT_EQ(testing::ApplyMemory(context.get(), random.source, patch).target, random.target) << level;
-    if (level == 9) EXPECT_EQ(patch, by_default);
+    if (level == 9) {
+      EXPECT_EQ(patch, by_default);
+    }
   }
   for (std::int32_t level : {-1, 10}) {
     Bytes ignored;
