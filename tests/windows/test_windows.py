@@ -20,6 +20,24 @@ ERROR_SHARING_VIOLATION = 32
 ERROR_FILE_TOO_LARGE = 223
 
 
+def hold_file(case, name, mode, on_held):
+    """Opens the file of `case`'s directory from a second Windows process, in
+    `mode`, until the function handed to `on_held` is called; that function
+    fails `case` unless the holder held the file to the end."""
+    release = case.path(name + ".release")
+    holder = subprocess.Popen([*RUNNER, HOLDER, name, mode, release], cwd=case.dir,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+
+    def let_go():
+        open(release, "wb").close()
+        case.assertEqual(holder.wait(timeout=60), 0, "the holder must have held the file to the end")
+        holder.stdout.close()
+        os.remove(release)
+
+    on_held(let_go)
+    case.assertEqual(holder.stdout.readline(), b"held\r\n", "the holder could not open " + name)
+
+
 class WindowsTestCase(VarnockTestCase):
 
     def windows_path(self, name):
@@ -51,17 +69,7 @@ class WindowsTestCase(VarnockTestCase):
 
     def hold(self, name, mode):
         """Opens the file from a second Windows process until the test ends."""
-        release = self.path(name + ".release")
-        holder = subprocess.Popen([*RUNNER, HOLDER, name, mode, release], cwd=self.dir,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-
-        def let_go():
-            open(release, "wb").close()
-            self.assertEqual(holder.wait(timeout=60), 0, "the holder must have held the file to the end")
-            holder.stdout.close()
-
-        self.addCleanup(let_go)
-        self.assertEqual(holder.stdout.readline(), b"held\r\n", "the holder could not open " + name)
+        hold_file(self, name, mode, self.addCleanup)
 
 
 class CommandLine(WindowsTestCase):

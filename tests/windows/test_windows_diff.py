@@ -7,9 +7,9 @@ import time
 import unittest
 
 from test_diff_round_trip import edited, pairs
+from test_windows import hold_file
 from varnock_test import DIFF_BINARY, RUNNER, DiffTestCase
 
-HOLDER = os.environ.get("VARNOCK_HOLDER", "hold_file")
 # The Linux build's varnock-diff, whose patches the Windows build must match byte for byte.
 LINUX_DIFF = os.environ.get("VARNOCK_LINUX_DIFF", "")
 UNICODE_NAME = "Überarbeitung – 新版.bin"
@@ -33,18 +33,9 @@ class WindowsDiffTestCase(DiffTestCase):
 
     def hold(self, name, mode):
         """Opens the file from a second Windows process; returns what lets it go."""
-        release = self.path(name + ".release")
-        holder = subprocess.Popen([*RUNNER, HOLDER, name, mode, release], cwd=self.dir,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-
-        def let_go():
-            open(release, "wb").close()
-            self.assertEqual(holder.wait(timeout=60), 0, "the holder must have held the file to the end")
-            holder.stdout.close()
-            os.remove(release)
-
-        self.assertEqual(holder.stdout.readline(), b"held\r\n", "the holder could not open " + name)
-        return let_go
+        held = []
+        hold_file(self, name, mode, held.append)
+        return held[0]
 
 
 class SameBytesAsLinux(WindowsDiffTestCase):
