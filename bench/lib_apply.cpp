@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "files/Crc32.h"
+#include "common/Crc32.h"
 
 namespace {
 

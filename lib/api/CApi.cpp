@@ -3,11 +3,11 @@
 #include <new>
 #include <string>
 
-#include "lib/Apply.h"
-#include "lib/CallbackInput.h"
-#include "lib/LibraryErrors.h"
-#include "lib/MakeApi.h"
-#include "lib/varnock.h"
+#include "apply/Apply.h"
+#include "io/CallbackInput.h"
+#include "common/LibraryErrors.h"
+#include "api/MakeApi.h"
+#include "varnock.h"
 
 static_assert(std::string_view(VARNOCK_VERSION_STRING) == VARNOCK_VERSION,
               "varnock.h's version macros must follow project() in CMakeLists.txt");

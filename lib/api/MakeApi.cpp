@@ -1,9 +1,9 @@
-#include "lib/MakeApi.h"
+#include "api/MakeApi.h"
 
 #include <algorithm>
 #include <iterator>
 
-#include "lib/LibraryErrors.h"
+#include "common/LibraryErrors.h"
 
 namespace varnock {
 namespace {

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "lib/MemoryTargets.h"
-#include "lib/Progress.h"
-#include "lib/varnock.h"
-#include "maker/PatchFile.h"
+#include "io/MemoryTargets.h"
+#include "common/Progress.h"
+#include "varnock.h"
+#include "make/PatchFile.h"
 
 namespace varnock {
 

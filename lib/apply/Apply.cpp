@@ -1,15 +1,16 @@
-#include "lib/Apply.h"
+#include "apply/Apply.h"
 
 #include <memory>
 #include <optional>
 #include <vector>
 
-#include "files/Errors.h"
-#include "files/FileContents.h"
-#include "files/FileMapping.h"
-#include "lib/InputFile.h"
-#include "lib/LibraryErrors.h"
-#include "patch/RangedStream.h"
+#include "apply/InstructionStream.h"
+#include "common/Errors.h"
+#include "io/FileContents.h"
+#include "io/FileMapping.h"
+#include "io/InputFile.h"
+#include "common/LibraryErrors.h"
+#include "apply/RangedStream.h"
 
 namespace varnock {
 namespace {

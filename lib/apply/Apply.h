@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <string>
 
-#include "files/InputRanges.h"
-#include "lib/MemoryTargets.h"
-#include "lib/Progress.h"
-#include "patch/PatchFormat.h"
+#include "io/InputFile.h"
+#include "io/InputRanges.h"
+#include "io/MemoryTargets.h"
+#include "common/Progress.h"
+#include "common/PatchFormat.h"
 
 namespace varnock {
 
@@ -19,12 +20,6 @@ struct ApplyFileNames {
   std::string source;
   std::string target;
   std::string patch;
-};
-
-enum class InputAccess {
-  kRead,           // read by ranges with plain reads, the source through a bounded cache
-  kMapped,         // mapped; a shortened input faults in the caller
-  kMappedWatched,  // mapped and known to the process's input fault handler (the program's way)
 };
 
 // The most memory the source's block cache takes where the source is read by

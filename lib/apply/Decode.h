@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "patch/PatchFormat.h"
+#include "common/PatchFormat.h"
 
 namespace varnock::decode {
 

@@ -1,8 +1,8 @@
 #include <array>
 
-#include "files/Errors.h"
-#include "patch/Decode.h"
-#include "patch/PatchFormat.h"
+#include "common/Errors.h"
+#include "apply/Decode.h"
+#include "apply/InstructionStream.h"
 
 namespace varnock {
 

@@ -1,8 +1,8 @@
-#include "patch/PatchWindow.h"
+#include "apply/PatchWindow.h"
 
 #include <algorithm>
 
-#include "patch/Decode.h"
+#include "apply/Decode.h"
 
 namespace varnock {
 

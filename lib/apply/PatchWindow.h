@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "files/InputRanges.h"
-#include "patch/PatchFormat.h"
+#include "io/InputRanges.h"
+#include "common/PatchFormat.h"
 
 namespace varnock {
 

@@ -1,9 +1,9 @@
-#include "patch/RangedStream.h"
+#include "apply/RangedStream.h"
 
 #include <algorithm>
 #include <array>
 
-#include "patch/Decode.h"
+#include "apply/Decode.h"
 
 namespace varnock {
 namespace {

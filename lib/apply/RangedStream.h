@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "patch/PatchFormat.h"
-#include "patch/PatchWindow.h"
-#include "patch/SourceCache.h"
+#include "apply/InstructionStream.h"
+#include "apply/PatchWindow.h"
+#include "apply/SourceCache.h"
 
 namespace varnock {
 

@@ -1,9 +1,9 @@
-#include "patch/SourceCache.h"
+#include "apply/SourceCache.h"
 
 #include <algorithm>
 #include <new>
 
-#include "files/Crc32.h"
+#include "common/Crc32.h"
 #include "platform/platform.h"
 
 namespace varnock {

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "files/InputRanges.h"
-#include "patch/PatchFormat.h"
+#include "io/InputRanges.h"
+#include "common/PatchFormat.h"
 
 namespace varnock {
 

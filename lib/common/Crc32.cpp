@@ -1,4 +1,4 @@
-#include "files/Crc32.h"
+#include "common/Crc32.h"
 
 #include <libdeflate.h>
 

@@ -1,4 +1,4 @@
-#include "files/Errors.h"
+#include "common/Errors.h"
 
 #include "platform/platform.h"
 

@@ -1,7 +1,7 @@
 // Errors that only the library raises: the varnock program never meets them.
 #pragma once
 
-#include "files/Errors.h"
+#include "common/Errors.h"
 
 namespace varnock {
 

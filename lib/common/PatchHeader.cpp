@@ -1,7 +1,7 @@
 #include <algorithm>
 
-#include "files/Errors.h"
-#include "patch/PatchFormat.h"
+#include "common/Errors.h"
+#include "common/PatchFormat.h"
 
 namespace varnock {
 namespace {

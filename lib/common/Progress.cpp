@@ -1,9 +1,9 @@
-#include "lib/Progress.h"
+#include "common/Progress.h"
 
 #include <algorithm>
 
-#include "files/Crc32.h"
-#include "lib/LibraryErrors.h"
+#include "common/Crc32.h"
+#include "common/LibraryErrors.h"
 
 namespace varnock {
 

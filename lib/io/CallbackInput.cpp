@@ -1,6 +1,6 @@
-#include "lib/CallbackInput.h"
+#include "io/CallbackInput.h"
 
-#include "lib/LibraryErrors.h"
+#include "common/LibraryErrors.h"
 
 namespace varnock {
 

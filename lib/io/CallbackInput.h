@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "files/InputRanges.h"
+#include "io/InputRanges.h"
 
 namespace varnock {
 

@@ -1,11 +1,11 @@
-#include "files/FileContents.h"
+#include "io/FileContents.h"
 
 #include <algorithm>
 #include <limits>
 #include <memory>
 
-#include "files/Crc32.h"
-#include "files/Errors.h"
+#include "common/Crc32.h"
+#include "common/Errors.h"
 
 namespace varnock {
 

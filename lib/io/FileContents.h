@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "files/InputRanges.h"
+#include "io/InputRanges.h"
 #include "platform/platform.h"
 
 namespace varnock {

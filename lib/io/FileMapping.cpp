@@ -1,7 +1,7 @@
-#include "files/FileMapping.h"
+#include "io/FileMapping.h"
 
-#include "files/Crc32.h"
-#include "files/Errors.h"
+#include "common/Crc32.h"
+#include "common/Errors.h"
 
 namespace varnock {
 

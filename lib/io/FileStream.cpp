@@ -1,8 +1,8 @@
-#include "files/FileStream.h"
+#include "io/FileStream.h"
 
 #include <cstring>
 
-#include "files/Errors.h"
+#include "common/Errors.h"
 
 namespace varnock {
 

@@ -1,7 +1,7 @@
-#include "lib/InputFile.h"
+#include "io/InputFile.h"
 
-#include "files/FileContents.h"
-#include "files/FileMapping.h"
+#include "io/FileContents.h"
+#include "io/FileMapping.h"
 
 namespace varnock {
 

@@ -4,10 +4,17 @@
 
 #include <string>
 
-#include "lib/Apply.h"
+#include "common/Progress.h"
 #include "platform/platform.h"
 
 namespace varnock {
+
+// How a call reads its input files.
+enum class InputAccess {
+  kRead,           // read by ranges with plain reads, the source through a bounded cache
+  kMapped,         // mapped; a shortened input faults in the caller
+  kMappedWatched,  // mapped and known to the process's input fault handler (the program's way)
+};
 
 // Whether files opened for `access` go on the process's list of inputs.
 platform::Listing ListingFor(InputAccess access);

@@ -1,11 +1,11 @@
-#include "lib/MemoryTargets.h"
+#include "io/MemoryTargets.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-#include "files/Crc32.h"
-#include "lib/LibraryErrors.h"
+#include "common/Crc32.h"
+#include "common/LibraryErrors.h"
 
 namespace varnock {
 

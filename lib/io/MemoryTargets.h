@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "files/FileStream.h"
-#include "lib/Progress.h"
+#include "io/FileStream.h"
+#include "common/Progress.h"
 
 namespace varnock {
 

@@ -1,10 +1,24 @@
-#include "maker/IndexPlan.h"
+#include "make/IndexPlan.h"
 
 #include <algorithm>
 #include <bit>
 
-#include "maker/Maker.h"
-#include "maker/SourceIndex.h"
+#include "make/Matcher.h"
+#include "make/PatchEncoder.h"
+#include "make/Pipeline.h"
+#include "make/SourceIndex.h"
+
+namespace varnock {
+
+std::uint64_t MakerWorkingMemory(std::uint64_t target_size) {
+  const std::uint64_t segment = std::min(target_size, maker::kSegmentSize);
+  const std::uint64_t in_flight = std::min(target_size, maker::kSegmentSize * maker::kSegmentsInFlight);
+  // The parse's 8 bytes per segment byte; at most two candidates of 12 bytes
+  // per target byte in flight; the encoder's buffer.
+  return 8 * (segment + 1) + 2 * sizeof(maker::CopyCandidate) * in_flight + kEncoderBuffer;
+}
+
+}  // namespace varnock
 
 namespace varnock::maker {
 namespace {

@@ -3,6 +3,17 @@
 
 #include <cstdint>
 
+namespace varnock {
+
+inline constexpr unsigned kLowestMakerLevel = 1;
+inline constexpr unsigned kDefaultMakerLevel = 9;
+
+// The part of the maker's memory bound (MakerOptions::memory_limit) that does
+// not depend on the source: the parse, the candidates in flight and the buffers.
+std::uint64_t MakerWorkingMemory(std::uint64_t target_size);
+
+}  // namespace varnock
+
 namespace varnock::maker {
 
 enum class IndexKind { kSuffix, kSampled };

@@ -1,4 +1,4 @@
-#include "maker/Maker.h"
+#include "make/Maker.h"
 
 #include <algorithm>
 #include <new>
@@ -6,14 +6,14 @@
 #include <system_error>
 #include <thread>
 
-#include "files/Crc32.h"
-#include "files/Errors.h"
-#include "maker/IndexPlan.h"
-#include "maker/Matcher.h"
-#include "maker/Parser.h"
-#include "maker/PatchEncoder.h"
-#include "maker/Pipeline.h"
-#include "maker/SourceIndex.h"
+#include "common/Crc32.h"
+#include "common/Errors.h"
+#include "make/IndexPlan.h"
+#include "make/Matcher.h"
+#include "make/Parser.h"
+#include "make/PatchEncoder.h"
+#include "make/Pipeline.h"
+#include "make/SourceIndex.h"
 #include "platform/platform.h"
 
 namespace varnock {
@@ -40,9 +40,6 @@ void CheckSize(ByteSpan input, const char* name) {
 
 // The target's checksum is taken in pieces of this size.
 constexpr std::uint64_t kChecksumPiece = std::uint64_t{8} << 20;
-
-// Bytes the encoder gathers before it hands them to the sink.
-constexpr std::uint64_t kEncoderBuffer = std::uint64_t{1} << 20;
 
 void CheckMemoryLimit(std::uint64_t limit, std::uint64_t least) {
   if (limit == 0 || limit >= least) return;
@@ -162,14 +159,6 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
 }
 
 }  // namespace
-
-std::uint64_t MakerWorkingMemory(std::uint64_t target_size) {
-  const std::uint64_t segment = std::min(target_size, maker::kSegmentSize);
-  const std::uint64_t in_flight = std::min(target_size, maker::kSegmentSize * maker::kSegmentsInFlight);
-  // The parse's 8 bytes per segment byte; at most two candidates of 12 bytes
-  // per target byte in flight; the encoder's buffer.
-  return 8 * (segment + 1) + 2 * sizeof(maker::CopyCandidate) * in_flight + kEncoderBuffer;
-}
 
 std::uint64_t MakerLeastMemory(std::uint64_t source_size, std::uint64_t target_size) {
   if (source_size < maker::kShortestMatch || target_size < maker::kShortestMatch) return kEncoderBuffer;

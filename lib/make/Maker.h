@@ -8,12 +8,11 @@
 #include <functional>
 #include <optional>
 
-#include "patch/PatchFormat.h"
+#include "common/PatchFormat.h"
+#include "make/IndexPlan.h"
+#include "make/PatchSink.h"
 
 namespace varnock {
-
-inline constexpr unsigned kLowestMakerLevel = 1;
-inline constexpr unsigned kDefaultMakerLevel = 9;
 
 struct MakerOptions {
   // Aim at the smallest patch after a general-purpose compressor rather than
@@ -66,19 +65,12 @@ struct MakerOptions {
 
 // Matching and writing go together, a segment at a time: kMatching counts the
 // target bytes matched and written, kWriting the last step, 0 of 1 then 1 of 1.
-// kVerifying is reported by MakePatchFile (maker/PatchFile.h), after MakePatch.
+// kVerifying is reported by MakePatchFile (make/PatchFile.h), after MakePatch.
 enum class MakerStage { kIndexing, kMatching, kWriting, kVerifying };
 
 // Called on the thread that called MakePatch, often enough for a smooth bar.
 // It may throw to cancel: the exception leaves MakePatch as it is.
 using MakerProgress = std::function<void(MakerStage stage, std::uint64_t done, std::uint64_t total)>;
-
-// Receives the patch front to back, in pieces.
-class PatchSink {
- public:
-  virtual ~PatchSink() = default;
-  virtual void Write(ByteSpan bytes) = 0;
-};
 
 struct MakerReport {
   std::uint64_t patch_size = 0;
@@ -96,10 +88,6 @@ struct MakerReport {
   std::uint32_t source_crc = 0;
   std::uint32_t target_crc = 0;
 };
-
-// The part of the bound above that does not depend on the source: the
-// parse, the candidates in flight and the buffers.
-std::uint64_t MakerWorkingMemory(std::uint64_t target_size);
 
 // The least memory limit the maker can work in for inputs of these sizes:
 // the above and the smallest sampled index; the buffer alone where there is

@@ -1,4 +1,4 @@
-#include "maker/Matcher.h"
+#include "make/Matcher.h"
 
 #include <algorithm>
 #include <cstdlib>

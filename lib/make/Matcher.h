@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "maker/SourceIndex.h"
+#include "make/SourceIndex.h"
 
 namespace varnock::maker {
 

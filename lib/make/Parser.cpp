@@ -1,4 +1,4 @@
-#include "maker/Parser.h"
+#include "make/Parser.h"
 
 #include <algorithm>
 #include <limits>

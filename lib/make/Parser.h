@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "maker/Matcher.h"
-#include "maker/PatchEncoder.h"
+#include "make/Matcher.h"
+#include "make/PatchEncoder.h"
 
 namespace varnock::maker {
 

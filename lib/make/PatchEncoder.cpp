@@ -1,11 +1,10 @@
-#include "maker/PatchEncoder.h"
+#include "make/PatchEncoder.h"
 
 #include <algorithm>
 
 namespace varnock {
 namespace {
 
-constexpr std::size_t kDrainSize = 1 << 20;
 constexpr std::uint64_t kLongestLiteral16 = 0xFFFF;
 constexpr std::uint64_t kLongestOffset16 = 0xFFFF;
 constexpr std::uint64_t kShort = opcode::kLongestShortLiteral;
@@ -51,7 +50,7 @@ std::uint64_t CopyCost(std::uint64_t offset, std::uint64_t length) {
 
 PatchEncoder::PatchEncoder(PatchSink& sink, std::uint32_t source_crc, std::uint32_t target_crc)
     : sink_(sink) {
-  buffer_.reserve(kDrainSize + 16);
+  buffer_.reserve(std::size_t{kEncoderBuffer} + 16);
   auto put_little_endian = [&](std::uint32_t value, unsigned width) {
     for (unsigned i = 0; i < width; ++i) Put(static_cast<std::uint8_t>(value >> (8 * i)));
   };
@@ -80,7 +79,7 @@ void PatchEncoder::Literal(ByteSpan bytes) {
       PutBigEndian(length, 4);
     }
     // Long literals skip the buffer: they go to the sink from where they lie.
-    if (length >= kDrainSize) {
+    if (length >= kEncoderBuffer) {
       Drain(true);
       sink_.Write(bytes.first(length));
       written_ += length;
@@ -115,7 +114,7 @@ std::uint64_t PatchEncoder::Finish() {
 }
 
 void PatchEncoder::Drain(bool always) {
-  if (buffer_.empty() || (!always && buffer_.size() < kDrainSize)) return;
+  if (buffer_.empty() || (!always && buffer_.size() < kEncoderBuffer)) return;
   sink_.Write(buffer_);
   written_ += buffer_.size();
   buffer_.clear();

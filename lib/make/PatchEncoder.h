@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "maker/Maker.h"
+#include "common/PatchFormat.h"
+#include "make/PatchSink.h"
 
 namespace varnock {
 
@@ -12,6 +13,9 @@ namespace varnock {
 // as the encoder splits them, for the parse to weigh.
 std::uint64_t LiteralCost(std::uint64_t length);
 std::uint64_t CopyCost(std::uint64_t offset, std::uint64_t length);
+
+// Bytes the encoder gathers before it hands them to the sink.
+inline constexpr std::uint64_t kEncoderBuffer = std::uint64_t{1} << 20;
 
 // Gathers the encoded stream and hands it to a sink in large pieces.
 class PatchEncoder {

@@ -1,4 +1,4 @@
-#include "maker/PatchFile.h"
+#include "make/PatchFile.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "files/Crc32.h"
-#include "files/FileMapping.h"
-#include "maker/PatchVerifier.h"
-#include "maker/PendingFile.h"
-#include "maker/SourceIndex.h"
+#include "common/Crc32.h"
+#include "io/FileMapping.h"
+#include "make/PatchVerifier.h"
+#include "make/PendingFile.h"
+#include "make/SourceIndex.h"
 #include "platform/platform.h"
 
 namespace varnock {

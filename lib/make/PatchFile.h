@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "files/Errors.h"
-#include "maker/Maker.h"
+#include "common/Errors.h"
+#include "make/Maker.h"
 #include "platform/platform.h"
 
 namespace varnock {

@@ -1,10 +1,11 @@
-#include "maker/PatchVerifier.h"
+#include "make/PatchVerifier.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "files/Crc32.h"
-#include "files/Errors.h"
+#include "apply/InstructionStream.h"
+#include "common/Crc32.h"
+#include "common/Errors.h"
 #include "platform/platform.h"
 
 namespace varnock {

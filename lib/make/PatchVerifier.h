@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "files/Errors.h"
-#include "maker/Maker.h"
+#include "common/Errors.h"
+#include "make/Maker.h"
 
 namespace varnock {
 

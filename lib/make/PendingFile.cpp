@@ -1,8 +1,8 @@
-#include "maker/PendingFile.h"
+#include "make/PendingFile.h"
 
 #include <algorithm>
 
-#include "files/Errors.h"
+#include "common/Errors.h"
 
 namespace varnock {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "maker/Maker.h"
+#include "make/PatchSink.h"
 #include "platform/platform.h"
 
 namespace varnock {

@@ -1,4 +1,4 @@
-#include "maker/Pipeline.h"
+#include "make/Pipeline.h"
 
 #include <algorithm>
 #include <system_error>

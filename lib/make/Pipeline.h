@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "maker/Matcher.h"
+#include "make/Matcher.h"
 
 namespace varnock::maker {
 

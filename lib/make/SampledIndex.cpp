@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "maker/CommonPrefix.h"
-#include "maker/SourceIndex.h"
+#include "make/CommonPrefix.h"
+#include "make/SourceIndex.h"
 
 namespace varnock::maker {
 namespace {

@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "patch/PatchFormat.h"
+#include "common/PatchFormat.h"
 
 namespace varnock::maker {
 

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "files/Errors.h"
-#include "maker/CommonPrefix.h"
-#include "maker/SourceIndex.h"
-#include "maker/SuffixSearch.h"
+#include "common/Errors.h"
+#include "make/CommonPrefix.h"
+#include "make/SourceIndex.h"
+#include "make/SuffixSearch.h"
 
 namespace varnock::maker {
 namespace {

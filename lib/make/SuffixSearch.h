@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "maker/CommonPrefix.h"
-#include "maker/SourceIndex.h"
+#include "make/CommonPrefix.h"
+#include "make/SourceIndex.h"
 
 namespace varnock::maker {
 

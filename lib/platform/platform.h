@@ -10,7 +10,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 namespace varnock::platform {
 
@@ -228,12 +227,6 @@ void CatchTerminationSignals();
 // once by a program before it opens anything; varnock and the library leave
 // names in the ANSI code page, as the 8-bit entry points read them.
 void UseUtf8FileNames();
-
-// The arguments after the program's name, in UTF-8, from the command line as
-// the OS keeps it in UTF-16 (Windows); nullopt where arguments come as bytes
-// (POSIX) or the command line cannot be read. In the target varnock_arguments,
-// which only programs link.
-std::optional<std::vector<std::string>> Utf8Arguments();
 
 // Bytes of address space a process of this build may use: about 2 GiB, or
 // 4 GiB for a 32-bit program under 64-bit Windows; no bound worth stating for

@@ -1,5 +1,5 @@
 // Arguments come as bytes on POSIX systems, already split by the caller.
-#include "platform/platform.h"
+#include "programs/common/Arguments.h"
 
 namespace varnock::platform {
 

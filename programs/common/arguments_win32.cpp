@@ -7,7 +7,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "platform/platform.h"
+#include "programs/common/Arguments.h"
 
 namespace varnock::platform {
 

@@ -1,4 +1,4 @@
-#include "app/diff/DiffCommandLine.h"
+#include "programs/varnock-diff/DiffCommandLine.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

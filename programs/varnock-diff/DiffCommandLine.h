@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "files/Errors.h"
-#include "maker/PatchFile.h"
+#include "internal/Errors.h"
+#include "internal/Make.h"
 
 namespace varnock::diff {
 

@@ -1,14 +1,14 @@
-#include "app/diff/DiffProgram.h"
+#include "programs/varnock-diff/DiffProgram.h"
 
 #include <cstdint>
 #include <new>
 #include <string>
 #include <string_view>
 
-#include "app/diff/DiffCommandLine.h"
-#include "app/diff/ProgressBar.h"
-#include "maker/PatchFile.h"
-#include "platform/platform.h"
+#include "programs/varnock-diff/DiffCommandLine.h"
+#include "programs/varnock-diff/ProgressBar.h"
+#include "internal/Make.h"
+#include "internal/Platform.h"
 
 namespace varnock::diff {
 namespace {

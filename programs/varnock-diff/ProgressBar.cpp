@@ -1,8 +1,8 @@
-#include "app/diff/ProgressBar.h"
+#include "programs/varnock-diff/ProgressBar.h"
 
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "internal/Platform.h"
 
 namespace varnock::diff {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "maker/Maker.h"
+#include "internal/Make.h"
 
 namespace varnock::diff {
 

@@ -1,8 +1,9 @@
 #include <string>
 #include <vector>
 
-#include "app/diff/DiffProgram.h"
-#include "platform/platform.h"
+#include "programs/common/Arguments.h"
+#include "programs/varnock-diff/DiffProgram.h"
+#include "internal/Platform.h"
 
 int main(int argc, char** argv) {
   // Where the OS keeps the command line in UTF-16 (Windows), names in any

@@ -1,6 +1,6 @@
-#include "app/ApplyPatch.h"
+#include "programs/varnock/ApplyPatch.h"
 
-#include "lib/Apply.h"
+#include "internal/Apply.h"
 
 namespace varnock {
 namespace {

@@ -1,6 +1,6 @@
-#include "app/CommandLine.h"
+#include "programs/varnock/CommandLine.h"
 
-#include "platform/platform.h"
+#include "internal/Platform.h"
 
 namespace varnock {
 namespace {

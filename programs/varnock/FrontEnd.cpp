@@ -1,13 +1,13 @@
-#include "app/FrontEnd.h"
+#include "programs/varnock/FrontEnd.h"
 
 #include <new>
 #include <span>
 
-#include "app/MemoryReserve.h"
-#include "app/StandardOutput.h"
-#include "files/Errors.h"
-#include "app/ApplyPatch.h"
-#include "platform/platform.h"
+#include "programs/varnock/MemoryReserve.h"
+#include "programs/varnock/StandardOutput.h"
+#include "internal/Errors.h"
+#include "programs/varnock/ApplyPatch.h"
+#include "internal/Platform.h"
 
 namespace varnock {
 namespace {

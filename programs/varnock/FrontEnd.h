@@ -2,7 +2,7 @@
 // that turns any error into the error line.
 #pragma once
 
-#include "app/CommandLine.h"
+#include "programs/varnock/CommandLine.h"
 
 namespace varnock {
 

@@ -1,4 +1,4 @@
-#include "app/MemoryReserve.h"
+#include "programs/varnock/MemoryReserve.h"
 
 #include <cstdlib>
 #include <new>

@@ -1,4 +1,4 @@
-#include "app/StandardOutput.h"
+#include "programs/varnock/StandardOutput.h"
 
 #include <algorithm>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "internal/Platform.h"
 
 namespace varnock {
 

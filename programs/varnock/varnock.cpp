@@ -1,5 +1,5 @@
-#include "app/FrontEnd.h"
-#include "platform/platform.h"
+#include "programs/varnock/FrontEnd.h"
+#include "internal/Platform.h"
 
 int main(int argc, char** argv) {
   varnock::platform::PrepareProcess();

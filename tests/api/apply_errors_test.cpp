@@ -13,7 +13,7 @@
 #endif
 
 #include "support/OsCodes.h"
-#include "tests/api/ApiSupport.h"
+#include "api/ApiSupport.h"
 
 namespace varnock {
 namespace {

@@ -14,7 +14,7 @@
 
 #include <cstring>
 
-#include "ApiSupport.h"
+#include "api/ApiSupport.h"
 
 namespace varnock {
 namespace {

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the fuzz seeds into fuzz/corpus/: valid patches of every opcode and
+"""Writes the fuzz seeds into tests/fuzz/corpus/: valid patches of every opcode and
 each edge of the format, accepted at a limit and refused one past it.
 
 Each seed is laid out as the fuzz target reads it: a flags byte, a 32-bit

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the maker fuzz target's seeds into fuzz/maker_corpus/: small pairs
+"""Writes the maker fuzz target's seeds into tests/fuzz/maker_corpus/: small pairs
 with shared stretches, moved and repeated, in each mode of the maker.
 
 Each seed is laid out as the fuzz target reads it: an options byte, a 32-bit

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "files/Crc32.h"
-#include "files/FileStream.h"
+#include "common/Crc32.h"
+#include "io/FileStream.h"
 
 namespace varnock::testing {
 

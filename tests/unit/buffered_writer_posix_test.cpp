@@ -10,10 +10,10 @@
 #include <numeric>
 #include <random>
 
-#include "files/Errors.h"
-#include "files/FileStream.h"
-#include "patch/PatchFormat.h"
-#include "app/ApplyPatch.h"
+#include "common/Errors.h"
+#include "io/FileStream.h"
+#include "apply/InstructionStream.h"
+#include "programs/varnock/ApplyPatch.h"
 #include "support/PatchBuilder.h"
 #include "support/TempDir.h"
 

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "files/Crc32.h"
+#include "common/Crc32.h"
 #include "support/PatchBuilder.h"
 
 namespace varnock {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "files/Errors.h"
-#include "maker/PatchVerifier.h"
+#include "common/Errors.h"
+#include "make/PatchVerifier.h"
 #include "support/PatchBuilder.h"
 
 namespace varnock {
