@@ -59,6 +59,7 @@ extern "C" {
 
 /* Result codes. Each kind of failure has its own code, stable across versions;
  * the context's message gives the exact words (see varnock_error_message). */
+/* clang-format off: the table reads best aligned, whatever the line length. */
 #define VARNOCK_OK 0
 #define VARNOCK_ERROR_OTHER 1                /* a failure of no kind below */
 #define VARNOCK_ERROR_SOURCE_CHECKSUM 2      /* "Source file checksum don't match" */
@@ -84,6 +85,7 @@ extern "C" {
 #define VARNOCK_ERROR_BUFFER_TOO_SMALL 22    /* "Target buffer too small"; see varnock_apply_to_buffer */
 #define VARNOCK_ERROR_PATCH_EXISTS 23        /* varnock_make_files: the patch file exists and is not to be replaced */
 #define VARNOCK_ERROR_READ 24                /* "Stream read error": a read callback failed */
+/* clang-format on */
 
 /* Stages a progress callback is told about. Applying goes through CHECKSUM
  * (the patch checked against the source), WRITING (the target written) and

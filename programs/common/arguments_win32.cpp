@@ -4,8 +4,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// clang-format off: shellapi.h needs what windows.h declares.
 #include <windows.h>
 #include <shellapi.h>
+// clang-format on
 
 #include "programs/common/Arguments.h"
 
