@@ -59,7 +59,8 @@ extern "C" {
 
 /* Result codes. Each kind of failure has its own code, stable across versions;
  * the context's message gives the exact words (see varnock_error_message). */
-/* clang-format off: the table reads best aligned, whatever the line length. */
+/* The table reads best aligned, whatever the line length. */
+/* clang-format off */
 #define VARNOCK_OK 0
 #define VARNOCK_ERROR_OTHER 1                /* a failure of no kind below */
 #define VARNOCK_ERROR_SOURCE_CHECKSUM 2      /* "Source file checksum don't match" */

@@ -4,7 +4,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-// clang-format off: shellapi.h needs what windows.h declares.
+// shellapi.h needs what windows.h declares.
+// clang-format off
 #include <windows.h>
 #include <shellapi.h>
 // clang-format on

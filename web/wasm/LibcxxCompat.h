@@ -7,7 +7,8 @@
 #if !defined(__cpp_lib_smart_ptr_for_overwrite)
 #include <type_traits>
 namespace std {
-// clang-format off: clang-format 14 runs a requires clause into the declaration.
+// clang-format 14 runs a requires clause into the declaration.
+// clang-format off
 template <class T>
   requires is_unbounded_array_v<T>
 unique_ptr<T> make_unique_for_overwrite(size_t n) {
