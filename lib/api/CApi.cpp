@@ -3,10 +3,10 @@
 #include <new>
 #include <string>
 
-#include "apply/Apply.h"
-#include "io/CallbackInput.h"
-#include "common/LibraryErrors.h"
 #include "api/MakeApi.h"
+#include "apply/Apply.h"
+#include "common/LibraryErrors.h"
+#include "io/CallbackInput.h"
 #include "varnock.h"
 
 static_assert(std::string_view(VARNOCK_VERSION_STRING) == VARNOCK_VERSION,

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "io/MemoryTargets.h"
 #include "common/Progress.h"
-#include "varnock.h"
+#include "io/MemoryTargets.h"
 #include "make/PatchFile.h"
+#include "varnock.h"
 
 namespace varnock {
 

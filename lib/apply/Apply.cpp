@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "apply/InstructionStream.h"
+#include "apply/RangedStream.h"
 #include "common/Errors.h"
+#include "common/LibraryErrors.h"
 #include "io/FileContents.h"
 #include "io/FileMapping.h"
 #include "io/InputFile.h"
-#include "common/LibraryErrors.h"
-#include "apply/RangedStream.h"
 
 namespace varnock {
 namespace {

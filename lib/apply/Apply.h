@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <string>
 
+#include "common/PatchFormat.h"
+#include "common/Progress.h"
 #include "io/InputFile.h"
 #include "io/InputRanges.h"
 #include "io/MemoryTargets.h"
-#include "common/Progress.h"
-#include "common/PatchFormat.h"
 
 namespace varnock {
 

@@ -1,8 +1,9 @@
+#include "apply/InstructionStream.h"
+
 #include <array>
 
-#include "common/Errors.h"
 #include "apply/Decode.h"
-#include "apply/InstructionStream.h"
+#include "common/Errors.h"
 
 namespace varnock {
 
@@ -13,7 +14,8 @@ void RaiseStopCheck() {
 }
 
 void RaiseBeyondSource(std::uint64_t position) {
-  throw Exception(ErrorKind::kBeyondSource, "Seek beyond source file end. Instruction at " + std::to_string(position));
+  throw Exception(ErrorKind::kBeyondSource,
+                  "Seek beyond source file end. Instruction at " + std::to_string(position));
 }
 
 namespace decode {

@@ -27,7 +27,8 @@ struct Pending {
 // Where the whole run of `operation` lies now, or null; asks the memory for
 // the head of a copy's run as far as it is held.
 const std::uint8_t* Lend(const PatchWindow& patch, SourceCache& source, const Operation& operation) {
-  if (!operation.copies) return patch.Holds(operation.from, operation.length) ? patch.At(operation.from) : nullptr;
+  if (!operation.copies)
+    return patch.Holds(operation.from, operation.length) ? patch.At(operation.from) : nullptr;
   if (operation.length == 0) return nullptr;
   const ByteSpan held = source.Lend(operation.from);
   VARNOCK_PREFETCH_HEAD(held.data(), std::min<std::uint64_t>(held.size(), operation.length));
@@ -89,7 +90,11 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
         decode_end = 0;
         break;
       }
-      pending = {Lend(patch, source, operation), operation.from, position, operation.length, Fault::kNone,
+      pending = {Lend(patch, source, operation),
+                 operation.from,
+                 position,
+                 operation.length,
+                 Fault::kNone,
                  operation.copies};
       position = operation.next;
     }

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "io/InputRanges.h"
 #include "common/PatchFormat.h"
+#include "io/InputRanges.h"
 
 namespace varnock {
 

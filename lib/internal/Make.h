@@ -4,5 +4,5 @@
 // and with no ABI promise: it changes whenever the library does.
 #pragma once
 
-#include "make/Maker.h"  // IWYU pragma: export
+#include "make/Maker.h"      // IWYU pragma: export
 #include "make/PatchFile.h"  // IWYU pragma: export

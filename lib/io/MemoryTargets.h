@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "io/FileStream.h"
 #include "common/Progress.h"
+#include "io/FileStream.h"
 
 namespace varnock {
 

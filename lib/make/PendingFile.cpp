@@ -25,10 +25,13 @@ void WriteWhole(platform::Handle file, ByteSpan bytes, const std::string& failur
 
 PendingFile::PendingFile(std::string destination, platform::Listing listing)
     : destination_(std::move(destination)) {
-  if (!file_.Create(destination_, listing)) RaiseLastOSError("Cannot create the patch \"" + destination_ + "\"");
+  if (!file_.Create(destination_, listing))
+    RaiseLastOSError("Cannot create the patch \"" + destination_ + "\"");
 }
 
-void PendingFile::Write(ByteSpan bytes) { WriteWhole(file_.File(), bytes, "Cannot write \"" + destination_ + "\""); }
+void PendingFile::Write(ByteSpan bytes) {
+  WriteWhole(file_.File(), bytes, "Cannot write \"" + destination_ + "\"");
+}
 
 void PendingFile::Commit(bool replace) {
   if (!file_.Commit(replace)) RaiseLastOSError("Cannot put the patch in place as \"" + destination_ + "\"");

@@ -140,8 +140,8 @@ bool CloseWrittenFile(Handle file);
 // (FlushFileBuffers) and moved over the destination with write-through
 // (MoveFileExW); never named the destination before it is complete, and
 // removed by Close(), the destructor and a console event. A program makes one
-// at a time. Neither copied nor moved, as the signal handler holds its address. Its calls return false on failure, with the code left for
-// LastErrorCode().
+// at a time. Neither copied nor moved, as the signal handler holds its address. Its calls return false on
+// failure, with the code left for LastErrorCode().
 class TemporaryFile {
  public:
   TemporaryFile() = default;

@@ -4,8 +4,6 @@
 // advisory locks between processes. Nor can another process be kept from
 // shortening an input while it is mapped; the bus error that a read past the
 // new end raises is turned into the program's own error line.
-#include "platform/platform.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -14,18 +12,20 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <random>
-#include <string>
 #include <atomic>
-#include <cstdio>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <random>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace varnock::platform {
 namespace {
@@ -582,8 +582,9 @@ bool TemporaryFile::Create(const std::string& destination, Listing listing) {
     errno = EISDIR;
     return false;
   }
-  const std::string folder =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : destination.substr(0, slash);
   // Read access lets the directory be synced; a directory one may only write
   // to and search is still used, unsynced.
   int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -652,7 +653,8 @@ bool TemporaryFile::Close() {
     temporary_.clear();
   }
   if (file_ != kInvalidHandle && !CloseWrittenFile(file_)) closed = false;
-  if (directory_ != kInvalidHandle && close(static_cast<int>(directory_)) != 0 && errno != EINTR) closed = false;
+  if (directory_ != kInvalidHandle && close(static_cast<int>(directory_)) != 0 && errno != EINTR)
+    closed = false;
   file_ = kInvalidHandle;
   directory_ = kInvalidHandle;
   return closed;

@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "programs/varnock-diff/DiffCommandLine.h"
-#include "programs/varnock-diff/ProgressBar.h"
 #include "internal/Make.h"
 #include "internal/Platform.h"
+#include "programs/varnock-diff/DiffCommandLine.h"
+#include "programs/varnock-diff/ProgressBar.h"
 
 namespace varnock::diff {
 namespace {

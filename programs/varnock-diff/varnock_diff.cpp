@@ -1,9 +1,9 @@
 #include <string>
 #include <vector>
 
+#include "internal/Platform.h"
 #include "programs/common/Arguments.h"
 #include "programs/varnock-diff/DiffProgram.h"
-#include "internal/Platform.h"
 
 int main(int argc, char** argv) {
   // Where the OS keeps the command line in UTF-16 (Windows), names in any

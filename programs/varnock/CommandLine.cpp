@@ -9,7 +9,8 @@ bool IsBlank(std::uint8_t byte) { return byte >= 1 && byte <= ' '; }
 
 class Splitter {
  public:
-  Splitter(std::string_view line, LeadBytePredicate is_lead_byte) : line_(line), is_lead_byte_(is_lead_byte) {}
+  Splitter(std::string_view line, LeadBytePredicate is_lead_byte)
+      : line_(line), is_lead_byte_(is_lead_byte) {}
 
   std::string NextArgument() {
     SkipToArgument();
@@ -56,7 +57,8 @@ std::vector<std::string> SplitCommandLine(std::string_view line, LeadBytePredica
   Splitter splitter(line, is_lead_byte);
   splitter.NextArgument();  // the program's own name
   std::vector<std::string> arguments;
-  for (std::string argument = splitter.NextArgument(); !argument.empty(); argument = splitter.NextArgument()) {
+  for (std::string argument = splitter.NextArgument(); !argument.empty();
+       argument = splitter.NextArgument()) {
     arguments.push_back(std::move(argument));
   }
   return arguments;

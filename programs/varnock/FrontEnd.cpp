@@ -3,11 +3,11 @@
 #include <new>
 #include <span>
 
+#include "internal/Errors.h"
+#include "internal/Platform.h"
+#include "programs/varnock/ApplyPatch.h"
 #include "programs/varnock/MemoryReserve.h"
 #include "programs/varnock/StandardOutput.h"
-#include "internal/Errors.h"
-#include "programs/varnock/ApplyPatch.h"
-#include "internal/Platform.h"
 
 namespace varnock {
 namespace {

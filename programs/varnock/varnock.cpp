@@ -1,5 +1,5 @@
-#include "programs/varnock/FrontEnd.h"
 #include "internal/Platform.h"
+#include "programs/varnock/FrontEnd.h"
 
 int main(int argc, char** argv) {
   varnock::platform::PrepareProcess();

@@ -12,8 +12,8 @@
 #include <sys/mman.h>
 #endif
 
-#include "support/OsCodes.h"
 #include "api/ApiSupport.h"
+#include "support/OsCodes.h"
 
 namespace varnock {
 namespace {

@@ -15,11 +15,11 @@
 #include <cstring>
 #include <vector>
 
+#include "apply/InstructionStream.h"
 #include "common/Crc32.h"
 #include "common/Errors.h"
 #include "make/Maker.h"
 #include "make/PatchVerifier.h"
-#include "apply/InstructionStream.h"
 
 namespace varnock {
 namespace {

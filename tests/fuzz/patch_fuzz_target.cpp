@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "apply/InstructionStream.h"
 #include "common/Crc32.h"
 #include "common/Errors.h"
-#include "apply/InstructionStream.h"
 
 #if defined(__unix__)
 #include <sys/mman.h>

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "apply/InstructionStream.h"
 #include "common/Errors.h"
 #include "io/FileMapping.h"
-#include "apply/InstructionStream.h"
 #include "support/ErrorMatch.h"
 #include "support/PatchBuilder.h"
 #include "support/TempDir.h"
