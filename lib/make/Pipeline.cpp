@@ -1,7 +1,6 @@
 #include "make/Pipeline.h"
 
 #include <algorithm>
-#include <system_error>
 
 namespace varnock::maker {
 
@@ -16,9 +15,7 @@ Pipeline::Pipeline(std::uint64_t target_size, unsigned threads, MatchChunk match
   // patch does not depend on their count.
   const std::uint64_t helpers = std::min<std::uint64_t>(threads > 0 ? threads - 1 : 0, chunk_count_);
   try {
-    workers_.reserve(helpers);
-    for (std::uint64_t i = 0; i < helpers; ++i) workers_.emplace_back([this] { Work(); });
-  } catch (const std::system_error&) {
+    workers_.Start(helpers, [this] { Work(); });
   } catch (...) {
     // No destructor runs for a constructor that throws: the helpers started
     // must be stopped here.
@@ -35,8 +32,7 @@ void Pipeline::Stop() noexcept {
     stopping_ = true;
   }
   changed_.notify_all();
-  for (std::thread& worker : workers_) worker.join();
-  workers_.clear();
+  workers_.Join();
 }
 
 std::uint64_t Pipeline::ChunkEnd(std::uint64_t chunk) const {

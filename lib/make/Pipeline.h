@@ -7,9 +7,9 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "make/HelperThreads.h"
 #include "make/Matcher.h"
 
 namespace varnock::maker {
@@ -68,7 +68,7 @@ class Pipeline {
   std::uint64_t matched_bytes_ = 0;
   bool stopping_ = false;
   std::exception_ptr error_;
-  std::vector<std::thread> workers_;
+  HelperThreads workers_;
 };
 
 }  // namespace varnock::maker

@@ -2,11 +2,10 @@
 #include <array>
 #include <atomic>
 #include <bit>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "make/CommonPrefix.h"
+#include "make/HelperThreads.h"
 #include "make/SourceIndex.h"
 
 namespace varnock::maker {
@@ -42,17 +41,6 @@ void KeepFirst(std::uint32_t& slot, std::uint32_t at) {
   }
 }
 
-// Threads joined however the scope is left (std::jthread, which the
-// WebAssembly build's standard library lacks).
-struct JoinedThreads {
-  std::vector<std::thread> threads;
-  ~JoinedThreads() { Join(); }
-  void Join() {
-    for (std::thread& thread : threads) thread.join();
-    threads.clear();
-  }
-};
-
 // One source position per slot, the first one sampled with that slot's hash;
 // a table about half full, so few samples are lost to collisions.
 class SampledIndex final : public SourceIndex {
@@ -71,12 +59,9 @@ class SampledIndex final : public SourceIndex {
       for (std::uint64_t part; (part = next_part.fetch_add(1)) < part_count; parts_done.fetch_add(1))
         Sample(part * kProgressStep, std::min(grams, (part + 1) * kProgressStep));
     };
-    JoinedThreads helpers;
-    try {
-      for (unsigned i = 1; i < threads && i < part_count; ++i) helpers.threads.emplace_back(work);
-    } catch (const std::system_error&) {
-      // Fewer threads take longer, nothing else.
-    }
+    HelperThreads helpers;
+    const std::uint64_t workers = std::min<std::uint64_t>(threads, part_count);
+    helpers.Start(workers > 0 ? workers - 1 : 0, work);
     for (std::uint64_t part; (part = next_part.fetch_add(1)) < part_count; parts_done.fetch_add(1)) {
       try {
         if (progress) progress(parts_done.load() * kProgressStep, grams);

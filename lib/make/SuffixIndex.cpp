@@ -5,12 +5,11 @@
 #include <array>
 #include <exception>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "common/Errors.h"
 #include "make/CommonPrefix.h"
+#include "make/HelperThreads.h"
 #include "make/SourceIndex.h"
 #include "make/SuffixSearch.h"
 
@@ -90,43 +89,6 @@ class GramFilter {
   std::vector<std::uint64_t> words_;
 };
 
-// Runs `work` on a thread of its own, or at once when there is one thread or
-// the OS will not start another (a task limit); Wait() joins and passes on
-// what it raised. Joins on destruction too, so an exception on the calling
-// thread never leaves the thread running.
-class Background {
- public:
-  template <typename Work>
-  Background(bool own_thread, Work work) {
-    auto guarded = [this, work] {
-      try {
-        work();
-      } catch (...) {
-        error_ = std::current_exception();
-      }
-    };
-    if (own_thread) {
-      try {
-        thread_ = std::thread(guarded);
-        return;
-      } catch (const std::system_error&) {
-      }
-    }
-    guarded();
-  }
-  ~Background() {
-    if (thread_.joinable()) thread_.join();
-  }
-  void Wait() {
-    if (thread_.joinable()) thread_.join();
-    if (error_) std::rethrow_exception(error_);
-  }
-
- private:
-  std::thread thread_;
-  std::exception_ptr error_;
-};
-
 void SortSuffixes(ByteSpan source, std::int32_t* ranks) {
   if (source.empty()) return;
   if (divsufsort(source.data(), ranks, static_cast<std::int32_t>(source.size())) != 0) throw EOutOfMemory();
@@ -144,14 +106,27 @@ class SuffixIndex final : public SourceIndex {
       : source_(source), key_bits_(KeyBits(source.size())), filter_(source.size()) {
     const std::uint64_t size = source.size();
     suffixes_ = std::make_unique_for_overwrite<Rank[]>(size);
-    Background sorting(threads > 1, [&] { SortSuffixes(source_, suffixes_.get()); });
+    // The sort runs on a thread of its own while this one fills the filter,
+    // or first, when there is one thread or the OS will not start another;
+    // what it raises is raised once the filter is full.
+    std::exception_ptr sort_error;
+    const auto sort = [&] {
+      try {
+        SortSuffixes(source_, suffixes_.get());
+      } catch (...) {
+        sort_error = std::current_exception();
+      }
+    };
+    HelperThreads sorting;
+    if (threads <= 1 || sorting.Start(1, sort) == 0) sort();
     const std::uint64_t strings = size >= kShortestMatch ? size - kShortestMatch + 1 : 0;
     for (std::uint64_t at = 0; at < strings; at += kProgressStep) {
       if (progress) progress(at, 2 * size);
       filter_.Add(source.data() + at, source.data() + std::min(strings, at + kProgressStep));
     }
     if (progress) progress(size, 2 * size);
-    sorting.Wait();
+    sorting.Join();
+    if (sort_error) std::rethrow_exception(sort_error);
     FindBuckets();
     for (std::uint64_t rank = 0; rank < size; ++rank) {
       if (static_cast<std::uint64_t>(suffixes_[rank]) < kNearSourceEnd)
