@@ -85,10 +85,6 @@ constexpr const char* kCodeNames[] = {
 };
 static_assert(VARNOCK_DEFAULT_SOURCE_CACHE == kDefaultSourceCache);
 
-// The largest input read by ranges: the file path's bound, which also keeps
-// the cache's index of blocks small.
-constexpr std::uint64_t kLargestRangedInput = 0xFFFFFFFF;
-
 // The host's callback behind the library's progress.
 class CallbackSink : public ProgressSink {
  public:
@@ -142,7 +138,8 @@ void Require(bool holds, const char* what) {
 }
 
 void RequireRangedSize(std::uint64_t size, const char* name) {
-  if (size > kLargestRangedInput) {
+  // The file path's bound, which also keeps the cache's index of blocks small.
+  if (size > kLargestFile) {
     throw Exception(ErrorKind::kTooLarge,
                     std::string("The ") + name + " is " + std::to_string(size) +
                         " bytes long; inputs read by ranges are below 4 GiB (4294967296 bytes)");

@@ -35,6 +35,9 @@ inline constexpr std::uint32_t kMinimumHeaderSize = 12;
 inline constexpr std::uint32_t kSignatureSize = 5;
 // A run is a signed 32-bit count for the writer.
 inline constexpr std::uint64_t kLongestRun = 0x7FFFFFFF;
+// The largest source, target and patch, below 4 GiB: the format's copies
+// address the source with 32 bits, and the applicator measures its files so.
+inline constexpr std::uint64_t kLargestFile = 0xFFFFFFFF;
 
 struct PatchHeader {
   std::uint32_t header_size;  // also the offset of the magic

@@ -19,7 +19,6 @@
 namespace varnock {
 namespace {
 
-constexpr std::uint64_t kLargestInput = 0xFFFFFFFF;
 // With --compressible, a copy shorter than 32 bytes is kept only within 64 KiB
 // of the diagonal of the last longer one: a compressor finds the repeats among
 // literals that stray short copies would break up, and their offsets cost it
@@ -31,7 +30,7 @@ constexpr std::uint32_t kShortestUnanchoredCopy = 32;
 constexpr std::uint64_t kAnchorDistance = 0x10000;
 
 void CheckSize(ByteSpan input, const char* name) {
-  if (input.size() > kLargestInput) {
+  if (input.size() > kLargestFile) {
     throw Exception(ErrorKind::kTooLarge,
                     std::string("The ") + name + " is " + std::to_string(input.size()) +
                         " bytes long; patches hold files below 4 GiB (4294967296 bytes)");

@@ -30,7 +30,7 @@ class InputFile {
  private:
   static TFileMappingAsByteArray Open(const std::string& name, const char* role, platform::Listing listing) {
     std::error_code unknown;
-    if (std::filesystem::file_size(name, unknown) > UINT32_MAX && !unknown) {
+    if (std::filesystem::file_size(name, unknown) > kLargestFile && !unknown) {
       throw Exception(ErrorKind::kTooLarge, std::string("The ") + role + " " + Quoted(name) +
                                                 " is 4 GiB or more; a patch holds files under 4 GiB");
     }
@@ -125,11 +125,10 @@ Destination CheckPatchName(const std::string& patch_name, const InputFile& sourc
 
 // The applicator reads no file of 4 GiB or more: a target close to that size
 // with little in common with the source makes a patch it could not use.
-constexpr std::uint64_t kLargestPatch = UINT32_MAX;
 constexpr const char* kOversizedPatch = "The patch would be 4 GiB or more, too large to apply";
 
 void RefuseOversizedPatch(const MakerReport& report) {
-  if (report.patch_size > kLargestPatch) throw Exception(ErrorKind::kTooLarge, kOversizedPatch);
+  if (report.patch_size > kLargestFile) throw Exception(ErrorKind::kTooLarge, kOversizedPatch);
 }
 
 // Writes the patch to a stream as it is made; what went out cannot be taken
@@ -140,7 +139,7 @@ class StreamSink : public PatchSink {
       : output_(output), failure_("Cannot write the patch to " + description) {}
   void Write(ByteSpan bytes) override {
     written_ += bytes.size();
-    if (written_ > kLargestPatch) throw Exception(ErrorKind::kTooLarge, kOversizedPatch);
+    if (written_ > kLargestFile) throw Exception(ErrorKind::kTooLarge, kOversizedPatch);
     WriteWhole(output_, bytes, failure_);
   }
 
