@@ -4,5 +4,6 @@
 // and with no ABI promise: it changes whenever the library does.
 #pragma once
 
+#include "common/Sizes.h"    // IWYU pragma: export
 #include "make/Maker.h"      // IWYU pragma: export
 #include "make/PatchFile.h"  // IWYU pragma: export

@@ -8,6 +8,7 @@
 
 #include "common/Crc32.h"
 #include "common/Errors.h"
+#include "common/Sizes.h"
 #include "make/IndexPlan.h"
 #include "make/Matcher.h"
 #include "make/Parser.h"
@@ -54,8 +55,6 @@ unsigned ThreadCount(const MakerOptions& options) {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
-
 // The index for this run: forced, within the limit, or the default where the
 // machine can give it.
 maker::IndexPlan ChoosePlan(ByteSpan source, std::uint64_t target_size, const MakerOptions& options,
@@ -83,9 +82,10 @@ maker::IndexPlan ChoosePlan(ByteSpan source, std::uint64_t target_size, const Ma
   const std::uint64_t least = MakerLeastMemory(source.size(), target_size);
   if (*available < least) {
     throw Exception(ErrorKind::kOutOfMemory,
-                    "Making this patch needs " + Mebibytes(plan.memory) +
-                        " of memory besides the inputs, at least " + Mebibytes(least) +
-                        " with a smaller index; this machine can give " + Mebibytes(*available));
+                    "Making this patch needs " + Mebibytes(plan.memory, Rounding::kUp) +
+                        " of memory besides the inputs, at least " + Mebibytes(least, Rounding::kUp) +
+                        " with a smaller index; this machine can give " +
+                        Mebibytes(*available, Rounding::kUp));
   }
   report.machine_too_small = true;
   report.memory_needed = plan.memory;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/Crc32.h"
+#include "common/Sizes.h"
 #include "io/FileMapping.h"
 #include "make/PatchVerifier.h"
 #include "make/PendingFile.h"
@@ -49,8 +50,6 @@ class InputFile {
 // what the maker counts.
 constexpr std::uint64_t kAddressSpaceReserve = std::uint64_t{192} << 20;
 
-std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
-
 // A 32-bit build holds both inputs, the source's index and the work in one
 // address space of 2 to 4 GiB: a pair that does not fit is refused at once,
 // naming the build that has room, rather than failing for memory halfway.
@@ -71,11 +70,12 @@ void RefuseBeyondAddressSpace(const InputFile& source, const InputFile& target, 
                               MakerWorkingMemory(target.Bytes().size()) + kAddressSpaceReserve;
   const std::uint64_t allowed = room > fixed ? room - fixed : 0;
   throw Exception(ErrorKind::kTooLarge,
-                  "The source and the target need about " + Mebibytes(need) +
-                      " of address space, more than the " + Mebibytes(room) +
+                  "The source and the target need about " + Mebibytes(need, Rounding::kUp) +
+                      " of address space, more than the " + Mebibytes(room, Rounding::kUp) +
                       " this 32-bit build has: it makes patches while six times the source plus "
                       "the target stay under about " +
-                      Mebibytes(allowed) + ". The 64-bit build of varnock-diff makes this patch");
+                      Mebibytes(allowed, Rounding::kUp) +
+                      ". The 64-bit build of varnock-diff makes this patch");
 }
 
 // A patch that does not rebuild the target is most often made from an input

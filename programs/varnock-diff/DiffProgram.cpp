@@ -28,8 +28,6 @@ void ReportInputFault(const char* input_name) {
   platform::ExitProcessAtOnce(kExitError);
 }
 
-std::string Mebibytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
-
 // The help or the version: a failed write (a full disk, a closed pipe) fails
 // the run, as it would for any other output.
 void PrintText(std::string_view text) {
@@ -52,8 +50,8 @@ void MakePatch(const DiffCommand& command, ProgressBar& bar) {
         "patch may be larger");
   }
   if (report.machine_too_small) {
-    PrintMessage("note: the default index needs " + Mebibytes(report.memory_needed) +
-                 " and this machine has " + Mebibytes(report.memory_available) +
+    PrintMessage("note: the default index needs " + Mebibytes(report.memory_needed, Rounding::kDown) +
+                 " and this machine has " + Mebibytes(report.memory_available, Rounding::kDown) +
                  " free; a smaller index was used, so the patch may be larger and differ from one made on a "
                  "larger machine (--memory fixes the choice)");
   }
