@@ -68,8 +68,9 @@ std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptio
 }
 
 void MakePatchFiles(const MakeFileNames& names, const PatchFileOptions& options, Progress& progress) {
-  // The maker's name for standard output: a library writes only where it is told.
-  if (names.patch == kStandardOutputName) throw EBadArgument("the patch name \"-\" is standard output");
+  // varnock.h keeps "-", varnock-diff's name for standard output, refused:
+  // a host that passes it on from its own command line gets no file named "-".
+  if (names.patch == "-") throw EBadArgument("the patch name \"-\" is standard output");
   MakePatchFile(names.source, names.target, names.patch, options, ReportTo(progress));
 }
 

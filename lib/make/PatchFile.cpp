@@ -91,11 +91,10 @@ void BlameAChangedInput(const InputFile& source, const InputFile& target, const 
 }
 
 // Where the patch goes, told from its name before any work is done.
-enum class Destination { kStandardOutput, kStream, kFile };
+enum class Destination { kStream, kFile };
 
 Destination CheckPatchName(const std::string& patch_name, const InputFile& source, const InputFile& target,
                            bool force) {
-  if (patch_name == kStandardOutputName) return Destination::kStandardOutput;
   if (patch_name.empty()) throw Exception(ErrorKind::kCannotCreate, "The patch name is empty");
   if (auto patch = platform::IdentifyFile(patch_name)) {
     for (const InputFile* input : {&source, &target}) {
@@ -163,14 +162,6 @@ MakerReport MakeToStream(platform::Handle output, const std::string& description
   return report;
 }
 
-MakerReport MakeToStandardOutput(const InputFile& source, const InputFile& target,
-                                 const PatchFileOptions& options, const MakerProgress& progress) {
-  platform::StandardOutput output = platform::OpenStandardOutput();
-  if (output.handle == platform::kInvalidHandle)
-    throw Exception("There is no standard output to write the patch to");
-  return MakeToStream(output.handle, "standard output", source, target, options, progress);
-}
-
 MakerReport MakeToNamedStream(const InputFile& source, const InputFile& target, const std::string& patch_name,
                               const PatchFileOptions& options, const MakerProgress& progress) {
   const platform::Handle stream = platform::OpenStreamForWriting(patch_name);
@@ -211,25 +202,40 @@ MakerReport MakeToFile(const InputFile& source, const InputFile& target, const s
   return report;
 }
 
+// Both inputs mapped, and refused where a 32-bit build has no room for them.
+struct Inputs {
+  Inputs(const std::string& source_name, const std::string& target_name, const PatchFileOptions& options)
+      : source(source_name, "source", options.listing),
+        target(target_name, "target", options.listing),
+        options(options) {
+    RefuseBeyondAddressSpace(source, target, options.maker);
+    this->options.maker.inputs_are_file_views = true;
+  }
+  InputFile source;
+  InputFile target;
+  PatchFileOptions options;
+};
+
 }  // namespace
 
 MakerReport MakePatchFile(const std::string& source_name, const std::string& target_name,
                           const std::string& patch_name, const PatchFileOptions& options,
                           const MakerProgress& progress) {
-  InputFile source(source_name, "source", options.listing);
-  InputFile target(target_name, "target", options.listing);
-  RefuseBeyondAddressSpace(source, target, options.maker);
-  PatchFileOptions mapped = options;
-  mapped.maker.inputs_are_file_views = true;
-  switch (CheckPatchName(patch_name, source, target, options.force)) {
-    case Destination::kStandardOutput:
-      return MakeToStandardOutput(source, target, mapped, progress);
+  const Inputs inputs(source_name, target_name, options);
+  switch (CheckPatchName(patch_name, inputs.source, inputs.target, options.force)) {
     case Destination::kStream:
-      return MakeToNamedStream(source, target, patch_name, mapped, progress);
+      return MakeToNamedStream(inputs.source, inputs.target, patch_name, inputs.options, progress);
     case Destination::kFile:
       break;
   }
-  return MakeToFile(source, target, patch_name, mapped, progress);
+  return MakeToFile(inputs.source, inputs.target, patch_name, inputs.options, progress);
+}
+
+MakerReport MakePatchToStream(const std::string& source_name, const std::string& target_name,
+                              const OpenPatchStream& open, const std::string& description,
+                              const PatchFileOptions& options, const MakerProgress& progress) {
+  const Inputs inputs(source_name, target_name, options);
+  return MakeToStream(open(), description, inputs.source, inputs.target, inputs.options, progress);
 }
 
 }  // namespace varnock

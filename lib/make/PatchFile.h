@@ -5,6 +5,7 @@
 // Exception family, with messages that name the file concerned.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "common/Errors.h"
@@ -25,9 +26,6 @@ struct PatchFileOptions {
   platform::Listing listing = platform::Listing::kListed;
 };
 
-// The patch name that stands for standard output.
-inline constexpr const char* kStandardOutputName = "-";
-
 // The patch name is taken by an existing file and PatchFileOptions::force is off.
 class EPatchExists : public Exception {
  public:
@@ -41,12 +39,22 @@ class EPatchExists : public Exception {
 // and synced; on any failure `patch_name` is as it was and no other file is
 // left. Refused before any work: a patch name that reaches either input (by
 // any spelling or link), an existing file without `force`, a directory, a
-// block device, a socket, an empty name. The name "-" writes to standard
-// output instead, and so does a character device or a FIFO to itself: the
-// patch is then checked as it is written, never held whole, and a terminal
-// is refused. Inputs of 4 GiB or more are refused.
+// block device, a socket, an empty name. A character device or a FIFO takes
+// the patch as a stream, as MakePatchToStream writes it. Inputs of 4 GiB or
+// more are refused.
 MakerReport MakePatchFile(const std::string& source_name, const std::string& target_name,
                           const std::string& patch_name, const PatchFileOptions& options,
                           const MakerProgress& progress = {});
+
+// Opens the stream a patch goes to, once the inputs are open; raises when it cannot.
+using OpenPatchStream = std::function<platform::Handle()>;
+
+// Writes the same patch to an open stream that the caller keeps (a program's
+// standard output): `open` is called once both inputs are open, and
+// `description` names the stream in messages. The patch is checked as it is
+// written, never held whole, and a terminal is refused.
+MakerReport MakePatchToStream(const std::string& source_name, const std::string& target_name,
+                              const OpenPatchStream& open, const std::string& description,
+                              const PatchFileOptions& options, const MakerProgress& progress = {});
 
 }  // namespace varnock

@@ -37,11 +37,27 @@ void PrintText(std::string_view text) {
     RaiseLastOSError("Cannot write to standard output");
 }
 
+// The patch name that stands for standard output.
+constexpr std::string_view kStandardOutputName = "-";
+
+platform::Handle OpenStandardOutputForPatch() {
+  platform::StandardOutput output = platform::OpenStandardOutput();
+  if (output.handle == platform::kInvalidHandle)
+    throw Exception("There is no standard output to write the patch to");
+  return output.handle;
+}
+
 void MakePatch(const DiffCommand& command, ProgressBar& bar) {
   if (!command.quiet && platform::IsTerminal(platform::StandardErrorHandle())) bar.Enable();
-  MakerReport report = MakePatchFile(
-      command.source_name, command.target_name, command.patch_name, command.options,
-      [&bar](MakerStage stage, std::uint64_t done, std::uint64_t total) { bar.Show(stage, done, total); });
+  const MakerProgress show = [&bar](MakerStage stage, std::uint64_t done, std::uint64_t total) {
+    bar.Show(stage, done, total);
+  };
+  MakerReport report =
+      command.patch_name == kStandardOutputName
+          ? MakePatchToStream(command.source_name, command.target_name, OpenStandardOutputForPatch,
+                              "standard output", command.options, show)
+          : MakePatchFile(command.source_name, command.target_name, command.patch_name, command.options,
+                          show);
   bar.Clear();
   if (command.quiet) return;
   if (report.used_small_index) {
