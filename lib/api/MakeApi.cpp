@@ -20,24 +20,10 @@ class CallbackSink : public PatchSink {
   void* user_data_;
 };
 
-Stage StageOf(MakerStage stage) {
-  switch (stage) {
-    case MakerStage::kIndexing:
-      return Stage::kIndexing;
-    case MakerStage::kMatching:
-      return Stage::kMatching;
-    case MakerStage::kVerifying:
-      return Stage::kVerifying;
-    case MakerStage::kWriting:
-      break;
-  }
-  return Stage::kWriting;
-}
-
-MakerProgress ReportTo(Progress& progress) {
+ProgressReport ReportTo(Progress& progress) {
   if (!progress.CountsBytes()) return {};
-  return [&progress](MakerStage stage, std::uint64_t done, std::uint64_t total) {
-    progress.Report(StageOf(stage), done, total);
+  return [&progress](Stage stage, std::uint64_t done, std::uint64_t total) {
+    progress.Report(stage, done, total);
   };
 }
 

@@ -4,12 +4,21 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 namespace varnock {
 
 // The numbers are the public VARNOCK_STAGE_* values.
 enum class Stage : std::int32_t { kChecksum = 1, kWriting, kVerifying, kIndexing, kMatching };
+
+// How far a call has come: the stage, and `done` of `total` (units of the
+// stage's own). The maker reports through it; a library call hands it on to a
+// Progress (below), which rates it for the host.
+using ProgressReport = std::function<void(Stage stage, std::uint64_t done, std::uint64_t total)>;
+
+// The same within one stage that the caller knows: an input read, an index built.
+using StageProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // Where progress goes: the host's callback, or the program's step markers.
 class ProgressSink {

@@ -41,7 +41,7 @@ namespace {
 constexpr std::uint32_t kPiece = 256 << 10;
 }  // namespace
 
-std::uint32_t ChecksumOfFile(const std::string& file_name, const ReadProgress& progress) {
+std::uint32_t ChecksumOfFile(const std::string& file_name, const StageProgress& progress) {
   TFileRanges file(file_name);
   const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kPiece);
   std::uint32_t crc = 0;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "common/Progress.h"
 #include "io/InputRanges.h"
 #include "platform/platform.h"
 
@@ -36,11 +37,10 @@ class TFileRanges final : public InputRanges {
   std::uint32_t size_ = 0;
 };
 
-// Told the bytes read so far and the file's length, before each piece.
-using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+// Told (StageProgress) the bytes read so far and the file's length, before each piece.
 
 // The CRC-32 of a whole file, read a piece at a time through a buffer of a
 // fixed size, with the errors of TFileRanges.
-std::uint32_t ChecksumOfFile(const std::string& file_name, const ReadProgress& progress);
+std::uint32_t ChecksumOfFile(const std::string& file_name, const StageProgress& progress);
 
 }  // namespace varnock

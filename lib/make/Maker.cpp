@@ -94,9 +94,9 @@ maker::IndexPlan ChoosePlan(ByteSpan source, std::uint64_t target_size, const Ma
 }
 
 std::unique_ptr<maker::SourceIndex> BuildIndex(ByteSpan source, const maker::IndexPlan& plan,
-                                               const MakerOptions& options, const MakerProgress& progress) {
-  const maker::IndexProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
-    if (progress) progress(MakerStage::kIndexing, done, total);
+                                               const MakerOptions& options, const ProgressReport& progress) {
+  const StageProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
+    if (progress) progress(Stage::kIndexing, done, total);
   };
   if (plan.kind == maker::IndexKind::kSuffix)
     return maker::MakeSuffixIndex(source, ThreadCount(options), indexing);
@@ -109,7 +109,7 @@ bool NothingToMatch(ByteSpan source, ByteSpan target) {
 }
 
 MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
-                 const MakerProgress& progress) {
+                 const ProgressReport& progress) {
   MakerReport report;
   report.source_crc = Crc32(source);
   const auto release_target = [&](std::uint64_t from, std::uint64_t to) {
@@ -148,12 +148,12 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
           release_target(from, to);
         },
         [&](std::uint64_t /*matched*/, std::uint64_t parsed) {
-          if (progress) progress(MakerStage::kMatching, parsed, target.size());
+          if (progress) progress(Stage::kMatching, parsed, target.size());
         });
   }
-  if (progress) progress(MakerStage::kWriting, 0, 1);
+  if (progress) progress(Stage::kWriting, 0, 1);
   report.patch_size = encoder.Finish();
-  if (progress) progress(MakerStage::kWriting, 1, 1);
+  if (progress) progress(Stage::kWriting, 1, 1);
   return report;
 }
 
@@ -165,7 +165,7 @@ std::uint64_t MakerLeastMemory(std::uint64_t source_size, std::uint64_t target_s
 }
 
 MakerReport MakePatch(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
-                      const MakerProgress& progress) {
+                      const ProgressReport& progress) {
   CheckSize(source, "source");
   CheckSize(target, "target");
   CheckMemoryLimit(options.memory_limit, MakerLeastMemory(source.size(), target.size()));

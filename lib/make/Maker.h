@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "common/PatchFormat.h"
+#include "common/Progress.h"
 #include "make/IndexPlan.h"
 #include "make/PatchSink.h"
 
@@ -63,14 +64,13 @@ struct MakerOptions {
   bool inputs_are_file_views = false;
 };
 
-// Matching and writing go together, a segment at a time: kMatching counts the
-// target bytes matched and written, kWriting the last step, 0 of 1 then 1 of 1.
-// kVerifying is reported by MakePatchFile (make/PatchFile.h), after MakePatch.
-enum class MakerStage { kIndexing, kMatching, kWriting, kVerifying };
-
-// Called on the thread that called MakePatch, often enough for a smooth bar.
-// It may throw to cancel: the exception leaves MakePatch as it is.
-using MakerProgress = std::function<void(MakerStage stage, std::uint64_t done, std::uint64_t total)>;
+// The maker's progress goes through Stage::kIndexing, kMatching, kWriting
+// and kVerifying. Matching and writing go together, a segment at a time:
+// kMatching counts the target bytes matched and written, kWriting the last
+// step, 0 of 1 then 1 of 1. kVerifying is reported by MakePatchFile
+// (make/PatchFile.h), after MakePatch. The ProgressReport is called on the
+// thread that called MakePatch, often enough for a smooth bar. It may throw
+// to cancel: the exception leaves MakePatch as it is.
 
 struct MakerReport {
   std::uint64_t patch_size = 0;
@@ -100,6 +100,6 @@ std::uint64_t MakerLeastMemory(std::uint64_t source_size, std::uint64_t target_s
 // whatever the sink or the progress callback raise. The same inputs and
 // options give the same bytes on any machine and with any thread count.
 MakerReport MakePatch(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
-                      const MakerProgress& progress = {});
+                      const ProgressReport& progress = {});
 
 }  // namespace varnock

@@ -152,7 +152,7 @@ class StreamSink : public PatchSink {
 // back, so the patch is checked as it is written.
 MakerReport MakeToStream(platform::Handle output, const std::string& description, const InputFile& source,
                          const InputFile& target, const PatchFileOptions& options,
-                         const MakerProgress& progress) {
+                         const ProgressReport& progress) {
   if (platform::IsTerminal(output)) throw Exception("Refusing to write a patch to a terminal");
   StreamSink stream(output, description);
   if (!options.verify) return MakePatch(source.Bytes(), target.Bytes(), options.maker, stream, progress);
@@ -163,7 +163,7 @@ MakerReport MakeToStream(platform::Handle output, const std::string& description
 }
 
 MakerReport MakeToNamedStream(const InputFile& source, const InputFile& target, const std::string& patch_name,
-                              const PatchFileOptions& options, const MakerProgress& progress) {
+                              const PatchFileOptions& options, const ProgressReport& progress) {
   const platform::Handle stream = platform::OpenStreamForWriting(patch_name);
   if (stream == platform::kInvalidHandle) RaiseLastOSError("Cannot open the patch " + Quoted(patch_name));
   MakerReport report;
@@ -178,7 +178,7 @@ MakerReport MakeToNamedStream(const InputFile& source, const InputFile& target, 
 }
 
 MakerReport MakeToFile(const InputFile& source, const InputFile& target, const std::string& patch_name,
-                       const PatchFileOptions& options, const MakerProgress& progress) {
+                       const PatchFileOptions& options, const ProgressReport& progress) {
   PendingFile file(patch_name, options.listing);
   MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, file, progress);
   RefuseOversizedPatch(report);
@@ -220,7 +220,7 @@ struct Inputs {
 
 MakerReport MakePatchFile(const std::string& source_name, const std::string& target_name,
                           const std::string& patch_name, const PatchFileOptions& options,
-                          const MakerProgress& progress) {
+                          const ProgressReport& progress) {
   const Inputs inputs(source_name, target_name, options);
   switch (CheckPatchName(patch_name, inputs.source, inputs.target, options.force)) {
     case Destination::kStream:
@@ -233,7 +233,7 @@ MakerReport MakePatchFile(const std::string& source_name, const std::string& tar
 
 MakerReport MakePatchToStream(const std::string& source_name, const std::string& target_name,
                               const OpenPatchStream& open, const std::string& description,
-                              const PatchFileOptions& options, const MakerProgress& progress) {
+                              const PatchFileOptions& options, const ProgressReport& progress) {
   const Inputs inputs(source_name, target_name, options);
   return MakeToStream(open(), description, inputs.source, inputs.target, inputs.options, progress);
 }

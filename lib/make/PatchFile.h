@@ -19,7 +19,7 @@ struct PatchFileOptions {
   // Replace an existing patch file rather than refuse it.
   bool force = false;
   // Apply the patch in memory and compare with the target before it is put
-  // in place (MakerStage::kVerifying).
+  // in place (Stage::kVerifying).
   bool verify = true;
   // Whether the inputs go on the process's list of inputs, known to its input
   // fault handler (platform.h); a library leaves them off it.
@@ -44,7 +44,7 @@ class EPatchExists : public Exception {
 // more are refused.
 MakerReport MakePatchFile(const std::string& source_name, const std::string& target_name,
                           const std::string& patch_name, const PatchFileOptions& options,
-                          const MakerProgress& progress = {});
+                          const ProgressReport& progress = {});
 
 // Opens the stream a patch goes to, once the inputs are open; raises when it cannot.
 using OpenPatchStream = std::function<platform::Handle()>;
@@ -55,6 +55,6 @@ using OpenPatchStream = std::function<platform::Handle()>;
 // written, never held whole, and a terminal is refused.
 MakerReport MakePatchToStream(const std::string& source_name, const std::string& target_name,
                               const OpenPatchStream& open, const std::string& description,
-                              const PatchFileOptions& options, const MakerProgress& progress = {});
+                              const PatchFileOptions& options, const ProgressReport& progress = {});
 
 }  // namespace varnock

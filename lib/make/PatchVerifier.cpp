@@ -19,7 +19,7 @@ class ComparingStream : public TStream {
  public:
   // `release_target`: the target is a file view whose pages go back to the
   // system once compared (platform::ReleaseViewPages).
-  ComparingStream(ByteSpan target, const MakerProgress& progress, bool release_target)
+  ComparingStream(ByteSpan target, const ProgressReport& progress, bool release_target)
       : target_(target), progress_(progress), release_target_(release_target) {}
 
   // The CRC-32 of the target compared so far: the whole target's after Finish.
@@ -61,12 +61,12 @@ class ComparingStream : public TStream {
     reported_ = position_;
     if (!progress_) return;
     in_callback_ = true;
-    progress_(MakerStage::kVerifying, position_, target_.size());
+    progress_(Stage::kVerifying, position_, target_.size());
     in_callback_ = false;
   }
 
   ByteSpan target_;
-  const MakerProgress& progress_;
+  const ProgressReport& progress_;
   std::uint64_t position_ = 0;
   std::uint64_t reported_ = 0;
   std::uint32_t target_crc_ = 0;
@@ -91,7 +91,7 @@ class VerifyingSink::Comparison : public ComparingStream {
 };
 
 // Checked as it is written, a patch has no verifying stage of its own to report.
-const MakerProgress kNoProgress;
+const ProgressReport kNoProgress;
 
 VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target)
     : output_(output),
@@ -197,9 +197,9 @@ void VerifyingSink::Finish() {
   }
 }
 
-void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress,
+void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const ProgressReport& progress,
                  bool release_target) {
-  if (progress) progress(MakerStage::kVerifying, 0, target.size());
+  if (progress) progress(Stage::kVerifying, 0, target.size());
   ComparingStream stream(target, progress, release_target);
   try {
     PatchHeader header = ValidatePatch(

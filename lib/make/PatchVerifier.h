@@ -15,12 +15,12 @@ namespace varnock {
 // source checksum, magic, version, every instruction, the stop byte), then
 // that its runs make exactly `target` and that the target checksum it carries
 // is `target`'s. Raises Exception naming the first fault. Holds no copy of
-// the target; reports MakerStage::kVerifying as it goes, and an exception
+// the target; reports Stage::kVerifying as it goes, and an exception
 // thrown by `progress` leaves as it is. With `release_target` the target is
 // a view of a file (platform::MapReadOnlyView) whose pages are handed back to
 // the system once compared, so that the check holds the source and the patch
 // but not the whole target.
-void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress = {},
+void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const ProgressReport& progress = {},
                  bool release_target = false);
 
 // What VerifyPatch and VerifyingSink raise for a patch that does not rebuild

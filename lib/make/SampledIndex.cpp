@@ -45,7 +45,7 @@ void KeepFirst(std::uint32_t& slot, std::uint32_t at) {
 // a table about half full, so few samples are lost to collisions.
 class SampledIndex final : public SourceIndex {
  public:
-  SampledIndex(ByteSpan source, std::uint64_t budget, unsigned threads, const IndexProgress& progress)
+  SampledIndex(ByteSpan source, std::uint64_t budget, unsigned threads, const StageProgress& progress)
       : source_(source) {
     const std::uint64_t grams = GramCount(source.size());
     table_.assign(SlotCount(source.size(), budget), 0);
@@ -127,7 +127,7 @@ std::uint64_t SampledIndexMemory(std::uint64_t source_size, std::uint64_t budget
 }
 
 std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget, unsigned threads,
-                                              const IndexProgress& progress) {
+                                              const StageProgress& progress) {
   return std::make_unique<SampledIndex>(source, budget, threads, progress);
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/PatchFormat.h"
+#include "common/Progress.h"
 
 namespace varnock::maker {
 
@@ -40,13 +41,11 @@ inline constexpr std::uint32_t kShortestMatch = 8;
 // A copy from below this source position takes a 2-byte offset.
 inline constexpr std::uint64_t kNearSourceEnd = 0x10000;
 
-using IndexProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
-
 // The suffix array of the whole source, with a filter of its 8-byte strings.
 // Builds on `threads` threads (1 or 2 help); `progress` is called on the
 // calling thread. Bytes it takes: SuffixIndexMemory(source.size()).
 std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads,
-                                             const IndexProgress& progress);
+                                             const StageProgress& progress);
 std::uint64_t SuffixIndexMemory(std::uint64_t source_size);
 
 // A hash table of the source's strings at every step-th position, sized to
@@ -55,7 +54,7 @@ std::uint64_t SuffixIndexMemory(std::uint64_t source_size);
 // SampledIndexMemory(source.size(), budget), a power of two. Built on
 // `threads` threads; the table does not depend on how many.
 std::unique_ptr<SourceIndex> MakeSampledIndex(ByteSpan source, std::uint64_t budget, unsigned threads,
-                                              const IndexProgress& progress);
+                                              const StageProgress& progress);
 std::uint64_t SampledIndexMemory(std::uint64_t source_size, std::uint64_t budget);
 inline constexpr std::uint32_t kSampledGram = 16;
 inline constexpr std::uint64_t kLeastSampledIndexMemory = std::uint64_t{64} << 10;

@@ -102,7 +102,7 @@ void SortSuffixes(ByteSpan source, std::int64_t* ranks) {
 template <typename Rank>
 class SuffixIndex final : public SourceIndex {
  public:
-  SuffixIndex(ByteSpan source, unsigned threads, const IndexProgress& progress)
+  SuffixIndex(ByteSpan source, unsigned threads, const StageProgress& progress)
       : source_(source), key_bits_(KeyBits(source.size())), filter_(source.size()) {
     const std::uint64_t size = source.size();
     suffixes_ = std::make_unique_for_overwrite<Rank[]>(size);
@@ -211,7 +211,7 @@ std::uint64_t SuffixIndexMemory(std::uint64_t source_size) {
 }
 
 std::unique_ptr<SourceIndex> MakeSuffixIndex(ByteSpan source, unsigned threads,
-                                             const IndexProgress& progress) {
+                                             const StageProgress& progress) {
   if (source.size() > kLargestFor32BitRanks)
     return std::make_unique<SuffixIndex<std::int64_t>>(source, threads, progress);
   return std::make_unique<SuffixIndex<std::int32_t>>(source, threads, progress);

@@ -49,7 +49,7 @@ platform::Handle OpenStandardOutputForPatch() {
 
 void MakePatch(const DiffCommand& command, ProgressBar& bar) {
   if (!command.quiet && platform::IsTerminal(platform::StandardErrorHandle())) bar.Enable();
-  const MakerProgress show = [&bar](MakerStage stage, std::uint64_t done, std::uint64_t total) {
+  const ProgressReport show = [&bar](Stage stage, std::uint64_t done, std::uint64_t total) {
     bar.Show(stage, done, total);
   };
   MakerReport report =

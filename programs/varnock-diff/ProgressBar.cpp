@@ -9,21 +9,23 @@ namespace {
 
 constexpr int kBarWidth = 40;
 
-const char* StageName(MakerStage stage) {
+const char* StageName(Stage stage) {
   switch (stage) {
-    case MakerStage::kIndexing:
+    case Stage::kIndexing:
       return "indexing";
-    case MakerStage::kMatching:
+    case Stage::kMatching:
       return "matching";
-    case MakerStage::kWriting:
+    case Stage::kWriting:
       return "writing";
-    case MakerStage::kVerifying:
+    case Stage::kVerifying:
       return "verifying";
+    case Stage::kChecksum:  // applying's alone
+      break;
   }
   return "";
 }
 
-std::string BarLine(MakerStage stage, std::uint64_t done, std::uint64_t total) {
+std::string BarLine(Stage stage, std::uint64_t done, std::uint64_t total) {
   const std::uint64_t permille = total == 0 ? 1000 : std::min<std::uint64_t>(done, total) * 1000 / total;
   const int filled = static_cast<int>(permille * kBarWidth / 1000);
   char line[96];
@@ -38,7 +40,7 @@ void WriteStandardError(std::string_view text) {
   platform::WriteStandardOutput(platform::StandardErrorHandle(), text.data(), text.size());
 }
 
-void ProgressBar::Show(MakerStage stage, std::uint64_t done, std::uint64_t total) {
+void ProgressBar::Show(Stage stage, std::uint64_t done, std::uint64_t total) {
   if (!enabled_) return;
   const Clock::time_point now = Clock::now();
   if (now - start_ < kQuietStart) return;

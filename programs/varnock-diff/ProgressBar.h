@@ -19,7 +19,7 @@ class ProgressBar {
     start_ = Clock::now();
   }
 
-  void Show(MakerStage stage, std::uint64_t done, std::uint64_t total);
+  void Show(Stage stage, std::uint64_t done, std::uint64_t total);
 
   // Erases the bar, before a message or at the end of the run.
   void Clear();
@@ -35,7 +35,7 @@ class ProgressBar {
   bool drawn_ = false;
   Clock::time_point start_;
   Clock::time_point last_draw_;
-  MakerStage last_stage_ = MakerStage::kIndexing;
+  Stage last_stage_ = Stage::kIndexing;
   std::string last_line_;
 };
 

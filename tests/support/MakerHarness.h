@@ -14,7 +14,7 @@ class MemorySink : public PatchSink {
 };
 
 inline Bytes MakeInMemory(ByteSpan source, ByteSpan target, const MakerOptions& options = {},
-                          const MakerProgress& progress = {}) {
+                          const ProgressReport& progress = {}) {
   MemorySink sink;
   const MakerReport report = MakePatch(source, target, options, sink, progress);
   EXPECT_EQ(report.patch_size, sink.bytes.size());

@@ -72,8 +72,8 @@ TEST(VerifyPatch, RefusesEveryPatchThatDoesNot) {
 TEST(VerifyPatch, ReportsTheWholeTargetAndLetsACancellationThrough) {
   std::vector<std::uint64_t> done;
   VerifyPatch(BuildPatchFor(kSource, kTarget, {kHead, kMiddle, kTail}), kSource, kTarget,
-              [&](MakerStage stage, std::uint64_t at, std::uint64_t total) {
-                EXPECT_EQ(stage, MakerStage::kVerifying);
+              [&](Stage stage, std::uint64_t at, std::uint64_t total) {
+                EXPECT_EQ(stage, Stage::kVerifying);
                 EXPECT_EQ(total, kTarget.size());
                 done.push_back(at);
               });
@@ -86,7 +86,7 @@ TEST(VerifyPatch, ReportsTheWholeTargetAndLetsACancellationThrough) {
   int calls = 0;
   EXPECT_TRUE(RaisesError(
       [&] {
-        VerifyPatch(large_patch, {}, large, [&](MakerStage, std::uint64_t, std::uint64_t) {
+        VerifyPatch(large_patch, {}, large, [&](Stage, std::uint64_t, std::uint64_t) {
           if (++calls == 2) throw Exception("cancelled");
         });
       },

@@ -226,34 +226,39 @@ TEST(MakerRoundTrip, PatchCostsNoMoreThanTheAssemblingScript) {
   }
 }
 
-TEST(MakerProgress, StagesComeInOrderAndCountUpToTheirTotal) {
+TEST(ProgressReport, StagesComeInOrderAndCountUpToTheirTotal) {
   Generator generator(7);
   const Bytes source = generator.Content(600000, false);
   const Bytes target = generator.Edit(source, false);
-  std::vector<std::pair<MakerStage, std::uint64_t>> calls;
-  MakeInMemory(source, target, WithThreads(2),
-               [&](MakerStage stage, std::uint64_t done, std::uint64_t total) {
-                 ASSERT_LE(done, total);
-                 if (!calls.empty() && calls.back().first == stage) {
-                   EXPECT_GE(done, calls.back().second);
-                 } else {
-                   EXPECT_TRUE(calls.empty() || stage > calls.back().first);
-                 }
-                 calls.emplace_back(stage, done);
-               });
+  std::vector<std::pair<Stage, std::uint64_t>> calls;
+  // The maker's stages in the order it goes through them.
+  const auto order = [](Stage stage) {
+    const Stage stages[] = {Stage::kIndexing, Stage::kMatching, Stage::kWriting, Stage::kVerifying};
+    return std::find(std::begin(stages), std::end(stages), stage) - std::begin(stages);
+  };
+  MakeInMemory(source, target, WithThreads(2), [&](Stage stage, std::uint64_t done, std::uint64_t total) {
+    ASSERT_LE(done, total);
+    ASSERT_LT(order(stage), 4);
+    if (!calls.empty() && calls.back().first == stage) {
+      EXPECT_GE(done, calls.back().second);
+    } else {
+      EXPECT_TRUE(calls.empty() || order(stage) > order(calls.back().first));
+    }
+    calls.emplace_back(stage, done);
+  });
   ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.front().first, MakerStage::kIndexing);
-  EXPECT_EQ(calls.back(), std::make_pair(MakerStage::kWriting, std::uint64_t{1}));
+  EXPECT_EQ(calls.front().first, Stage::kIndexing);
+  EXPECT_EQ(calls.back(), std::make_pair(Stage::kWriting, std::uint64_t{1}));
 }
 
-TEST(MakerProgress, AnExceptionFromTheCallbackCancels) {
+TEST(ProgressReport, AnExceptionFromTheCallbackCancels) {
   Generator generator(8);
   const Bytes source = generator.Content(600000, false);
   struct Cancelled {};
-  for (MakerStage cancelled_at : {MakerStage::kIndexing, MakerStage::kMatching, MakerStage::kWriting}) {
+  for (Stage cancelled_at : {Stage::kIndexing, Stage::kMatching, Stage::kWriting}) {
     testing::MemorySink sink;
     EXPECT_THROW(MakePatch(source, source, WithThreads(2), sink,
-                           [&](MakerStage stage, std::uint64_t, std::uint64_t) {
+                           [&](Stage stage, std::uint64_t, std::uint64_t) {
                              if (stage == cancelled_at) throw Cancelled{};
                            }),
                  Cancelled);
