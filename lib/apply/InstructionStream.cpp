@@ -96,7 +96,8 @@ void RunStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStre
   // Decoding runs up to kLookahead instructions ahead of the writes and stops
   // at the first fault, which is raised only when the writes reach it, after
   // every run before it went out: the outcome, error and file alike, is that
-  // of carrying out one instruction at a time.
+  // of carrying out one instruction at a time. The stream over ranges
+  // (RangedStream.cpp) has a loop of its own, which says why.
   std::uint64_t decode_end = last;
   std::array<Pending, decode::kLookahead> ahead;
   std::size_t decoded = 0;

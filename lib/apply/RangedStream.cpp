@@ -69,6 +69,12 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
   // the window, for the writes to catch up: a literal run waiting for its
   // write lies in the window, which is read anew only once none waits, or to
   // hand over the rest of the last one.
+  //
+  // This is not the loop over spans (InstructionStream.cpp) made generic: a
+  // run decoded here is only lent, by the window or the cache, until the next
+  // read replaces what it points at, so this loop holds decoding back and
+  // tracks what it lent. The loop over spans, where every run stays where it
+  // lies, is every apply's hot path and carries none of that.
   std::uint64_t decode_end = last;
   std::array<Pending, decode::kLookahead> ahead;
   std::size_t decoded = 0;
