@@ -192,30 +192,11 @@ struct StandardOutput {
 };
 StandardOutput OpenStandardOutput();
 
-// One write to standard output; false when it failed.
-bool WriteStandardOutput(Handle handle, const void* data, std::size_t count);
-
-// Standard error, for messages; its writes go through WriteStandardOutput.
-Handle StandardErrorHandle();
-
 // True when `handle` is a terminal (a console on Windows).
 bool IsTerminal(Handle handle);
 
-// The command line as one string where the OS hands it over that way
-// (Windows); nullopt where it arrives already split (POSIX).
-std::optional<std::string> CommandLineString();
-
-// True when `byte` opens a two-byte character in the OS's multi-byte code page.
-bool IsLeadByte(std::uint8_t byte);
-
 // Sets up process-wide signal and error-mode behaviour before anything runs.
 void PrepareProcess();
-
-[[noreturn]] void ExitProcess(int exit_code);
-
-// Ends the process with `exit_code` at once, running no exit handlers; safe
-// inside an InputFaultHandler.
-[[noreturn]] void ExitProcessAtOnce(int exit_code);
 
 // Makes interrupt, termination and hang-up remove a TemporaryFile's hidden
 // name, then end the process as they would have. Signals ignored on entry stay ignored.
@@ -238,7 +219,8 @@ std::uint64_t UsableAddressSpace();
 // Once PrepareProcess has run, such a fault, and a target write that meets it,
 // calls this handler with the name the input was opened by, in place of a
 // crash. It runs inside a signal handler and must not return: it may only
-// write (without allocating) and then call ExitProcessAtOnce.
+// write (without allocating) and then end the process at once
+// (a program's ExitProcessAtOnce).
 using InputFaultHandler = void (*)(const char* input_name);
 void SetInputFaultHandler(InputFaultHandler handler);
 

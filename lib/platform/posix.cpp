@@ -673,21 +673,7 @@ StandardOutput OpenStandardOutput() {
   return {STDOUT_FILENO, S_ISCHR(info.st_mode)};
 }
 
-bool WriteStandardOutput(Handle handle, const void* data, std::size_t count) {
-  ssize_t n;
-  do {
-    n = write(static_cast<int>(handle), data, count);
-  } while (n < 0 && errno == EINTR);
-  return n >= 0;
-}
-
-Handle StandardErrorHandle() { return STDERR_FILENO; }
-
 bool IsTerminal(Handle handle) { return handle != kInvalidHandle && isatty(static_cast<int>(handle)) == 1; }
-
-std::optional<std::string> CommandLineString() { return std::nullopt; }
-
-bool IsLeadByte(std::uint8_t /*byte*/) { return false; }
 
 void PrepareProcess() {
   // A reader that went away must not end the run, and a file-size limit must
@@ -703,10 +689,6 @@ void PrepareProcess() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGBUS, &action, nullptr);
 }
-
-void ExitProcess(int exit_code) { std::exit(exit_code); }
-
-void ExitProcessAtOnce(int exit_code) { _exit(exit_code); }
 
 void SetInputFaultHandler(InputFaultHandler handler) { input_fault_handler = handler; }
 

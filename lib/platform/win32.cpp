@@ -216,37 +216,16 @@ StandardOutput OpenStandardOutput() {
   return {FromHandle(handle), type == FILE_TYPE_CHAR};
 }
 
-bool WriteStandardOutput(Handle handle, const void* data, std::size_t count) {
-  DWORD written = 0;
-  return ::WriteFile(ToHandle(handle), data, static_cast<DWORD>(count), &written, nullptr) != FALSE;
-}
-
-Handle StandardErrorHandle() {
-  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-  return handle == nullptr ? kInvalidHandle : FromHandle(handle);
-}
-
 // A console has a mode; NUL and other character devices have none.
 bool IsTerminal(Handle handle) {
   DWORD mode = 0;
   return handle != kInvalidHandle && GetConsoleMode(ToHandle(handle), &mode) != FALSE;
 }
 
-std::optional<std::string> CommandLineString() { return std::string(GetCommandLineA()); }
-
-bool IsLeadByte(std::uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
-
 void PrepareProcess() {
   // A console program must not stop on a dialog box, such as the one for a
   // drive without a medium; the call then fails with its code instead.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-}
-
-void ExitProcess(int exit_code) { ::ExitProcess(static_cast<UINT>(exit_code)); }
-
-void ExitProcessAtOnce(int exit_code) {
-  ::TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exit_code));
-  ::ExitProcess(static_cast<UINT>(exit_code));  // not reached: TerminateProcess does not return on itself
 }
 
 // The share modes keep every other process from shortening an open input, so

@@ -7,6 +7,7 @@
 
 #include "internal/Make.h"
 #include "internal/Platform.h"
+#include "programs/common/Console.h"
 #include "programs/varnock-diff/DiffCommandLine.h"
 #include "programs/varnock-diff/ProgressBar.h"
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "internal/Platform.h"
+#include "programs/common/Console.h"
 
 namespace varnock::diff {
 namespace {

@@ -1,6 +1,7 @@
 #include "programs/varnock/CommandLine.h"
 
 #include "internal/Platform.h"
+#include "programs/common/Console.h"
 
 namespace varnock {
 namespace {

@@ -5,6 +5,7 @@
 
 #include "internal/Errors.h"
 #include "internal/Platform.h"
+#include "programs/common/Console.h"
 #include "programs/varnock/ApplyPatch.h"
 #include "programs/varnock/MemoryReserve.h"
 #include "programs/varnock/StandardOutput.h"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "programs/common/Console.h"
+
 namespace varnock {
 
 void StandardOutputWriter::WriteText(std::string_view text) {
