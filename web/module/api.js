@@ -20,14 +20,24 @@ function varnockApi(loadCore) {
 
   // Loaded once; a load that failed is tried again by the next call.
   let corePromise = null;
+  let loaded = null;
   function core() {
     if (!corePromise) {
       corePromise = Promise.resolve().then(loadCore);
-      corePromise.catch(() => {
-        corePromise = null;
-      });
+      corePromise.then((m) => { loaded = m; }, () => { corePromise = null; });
     }
     return corePromise;
+  }
+
+  // WebAssembly memory never shrinks: a module that a call grew past this
+  // (a large make, or one that ran out of memory) is let go, for the
+  // collector to give its memory back, and the next call loads a new one.
+  // Loading again takes a fraction of what such a call took.
+  const kKeptMemory = 256 << 20;
+  function forget(m) {
+    if (loaded !== m) return;
+    loaded = null;
+    corePromise = null;
   }
 
   async function bytesOf(input, what) {
@@ -240,6 +250,7 @@ function varnockApi(loadCore) {
       m.varnockHooks = null;
       for (const pointer of pointers) m._free(pointer);
       m._varnock_context_free(context);
+      if (m.HEAPU8.length > kKeptMemory) forget(m);
     }
   }
 
