@@ -68,9 +68,9 @@ export type SinkResult = void | null | boolean | number | bigint | string | symb
  * it returns, as its memory is then reused: one that returns a promise (an
  * `async` function does) is refused with a TypeError, before any work or at
  * its first piece, since the call can neither wait for the promise nor learn
- * of its failure; a stream is the sink for writes that complete later. A stream cannot
- * take anything while the call holds the thread, so it is written after the
- * call, and only if the call succeeded (a failed call writes nothing to it;
+ * of its failure; a stream is the sink for writes that complete later. A
+ * stream cannot take anything while the call holds the thread, so it is
+ * written after the call, and only if the call succeeded (a failed call writes nothing to it;
  * it is left open and unlocked either way). In a dedicated worker with the
  * Origin Private File System, the output waits in a scratch file there and
  * is written to the stream 1 MiB at a time, each chunk once the stream has
