@@ -4,6 +4,7 @@
 // this process and in any other, so nothing needs to be tracked here. The
 // maker's temporary patch file is in win32_temporary_file.cpp.
 #include <algorithm>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "platform/win32_names.h"
@@ -18,6 +19,20 @@ Handle FromHandle(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
 constexpr DWORD kMessageFlags = 0x3200;
 constexpr DWORD kMessageBufferSize = 256;
 constexpr DWORD kFullPathBufferSize = MAX_PATH;
+
+// Whether the name leads to one of the devices Windows finds in every
+// directory (NUL, CON, COM1, LPT1.txt, …), which the OS resolves to the
+// device namespace (\\.\NAME), or to a console's own (CONIN$, CONOUT$). A
+// name that begins in a namespace itself is left to what opening it finds.
+bool NamesADevice(const std::string& name) {
+  const std::wstring wide = win32::WideName(name);
+  if (wide.empty() || wide.starts_with(L"\\\\") || wide.starts_with(L"//")) return false;
+  if (_wcsicmp(wide.c_str(), L"CONIN$") == 0 || _wcsicmp(wide.c_str(), L"CONOUT$") == 0) return true;
+  wchar_t full[kFullPathBufferSize];
+  const DWORD length = GetFullPathNameW(wide.c_str(), kFullPathBufferSize, full, nullptr);
+  return length > 0 && length < kFullPathBufferSize &&
+         std::wstring_view(full, length).starts_with(L"\\\\.\\");
+}
 
 }  // namespace
 
@@ -169,6 +184,10 @@ std::optional<FileId> IdentifyFile(const std::string& name) {
 }
 
 PatchPlace FindPatchPlace(const std::string& name) {
+  // A device is a stream whether or not it opens now (a port that is not
+  // there, a console that is not this process's): opening it to write says
+  // so before any work.
+  if (NamesADevice(name)) return PatchPlace::kStream;
   // Opened for no access at all: only what the name leads to is asked.
   HANDLE file = win32::CreateFileByName(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);

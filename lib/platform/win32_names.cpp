@@ -27,6 +27,17 @@ std::wstring WideName(const std::string& name) {
   return wide;
 }
 
+std::string NarrowName(const std::wstring& name) {
+  if (name.empty()) return {};
+  const UINT code_page = names_are_utf8 ? CP_UTF8 : CP_ACP;
+  const int size = static_cast<int>(name.size());
+  const int length = WideCharToMultiByte(code_page, 0, name.data(), size, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(code_page, 0, name.data(), size, narrow.data(), length, nullptr, nullptr);
+  return narrow;
+}
+
 HANDLE CreateFileByName(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   if (!names_are_utf8) return CreateFileA(name.c_str(), access, share, nullptr, disposition, flags, nullptr);
   const std::wstring wide = WideName(name);

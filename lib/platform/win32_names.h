@@ -19,6 +19,9 @@ namespace varnock::platform::win32 {
 // valid in that encoding, with ERROR_NO_UNICODE_TRANSLATION as the last error.
 std::wstring WideName(const std::string& name);
 
+// The UTF-16 name back in the encoding WideName reads it in.
+std::string NarrowName(const std::wstring& name);
+
 // CreateFile by the 8-bit entry point while names are ANSI, so that varnock
 // and the library open exactly what they always opened, else by the wide one.
 HANDLE CreateFileByName(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags);

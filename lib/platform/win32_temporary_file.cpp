@@ -14,6 +14,10 @@ namespace varnock::platform {
 namespace {
 
 constexpr int kNameAttempts = 16;
+// The longest name a Windows file system gives a file, in UTF-16 units.
+constexpr std::size_t kLongestName = 255;
+// What a hidden name adds to its stem: a dot before it, ".%08x.tmp" after.
+constexpr std::size_t kHiddenNameExtra = 1 + 13;
 
 HANDLE ToHandle(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -55,11 +59,23 @@ std::string DirectoryPart(const std::string& destination) {
   return separator == std::string::npos ? std::string() : destination.substr(0, separator + 1);
 }
 
-std::string HiddenNameFor(const std::string& leaf) {
+// The part of the destination's name that its hidden name carries: all of
+// it, or as much as leaves room for the rest of a name the file system
+// allows, cut between characters. The random suffix keeps names cut alike
+// apart.
+std::string HiddenStemFor(const std::string& leaf) {
+  const std::wstring wide = win32::WideName(leaf);
+  std::size_t keep = kLongestName - kHiddenNameExtra;
+  if (wide.size() <= keep) return leaf;
+  if (IS_HIGH_SURROGATE(wide[keep - 1])) --keep;
+  return win32::NarrowName(wide.substr(0, keep));
+}
+
+std::string HiddenNameFor(const std::string& stem) {
   static thread_local std::minstd_rand random(std::random_device{}());
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
-  return "." + leaf + suffix;
+  return "." + stem + suffix;
 }
 
 }  // namespace
@@ -78,8 +94,9 @@ bool TemporaryFile::Create(const std::string& destination, Listing listing) {
     SetLastError(ERROR_DIRECTORY);
     return false;
   }
+  const std::string stem = HiddenStemFor(leaf_);
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    const std::string name = folder + HiddenNameFor(leaf_);
+    const std::string name = folder + HiddenNameFor(stem);
     const std::wstring wide = win32::WideName(name);
     if (wide.empty()) return false;
     // Delete sharing lets the file be renamed and deleted while it is open.

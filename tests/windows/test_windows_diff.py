@@ -1,8 +1,10 @@
-"""Guards varnock-diff.exe against what Windows does its own way: patch bytes other than Linux's for the same pair, names outside the ANSI code page, a patch not put in place whole, a temporary file left behind, an input written over or held by a writer."""
+"""Guards varnock-diff.exe against what Windows does its own way: patch bytes other than Linux's for the same pair, names outside the ANSI code page or as long as the file system allows, device names, a patch not put in place whole, a temporary file left behind, an input written over or held by a writer."""
 import os
 import random
+import re
 import signal
 import subprocess
+import threading
 import time
 import unittest
 
@@ -125,6 +127,60 @@ class PatchFile(WindowsDiffTestCase):
         finally:
             let_go()
         self.assertAppliesTo("patch", self.source, self.target)
+
+    def test_names_up_to_the_longest_the_file_system_allows(self):
+        # The hidden temporary name adds 14 characters to the patch's: it is cut to fit.
+        self.assertEqual(self.run_diff("source", "target", "short")[0], 0)
+        names = ["p" * (length - len(".patch")) + ".patch" for length in (242, 249, 255)]
+        for name in names:
+            with self.subTest(length=len(name)):
+                code, _, err = self.run_diff("source", "target", name)
+                self.assertEqual(code, 0, err)
+                self.assertEqual(self.read(name), self.read("short"))
+        self.assertOnly("short", *names)
+
+    def point_device(self, device, to):
+        """Points the emulator's `device` (com9, lpt1) at `to` until the test ends,
+        so that no device of the machine is written to."""
+        link = os.path.join(RUNNER[-1], "dosdevices", device)
+        saved = os.readlink(link) if os.path.islink(link) else None
+        if saved is not None:
+            os.remove(link)
+        os.symlink(to, link)
+
+        def restore():
+            os.remove(link)
+            if saved is not None:
+                os.symlink(saved, link)
+        self.addCleanup(restore)
+
+    def test_a_device_takes_the_patch_as_a_stream_or_is_refused_before_any_work(self):
+        self.assertEqual(self.run_diff("source", "target", "file.patch")[0], 0)
+        self.assertEqual(self.run_diff("source", "target", "NUL"), (0, b"", ""))
+        # Devices that cannot take it: one that will not open, a console.
+        os.mkdir(self.path("no-device"))
+        for device in ["com1", "com9", "lpt1"]:
+            self.point_device(device, self.path("no-device"))
+        for name in ["COM9", "AUX", "PRN", "LPT1.txt", "lpt1.patch"]:
+            with self.subTest(name):
+                self.assertDiffFails(self.run_diff("source", "target", name), 2, 'Cannot open the patch "' + name)
+        for name in ["CON", "CONOUT$"]:
+            with self.subTest(name):
+                self.assertDiffFails(self.run_diff("source", "target", name), 2,
+                                     'terminal|Cannot open the patch "' + re.escape(name))
+        self.assertOnly("file.patch", "no-device")
+        # One that takes a stream: the same patch as the file's.
+        os.mkfifo(self.path("port"))
+        self.point_device("com9", self.path("port"))
+        received = []
+        reader = threading.Thread(target=lambda: received.append(self.read("port")), daemon=True)
+        reader.start()
+        code, _, err = self.run_diff("source", "target", "COM9")
+        if code != 0:  # the reader still waits for a writer
+            os.close(os.open(self.path("port"), os.O_WRONLY | os.O_NONBLOCK))
+        reader.join(timeout=60)
+        self.assertEqual(code, 0, err)
+        self.assertEqual(received, [self.read("file.patch")])
 
     def test_ctrl_c_removes_the_temporary_file(self):
         # Wine turns SIGINT into the console's Ctrl+C event (it has no way to

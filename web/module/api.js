@@ -18,10 +18,26 @@ function varnockApi(loadCore) {
     }
   }
 
+  // Loaded once; a load that failed is tried again by the next call.
   let corePromise = null;
+  let loaded = null;
   function core() {
-    if (!corePromise) corePromise = Promise.resolve(loadCore());
+    if (!corePromise) {
+      corePromise = Promise.resolve().then(loadCore);
+      corePromise.then((m) => { loaded = m; }, () => { corePromise = null; });
+    }
     return corePromise;
+  }
+
+  // WebAssembly memory never shrinks: a module that a call grew past this
+  // (a large make, or one that ran out of memory) is let go, for the
+  // collector to give its memory back, and the next call loads a new one.
+  // Loading again takes a fraction of what such a call took.
+  const kKeptMemory = 256 << 20;
+  function forget(m) {
+    if (loaded !== m) return;
+    loaded = null;
+    corePromise = null;
   }
 
   async function bytesOf(input, what) {
@@ -82,18 +98,39 @@ function varnockApi(loadCore) {
     };
   }
 
+  const kAsyncSink = "the sink function must write each piece before it returns, as the piece's memory is " +
+    "reused after: give a WritableStream for writes that complete later";
+
+  // Whether a sink's result is a promise, or anything `await` would wait for.
+  const isThenable = (value) => value !== null && (typeof value === "object" || typeof value === "function") &&
+    typeof value.then === "function";
+
   // A place the target is handed to piece by piece, each piece valid only
   // during the call: a FileSystemSyncAccessHandle is written in place, a
   // function is called with the piece, a WritableStream is written once the
   // call has succeeded (it cannot take pieces while the call holds the
   // thread), from a scratch file where there is one, else from copies kept
   // in memory. write() returns false for a write that failed; finish(succeeded)
-  // ends the output.
+  // ends the output, and writes nothing after a failure.
   async function sinkWriter(sink) {
     if (typeof sink === "function") {
+      // The call cannot wait for a promise while it holds the thread: a write
+      // still pending when the function returns would read a reused piece,
+      // and its failure would come after the call's success. An async
+      // function is refused before any work, any other function at the first
+      // promise it returns, whose rejection is then taken care of here.
+      if (Object.prototype.toString.call(sink) === "[object AsyncFunction]") throw new TypeError(kAsyncSink);
       return {
         write: (piece) => {
-          sink(piece);
+          const result = sink(piece);
+          if (isThenable(result)) {
+            try {
+              result.then(undefined, () => {});
+            } catch {
+              // A thenable whose then() throws leaves nothing to take care of.
+            }
+            throw new TypeError(kAsyncSink);
+          }
           return true;
         },
         finish: async () => {},
@@ -119,9 +156,10 @@ function varnockApi(loadCore) {
       return {
         write: (piece) => pieces.push(piece.slice()) > 0,
         finish: async (succeeded) => {
+          if (!succeeded) return;
           const writer = sink.getWriter();
           try {
-            while (succeeded && pieces.length) await writer.write(pieces.shift());
+            while (pieces.length) await writer.write(pieces.shift());
           } finally {
             writer.releaseLock();
           }
@@ -212,6 +250,7 @@ function varnockApi(loadCore) {
       m.varnockHooks = null;
       for (const pointer of pointers) m._free(pointer);
       m._varnock_context_free(context);
+      if (m.HEAPU8.length > kKeptMemory) forget(m);
     }
   }
 
@@ -275,22 +314,23 @@ function varnockApi(loadCore) {
     return whole;
   }
 
-  // The output handed to the caller's sink; its size and CRC-32 returned.
+  // The output handed to the caller's sink; its size and CRC-32 returned. A
+  // failed call rejects with its own error, whatever ending the output does.
   async function toSink(runner, first, second, sink, options) {
     const writer = await sinkWriter(sink);
     let size = 0;
     let crc32;
-    let succeeded = false;
     try {
       crc32 = await runner(first, second, options, (piece) => {
         if (!writer.write(piece)) return false;
         size += piece.length;
         return true;
       });
-      succeeded = true;
-    } finally {
-      await writer.finish(succeeded);
+    } catch (error) {
+      await writer.finish(false).catch(() => {});
+      throw error;
     }
+    await writer.finish(true);
     return { size, crc32 };
   }
 

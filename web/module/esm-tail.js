@@ -1,5 +1,8 @@
 // The module's bytes: read from disk under Node (whose glue here is the web's,
-// so it is handed them), fetched beside this file elsewhere.
+// so it is handed them), fetched beside this file elsewhere. Emscripten's glue
+// would print a failed load to the console: it is told to print nothing, and
+// the failure is each call's rejection, with the file named. A failed load is
+// not kept, so that a call after a passing fault (a network's) loads it anew.
 async function loadCore() {
   const url = new URL("./varnock-core.wasm", import.meta.url);
   let wasmBinary;
@@ -11,7 +14,14 @@ async function loadCore() {
     if (!response.ok) throw new Error(`${url}: ${response.status} ${response.statusText}`);
     wasmBinary = await response.arrayBuffer();
   }
-  return createVarnockCore({ wasmBinary });
+  const silent = () => {};
+  try {
+    return await createVarnockCore({ wasmBinary, print: silent, printErr: silent });
+  } catch (error) {
+    // "Aborted(CompileError: …). Build with …": the cause alone.
+    const cause = String((error && error.message) || error).replace(/^Aborted\((.*)\)(\. Build with .*)?$/s, "$1");
+    throw new Error(`varnock-core.wasm cannot be loaded from ${url}: ${cause}`, { cause: error });
+  }
 }
 
 const api = varnockApi(loadCore);

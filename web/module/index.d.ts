@@ -45,11 +45,32 @@ export interface MakeOptions extends Options {
 }
 
 /**
+ * What the module uses of a FileSystemSyncAccessHandle, named by its shape so
+ * that the types need no worker's library (a handle comes from a dedicated
+ * worker's createSyncAccessHandle()).
+ */
+export interface SyncAccessHandle {
+  truncate(size: number): void;
+  write(buffer: Uint8Array, options: { at: number }): number;
+  flush(): void;
+}
+
+/**
+ * What a sink function may return: anything but a promise or another
+ * thenable. Its result is not used.
+ */
+export type SinkResult = void | null | boolean | number | bigint | string | symbol | { then?: never };
+
+/**
  * Where the output goes: a FileSystemSyncAccessHandle (emptied, then written
  * piece by piece from offset 0 and flushed), a function called with each
- * piece (valid only during the call), or a WritableStream. A stream cannot
- * take anything while the call holds the thread, so it is written after the
- * call, and only if the call succeeded (a failed call writes nothing to it;
+ * piece, or a WritableStream. The function must be done with the piece when
+ * it returns, as its memory is then reused: one that returns a promise (an
+ * `async` function does) is refused with a TypeError, before any work or at
+ * its first piece, since the call can neither wait for the promise nor learn
+ * of its failure; a stream is the sink for writes that complete later. A
+ * stream cannot take anything while the call holds the thread, so it is
+ * written after the call, and only if the call succeeded (a failed call writes nothing to it;
  * it is left open and unlocked either way). In a dedicated worker with the
  * Origin Private File System, the output waits in a scratch file there and
  * is written to the stream 1 MiB at a time, each chunk once the stream has
@@ -58,7 +79,7 @@ export interface MakeOptions extends Options {
  * page's main thread, a page opened from disk, Node), the output waits in
  * memory, whole: use a function or a sync access handle there for large outputs.
  */
-export type Sink = FileSystemSyncAccessHandle | WritableStream<Uint8Array> | ((piece: Uint8Array) => void);
+export type Sink = SyncAccessHandle | WritableStream<Uint8Array> | ((piece: Uint8Array) => SinkResult);
 
 export interface Written {
   /** Bytes handed to the sink. */

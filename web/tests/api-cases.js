@@ -226,6 +226,12 @@ export const cases = [
       checkError(api, await rejection(api.applyPatchTo(target, patch, slow)), "SOURCE_CHECKSUM",
         "Source file checksum don't match");
       check(pieces.length === 0, "a failed call wrote to the stream");
+      // Locked by its host during a failing call: still the call's own error.
+      let hostWriter = null;
+      const lockIt = () => { hostWriter = hostWriter || slow.getWriter(); };
+      checkError(api, await rejection(api.applyPatchTo(target, patch, slow, { onProgress: lockIt })),
+        "SOURCE_CHECKSUM", "Source file checksum don't match");
+      hostWriter.releaseLock();
       check((await privateFiles()).every((name) => !name.startsWith("varnock-scratch-")), "a scratch file is left");
     },
   },
@@ -249,6 +255,37 @@ export const cases = [
         "the reading stage went back or changed its total");
       check(!reading.length || reading[reading.length - 1][0] === large.source.length, "the reading stage did not end");
       check((await privateFiles()).every((name) => !name.startsWith("varnock-scratch-")), "a scratch file is left");
+    },
+  },
+  {
+    name: "a sink function that returns a promise is refused with a TypeError, its rejection taken care of",
+    async run(api) {
+      const patch = await api.makePatch(source, target);
+      // Each sink keeps what it got only later, as a write that completes
+      // later reads it; `followed` tells whether its failure was taken care of.
+      let followed = false;
+      const kept = [];
+      const later = (piece) => new Promise((resolve) => setTimeout(() => resolve(kept.push(piece.slice())), 1));
+      const sinks = {
+        "an async function": async (piece) => later(piece),
+        "a function returning a promise": (piece) => later(piece),
+        "a function returning a thenable that fails": (piece) => ({
+          then(onDone, onFailed) {
+            followed = typeof onFailed === "function";
+            setTimeout(() => onFailed && onFailed(new Error("disk full")), 1);
+            later(piece);
+          },
+        }),
+      };
+      for (const [kind, sink] of Object.entries(sinks)) {
+        for (const call of [() => api.applyPatchTo(source, patch, sink), () => api.makePatchTo(source, target, sink)]) {
+          const error = await rejection(call());
+          check(error instanceof TypeError, `${kind}: got ${error}`);
+        }
+      }
+      check(followed, "the thenable's failure was left to nobody");
+      await new Promise((resolve) => setTimeout(resolve, 20));
+      check(kept.length <= 4, `the sinks were handed ${kept.length} pieces after the first`);
     },
   },
   {

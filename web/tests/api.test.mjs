@@ -1,11 +1,44 @@
 // The module's API table (api-cases.js) under Node, against the npm
-// package's directory as built (VARNOCK_WEB_BUILD, default build/wasm).
+// package's directory as built (VARNOCK_WEB_BUILD, default build/wasm); and,
+// Node only, the package with a damaged .wasm.
 import { test } from "node:test";
+import assert from "node:assert/strict";
+import { spawnSync } from "node:child_process";
+import fs from "node:fs";
 import path from "node:path";
 import { pathToFileURL } from "node:url";
 import { cases } from "./api-cases.js";
+import { temporaryDirectory } from "./fixtures.mjs";
 import { webBuild } from "./paths.mjs";
 
-const api = await import(pathToFileURL(path.join(webBuild, "npm", "index.js")).href);
+const npmDir = path.join(webBuild, "npm");
+const api = await import(pathToFileURL(path.join(npmDir, "index.js")).href);
 
 for (const { name, run } of cases) test(name, () => run(api));
+
+test("a damaged varnock-core.wasm makes each call reject with an error that names it, printing nothing", () => {
+  const copy = temporaryDirectory();
+  try {
+    fs.cpSync(npmDir, copy, { recursive: true });
+    const wasm = path.join(copy, "varnock-core.wasm");
+    const bytes = fs.readFileSync(wasm);
+    fs.writeFileSync(wasm, bytes.subarray(0, bytes.length >> 1));
+    const script = `
+      const api = await import(${JSON.stringify(pathToFileURL(path.join(copy, "index.js")).href)});
+      for (const call of [() => api.version(), () => api.applyPatch(new Uint8Array(0), new Uint8Array(0))]) {
+        try {
+          await call();
+          console.log("resolved");
+        } catch (error) {
+          console.log(error.constructor.name + ": " + error.message);
+        }
+      }`;
+    const run = spawnSync("node", ["--input-type=module", "-e", script], { encoding: "utf8" });
+    assert.deepEqual([run.status, run.stderr], [0, ""]);
+    const lines = run.stdout.trim().split("\n");
+    assert.equal(lines.length, 2, run.stdout);
+    for (const line of lines) assert.match(line, /^Error: varnock-core\.wasm cannot be loaded from file:.*: \S/);
+  } finally {
+    fs.rmSync(copy, { recursive: true, force: true });
+  }
+});
