@@ -122,8 +122,8 @@ typedef int32_t (*varnock_write_fn)(void* user_data, const uint8_t* data, size_t
  * remain means the input ended early (VARNOCK_ERROR_INPUT_SHORTENED); a
  * negative value, or one above `size`, fails the call with
  * VARNOCK_ERROR_READ. The library asks for at most 1 MiB at a time: the
- * source a block of its cache at a time (see varnock_set_source_cache), the
- * patch front to back. It is called only during the call it was given to,
+ * source a block of its cache, or pages of one, at a time (see
+ * varnock_set_source_cache), the patch front to back. It is called only during the call it was given to,
  * on the calling thread. */
 typedef int64_t (*varnock_read_fn)(void* user_data, uint64_t offset, uint8_t* buffer, size_t size);
 
@@ -171,9 +171,11 @@ VARNOCK_API int32_t varnock_set_input_access(varnock_context* context, int32_t a
  * source is read by ranges: in varnock_apply_ranges and in
  * varnock_apply_files with VARNOCK_INPUTS_READ. The cache holds whole blocks
  * of 256 KiB, at least one, and never more than the source has; 0 sets the
- * default, 64 MiB. A copy from a block the cache holds costs what a copy in
- * memory costs; one from another block reads that block (256 KiB) anew. A
- * cache as large as the source reads it exactly once. Returns VARNOCK_OK. */
+ * default, 64 MiB. A copy from bytes the cache holds costs what a copy in
+ * memory costs; one from elsewhere reads the 4 KiB pages of its block that it
+ * needs, and reads that go on one from another (a run through the source)
+ * grow to whole blocks. A cache as large as the source reads it exactly once.
+ * Returns VARNOCK_OK. */
 #define VARNOCK_DEFAULT_SOURCE_CACHE ((size_t)64 << 20)
 VARNOCK_API int32_t varnock_set_source_cache(varnock_context* context, size_t bytes);
 
