@@ -100,14 +100,15 @@ extern "C" {
 
 /* Told how far a call has come: `done` of `total` bytes of `stage`. For each
  * stage it is called first with done = 0 and last with done = total (unless
- * the call fails or is cancelled first); `done` never decreases within a stage,
- * and stages come in the order of the call's own list above: applying 1, 2,
- * 3; making 4, 5, 2, then 3 for files. Between those two calls it is
- * called at most about 30 times a second, about every MiB of progress when
- * there is time to. Returning non-zero cancels the call, which then ends with
- * VARNOCK_ERROR_CANCELLED: a target file then holds a prefix of the right
- * target (the runs written before), as it does after any other error.
- * It must not call the library with the same context. */
+ * the call fails or is cancelled first); `done` never decreases within a stage
+ * and never exceeds `total` (also when a host's read callback hands over other
+ * bytes the second time a patch is read), and stages come in the order of
+ * the call's own list above: applying 1, 2, 3; making 4, 5, 2, then 3 for
+ * files. Between those two calls it is called at most about 30 times a
+ * second, about every MiB of progress when there is time to. Returning non-zero cancels the call, which then
+ * ends with VARNOCK_ERROR_CANCELLED: a target file then holds a prefix of the right target (the runs written
+ * before), as it does after any other error. Like every callback it may call the library, with the same
+ * context too (see varnock_context). */
 typedef int32_t (*varnock_progress_fn)(void* user_data, int32_t stage, uint64_t done, uint64_t total);
 
 /* Receives output (a target, or a patch) front to back, in pieces of any size
@@ -127,7 +128,14 @@ typedef int32_t (*varnock_write_fn)(void* user_data, const uint8_t* data, size_t
  * on the calling thread. */
 typedef int64_t (*varnock_read_fn)(void* user_data, uint64_t offset, uint8_t* buffer, size_t size);
 
-/* Holds a call's settings and its last error. Opaque. */
+/* Holds a call's settings and its last error. Opaque.
+ *
+ * A call takes the context's settings (the progress callback, the input
+ * access, the source cache) once, as it begins: a setter called while a call
+ * runs, from one of its callbacks, changes only the calls made after it. A
+ * callback may also call the library with the same context; what the context
+ * tells after a call (varnock_error_message, varnock_os_error_code) is that
+ * call's own outcome, whatever a call nested in it left. */
 typedef struct varnock_context varnock_context;
 
 /* A new context with no progress callback and inputs read (see
