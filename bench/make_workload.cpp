@@ -2,6 +2,7 @@
 // to the other, deterministic for a given seed.
 //   make_workload w1 DIR    512 MiB random source; 2,000 scattered edits
 //   make_workload w2 DIR    64 MiB random source; 2,000,000 runs of ~32 bytes
+//   make_workload w4 DIR    256 MiB random source; the target its 4 KiB blocks shuffled
 //   make_workload diff SOURCE TARGET PATCH
 //                           a patch for any pair, by a simple greedy matcher
 #include <libdeflate.h>
@@ -183,6 +184,22 @@ void MakeW2(const std::string& dir) {
   SaveWorkload(dir, source, writer);
 }
 
+// The target is the source's 65,536 blocks of 4 KiB in shuffled order, as a
+// reordered archive or a defragmented image has them: 65,536 copies from
+// places that follow no order, each of one block.
+void MakeW4(const std::string& dir) {
+  constexpr std::size_t kBlock = 4096;
+  Random random(4);
+  Bytes source(256u << 20);
+  random.Fill(source.data(), source.size());
+  std::vector<std::uint64_t> blocks(source.size() / kBlock);
+  for (std::size_t i = 0; i < blocks.size(); ++i) blocks[i] = i;
+  for (std::size_t i = blocks.size() - 1; i > 0; --i) std::swap(blocks[i], blocks[random.Below(i + 1)]);
+  PatchWriter writer(source);
+  for (std::uint64_t block : blocks) writer.Copy(block * kBlock, kBlock);
+  SaveWorkload(dir, source, writer);
+}
+
 // Greedy matching: every 16th window of 32 source bytes is indexed by its
 // hash; at each target place a hit is extended both ways and becomes a copy,
 // and what no copy covers becomes literals.
@@ -242,10 +259,12 @@ int main(int argc, char** argv) {
     MakeW1(argv[2]);
   } else if (what == "w2" && argc == 3) {
     MakeW2(argv[2]);
+  } else if (what == "w4" && argc == 3) {
+    MakeW4(argv[2]);
   } else if (what == "diff" && argc == 5) {
     Diff(argv[2], argv[3], argv[4]);
   } else {
-    std::fprintf(stderr, "usage: make_workload w1|w2 DIR | make_workload diff SOURCE TARGET PATCH\n");
+    std::fprintf(stderr, "usage: make_workload w1|w2|w4 DIR | make_workload diff SOURCE TARGET PATCH\n");
     return 1;
   }
   return 0;

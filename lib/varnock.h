@@ -100,14 +100,15 @@ extern "C" {
 
 /* Told how far a call has come: `done` of `total` bytes of `stage`. For each
  * stage it is called first with done = 0 and last with done = total (unless
- * the call fails or is cancelled first); `done` never decreases within a stage,
- * and stages come in the order of the call's own list above: applying 1, 2,
- * 3; making 4, 5, 2, then 3 for files. Between those two calls it is
- * called at most about 30 times a second, about every MiB of progress when
- * there is time to. Returning non-zero cancels the call, which then ends with
- * VARNOCK_ERROR_CANCELLED: a target file then holds a prefix of the right
- * target (the runs written before), as it does after any other error.
- * It must not call the library with the same context. */
+ * the call fails or is cancelled first); `done` never decreases within a stage
+ * and never exceeds `total` (also when a host's read callback hands over other
+ * bytes the second time a patch is read), and stages come in the order of
+ * the call's own list above: applying 1, 2, 3; making 4, 5, 2, then 3 for
+ * files. Between those two calls it is called at most about 30 times a
+ * second, about every MiB of progress when there is time to. Returning non-zero cancels the call, which then
+ * ends with VARNOCK_ERROR_CANCELLED: a target file then holds a prefix of the right target (the runs written
+ * before), as it does after any other error. Like every callback it may call the library, with the same
+ * context too (see varnock_context). */
 typedef int32_t (*varnock_progress_fn)(void* user_data, int32_t stage, uint64_t done, uint64_t total);
 
 /* Receives output (a target, or a patch) front to back, in pieces of any size
@@ -122,12 +123,19 @@ typedef int32_t (*varnock_write_fn)(void* user_data, const uint8_t* data, size_t
  * remain means the input ended early (VARNOCK_ERROR_INPUT_SHORTENED); a
  * negative value, or one above `size`, fails the call with
  * VARNOCK_ERROR_READ. The library asks for at most 1 MiB at a time: the
- * source a block of its cache at a time (see varnock_set_source_cache), the
- * patch front to back. It is called only during the call it was given to,
+ * source a block of its cache, or pages of one, at a time (see
+ * varnock_set_source_cache), the patch front to back. It is called only during the call it was given to,
  * on the calling thread. */
 typedef int64_t (*varnock_read_fn)(void* user_data, uint64_t offset, uint8_t* buffer, size_t size);
 
-/* Holds a call's settings and its last error. Opaque. */
+/* Holds a call's settings and its last error. Opaque.
+ *
+ * A call takes the context's settings (the progress callback, the input
+ * access, the source cache) once, as it begins: a setter called while a call
+ * runs, from one of its callbacks, changes only the calls made after it. A
+ * callback may also call the library with the same context; what the context
+ * tells after a call (varnock_error_message, varnock_os_error_code) is that
+ * call's own outcome, whatever a call nested in it left. */
 typedef struct varnock_context varnock_context;
 
 /* A new context with no progress callback and inputs read (see
@@ -171,9 +179,11 @@ VARNOCK_API int32_t varnock_set_input_access(varnock_context* context, int32_t a
  * source is read by ranges: in varnock_apply_ranges and in
  * varnock_apply_files with VARNOCK_INPUTS_READ. The cache holds whole blocks
  * of 256 KiB, at least one, and never more than the source has; 0 sets the
- * default, 64 MiB. A copy from a block the cache holds costs what a copy in
- * memory costs; one from another block reads that block (256 KiB) anew. A
- * cache as large as the source reads it exactly once. Returns VARNOCK_OK. */
+ * default, 64 MiB. A copy from bytes the cache holds costs what a copy in
+ * memory costs; one from elsewhere reads the 4 KiB pages of its block that it
+ * needs, and reads that go on one from another (a run through the source)
+ * grow to whole blocks. A cache as large as the source reads it exactly once.
+ * Returns VARNOCK_OK. */
 #define VARNOCK_DEFAULT_SOURCE_CACHE ((size_t)64 << 20)
 VARNOCK_API int32_t varnock_set_source_cache(varnock_context* context, size_t bytes);
 

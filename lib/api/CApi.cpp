@@ -12,11 +12,18 @@
 static_assert(std::string_view(VARNOCK_VERSION_STRING) == VARNOCK_VERSION,
               "varnock.h's version macros must follow project() in CMakeLists.txt");
 
-struct varnock_context {
+namespace varnock {
+// What the setters set; a call takes a copy as it begins.
+struct Settings {
   varnock_progress_fn progress = nullptr;
   void* progress_data = nullptr;
-  varnock::InputAccess input_access = varnock::InputAccess::kRead;
-  std::size_t source_cache = varnock::kDefaultSourceCache;
+  InputAccess input_access = InputAccess::kRead;
+  std::size_t source_cache = kDefaultSourceCache;
+};
+}  // namespace varnock
+
+struct varnock_context {
+  varnock::Settings settings;
   std::string message;
   std::uint32_t os_code = 0;
 };
@@ -85,16 +92,18 @@ constexpr const char* kCodeNames[] = {
 };
 static_assert(VARNOCK_DEFAULT_SOURCE_CACHE == kDefaultSourceCache);
 
-// The host's callback behind the library's progress.
+// The host's callback behind the library's progress, as it was when the call
+// began.
 class CallbackSink : public ProgressSink {
  public:
-  explicit CallbackSink(const varnock_context& context) : context_(context) {}
+  CallbackSink(varnock_progress_fn progress, void* user_data) : progress_(progress), user_data_(user_data) {}
   bool Report(Stage stage, std::uint64_t done, std::uint64_t total) override {
-    return context_.progress(context_.progress_data, static_cast<std::int32_t>(stage), done, total) == 0;
+    return progress_(user_data_, static_cast<std::int32_t>(stage), done, total) == 0;
   }
 
  private:
-  const varnock_context& context_;
+  varnock_progress_fn progress_;
+  void* user_data_;
 };
 
 std::int32_t Fail(varnock_context& context, std::int32_t code, const char* message,
@@ -108,16 +117,22 @@ std::int32_t Fail(varnock_context& context, std::int32_t code, const char* messa
   return code;
 }
 
-// Runs `call` with the context's progress; every error becomes a code.
+// Runs `call` with the context's settings as they are now, which a host may
+// change from a callback during the call for the calls after it; every error
+// becomes a code. The message and OS code left are this call's, whatever a
+// call nested in a callback left there.
 template <typename Call>
 std::int32_t Guarded(varnock_context* context, Call&& call) {
   if (context == nullptr) return VARNOCK_ERROR_BAD_ARGUMENT;
   context->message.clear();
   context->os_code = 0;
   try {
-    CallbackSink sink(*context);
-    Progress progress(context->progress != nullptr ? &sink : nullptr);
-    call(progress);
+    const Settings settings = context->settings;
+    CallbackSink sink(settings.progress, settings.progress_data);
+    Progress progress(settings.progress != nullptr ? &sink : nullptr);
+    call(settings, progress);
+    context->message.clear();
+    context->os_code = 0;
     return VARNOCK_OK;
   } catch (const EOSError& error) {
     return Fail(*context, VARNOCK_ERROR_OS, error.what(), error.ErrorCode());
@@ -164,20 +179,22 @@ void varnock_context_free(varnock_context* context) { delete context; }
 
 void varnock_set_progress(varnock_context* context, varnock_progress_fn progress, void* user_data) {
   if (context == nullptr) return;
-  context->progress = progress;
-  context->progress_data = user_data;
+  context->settings.progress = progress;
+  context->settings.progress_data = user_data;
 }
 
 int32_t varnock_set_input_access(varnock_context* context, int32_t access) {
-  return Guarded(context, [&](Progress&) {
+  return Guarded(context, [&](const Settings&, Progress&) {
     Require(access == VARNOCK_INPUTS_READ || access == VARNOCK_INPUTS_MAPPED, "unknown input access");
-    context->input_access = access == VARNOCK_INPUTS_READ ? InputAccess::kRead : InputAccess::kMapped;
+    context->settings.input_access =
+        access == VARNOCK_INPUTS_READ ? InputAccess::kRead : InputAccess::kMapped;
   });
 }
 
 int32_t varnock_set_source_cache(varnock_context* context, size_t bytes) {
-  return Guarded(context,
-                 [&](Progress&) { context->source_cache = bytes == 0 ? kDefaultSourceCache : bytes; });
+  return Guarded(context, [&](const Settings&, Progress&) {
+    context->settings.source_cache = bytes == 0 ? kDefaultSourceCache : bytes;
+  });
 }
 
 const char* varnock_error_message(const varnock_context* context) {
@@ -199,17 +216,17 @@ const char* varnock_version_string(void) { return VARNOCK_VERSION_STRING; }
 
 int32_t varnock_apply_files(varnock_context* context, const char* source_name, const char* target_name,
                             const char* patch_name) {
-  return Guarded(context, [&](Progress& progress) {
+  return Guarded(context, [&](const Settings& settings, Progress& progress) {
     Require(source_name != nullptr && target_name != nullptr && patch_name != nullptr, "a file name is null");
-    ApplyPatchFiles({source_name, target_name, patch_name}, context->input_access, progress,
-                    context->source_cache);
+    ApplyPatchFiles({source_name, target_name, patch_name}, settings.input_access, progress,
+                    settings.source_cache);
   });
 }
 
 int32_t varnock_apply_memory(varnock_context* context, const uint8_t* source, size_t source_size,
                              const uint8_t* patch, size_t patch_size, varnock_write_fn write,
                              void* write_data) {
-  return Guarded(context, [&](Progress& progress) {
+  return Guarded(context, [&](const Settings&, Progress& progress) {
     const ByteSpan source_bytes = Span(source, source_size, "source is null");
     const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
     Require(write != nullptr, "write callback is null");
@@ -221,7 +238,7 @@ int32_t varnock_apply_memory(varnock_context* context, const uint8_t* source, si
 int32_t varnock_apply_ranges(varnock_context* context, varnock_read_fn read_source, void* source_data,
                              uint64_t source_size, varnock_read_fn read_patch, void* patch_data,
                              uint64_t patch_size, varnock_write_fn write, void* write_data) {
-  return Guarded(context, [&](Progress& progress) {
+  return Guarded(context, [&](const Settings& settings, Progress& progress) {
     Require(read_source != nullptr && read_patch != nullptr, "read callback is null");
     Require(write != nullptr, "write callback is null");
     RequireRangedSize(source_size, "source");
@@ -229,7 +246,7 @@ int32_t varnock_apply_ranges(varnock_context* context, varnock_read_fn read_sour
     CallbackInput source(read_source, source_data, source_size, "<source>");
     CallbackInput patch(read_patch, patch_data, patch_size, "<patch>");
     CallbackTarget target(write, write_data);
-    ApplyPatchRanges(source, patch, kRangedPatchName, target, context->source_cache, progress);
+    ApplyPatchRanges(source, patch, kRangedPatchName, target, settings.source_cache, progress);
   });
 }
 
@@ -237,7 +254,7 @@ int32_t varnock_apply_to_buffer(varnock_context* context, const uint8_t* source,
                                 const uint8_t* patch, size_t patch_size, uint8_t* target, size_t capacity,
                                 size_t* target_size) {
   std::optional<BufferTarget> buffer;
-  const std::int32_t code = Guarded(context, [&](Progress& progress) {
+  const std::int32_t code = Guarded(context, [&](const Settings&, Progress& progress) {
     const ByteSpan source_bytes = Span(source, source_size, "source is null");
     const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
     Require(target != nullptr || capacity == 0, "target is null");
@@ -251,7 +268,7 @@ int32_t varnock_apply_to_buffer(varnock_context* context, const uint8_t* source,
 
 int32_t varnock_target_size(varnock_context* context, const uint8_t* source, size_t source_size,
                             const uint8_t* patch, size_t patch_size, uint64_t* target_size) {
-  return Guarded(context, [&](Progress&) {
+  return Guarded(context, [&](const Settings&, Progress&) {
     const ByteSpan source_bytes = Span(source, source_size, "source is null");
     const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
     Require(target_size != nullptr, "target_size is null");
@@ -262,7 +279,7 @@ int32_t varnock_target_size(varnock_context* context, const uint8_t* source, siz
 int32_t varnock_make_memory(varnock_context* context, const uint8_t* source, size_t source_size,
                             const uint8_t* target, size_t target_size, const varnock_make_options* options,
                             varnock_write_fn write, void* write_data, uint64_t* patch_size) {
-  return Guarded(context, [&](Progress& progress) {
+  return Guarded(context, [&](const Settings&, Progress& progress) {
     const ByteSpan source_bytes = Span(source, source_size, "source is null");
     const ByteSpan target_bytes = Span(target, target_size, "target is null");
     Require(write != nullptr, "write callback is null");
@@ -274,7 +291,7 @@ int32_t varnock_make_memory(varnock_context* context, const uint8_t* source, siz
 
 int32_t varnock_make_files(varnock_context* context, const char* source_name, const char* target_name,
                            const char* patch_name, const varnock_make_options* options) {
-  return Guarded(context, [&](Progress& progress) {
+  return Guarded(context, [&](const Settings&, Progress& progress) {
     Require(source_name != nullptr && target_name != nullptr && patch_name != nullptr, "a file name is null");
     MakePatchFiles({source_name, target_name, patch_name}, MakeOptionsFrom(options), progress);
   });

@@ -1,7 +1,9 @@
 #include "api/MakeApi.h"
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
+#include <string>
 
 #include "common/LibraryErrors.h"
 
@@ -19,6 +21,20 @@ class CallbackSink : public PatchSink {
   WriteCallback write_;
   void* user_data_;
 };
+
+// The maker refuses an argument in the words of varnock-diff's messages; the
+// library's refusals all read "Bad argument: <what>".
+template <typename Make>
+auto WithLibraryRefusals(Make&& make) {
+  try {
+    return make();
+  } catch (const Exception& error) {
+    if (error.Kind() != ErrorKind::kBadArgument || error.Message().empty()) throw;
+    std::string what = error.Message();
+    what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+    throw EBadArgument(what);
+  }
+}
 
 ProgressReport ReportTo(Progress& progress) {
   if (!progress.CountsBytes()) return {};
@@ -42,7 +58,10 @@ PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
   settings.maker.threads = options->threads;
   settings.maker.memory_limit = options->memory_limit;
   settings.force = options->replace_existing != 0;
-  // Negative levels become large ones, which the maker refuses.
+  if (options->level < 0 || options->level > static_cast<std::int32_t>(kDefaultMakerLevel)) {
+    throw EBadArgument("the level " + std::to_string(options->level) + " is not one of " +
+                       std::to_string(kLowestMakerLevel) + " to " + std::to_string(kDefaultMakerLevel));
+  }
   if (options->level != 0) settings.maker.level = static_cast<unsigned>(options->level);
   return settings;
 }
@@ -50,14 +69,16 @@ PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
 std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptions& options,
                               WriteCallback write, void* user_data, Progress& progress) {
   CallbackSink sink(write, user_data);
-  return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size;
+  return WithLibraryRefusals(
+      [&] { return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size; });
 }
 
 void MakePatchFiles(const MakeFileNames& names, const PatchFileOptions& options, Progress& progress) {
   // varnock.h keeps "-", varnock-diff's name for standard output, refused:
   // a host that passes it on from its own command line gets no file named "-".
   if (names.patch == "-") throw EBadArgument("the patch name \"-\" is standard output");
-  MakePatchFile(names.source, names.target, names.patch, options, ReportTo(progress));
+  WithLibraryRefusals(
+      [&] { MakePatchFile(names.source, names.target, names.patch, options, ReportTo(progress)); });
 }
 
 }  // namespace varnock

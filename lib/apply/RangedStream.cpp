@@ -50,7 +50,7 @@ void WriteRun(PatchWindow& patch, SourceCache& source, const Pending& run, TStre
   std::uint64_t from = run.from;
   std::uint64_t left = run.length;
   while (left > 0) {
-    const ByteSpan piece = run.copies ? source.View(from) : patch.View(from, left);
+    const ByteSpan piece = run.copies ? source.View(from, left) : patch.View(from, left);
     const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), left));
     target.WriteRun(piece.data(), static_cast<std::int32_t>(count));
     from += count;

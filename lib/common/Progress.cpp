@@ -9,16 +9,24 @@ namespace varnock {
 
 void Progress::Report(Stage stage, std::uint64_t done, std::uint64_t total) {
   if (sink_ == nullptr) return;
-  const bool stage_begins = !reported_ || stage != last_stage_;
-  if (!stage_begins && (!counts_bytes_ || done == last_done_)) return;
-  const Clock::time_point now = Clock::now();
-  if (!stage_begins && done != total &&
-      now - last_time_ < std::chrono::milliseconds(1000) / kReportsPerSecond)
+  // The first count of a stage may come late, from work already under way.
+  if (!reported_ || stage != last_stage_) Tell(stage, 0, total);
+  if (!counts_bytes_) return;
+  // A count is the caller's, made from bytes a host may change between two
+  // passes over them; what the host is told stays within 0 to the total and
+  // never goes back.
+  done = std::max(std::min(done, total), last_done_);
+  if (done == last_done_) return;
+  if (done != total && Clock::now() - last_time_ < std::chrono::milliseconds(1000) / kReportsPerSecond)
     return;
+  Tell(stage, done, total);
+}
+
+void Progress::Tell(Stage stage, std::uint64_t done, std::uint64_t total) {
   reported_ = true;
   last_stage_ = stage;
   last_done_ = done;
-  last_time_ = now;
+  last_time_ = Clock::now();
   if (!sink_->Report(stage, done, total)) throw ECancelled();
 }
 

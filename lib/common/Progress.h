@@ -39,10 +39,11 @@ class Progress {
   explicit Progress(ProgressSink* sink, bool counts_bytes = true)
       : sink_(sink), counts_bytes_(sink != nullptr && counts_bytes) {}
 
-  // Tells the sink when `stage` differs from the last one told, when `done`
-  // reaches `total`, and otherwise when enough time has passed since the last
-  // report; never the same stage and count twice. Raises ECancelled when the
-  // sink says stop.
+  // Tells the sink when `stage` differs from the last one told (with a count
+  // of 0 first), when `done` reaches `total`, and otherwise when enough time
+  // has passed since the last report; never the same stage and count twice,
+  // never a count above `total` or below one told before in the stage.
+  // Raises ECancelled when the sink says stop.
   void Report(Stage stage, std::uint64_t done, std::uint64_t total);
 
   // Whether the call should spend time on byte counts.
@@ -50,6 +51,8 @@ class Progress {
 
  private:
   using Clock = std::chrono::steady_clock;
+
+  void Tell(Stage stage, std::uint64_t done, std::uint64_t total);
 
   ProgressSink* sink_;
   bool counts_bytes_;

@@ -1,6 +1,7 @@
 // Guards against ways of applying that disagree with one another, against a
-// call that shares state with another thread's call, and against a maker whose
-// patch does not rebuild its target.
+// call that shares state with another thread's call, against a maker whose
+// patch does not rebuild its target, and against the maker's refusals and
+// progress breaking the header's promises.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -212,6 +213,71 @@ TEST(MakeAgreement, TheLevelIsTheMakersAndOthersAreRefused) {
   for (std::int32_t level : {-1, 10}) {
     Bytes ignored;
     EXPECT_EQ(make(level, ignored), VARNOCK_ERROR_BAD_ARGUMENT) << level;
+    EXPECT_EQ(std::string(varnock_error_message(context.get())),
+              "Bad argument: the level " + std::to_string(level) + " is not one of 1 to 9");
+  }
+}
+
+// Every VARNOCK_ERROR_BAD_ARGUMENT reads "Bad argument: <what>", the maker's
+// refusals too, which keep what they tell after the prefix.
+TEST(MakeAgreement, AMemoryLimitBelowTheLeastIsABadArgumentNamingTheLeast) {
+  testing::Context context = testing::NewContext();
+  TempDir directory;
+  const RandomCase random = MakeRandomCase(12);
+  const std::string source = directory.Write("source", random.source);
+  const std::string target = directory.Write("target", random.target);
+  varnock_make_options options{};
+  options.memory_limit = 1 << 20;
+  Bytes ignored;
+  const std::int32_t codes[] = {
+      varnock_make_memory(context.get(), random.source.data(), random.source.size(), random.target.data(),
+                          random.target.size(), &options, testing::AppendTo, &ignored, nullptr),
+      varnock_make_files(context.get(), source.c_str(), target.c_str(), directory.File("patch").c_str(),
+                         &options)};
+  for (const std::int32_t code : codes) {
+    EXPECT_EQ(code, VARNOCK_ERROR_BAD_ARGUMENT);
+  }
+  const std::string message = varnock_error_message(context.get());
+  const std::string prefix =
+      "Bad argument: the memory limit of 1048576 bytes is below the least the maker needs for these inputs: ";
+  EXPECT_EQ(message.substr(0, prefix.size()), prefix) << message;
+  EXPECT_TRUE(message.ends_with("K)")) << message;
+}
+
+// The maker's stages each begin at 0, whichever of its threads comes first.
+TEST(MakeAgreement, EveryStageOfTheMakerIsToldFirstAtZero) {
+  testing::Context context = testing::NewContext();
+  TempDir directory;
+  Bytes source = testing::Pattern(3 << 20, 21), target = source;
+  for (std::size_t i = 0; i < target.size(); i += 4099) target[i] ^= 0x5A;
+  const std::string source_file = directory.Write("source", source);
+  const std::string target_file = directory.Write("target", target);
+  struct FirstOfStage {
+    std::vector<std::pair<std::int32_t, std::uint64_t>> first;  // stage, done
+    static std::int32_t Callback(void* self, std::int32_t stage, std::uint64_t done, std::uint64_t) {
+      auto& first = static_cast<FirstOfStage*>(self)->first;
+      if (first.empty() || first.back().first != stage) first.emplace_back(stage, done);
+      return 0;
+    }
+  };
+  varnock_make_options options{};
+  options.threads = 2;
+  options.replace_existing = 1;
+  for (int run = 0; run < 6; ++run) {
+    SCOPED_TRACE(run);
+    FirstOfStage progress;
+    varnock_set_progress(context.get(), FirstOfStage::Callback, &progress);
+    Bytes patch;
+    ASSERT_EQ(run % 2 == 0 ? varnock_make_memory(context.get(), source.data(), source.size(), target.data(),
+                                                 target.size(), &options, testing::AppendTo, &patch, nullptr)
+                           : varnock_make_files(context.get(), source_file.c_str(), target_file.c_str(),
+                                                directory.File("patch").c_str(), &options),
+              VARNOCK_OK)
+        << varnock_error_message(context.get());
+    ASSERT_GE(progress.first.size(), 3u);
+    for (const auto& [stage, done] : progress.first) {
+      EXPECT_EQ(done, 0u) << "stage " << stage;
+    }
   }
 }
 

@@ -1,5 +1,6 @@
-// Guards against progress that runs backwards, skips its ends or reports too
-// often, and against a cancelled run that leaves anything but a prefix of the
+// Guards against progress that runs backwards or past its total (also when a
+// patch read by ranges changes between its two passes), skips its ends or
+// reports too often, and against a cancelled run that leaves anything but a prefix of the
 // right target.
 #include <gtest/gtest.h>
 
@@ -182,6 +183,64 @@ TEST_F(ApplyProgress, CancellingAtAnyStageLeavesAPrefixOfTheTarget) {
     }
   }
   EXPECT_EQ(cancelled_stages.size(), 3u);
+}
+
+// A patch read by ranges is read twice with progress: once for the writing
+// stage's total, once to write. A host whose patch hands over other bytes the
+// second time (here copies 255 times as long) gets a target that fails its
+// check, and progress that still stays within its total and never goes back.
+TEST_F(ApplyProgress, APatchThatChangesBetweenItsPassesKeepsProgressWithinItsTotal) {
+  const Bytes source = testing::Pattern(256, 8);
+  // Longer than the patch's window, so that the second pass reads it anew.
+  constexpr int kCopies = 70000;
+  auto patch_of = [&](std::uint8_t length) {
+    testing::PatchFields fields;
+    fields.source_crc = Crc32(source);
+    fields.target_crc = Crc32(Bytes(kCopies, source[0]));
+    Bytes stream;
+    for (int i = 0; i < kCopies; ++i) {
+      const Bytes copy = testing::Copy(0xF9, 0, length);
+      stream.insert(stream.end(), copy.begin(), copy.end());
+    }
+    return testing::BuildPatch(fields, {stream});
+  };
+  // The first bytes until the patch's end was read, then the others.
+  struct ChangingPatch {
+    Bytes first, second;
+    bool end_read = false, changed = false;
+    std::uint64_t last_offset = 0;
+    static std::int64_t Read(void* self, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+      auto& patch = *static_cast<ChangingPatch*>(self);
+      patch.changed = patch.changed || (patch.end_read && offset < patch.last_offset);
+      patch.end_read = patch.end_read || offset + size == patch.first.size();
+      patch.last_offset = offset;
+      std::copy_n((patch.changed ? patch.second : patch.first).begin() + static_cast<std::ptrdiff_t>(offset),
+                  size, buffer);
+      return static_cast<std::int64_t>(size);
+    }
+  } patch{patch_of(1), patch_of(255)};
+  testing::RangedBytes source_input{&source};
+  Recorder recorder;
+  recorder.slow = true;  // every report passes the rate limit
+  varnock_set_progress(context_.get(), Recorder::Callback, &recorder);
+  Bytes target;
+  EXPECT_EQ(varnock_apply_ranges(context_.get(), testing::RangedBytes::Read, &source_input, source.size(),
+                                 ChangingPatch::Read, &patch, patch.first.size(), testing::AppendTo, &target),
+            VARNOCK_ERROR_TARGET_CHECKSUM);
+  ASSERT_TRUE(patch.changed);
+  EXPECT_EQ(target.size(), std::size_t{kCopies} * 255);
+  std::size_t writing = 0;
+  for (std::size_t i = 0; i < recorder.reports.size(); ++i) {
+    const Report& report = recorder.reports[i];
+    SCOPED_TRACE(::testing::Message() << "report " << i << ": stage " << report.stage << ", " << report.done
+                                      << " of " << report.total);
+    writing += report.stage == VARNOCK_STAGE_WRITING;
+    EXPECT_LE(report.done, report.total);
+    if (i > 0 && recorder.reports[i - 1].stage == report.stage) {
+      EXPECT_GE(report.done, recorder.reports[i - 1].done);
+    }
+  }
+  EXPECT_GE(writing, 2u);
 }
 
 #ifndef _WIN32

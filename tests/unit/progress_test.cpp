@@ -1,10 +1,12 @@
-// Guards against progress that floods its host, or that drops the first or
-// the last report of a stage.
+// Guards against progress that floods its host, that drops the first or the
+// last report of a stage, or that a caller's counts can drive past the total,
+// backwards, or into a stage that does not begin at 0.
 #include "common/Progress.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "common/Errors.h"
@@ -43,6 +45,31 @@ TEST(Progress, EachStageBeginsWithAReportAndTheSameCountIsNeverToldTwice) {
     progress.Report(stage, 0, 0);
   }
   EXPECT_EQ(sink.done.size(), 3u);
+}
+
+TEST(Progress, TheHostSeesEachStageFromZeroUpToItsTotalWhateverTheCallerCounts) {
+  struct Case {
+    const char* what;
+    std::vector<std::uint64_t> counted;  // of a total of 100, in one stage
+    std::vector<std::uint64_t> told;
+  };
+  const Case cases[] = {
+      {"begins past 0", {40, 60, 100}, {0, 60, 100}},
+      {"runs past the total", {0, 250, 100}, {0, 100}},
+      {"goes back", {0, 100, 30}, {0, 100}},
+      {"past the total at once", {300}, {0, 100}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Counted sink;
+    Progress progress(&sink);
+    for (std::uint64_t done : c.counted) {
+      // Each report past the rate limit, so that every one could be told.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000 / Progress::kReportsPerSecond + 5));
+      progress.Report(Stage::kMatching, done, 100);
+    }
+    EXPECT_EQ(sink.done, c.told);
+  }
 }
 
 TEST(Progress, WithoutByteCountsOnlyStageBeginningsAreTold) {

@@ -8,6 +8,8 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "apply/Decode.h"
 #include "apply/InstructionStream.h"
@@ -119,18 +121,19 @@ TEST(RangedStream, AgreesWithTheStreamOverSpansWhateverTheCacheAndWindow) {
     for (auto& byte : source) byte = static_cast<std::uint8_t>(random());
     const Bytes patch = RandomPatch(random, source);
     const unsigned shift = std::uniform_int_distribution<unsigned>(4, 12)(random);
+    const unsigned page_shift = std::uniform_int_distribution<unsigned>(0, shift)(random);
     const std::size_t slots = std::uniform_int_distribution<std::size_t>(0, 12)(random);
     const std::size_t window = std::uniform_int_distribution<std::size_t>(16, 5000)(random);
 
     const Result spans =
         Collect([&](TStream& target) { RunInstructionStream(patch, source, kHeader, target); });
     MemoryRanges source_ranges(source), patch_ranges(patch);
-    SourceCache cache(source_ranges, slots << shift, shift);
+    SourceCache cache(source_ranges, slots << shift, shift, page_shift);
     PatchWindow patch_window(patch_ranges, window);
     const Result ranges =
         Collect([&](TStream& target) { RunRangedStream(patch_window, cache, kHeader, target, nullptr); });
-    EXPECT_EQ(ranges, spans) << "block " << (1u << shift) << ", slots " << cache.Slots() << ", window "
-                             << window;
+    EXPECT_EQ(ranges, spans) << "block " << (1u << shift) << ", page " << (1u << page_shift) << ", slots "
+                             << cache.Slots() << ", window " << window;
     // The patch is read front to back once, bar the few bytes of an
     // instruction's head that a window's end cut.
     EXPECT_LE(patch_ranges.BytesRead(),
@@ -190,6 +193,47 @@ TEST(RangedStream, ARunThroughASourceLargerThanTheCacheKeepsTheBlocksHeldAfterTh
       Collect([&](TStream& target) { RunRangedStream(window, cache, kHeader, target, nullptr); });
   EXPECT_EQ(result, (Result{source, std::nullopt}));
   EXPECT_EQ(source_ranges.BytesRead(), (10 + 7) << 8);
+}
+
+TEST(RangedStream, AShortCopyFromABlockNotHeldReadsItsPagesAndARunReadsOn) {
+  // Sixteen blocks of 256 bytes in pages of 16, two held: the checksum's
+  // pass leaves blocks 14 and 15.
+  Bytes source(16 << 8);
+  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::uint8_t>(i * 29 + (i >> 8));
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> copies;  // offset, length
+    std::uint64_t read;                                           // after the checksum's pass
+  };
+  const Case cases[] = {
+      {"one page", {{3 * 256 + 20, 8}}, 16},
+      {"the pages it spans", {{5 * 256 + 40, 40}}, 48},
+      {"a held block", {{15 * 256 + 7, 200}}, 0},
+      {"two pages apart", {{3 * 256 + 20, 8}, {3 * 256 + 100, 8}}, 32},
+      {"twice the last read where a read goes on", {{3 * 256 + 20, 8}, {3 * 256 + 30, 8}}, 16 + 32},
+      {"up to the block's end", {{8 * 256, 100}, {8 * 256 + 100, 100}}, 112 + 144},
+      {"whole blocks while it goes on", {{8 * 256, 100}, {8 * 256 + 100, 300}, {9 * 256 + 144, 112}}, 512},
+      {"across a block's end", {{6 * 256 + 250, 20}}, 16 + 32},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes stream, expected;
+    for (const auto& [offset, length] : c.copies) {
+      const Bytes copy = testing::Copy(0xFA, offset, length);
+      stream.insert(stream.end(), copy.begin(), copy.end());
+      expected.insert(expected.end(), source.begin() + static_cast<std::ptrdiff_t>(offset),
+                      source.begin() + static_cast<std::ptrdiff_t>(offset + length));
+    }
+    const Bytes patch = testing::BuildPatch({}, {stream});
+    MemoryRanges source_ranges(source), patch_ranges(patch);
+    SourceCache cache(source_ranges, 2 << 8, 8, 4);
+    EXPECT_EQ(cache.Checksum([](std::uint64_t) {}), Crc32(source));
+    PatchWindow window(patch_ranges);
+    const Result result =
+        Collect([&](TStream& target) { RunRangedStream(window, cache, kHeader, target, nullptr); });
+    EXPECT_EQ(result, (Result{expected, std::nullopt}));
+    EXPECT_EQ(source_ranges.BytesRead() - source.size(), c.read);
+  }
 }
 
 TEST(RangedStream, AFailedReadStopsTheStreamWithAPrefixOfTheTarget) {
