@@ -4,12 +4,17 @@
 #include <vector>
 
 #include "maker/BlockCover.h"
+#include "maker/GapIndex.h"
 #include "maker/Parser.h"
 #include "maker/Pipeline.h"
 #include "maker/SimilarityTest.h"
 
 namespace varnock::maker {
 namespace {
+
+// Where the covers leave at most 1 target byte in this many, those bytes
+// are indexed rather than the source.
+constexpr std::uint64_t kGapIndexUpTo = 16;
 
 // A stretch of the target and how it is written: a cover, copied from
 // `source`, or parsed (source unused). A cover is written as it is: it is as
@@ -55,7 +60,12 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
   }
   std::unique_ptr<SourceIndex> index;
   if (SharesStrings(source, target, open)) {
-    index = MakeSuffixIndex(source, threads, indexing);
+    std::uint64_t open_bytes = 0;
+    for (const Stretch& stretch : open) open_bytes += stretch.to - stretch.from;
+    if (open_bytes * kGapIndexUpTo <= target.size())
+      index = MakeGapIndex(source, target, open);
+    else
+      index = MakeSuffixIndex(source, threads, indexing);
     report.index_memory = index->MemoryUse();
     report.searched = true;
   }
