@@ -7,6 +7,7 @@
 #include "maker/GapIndex.h"
 #include "maker/Parser.h"
 #include "maker/Pipeline.h"
+#include "maker/ResidualIndex.h"
 #include "maker/SimilarityTest.h"
 
 namespace varnock::maker {
@@ -51,7 +52,7 @@ std::vector<Part> CutTarget(std::span<const CopyCandidate> covers, std::uint64_t
 }  // namespace
 
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
-                           PatchEncoder& encoder, const IndexProgress& indexing, const Written& written) {
+                           PatchEncoder& encoder, const IndexProgress& indexing, const TargetRead& read) {
   CoveredReport report;
   if (indexing) indexing(0, 1);
   const std::vector<CopyCandidate> covers = FindCovers(source, target);
@@ -63,14 +64,18 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
     else
       open.push_back({part.from, part.to});
   }
+  const bool shares = SharesStrings(source, target, open);
+  // The target is read again a segment at a time from here on: not held
+  // whole beside the index.
+  read(0, target.size(), false);
   std::unique_ptr<SourceIndex> index;
-  if (SharesStrings(source, target, open)) {
+  if (shares) {
     std::uint64_t open_bytes = 0;
     for (const Stretch& stretch : open) open_bytes += stretch.to - stretch.from;
     if (open_bytes * kGapIndexUpTo <= std::min(target.size(), source.size()))
       index = MakeGapIndex(source, target, open);
     else
-      index = MakeSuffixIndex(source, threads, indexing);
+      index = MakeResidualIndex(source, covers, threads, indexing);
     report.index_memory = index->MemoryUse();
     report.searched = true;
   }
@@ -88,7 +93,11 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
                         if (part->copied) continue;
                         const std::uint64_t start = std::max<std::uint64_t>(part->from, from);
                         const std::uint64_t end = std::min<std::uint64_t>(part->to, to);
-                        FindCandidates(*index, source, target, start, end, settings, searched);
+                        MatchSettings stretch_settings = settings;
+                        if (part != parts.begin() && std::prev(part)->copied && start == part->from)
+                          stretch_settings.anchor =
+                              std::int64_t{std::prev(part)->source} - std::int64_t{std::prev(part)->from};
+                        FindCandidates(*index, source, target, start, end, stretch_settings, searched);
                         found.insert(found.end(), searched.begin(), searched.end());
                       }
                     });
@@ -120,7 +129,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
           else
             parser.Parse(target, start, end, std::span(&stretch_candidates, 1), encoder);
         }
-        written(from, to);
+        read(from, to, true);
       },
       [](std::uint64_t, std::uint64_t) {});
   return report;

@@ -17,12 +17,13 @@ struct CoveredReport {
   bool searched = false;      // an index was built for the rest
 };
 
-// Target [from, to) is written: its pages may be handed back.
-using Written = std::function<void(std::uint64_t from, std::uint64_t to)>;
+// Target [from, to) is not read again for a while, and, when `written` is
+// true, its instructions are written: its pages may be handed back.
+using TargetRead = std::function<void(std::uint64_t from, std::uint64_t to, bool written)>;
 
 // Writes the instructions that rebuild `target` through `encoder`, matching
 // on `threads` threads; the bytes do not depend on how many.
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
-                           PatchEncoder& encoder, const IndexProgress& indexing, const Written& written);
+                           PatchEncoder& encoder, const IndexProgress& indexing, const TargetRead& read);
 
 }  // namespace varnock::maker

@@ -143,9 +143,9 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
       };
       const maker::CoveredReport covered =
           maker::MatchCovered(source, target, settings, ThreadCount(options), encoder, indexing,
-                              [&](std::uint64_t from, std::uint64_t to) {
+                              [&](std::uint64_t from, std::uint64_t to, bool written) {
                                 release_target(from, to);
-                                if (progress) progress(MakerStage::kMatching, to, target.size());
+                                if (written && progress) progress(MakerStage::kMatching, to, target.size());
                               });
       report.index_memory = covered.index_memory;
       if (progress) progress(MakerStage::kWriting, 0, 1);
