@@ -9,10 +9,9 @@
 //     (varnock_apply_to_buffer), writes the target, and prints to standard
 //     output the milliseconds the apply took and those that one copy of the
 //     target and the CRC-32s of source and target take on the same bytes.
-#include <varnock.h>
-
 #include <fcntl.h>
 #include <unistd.h>
+#include <varnock.h>
 
 #include <chrono>
 #include <cstdio>
@@ -22,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "files/Crc32.h"
+#include "common/Crc32.h"
 
 namespace {
 
@@ -94,7 +93,8 @@ int ApplyFromRanges(varnock_context* context, const char* source_name, const cha
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    std::fprintf(stderr, "usage: varnock-lib-apply read|mapped|memory|ranges[=CACHE_MIB] <source> <target> <patch>\n");
+    std::fprintf(
+        stderr, "usage: varnock-lib-apply read|mapped|memory|ranges[=CACHE_MIB] <source> <target> <patch>\n");
     return 1;
   }
   varnock_context* context = varnock_context_new();

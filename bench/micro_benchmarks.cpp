@@ -12,8 +12,8 @@
 #include <random>
 #include <vector>
 
-#include "files/Crc32.h"
-#include "patch/PatchFormat.h"
+#include "apply/InstructionStream.h"
+#include "common/Crc32.h"
 #include "support/PatchBuilder.h"
 
 namespace {

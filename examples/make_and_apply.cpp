@@ -1,10 +1,9 @@
 // Makes a patch between two versions held in memory, then rebuilds the newer
 // one from the older and the patch, in memory too, through libvarnock's C++
 // layer (varnock.hpp): failures arrive as varnock::Error.
-#include <varnock.hpp>
-
 #include <cstdio>
 #include <string>
+#include <varnock.hpp>
 
 int main() {
   const std::string older = "The quick brown fox jumps over the lazy dog. The end.";

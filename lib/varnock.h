@@ -59,6 +59,8 @@ extern "C" {
 
 /* Result codes. Each kind of failure has its own code, stable across versions;
  * the context's message gives the exact words (see varnock_error_message). */
+/* The table reads best aligned, whatever the line length. */
+/* clang-format off */
 #define VARNOCK_OK 0
 #define VARNOCK_ERROR_OTHER 1                /* a failure of no kind below */
 #define VARNOCK_ERROR_SOURCE_CHECKSUM 2      /* "Source file checksum don't match" */
@@ -84,6 +86,7 @@ extern "C" {
 #define VARNOCK_ERROR_BUFFER_TOO_SMALL 22    /* "Target buffer too small"; see varnock_apply_to_buffer */
 #define VARNOCK_ERROR_PATCH_EXISTS 23        /* varnock_make_files: the patch file exists and is not to be replaced */
 #define VARNOCK_ERROR_READ 24                /* "Stream read error": a read callback failed */
+/* clang-format on */
 
 /* Stages a progress callback is told about. Applying goes through CHECKSUM
  * (the patch checked against the source), WRITING (the target written) and
@@ -137,7 +140,8 @@ VARNOCK_API void varnock_context_free(varnock_context* context);
 
 /* Sets the progress callback for the calls made with this context; NULL
  * removes it. `user_data` is handed to the callback and never looked at. */
-VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress_fn progress, void* user_data);
+VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress_fn progress,
+                                      void* user_data);
 
 /* How varnock_apply_files reads its input files.
  *
@@ -202,8 +206,8 @@ VARNOCK_API const char* varnock_version_string(void);
  * (VARNOCK_ERROR_CANNOT_CREATE) and that file left unchanged. The target is
  * never deleted: after any failure it holds what was written until then.
  * Names are handed to the OS unchanged. Returns VARNOCK_OK or an error code. */
-VARNOCK_API int32_t varnock_apply_files(varnock_context* context, const char* source_name, const char* target_name,
-                                        const char* patch_name);
+VARNOCK_API int32_t varnock_apply_files(varnock_context* context, const char* source_name,
+                                        const char* target_name, const char* patch_name);
 
 /* Applies a patch held in memory to a source held in memory, handing the
  * target to `write` front to back, then checks the target's CRC-32 on the
@@ -221,9 +225,9 @@ VARNOCK_API int32_t varnock_apply_memory(varnock_context* context, const uint8_t
  * A target longer than `capacity` fails with VARNOCK_ERROR_BUFFER_TOO_SMALL
  * (varnock_target_size tells the length needed). After any failure
  * `*target_size` is the count of bytes written to the buffer. */
-VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint8_t* source, size_t source_size,
-                                            const uint8_t* patch, size_t patch_size, uint8_t* target,
-                                            size_t capacity, size_t* target_size);
+VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint8_t* source,
+                                            size_t source_size, const uint8_t* patch, size_t patch_size,
+                                            uint8_t* target, size_t capacity, size_t* target_size);
 
 /* Applies a patch to a source that are both read by ranges through the
  * host's callbacks, handing the target to `write` front to back, then checks
@@ -318,8 +322,9 @@ VARNOCK_API int32_t varnock_make_memory(varnock_context* context, const uint8_t*
  * written, and is never replaced. The inputs are mapped, as with
  * VARNOCK_INPUTS_MAPPED, whatever the context's input access. `options` may
  * be NULL. Returns VARNOCK_OK or an error code. */
-VARNOCK_API int32_t varnock_make_files(varnock_context* context, const char* source_name, const char* target_name,
-                                       const char* patch_name, const varnock_make_options* options);
+VARNOCK_API int32_t varnock_make_files(varnock_context* context, const char* source_name,
+                                       const char* target_name, const char* patch_name,
+                                       const varnock_make_options* options);
 
 #ifdef __cplusplus
 }

@@ -8,9 +8,13 @@ import unittest
 SOURCES = pathlib.Path(__file__).resolve().parent.parent
 # Each program's manual, and the sources whose messages its DIAGNOSTICS name.
 MANUALS = {
-    "varnock": (os.environ["VARNOCK_MANUAL"], ("app/*.[ch]*", "files/*.[ch]*", "patch/*.[ch]*", "platform/*.[ch]*")),
+    "varnock": (os.environ["VARNOCK_MANUAL"],
+                ("programs/varnock/*.[ch]*", "programs/common/*.[ch]*", "lib/common/Errors.*", "lib/common/Crc32.*",
+                 "lib/common/PatchFormat.h", "lib/common/PatchHeader.cpp", "lib/io/File*.[ch]*", "lib/io/InputRanges.h",
+                 "lib/apply/[!A]*.[ch]*", "lib/platform/*.[ch]*")),
     "varnock-diff": (os.environ["VARNOCK_DIFF_MANUAL"],
-                     ("app/diff/*.[ch]*", "maker/PatchFile.*", "maker/PendingFile.*", "maker/PatchVerifier.*")),
+                     ("programs/varnock-diff/*.[ch]*", "lib/make/PatchFile.*", "lib/make/PendingFile.*",
+                      "lib/make/PatchVerifier.*")),
 }
 
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "tests/api/ApiSupport.h"
+#include "api/ApiSupport.h"
 
 namespace varnock {
 namespace {

@@ -12,8 +12,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "api/ApiSupport.h"
 #include "support/OsCodes.h"
-#include "tests/api/ApiSupport.h"
 
 namespace varnock {
 namespace {

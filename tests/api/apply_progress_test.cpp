@@ -9,7 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "tests/api/ApiSupport.h"
+#include "api/ApiSupport.h"
 
 namespace varnock {
 namespace {

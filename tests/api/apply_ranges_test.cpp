@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "tests/api/ApiSupport.h"
+#include "api/ApiSupport.h"
 
 namespace varnock {
 namespace {

@@ -2,7 +2,7 @@
 // lets its progress function run on after it said stop.
 #include <gtest/gtest.h>
 
-#include "tests/api/ApiSupport.h"
+#include "api/ApiSupport.h"
 #include "varnock.hpp"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include <cstring>
 
-#include "ApiSupport.h"
+#include "api/ApiSupport.h"
 
 namespace varnock {
 namespace {
@@ -40,7 +40,8 @@ int MakeInChildWithoutThreads(const Bytes& source, const Bytes& target, const By
   if (child == 0) {
     if (geteuid() == 0) {
       // Root is not held by the limit; another uid is, and has no other task.
-      if (setgroups(0, nullptr) != 0 || setresgid(54321, 54321, 54321) != 0 || setresuid(54321, 54321, 54321) != 0)
+      if (setgroups(0, nullptr) != 0 || setresgid(54321, 54321, 54321) != 0 ||
+          setresuid(54321, 54321, 54321) != 0)
         _exit(101);
     }
     const rlimit one{1, 1};
@@ -49,8 +50,9 @@ int MakeInChildWithoutThreads(const Bytes& source, const Bytes& target, const By
     varnock_make_options options{};
     options.threads = threads;
     Bytes patch;
-    const std::int32_t code = varnock_make_memory(context.get(), source.data(), source.size(), target.data(),
-                                                  target.size(), &options, testing::AppendTo, &patch, nullptr);
+    const std::int32_t code =
+        varnock_make_memory(context.get(), source.data(), source.size(), target.data(), target.size(),
+                            &options, testing::AppendTo, &patch, nullptr);
     _exit(code == VARNOCK_OK && patch != expected ? 100 : code);
   }
   int status = 0;
@@ -75,7 +77,8 @@ TEST(MakeLimits, AThreadTheSystemRefusesIsDoneWithout) {
                                 &one_thread, testing::AppendTo, &expected, nullptr),
             VARNOCK_OK);
   for (std::uint32_t threads : {0u, 2u, 8u, 1024u}) {
-    EXPECT_EQ(MakeInChildWithoutThreads(source, target, expected, threads), VARNOCK_OK) << threads << " threads";
+    EXPECT_EQ(MakeInChildWithoutThreads(source, target, expected, threads), VARNOCK_OK)
+        << threads << " threads";
   }
 }
 

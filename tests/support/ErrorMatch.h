@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "files/Errors.h"
+#include "common/Errors.h"
 
 namespace varnock::testing {
 

@@ -1,7 +1,8 @@
 // Makes a patch in memory and applies it with the applicator's own decoder.
 #pragma once
 
-#include "maker/Maker.h"
+#include "apply/InstructionStream.h"
+#include "make/Maker.h"
 #include "support/PatchBuilder.h"
 
 namespace varnock::testing {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "files/Crc32.h"
-#include "files/FileStream.h"
+#include "common/Crc32.h"
+#include "io/FileStream.h"
 
 namespace varnock::testing {
 
@@ -32,7 +32,8 @@ inline Bytes ShortLiteral(std::span<const std::uint8_t> data) {
 }
 
 // Literal-16 (opcode 0xF7) or literal-32 (0xF8), with the length it claims.
-inline Bytes LongLiteral(std::uint8_t opcode, std::uint64_t claimed_length, std::span<const std::uint8_t> data) {
+inline Bytes LongLiteral(std::uint8_t opcode, std::uint64_t claimed_length,
+                         std::span<const std::uint8_t> data) {
   Bytes out{opcode};
   AppendBigEndian(out, claimed_length, opcode == 0xF7 ? 2 : 4);
   out.insert(out.end(), data.begin(), data.end());
@@ -71,7 +72,8 @@ inline Bytes BuildPatch(const PatchFields& fields, std::initializer_list<Bytes> 
 }
 
 // A patch for `source` whose target CRC-32 is that of `target`.
-inline Bytes BuildPatchFor(const Bytes& source, const Bytes& target, std::initializer_list<Bytes> instructions) {
+inline Bytes BuildPatchFor(const Bytes& source, const Bytes& target,
+                           std::initializer_list<Bytes> instructions) {
   PatchFields fields;
   fields.source_crc = Crc32(source);
   fields.target_crc = Crc32(target);

@@ -10,10 +10,10 @@
 #include <numeric>
 #include <random>
 
-#include "files/Errors.h"
-#include "files/FileStream.h"
-#include "patch/PatchFormat.h"
-#include "app/ApplyPatch.h"
+#include "apply/InstructionStream.h"
+#include "common/Errors.h"
+#include "io/FileStream.h"
+#include "programs/varnock/ApplyPatch.h"
 #include "support/PatchBuilder.h"
 #include "support/TempDir.h"
 
@@ -281,8 +281,8 @@ TEST_F(BufferedWriter, OneWriteRunPerInstructionAndNoneForEmptyRuns) {
   testing::PatchFields fields;
   const Bytes patch = testing::BuildPatch(
       fields, {testing::ShortLiteral(testing::ToBytes("ab")), testing::Copy(0xFA, 0, 0),
-             testing::Copy(0xFE, 1000, 200000), testing::LongLiteral(0xF7, 0, {}),
-             testing::LongLiteral(0xF8, long_literal.size(), long_literal), testing::Copy(0xF9, 5, 3)});
+               testing::Copy(0xFE, 1000, 200000), testing::LongLiteral(0xF7, 0, {}),
+               testing::LongLiteral(0xF8, long_literal.size(), long_literal), testing::Copy(0xF9, 5, 3)});
   testing::MemoryStream target;
   RunInstructionStream(patch, source, {12, 0, 0}, target);
   EXPECT_EQ(target.run_lengths, (std::vector<std::int32_t>{2, 200000, 70000, 3}));

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/CommandLine.h"
+#include "programs/varnock/CommandLine.h"
 
 namespace varnock {
 namespace {

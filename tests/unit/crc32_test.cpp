@@ -1,10 +1,11 @@
 // Guards against a CRC-32 that differs from the one patches carry, at any
 // length or alignment the library's fast paths take.
+#include "common/Crc32.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "files/Crc32.h"
 #include "support/PatchBuilder.h"
 
 namespace varnock {

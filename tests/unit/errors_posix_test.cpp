@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "files/Errors.h"
+#include "common/Errors.h"
 #include "support/ErrorMatch.h"
 
 namespace varnock {

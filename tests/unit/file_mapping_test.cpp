@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "files/Errors.h"
-#include "files/FileMapping.h"
-#include "files/FileStream.h"
+#include "common/Errors.h"
+#include "io/FileMapping.h"
+#include "io/FileStream.h"
 #include "support/ErrorMatch.h"
 #include "support/OsCodes.h"
 #include "support/PatchBuilder.h"

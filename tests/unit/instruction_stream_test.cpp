@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "files/Errors.h"
-#include "files/FileMapping.h"
-#include "patch/PatchFormat.h"
+#include "apply/InstructionStream.h"
+#include "common/Errors.h"
+#include "io/FileMapping.h"
 #include "support/ErrorMatch.h"
 #include "support/PatchBuilder.h"
 #include "support/TempDir.h"

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "maker/BlockCover.h"
-#include "maker/Maker.h"
-#include "maker/PatchEncoder.h"
+#include "make/BlockCover.h"
+#include "make/Maker.h"
+#include "make/PatchEncoder.h"
 #include "support/MakerHarness.h"
 
 namespace varnock {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "maker/PatchEncoder.h"
+#include "make/PatchEncoder.h"
 #include "support/MakerHarness.h"
 
 namespace varnock {

@@ -11,10 +11,10 @@
 #include <bit>
 #include <random>
 
-#include "files/Errors.h"
-#include "maker/IndexPlan.h"
-#include "maker/Maker.h"
-#include "maker/SourceIndex.h"
+#include "common/Errors.h"
+#include "make/IndexPlan.h"
+#include "make/Maker.h"
+#include "make/SourceIndex.h"
 #include "support/MakerHarness.h"
 
 namespace varnock {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "maker/PatchVerifier.h"
+#include "make/PatchVerifier.h"
 #include "support/ErrorMatch.h"
 #include "support/PatchBuilder.h"
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "files/Errors.h"
-#include "maker/IndexPlan.h"
-#include "maker/Maker.h"
-#include "maker/PatchEncoder.h"
-#include "maker/SourceIndex.h"
+#include "common/Errors.h"
+#include "make/IndexPlan.h"
+#include "make/Maker.h"
+#include "make/PatchEncoder.h"
+#include "make/SourceIndex.h"
 #include "support/MakerHarness.h"
 
 namespace varnock {

@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "files/Errors.h"
-#include "maker/PatchVerifier.h"
+#include "common/Errors.h"
+#include "make/PatchVerifier.h"
 #include "support/PatchBuilder.h"
 
 namespace varnock {
 namespace {
 
-using testing::Bytes;
 using testing::BuildPatchFor;
+using testing::Bytes;
 using testing::Copy;
 using testing::LongLiteral;
 using testing::ShortLiteral;
@@ -85,9 +85,10 @@ const Bytes kTarget = [] {
   target.insert(target.end(), kSource.begin(), kSource.begin() + 9);
   return target;
 }();
-const Bytes kPatch = BuildPatchFor(kSource, kTarget,
-                                   {ShortLiteral(ToBytes("head")), Copy(0xF9, 10, 50), LongLiteral(0xF7, 300, kLong16),
-                                    Copy(0xFE, 300, 20), LongLiteral(0xF8, 40, kLong32), Copy(0xFC, 0, 9)});
+const Bytes kPatch =
+    BuildPatchFor(kSource, kTarget,
+                  {ShortLiteral(ToBytes("head")), Copy(0xF9, 10, 50), LongLiteral(0xF7, 300, kLong16),
+                   Copy(0xFE, 300, 20), LongLiteral(0xF8, 40, kLong32), Copy(0xFC, 0, 9)});
 
 TEST(VerifyingSink, PassesThePatchInAnyTwoPiecesAndByteByByte) {
   ASSERT_EQ(WholeOutcome(kPatch, kSource, kTarget), "");

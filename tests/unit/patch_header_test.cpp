@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "patch/PatchFormat.h"
+#include "common/PatchFormat.h"
 #include "support/ErrorMatch.h"
 #include "support/PatchBuilder.h"
 

@@ -1,13 +1,13 @@
 // Guards against progress that floods its host, or that drops the first or
 // the last report of a stage.
-#include "lib/Progress.h"
+#include "common/Progress.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <vector>
 
-#include "files/Errors.h"
+#include "common/Errors.h"
 
 namespace varnock {
 namespace {

@@ -9,10 +9,10 @@
 #include <random>
 #include <string>
 
-#include "files/Errors.h"
-#include "patch/Decode.h"
-#include "patch/PatchFormat.h"
-#include "patch/RangedStream.h"
+#include "apply/Decode.h"
+#include "apply/InstructionStream.h"
+#include "apply/RangedStream.h"
+#include "common/Errors.h"
 #include "support/PatchBuilder.h"
 
 namespace varnock {

@@ -7,6 +7,8 @@
 #if !defined(__cpp_lib_smart_ptr_for_overwrite)
 #include <type_traits>
 namespace std {
+// clang-format 14 runs a requires clause into the declaration.
+// clang-format off
 template <class T>
   requires is_unbounded_array_v<T>
 unique_ptr<T> make_unique_for_overwrite(size_t n) {
@@ -17,5 +19,6 @@ template <class T>
 unique_ptr<T> make_unique_for_overwrite() {
   return unique_ptr<T>(new T);
 }
+// clang-format on
 }  // namespace std
 #endif

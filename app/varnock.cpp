@@ -1,7 +1,0 @@
-#include "app/FrontEnd.h"
-#include "platform/platform.h"
-
-int main(int argc, char** argv) {
-  varnock::platform::PrepareProcess();
-  varnock::RunProgram(argc, argv);
-}

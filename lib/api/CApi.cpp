@@ -1,0 +1,283 @@
+// The C edge: arguments checked, exceptions turned into codes and messages.
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "api/MakeApi.h"
+#include "apply/Apply.h"
+#include "common/LibraryErrors.h"
+#include "io/CallbackInput.h"
+#include "varnock.h"
+
+static_assert(std::string_view(VARNOCK_VERSION_STRING) == VARNOCK_VERSION,
+              "varnock.h's version macros must follow project() in CMakeLists.txt");
+
+struct varnock_context {
+  varnock_progress_fn progress = nullptr;
+  void* progress_data = nullptr;
+  varnock::InputAccess input_access = varnock::InputAccess::kRead;
+  std::size_t source_cache = varnock::kDefaultSourceCache;
+  std::string message;
+  std::uint32_t os_code = 0;
+};
+
+namespace varnock {
+namespace {
+
+#define VARNOCK_SAME_CODE(code, kind) static_assert(code == static_cast<std::int32_t>(ErrorKind::kind))
+VARNOCK_SAME_CODE(VARNOCK_ERROR_OTHER, kOther);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_SOURCE_CHECKSUM, kSourceChecksum);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_TARGET_CHECKSUM, kTargetChecksum);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_NO_HEADER, kNoHeader);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_HEADER_CORRUPTED, kHeaderCorrupted);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_NOT_A_PATCH, kNotAPatch);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_UNSUPPORTED_VERSION, kUnsupportedVersion);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_UNEXPECTED_END, kUnexpectedEnd);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_UNEXPECTED_STOP, kUnexpectedStop);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_64BIT_LENGTH, kUnsupported64);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_SEEK_BEYOND_SOURCE, kBeyondSource);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_STOP_CHECK, kStopCheck);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_RANGE, kRange);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_OS, kOSError);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_CANNOT_CREATE, kCannotCreate);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_WRITE, kWriteError);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_OUT_OF_MEMORY, kOutOfMemory);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_CANCELLED, kCancelled);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_BAD_ARGUMENT, kBadArgument);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_INPUT_SHORTENED, kInputShortened);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_TOO_LARGE, kTooLarge);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_BUFFER_TOO_SMALL, kBufferTooSmall);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_PATCH_EXISTS, kPatchExists);
+VARNOCK_SAME_CODE(VARNOCK_ERROR_READ, kReadError);
+#undef VARNOCK_SAME_CODE
+static_assert(VARNOCK_STAGE_CHECKSUM == static_cast<std::int32_t>(Stage::kChecksum) &&
+              VARNOCK_STAGE_WRITING == static_cast<std::int32_t>(Stage::kWriting) &&
+              VARNOCK_STAGE_VERIFYING == static_cast<std::int32_t>(Stage::kVerifying) &&
+              VARNOCK_STAGE_INDEXING == static_cast<std::int32_t>(Stage::kIndexing) &&
+              VARNOCK_STAGE_MATCHING == static_cast<std::int32_t>(Stage::kMatching));
+
+constexpr const char* kCodeNames[] = {
+    "VARNOCK_OK",
+    "VARNOCK_ERROR_OTHER",
+    "VARNOCK_ERROR_SOURCE_CHECKSUM",
+    "VARNOCK_ERROR_TARGET_CHECKSUM",
+    "VARNOCK_ERROR_NO_HEADER",
+    "VARNOCK_ERROR_HEADER_CORRUPTED",
+    "VARNOCK_ERROR_NOT_A_PATCH",
+    "VARNOCK_ERROR_UNSUPPORTED_VERSION",
+    "VARNOCK_ERROR_UNEXPECTED_END",
+    "VARNOCK_ERROR_UNEXPECTED_STOP",
+    "VARNOCK_ERROR_64BIT_LENGTH",
+    "VARNOCK_ERROR_SEEK_BEYOND_SOURCE",
+    "VARNOCK_ERROR_STOP_CHECK",
+    "VARNOCK_ERROR_RANGE",
+    "VARNOCK_ERROR_OS",
+    "VARNOCK_ERROR_CANNOT_CREATE",
+    "VARNOCK_ERROR_WRITE",
+    "VARNOCK_ERROR_OUT_OF_MEMORY",
+    "VARNOCK_ERROR_CANCELLED",
+    "VARNOCK_ERROR_BAD_ARGUMENT",
+    "VARNOCK_ERROR_INPUT_SHORTENED",
+    "VARNOCK_ERROR_TOO_LARGE",
+    "VARNOCK_ERROR_BUFFER_TOO_SMALL",
+    "VARNOCK_ERROR_PATCH_EXISTS",
+    "VARNOCK_ERROR_READ",
+};
+static_assert(VARNOCK_DEFAULT_SOURCE_CACHE == kDefaultSourceCache);
+
+// The host's callback behind the library's progress.
+class CallbackSink : public ProgressSink {
+ public:
+  explicit CallbackSink(const varnock_context& context) : context_(context) {}
+  bool Report(Stage stage, std::uint64_t done, std::uint64_t total) override {
+    return context_.progress(context_.progress_data, static_cast<std::int32_t>(stage), done, total) == 0;
+  }
+
+ private:
+  const varnock_context& context_;
+};
+
+std::int32_t Fail(varnock_context& context, std::int32_t code, const char* message,
+                  std::uint32_t os_code = 0) {
+  try {
+    context.message = message;
+  } catch (...) {
+    context.message.clear();  // no memory for the words; the code still says it all
+  }
+  context.os_code = os_code;
+  return code;
+}
+
+// Runs `call` with the context's progress; every error becomes a code.
+template <typename Call>
+std::int32_t Guarded(varnock_context* context, Call&& call) {
+  if (context == nullptr) return VARNOCK_ERROR_BAD_ARGUMENT;
+  context->message.clear();
+  context->os_code = 0;
+  try {
+    CallbackSink sink(*context);
+    Progress progress(context->progress != nullptr ? &sink : nullptr);
+    call(progress);
+    return VARNOCK_OK;
+  } catch (const EOSError& error) {
+    return Fail(*context, VARNOCK_ERROR_OS, error.what(), error.ErrorCode());
+  } catch (const Exception& error) {
+    return Fail(*context, static_cast<std::int32_t>(error.Kind()), error.what());
+  } catch (const std::bad_alloc&) {
+    return Fail(*context, VARNOCK_ERROR_OUT_OF_MEMORY, EOutOfMemory().what());
+  } catch (const std::exception& error) {
+    return Fail(*context, VARNOCK_ERROR_OTHER, error.what());
+  } catch (...) {
+    // Whatever a host's callback threw must not cross the C edge.
+    return Fail(*context, VARNOCK_ERROR_OTHER, "An unknown exception left a callback");
+  }
+}
+
+void Require(bool holds, const char* what) {
+  if (!holds) throw EBadArgument(what);
+}
+
+void RequireRangedSize(std::uint64_t size, const char* name) {
+  // The file path's bound, which also keeps the cache's index of blocks small.
+  if (size > kLargestFile) {
+    throw Exception(ErrorKind::kTooLarge,
+                    std::string("The ") + name + " is " + std::to_string(size) +
+                        " bytes long; inputs read by ranges are below 4 GiB (4294967296 bytes)");
+  }
+}
+
+ByteSpan Span(const std::uint8_t* data, std::size_t size, const char* what) {
+  Require(data != nullptr || size == 0, what);
+  return {data, size};
+}
+
+}  // namespace
+}  // namespace varnock
+
+using namespace varnock;
+
+extern "C" {
+
+varnock_context* varnock_context_new(void) { return new (std::nothrow) varnock_context; }
+
+void varnock_context_free(varnock_context* context) { delete context; }
+
+void varnock_set_progress(varnock_context* context, varnock_progress_fn progress, void* user_data) {
+  if (context == nullptr) return;
+  context->progress = progress;
+  context->progress_data = user_data;
+}
+
+int32_t varnock_set_input_access(varnock_context* context, int32_t access) {
+  return Guarded(context, [&](Progress&) {
+    Require(access == VARNOCK_INPUTS_READ || access == VARNOCK_INPUTS_MAPPED, "unknown input access");
+    context->input_access = access == VARNOCK_INPUTS_READ ? InputAccess::kRead : InputAccess::kMapped;
+  });
+}
+
+int32_t varnock_set_source_cache(varnock_context* context, size_t bytes) {
+  return Guarded(context,
+                 [&](Progress&) { context->source_cache = bytes == 0 ? kDefaultSourceCache : bytes; });
+}
+
+const char* varnock_error_message(const varnock_context* context) {
+  return context != nullptr ? context->message.c_str() : "";
+}
+
+uint32_t varnock_os_error_code(const varnock_context* context) {
+  return context != nullptr ? context->os_code : 0;
+}
+
+const char* varnock_code_name(int32_t code) {
+  if (code < 0 || static_cast<std::size_t>(code) >= std::size(kCodeNames)) return "unknown";
+  return kCodeNames[code];
+}
+
+uint32_t varnock_version_number(void) { return VARNOCK_VERSION_NUMBER; }
+
+const char* varnock_version_string(void) { return VARNOCK_VERSION_STRING; }
+
+int32_t varnock_apply_files(varnock_context* context, const char* source_name, const char* target_name,
+                            const char* patch_name) {
+  return Guarded(context, [&](Progress& progress) {
+    Require(source_name != nullptr && target_name != nullptr && patch_name != nullptr, "a file name is null");
+    ApplyPatchFiles({source_name, target_name, patch_name}, context->input_access, progress,
+                    context->source_cache);
+  });
+}
+
+int32_t varnock_apply_memory(varnock_context* context, const uint8_t* source, size_t source_size,
+                             const uint8_t* patch, size_t patch_size, varnock_write_fn write,
+                             void* write_data) {
+  return Guarded(context, [&](Progress& progress) {
+    const ByteSpan source_bytes = Span(source, source_size, "source is null");
+    const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
+    Require(write != nullptr, "write callback is null");
+    CallbackTarget target(write, write_data);
+    ApplyPatchMemory(source_bytes, patch_bytes, target, progress);
+  });
+}
+
+int32_t varnock_apply_ranges(varnock_context* context, varnock_read_fn read_source, void* source_data,
+                             uint64_t source_size, varnock_read_fn read_patch, void* patch_data,
+                             uint64_t patch_size, varnock_write_fn write, void* write_data) {
+  return Guarded(context, [&](Progress& progress) {
+    Require(read_source != nullptr && read_patch != nullptr, "read callback is null");
+    Require(write != nullptr, "write callback is null");
+    RequireRangedSize(source_size, "source");
+    RequireRangedSize(patch_size, "patch");
+    CallbackInput source(read_source, source_data, source_size, "<source>");
+    CallbackInput patch(read_patch, patch_data, patch_size, "<patch>");
+    CallbackTarget target(write, write_data);
+    ApplyPatchRanges(source, patch, kRangedPatchName, target, context->source_cache, progress);
+  });
+}
+
+int32_t varnock_apply_to_buffer(varnock_context* context, const uint8_t* source, size_t source_size,
+                                const uint8_t* patch, size_t patch_size, uint8_t* target, size_t capacity,
+                                size_t* target_size) {
+  std::optional<BufferTarget> buffer;
+  const std::int32_t code = Guarded(context, [&](Progress& progress) {
+    const ByteSpan source_bytes = Span(source, source_size, "source is null");
+    const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
+    Require(target != nullptr || capacity == 0, "target is null");
+    Require(target_size != nullptr, "target_size is null");
+    buffer.emplace(target, capacity);
+    ApplyPatchMemory(source_bytes, patch_bytes, *buffer, progress);
+  });
+  if (target_size != nullptr) *target_size = buffer ? buffer->Written() : 0;
+  return code;
+}
+
+int32_t varnock_target_size(varnock_context* context, const uint8_t* source, size_t source_size,
+                            const uint8_t* patch, size_t patch_size, uint64_t* target_size) {
+  return Guarded(context, [&](Progress&) {
+    const ByteSpan source_bytes = Span(source, source_size, "source is null");
+    const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
+    Require(target_size != nullptr, "target_size is null");
+    *target_size = MeasureTarget(source_bytes, patch_bytes);
+  });
+}
+
+int32_t varnock_make_memory(varnock_context* context, const uint8_t* source, size_t source_size,
+                            const uint8_t* target, size_t target_size, const varnock_make_options* options,
+                            varnock_write_fn write, void* write_data, uint64_t* patch_size) {
+  return Guarded(context, [&](Progress& progress) {
+    const ByteSpan source_bytes = Span(source, source_size, "source is null");
+    const ByteSpan target_bytes = Span(target, target_size, "target is null");
+    Require(write != nullptr, "write callback is null");
+    const std::uint64_t size = MakePatchMemory(source_bytes, target_bytes, MakeOptionsFrom(options).maker,
+                                               write, write_data, progress);
+    if (patch_size != nullptr) *patch_size = size;
+  });
+}
+
+int32_t varnock_make_files(varnock_context* context, const char* source_name, const char* target_name,
+                           const char* patch_name, const varnock_make_options* options) {
+  return Guarded(context, [&](Progress& progress) {
+    Require(source_name != nullptr && target_name != nullptr && patch_name != nullptr, "a file name is null");
+    MakePatchFiles({source_name, target_name, patch_name}, MakeOptionsFrom(options), progress);
+  });
+}
+
+}  // extern "C"

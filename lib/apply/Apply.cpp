@@ -1,0 +1,151 @@
+#include "apply/Apply.h"
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "apply/InstructionStream.h"
+#include "apply/RangedStream.h"
+#include "common/Errors.h"
+#include "common/LibraryErrors.h"
+#include "io/FileContents.h"
+#include "io/FileMapping.h"
+#include "io/InputFile.h"
+
+namespace varnock {
+namespace {
+
+struct Written {
+  PatchHeader header;
+  std::uint64_t target_size;  // 0 where progress counts no bytes
+};
+
+// The writing stage around `run`, which runs the stream with the progress it
+// is handed (null where progress counts no bytes); `count` tells the length
+// of the target up to the first faulty instruction, for the stage's total.
+template <typename Count, typename Run>
+Written WriteStage(const PatchHeader& header, Progress& progress, Count&& count, Run&& run) {
+  if (!progress.CountsBytes()) {
+    progress.Report(Stage::kWriting, 0, 0);
+    run(nullptr);
+    return {header, 0};
+  }
+  const std::uint64_t total = count();
+  progress.Report(Stage::kWriting, 0, total);
+  const StreamProgress told = [&](std::uint64_t done) { progress.Report(Stage::kWriting, done, total); };
+  run(&told);
+  progress.Report(Stage::kWriting, total, total);
+  return {header, total};
+}
+
+// Checks the patch against the source and writes the target.
+Written CheckAndWrite(ByteSpan source, ByteSpan patch, const std::string& patch_name, TStream& target,
+                      Progress& progress) {
+  progress.Report(Stage::kChecksum, 0, source.size());
+  const PatchHeader header = ValidatePatch(
+      patch, [&] { return Crc32WithProgress(source, Stage::kChecksum, progress); }, patch_name);
+  return WriteStage(
+      header, progress,
+      [&] {
+        CountingTarget counter;
+        try {
+          RunInstructionStream(patch, source, header, counter);
+        } catch (const Exception&) {
+          // The run itself meets the same fault, after the runs counted here.
+        }
+        return counter.Written();
+      },
+      [&](const StreamProgress* told) {
+        if (told == nullptr) {
+          RunInstructionStream(patch, source, header, target);
+        } else {
+          RunInstructionStream(patch, source, header, target, *told);
+        }
+      });
+}
+
+// The same on inputs read by ranges: the source is read whole, block by block,
+// for its CRC-32 before anything is written.
+Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
+                            TStream& target, std::size_t source_cache, Progress& progress) {
+  const std::uint64_t source_size = source.Size();
+  progress.Report(Stage::kChecksum, 0, source_size);
+  const std::vector<std::uint8_t> head = ReadPatchHead(patch);
+  // Made once the header holds: a patch refused at once takes no cache.
+  std::optional<SourceCache> cache;
+  const PatchHeader header = ValidatePatchHead(
+      head, patch.Size(),
+      [&] {
+        const std::uint32_t crc = cache.emplace(source, source_cache).Checksum([&](std::uint64_t done) {
+          if (progress.CountsBytes()) progress.Report(Stage::kChecksum, done, source_size);
+        });
+        progress.Report(Stage::kChecksum, source_size, source_size);
+        return crc;
+      },
+      patch_name);
+  PatchWindow window(patch);
+  return WriteStage(
+      header, progress, [&] { return CountRangedTarget(window, source_size, header); },
+      [&](const StreamProgress* told) { RunRangedStream(window, *cache, header, target, told); });
+}
+
+// Creates the target beside the open inputs, writes it, reads it back and
+// checks it; the inputs are closed in the program's order.
+template <typename Input, typename Write>
+void ApplyToFile(const ApplyFileNames& names, InputAccess access, std::unique_ptr<Input> source,
+                 std::unique_ptr<Input> patch, Progress& progress, Write&& write) {
+  const platform::Handle inputs[] = {source->FileHandle(), patch->FileHandle()};
+  auto target_writer =
+      std::make_unique<TFileStream>(names.target, TFileStream::fmCreate, inputs, ListingFor(access));
+  const Written written = write(*source, *patch, *target_writer);
+  progress.Report(Stage::kVerifying, 0, written.target_size);
+  source.reset();
+  target_writer.reset();
+  CheckTargetChecksum(written.header, ChecksumOfFile(names.target, access, progress));
+  patch.reset();
+}
+
+}  // namespace
+
+void ApplyPatchFiles(const ApplyFileNames& names, InputAccess access, Progress& progress,
+                     std::size_t source_cache) {
+  if (access == InputAccess::kRead) {
+    auto source = std::make_unique<TFileRanges>(names.source);
+    auto patch = std::make_unique<TFileRanges>(names.patch);
+    ApplyToFile(names, access, std::move(source), std::move(patch), progress,
+                [&](TFileRanges& source_file, TFileRanges& patch_file, TStream& target) {
+                  return CheckAndWriteRanges(source_file, patch_file, names.patch, target, source_cache,
+                                             progress);
+                });
+    return;
+  }
+  auto source = std::make_unique<TFileMappingAsByteArray>(names.source, ListingFor(access));
+  auto patch = std::make_unique<TFileMappingAsByteArray>(names.patch, ListingFor(access));
+  ApplyToFile(
+      names, access, std::move(source), std::move(patch), progress,
+      [&](TFileMappingAsByteArray& source_file, TFileMappingAsByteArray& patch_file, TStream& target) {
+        return CheckAndWrite(source_file.Bytes(), patch_file.Bytes(), names.patch, target, progress);
+      });
+}
+
+void ApplyPatchMemory(ByteSpan source, ByteSpan patch, MemoryTarget& target, Progress& progress) {
+  const Written written = CheckAndWrite(source, patch, kMemoryPatchName, target, progress);
+  progress.Report(Stage::kVerifying, 0, written.target_size);
+  CheckTargetChecksum(written.header, target.Checksum(progress));
+}
+
+void ApplyPatchRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
+                      MemoryTarget& target, std::size_t source_cache, Progress& progress) {
+  const Written written = CheckAndWriteRanges(source, patch, patch_name, target, source_cache, progress);
+  progress.Report(Stage::kVerifying, 0, written.target_size);
+  CheckTargetChecksum(written.header, target.Checksum(progress));
+}
+
+std::uint64_t MeasureTarget(ByteSpan source, ByteSpan patch) {
+  Progress no_progress(nullptr);
+  CountingTarget counter;
+  CheckAndWrite(source, patch, kMemoryPatchName, counter, no_progress);
+  return counter.Written();
+}
+
+}  // namespace varnock

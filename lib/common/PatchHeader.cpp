@@ -1,0 +1,55 @@
+#include <algorithm>
+
+#include "common/Errors.h"
+#include "common/PatchFormat.h"
+
+namespace varnock {
+namespace {
+
+std::uint32_t ReadLittleEndian16(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0] | bytes[1] << 8);
+}
+
+std::uint32_t ReadLittleEndian32(const std::uint8_t* bytes) {
+  return ReadLittleEndian16(bytes) | ReadLittleEndian16(bytes + 2) << 16;
+}
+
+}  // namespace
+
+PatchHeader ValidatePatch(ByteSpan patch, const std::function<std::uint32_t()>& source_checksum,
+                          const std::string& patch_name) {
+  return ValidatePatchHead(patch, patch.size(), source_checksum, patch_name);
+}
+
+PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
+                              const std::function<std::uint32_t()>& source_checksum,
+                              const std::string& patch_name) {
+  if (patch_size < 4) throw Exception(ErrorKind::kNoHeader, "Patch file contains no header.");
+  const std::uint8_t* bytes = head.data();
+  std::uint32_t header_size = ReadLittleEndian16(bytes);
+  std::uint32_t block_length = ReadLittleEndian16(bytes + 2);
+  if (header_size < block_length + kMinimumHeaderSize)
+    throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
+  // A header that claims more bytes than the file has is just as corrupt; the
+  // checksums at its end would otherwise be read from beyond the file.
+  if (std::uint64_t{header_size} + kSignatureSize > patch_size)
+    throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
+
+  PatchHeader header{header_size, ReadLittleEndian32(bytes + header_size - 8),
+                     ReadLittleEndian32(bytes + header_size - 4)};
+  if (source_checksum() != header.source_crc)
+    throw Exception(ErrorKind::kSourceChecksum, "Source file checksum don't match");
+  if (!std::equal(std::begin(kPatchMagic), std::end(kPatchMagic), bytes + header_size)) {
+    throw Exception(ErrorKind::kNotAPatch, patch_name + " is not a patch");
+  }
+  if (bytes[header_size + 4] != kFormatVersion)
+    throw Exception(ErrorKind::kUnsupportedVersion, "Unsupported version of patch format ");
+  return header;
+}
+
+void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc) {
+  if (target_crc != header.target_crc)
+    throw Exception(ErrorKind::kTargetChecksum, "Target file checksum don't match");
+}
+
+}  // namespace varnock

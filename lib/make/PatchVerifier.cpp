@@ -1,0 +1,216 @@
+#include "make/PatchVerifier.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "apply/InstructionStream.h"
+#include "common/Crc32.h"
+#include "common/Errors.h"
+#include "platform/platform.h"
+
+namespace varnock {
+namespace {
+
+// Progress is reported each time this much more of the target has been compared.
+constexpr std::uint64_t kProgressStep = std::uint64_t{8} << 20;
+
+// Takes the decoder's runs and compares them with the target in place.
+class ComparingStream : public TStream {
+ public:
+  // `release_target`: the target is a file view whose pages go back to the
+  // system once compared (platform::ReleaseViewPages).
+  ComparingStream(ByteSpan target, const MakerProgress& progress, bool release_target)
+      : target_(target), progress_(progress), release_target_(release_target) {}
+
+  // The CRC-32 of the target compared so far: the whole target's after Finish.
+  std::uint32_t TargetCrc() const noexcept { return target_crc_; }
+
+  void Finish() {
+    if (position_ != target_.size()) {
+      throw Exception("it makes " + std::to_string(position_) + " bytes of the target's " +
+                      std::to_string(target_.size()));
+    }
+    Report();
+  }
+
+  // An exception from the progress callback is the caller's, not a fault.
+  bool CallbackThrew() const noexcept { return in_callback_; }
+
+ protected:
+  std::int32_t RawWrite(const void* data, std::int32_t count) override {
+    const auto length = static_cast<std::uint64_t>(count);
+    if (length > target_.size() - position_) throw Exception("it makes more bytes than the target has");
+    const auto* run = static_cast<const std::uint8_t*>(data);
+    const std::uint8_t* expected = target_.data() + position_;
+    if (std::memcmp(run, expected, length) != 0) {
+      auto difference = std::mismatch(run, run + length, expected).first - run;
+      throw Exception("it makes a different byte at offset " + std::to_string(position_ + difference));
+    }
+    position_ += length;
+    if (position_ - reported_ >= kProgressStep) Report();
+    return count;
+  }
+
+ private:
+  // Takes the checksum of the bytes compared since the last report while they
+  // are still at hand, so that the target is read once more, not twice.
+  void Report() {
+    const ByteSpan compared = target_.subspan(reported_, position_ - reported_);
+    target_crc_ = Crc32(compared, target_crc_);
+    if (release_target_) platform::ReleaseViewPages(compared.data(), compared.size());
+    reported_ = position_;
+    if (!progress_) return;
+    in_callback_ = true;
+    progress_(MakerStage::kVerifying, position_, target_.size());
+    in_callback_ = false;
+  }
+
+  ByteSpan target_;
+  const MakerProgress& progress_;
+  std::uint64_t position_ = 0;
+  std::uint64_t reported_ = 0;
+  std::uint32_t target_crc_ = 0;
+  bool release_target_;
+  bool in_callback_ = false;
+};
+
+[[noreturn]] void RaiseNotRebuilt(const Exception& fault) { throw ENotRebuilt(fault.Message()); }
+
+// The big-endian length after a long literal's opcode, and its width; none
+// for any other instruction.
+unsigned LongLiteralLengthWidth(std::uint8_t code) {
+  if (code == opcode::kLiteral16) return 2;
+  if (code == opcode::kLiteral32) return 4;
+  return 0;
+}
+
+}  // namespace
+
+class VerifyingSink::Comparison : public ComparingStream {
+  using ComparingStream::ComparingStream;
+};
+
+// Checked as it is written, a patch has no verifying stage of its own to report.
+const MakerProgress kNoProgress;
+
+VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target)
+    : output_(output),
+      source_(source),
+      target_(target),
+      comparison_(std::make_unique<Comparison>(target, kNoProgress, release_target)) {}
+
+VerifyingSink::~VerifyingSink() = default;
+
+void VerifyingSink::Write(ByteSpan bytes) {
+  try {
+    Check(bytes);
+  } catch (const Exception& fault) {
+    RaiseNotRebuilt(fault);
+  }
+  output_.Write(bytes);
+}
+
+void VerifyingSink::Check(ByteSpan bytes) {
+  // A literal's bytes that arrive on their own (the encoder hands a long run
+  // over in place) are compared where they are.
+  if (held_.empty() && literal_left_ > 0) {
+    const std::uint64_t taken = TakeLiteral(bytes);
+    consumed_ += taken;
+    bytes = bytes.subspan(taken);
+  }
+  held_.insert(held_.end(), bytes.begin(), bytes.end());
+  Decode();
+}
+
+std::uint64_t VerifyingSink::TakeLiteral(ByteSpan bytes) {
+  const std::uint64_t count = std::min<std::uint64_t>(literal_left_, bytes.size());
+  if (!oversized_literal_) comparison_->WriteRun(bytes.data(), static_cast<std::int32_t>(count));
+  literal_left_ -= count;
+  return count;
+}
+
+void VerifyingSink::Decode() {
+  std::uint64_t at = 0;
+  const ByteSpan held(held_);
+  if (!header_) {
+    // The header, the signature and one byte more, as ValidatePatch reads them.
+    if (held.size() < 4 || held.size() <= (held[0] | held[1] << 8) + std::uint64_t{kSignatureSize}) return;
+    header_ = ValidatePatch(
+        held, [&] { return Crc32(source_); }, "the patch");
+    at = std::uint64_t{header_->header_size} + kSignatureSize;
+  }
+  while (at < held.size()) {
+    if (literal_left_ > 0) {
+      at += TakeLiteral(held.subspan(at));
+      continue;
+    }
+    // The applicator finds a literal too long to write only once the patch
+    // is seen to hold it whole and the stop after it.
+    if (oversized_literal_) throw ERangeError();
+    const std::uint8_t code = held[at];
+    if (const unsigned width = LongLiteralLengthWidth(code)) {
+      if (held.size() - at < 1 + width) break;
+      std::uint64_t length = 0;
+      for (unsigned i = 1; i <= width; ++i) length = length << 8 | held[at + i];
+      literal_left_ = length;
+      oversized_literal_ = length > kLongestRun;
+      at += 1 + width;
+      continue;
+    }
+    // The stop is the last byte only once the patch is complete.
+    if (code == opcode::kStop && at + 1 == held.size()) break;
+    // Any other instruction is whole once the decoder no longer finds the
+    // patch ending inside it (with one byte more, for the stop).
+    try {
+      const DecodedRun run = DecodeInstruction(held, source_, at);
+      comparison_->WriteRun(run.bytes, static_cast<std::int32_t>(run.length));
+      at = run.next;
+    } catch (const Exception& fault) {
+      if (fault.Kind() == ErrorKind::kUnexpectedEnd) break;
+      // Named by its place in the whole patch, not among the bytes held.
+      if (fault.Kind() == ErrorKind::kBeyondSource) RaiseBeyondSource(consumed_ + at);
+      throw;
+    }
+  }
+  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(at));
+  consumed_ += at;
+}
+
+void VerifyingSink::Finish() {
+  try {
+    if (!header_) {
+      header_ = ValidatePatch(
+          held_, [&] { return Crc32(source_); }, "the patch");
+      consumed_ = std::uint64_t{header_->header_size} + kSignatureSize;
+      held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(consumed_));
+    }
+    // The patch's last byte is never an instruction's: it must be the stop,
+    // held alone.
+    if (held_.empty() && literal_left_ == 0 && consumed_ == header_->header_size + kSignatureSize)
+      RaiseStopCheck();
+    if (literal_left_ > 0 || held_.size() != 1 || held_[0] != opcode::kStop) RaiseUnexpectedEnd();
+    comparison_->Finish();
+    if (header_->target_crc != comparison_->TargetCrc())
+      throw Exception("its target checksum is not the target's");
+  } catch (const Exception& fault) {
+    RaiseNotRebuilt(fault);
+  }
+}
+
+void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress,
+                 bool release_target) {
+  if (progress) progress(MakerStage::kVerifying, 0, target.size());
+  ComparingStream stream(target, progress, release_target);
+  try {
+    PatchHeader header = ValidatePatch(
+        patch, [&] { return Crc32(source); }, "the patch");
+    RunInstructionStream(patch, source, header, stream);
+    stream.Finish();
+    if (header.target_crc != stream.TargetCrc()) throw Exception("its target checksum is not the target's");
+  } catch (const Exception& fault) {
+    if (stream.CallbackThrew()) throw;
+    RaiseNotRebuilt(fault);
+  }
+}
+
+}  // namespace varnock

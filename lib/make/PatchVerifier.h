@@ -1,0 +1,72 @@
+// The maker's proof of its own work: a patch is applied in memory through the
+// decoder the applicator runs, and what it writes is compared with the target.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "common/Errors.h"
+#include "make/Maker.h"
+
+namespace varnock {
+
+// Checks `patch` as the applicator would check it against `source` (header,
+// source checksum, magic, version, every instruction, the stop byte), then
+// that its runs make exactly `target` and that the target checksum it carries
+// is `target`'s. Raises Exception naming the first fault. Holds no copy of
+// the target; reports MakerStage::kVerifying as it goes, and an exception
+// thrown by `progress` leaves as it is. With `release_target` the target is
+// a view of a file (platform::MapReadOnlyView) whose pages are handed back to
+// the system once compared, so that the check holds the source and the patch
+// but not the whole target.
+void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const MakerProgress& progress = {},
+                 bool release_target = false);
+
+// What VerifyPatch and VerifyingSink raise for a patch that does not rebuild
+// the target (not for an exception of the progress callback).
+class ENotRebuilt : public Exception {
+ public:
+  explicit ENotRebuilt(const std::string& fault)
+      : Exception("The patch made does not rebuild the target: " + fault) {}
+};
+
+// The same check made on a patch as it is written, for a stream that cannot
+// be read back: each piece is checked as far as it completes instructions,
+// then passed on to `output`. Holds at most the bytes of one instruction not
+// yet whole (a literal's own bytes are compared as they come, never held),
+// so that the patch need not be kept in memory. Raises as VerifyPatch does;
+// the pieces before the fault have been passed on by then.
+class VerifyingSink : public PatchSink {
+ public:
+  // `release_target` as for VerifyPatch.
+  VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target = false);
+  ~VerifyingSink() override;
+  void Write(ByteSpan bytes) override;
+  // The patch is complete: its last byte must be the stop, the target whole.
+  void Finish();
+
+ private:
+  void Check(ByteSpan bytes);
+  // Compares the bytes of the literal being read that `bytes` begins with;
+  // returns how many it took.
+  std::uint64_t TakeLiteral(ByteSpan bytes);
+  // Decodes the whole instructions held; returns when one is not yet whole.
+  void Decode();
+
+  PatchSink& output_;
+  ByteSpan source_;
+  ByteSpan target_;
+  class Comparison;
+  std::unique_ptr<Comparison> comparison_;
+  std::vector<std::uint8_t> held_;
+  std::optional<PatchHeader> header_;
+  // Bytes of the literal being read that are still to come.
+  std::uint64_t literal_left_ = 0;
+  // That literal is longer than a run may be.
+  bool oversized_literal_ = false;
+  // Patch bytes decoded and no longer held.
+  std::uint64_t consumed_ = 0;
+};
+
+}  // namespace varnock

@@ -1,8 +1,0 @@
-// Arguments come as bytes on POSIX systems, already split by the caller.
-#include "platform/platform.h"
-
-namespace varnock::platform {
-
-std::optional<std::vector<std::string>> Utf8Arguments() { return std::nullopt; }
-
-}  // namespace varnock::platform

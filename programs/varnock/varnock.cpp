@@ -1,0 +1,7 @@
+#include "internal/Platform.h"
+#include "programs/varnock/FrontEnd.h"
+
+int main(int argc, char** argv) {
+  varnock::platform::PrepareProcess();
+  varnock::RunProgram(argc, argv);
+}
