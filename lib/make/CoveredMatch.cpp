@@ -37,6 +37,7 @@ std::uint32_t Narrow(std::uint64_t position) { return static_cast<std::uint32_t>
 // The target cut into the covers and the stretches between them.
 std::vector<Part> CutTarget(std::span<const CopyCandidate> covers, std::uint64_t size) {
   std::vector<Part> parts;
+  parts.reserve(2 * covers.size() + 1);
   std::uint64_t at = 0;
   for (const CopyCandidate& cover : covers) {
     const std::uint64_t from = cover.target;
@@ -55,9 +56,11 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
                            PatchEncoder& encoder, const IndexProgress& indexing, const TargetRead& read) {
   CoveredReport report;
   if (indexing) indexing(0, 1);
-  const std::vector<CopyCandidate> covers = FindCovers(source, target);
+  std::vector<CopyCandidate> covers = FindCovers(source, target);
+  covers.shrink_to_fit();
   const std::vector<Part> parts = CutTarget(covers, target.size());
   std::vector<Stretch> open;
+  open.reserve(covers.size() + 1);
   for (const Part& part : parts) {
     if (part.copied)
       report.covered += part.to - part.from;
@@ -133,6 +136,10 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
       },
       [](std::uint64_t, std::uint64_t) {});
   return report;
+}
+
+std::uint64_t CoveredMemory(std::uint64_t source_size, std::uint64_t target_size) {
+  return std::max(CoverTableMemory(source_size), SuffixIndexMemory(source_size)) + target_size;
 }
 
 }  // namespace varnock::maker

@@ -22,8 +22,15 @@ struct CoveredReport {
 using TargetRead = std::function<void(std::uint64_t from, std::uint64_t to, bool written)>;
 
 // Writes the instructions that rebuild `target` through `encoder`, matching
-// on `threads` threads; the bytes do not depend on how many.
+// on `threads` threads; the bytes do not depend on how many. Holds at most
+// CoveredMemory(source, target) bytes besides what the parse takes.
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
                            PatchEncoder& encoder, const IndexProgress& indexing, const TargetRead& read);
+
+// A bound of what MatchCovered holds: the larger of the block table and the
+// index it builds (at most the source's suffix index), with the covers and
+// the stretches between them (at most a byte a target byte: a cover is at
+// least kCoverBlock long).
+std::uint64_t CoveredMemory(std::uint64_t source_size, std::uint64_t target_size);
 
 }  // namespace varnock::maker
