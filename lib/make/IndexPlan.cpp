@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "make/CoveredMatch.h"
 #include "make/Matcher.h"
 #include "make/PatchEncoder.h"
 #include "make/Pipeline.h"
@@ -29,7 +30,7 @@ IndexPlan Sampled(std::uint64_t source_size, std::uint64_t target_size, std::uin
 }
 
 IndexPlan Suffix(std::uint64_t source_size, std::uint64_t target_size) {
-  return {IndexKind::kSuffix, 0, SuffixIndexMemory(source_size) + MakerWorkingMemory(target_size)};
+  return {IndexKind::kSuffix, 0, CoveredMemory(source_size, target_size) + MakerWorkingMemory(target_size)};
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "common/Crc32.h"
 #include "common/Errors.h"
 #include "common/Sizes.h"
+#include "make/CoveredMatch.h"
 #include "make/IndexPlan.h"
 #include "make/Matcher.h"
 #include "make/Parser.h"
@@ -127,13 +128,29 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
     encoder.Literal(target);
   } else {
     const maker::IndexPlan plan = ChoosePlan(source, target.size(), options, report);
-    const std::unique_ptr<maker::SourceIndex> index = BuildIndex(source, plan, options, progress);
-    report.index_memory = index->MemoryUse();
     maker::MatchSettings settings;
     if (options.compressible) {
       settings.shortest_unanchored = kShortestUnanchoredCopy;
       settings.anchor_distance = kAnchorDistance;
     }
+    if (plan.kind == maker::IndexKind::kSuffix && options.index == MakerOptions::Index::kChosen) {
+      const maker::IndexProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
+        if (progress) progress(MakerStage::kIndexing, done, total);
+      };
+      const maker::CoveredReport covered =
+          maker::MatchCovered(source, target, settings, ThreadCount(options), encoder, indexing,
+                              [&](std::uint64_t from, std::uint64_t to, bool written) {
+                                release_target(from, to);
+                                if (written && progress) progress(MakerStage::kMatching, to, target.size());
+                              });
+      report.index_memory = covered.index_memory;
+      if (progress) progress(MakerStage::kWriting, 0, 1);
+      report.patch_size = encoder.Finish();
+      if (progress) progress(MakerStage::kWriting, 1, 1);
+      return report;
+    }
+    const std::unique_ptr<maker::SourceIndex> index = BuildIndex(source, plan, options, progress);
+    report.index_memory = index->MemoryUse();
 
     maker::Pipeline pipeline(
         target.size(), ThreadCount(options),

@@ -26,14 +26,17 @@ struct MakerOptions {
   // smaller index is used, and MakerReport says so.
   //
   // The default index depends on the inputs' sizes alone. Below a source of
-  // 1 GiB it is the suffix array of the source, which finds every match of 8
-  // bytes and more, and the maker holds at most
-  //   4.375 S + B + 8 min(T, 512 KiB) + 24 min(T, 1 MiB) + 2 MiB
+  // 1 GiB the long stretches shared with the source are found by blocks and
+  // written as they are, and the rest is searched in at most the suffix
+  // array of the source, which finds every match of 8 bytes and more that
+  // starts outside those stretches; the maker holds at most
+  //   4.375 S + B + T + 8 min(T, 512 KiB) + 24 min(T, 1 MiB) + 2 MiB
   // besides the inputs, for a source of S bytes and a target of T bytes,
   // where B is the largest power of two no more than S / 16 within 256 KiB
   // to 64 MiB (the suffix array, 4 bytes a source byte; a filter of the
   // source's strings, 3 bits a source byte; B for the suffix array's
-  // buckets; the parse and the
+  // buckets; the stretches found by blocks, a byte a target byte at most;
+  // the parse and the
   // candidates in flight, whose 24 bytes a target byte are a bound seldom
   // neared; buffers), and only the buffer when either input is shorter than 8
   // bytes. From 1 GiB on it is a hash table of the source's 16-byte strings

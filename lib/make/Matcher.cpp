@@ -35,7 +35,7 @@ void FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target, 
   candidates.reserve(kCandidatesPerByte * (to - from));
   // Bytes left of the match found at an earlier position, at this one.
   std::uint64_t carried_left = 0;
-  std::optional<std::int64_t> anchor;  // the diagonal of the last long candidate
+  std::optional<std::int64_t> anchor = settings.anchor;  // the diagonal of the last long candidate
   auto worth_keeping = [&](SourceMatch match, std::uint64_t at) {
     if (match.length < settings.shortest) return false;
     const std::int64_t diagonal = std::int64_t{match.source} - static_cast<std::int64_t>(at);

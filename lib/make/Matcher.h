@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "make/SourceIndex.h"
@@ -26,6 +27,9 @@ struct MatchSettings {
   // happens to repeat a few bytes of unrelated content.
   std::uint32_t shortest_unanchored = kShortestMatch;
   std::uint64_t anchor_distance = 0;
+  // The diagonal of a long match that ends where the stretch starts, found
+  // by other means (a cover): the first anchor.
+  std::optional<std::int64_t> anchor;
   // While the match that the previous position continues has at least this
   // many bytes left, the index is not asked again: a longer one would almost
   // always show at a later position, and be extended back from there.

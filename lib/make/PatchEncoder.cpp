@@ -67,6 +67,7 @@ void PatchEncoder::PutBigEndian(std::uint64_t value, unsigned width) {
 }
 
 void PatchEncoder::Literal(ByteSpan bytes) {
+  if (!bytes.empty()) WriteCopy();
   while (!bytes.empty()) {
     const std::uint64_t length = NextLiteralPiece(bytes.size());
     if (length <= kShort) {
@@ -92,6 +93,20 @@ void PatchEncoder::Literal(ByteSpan bytes) {
 }
 
 void PatchEncoder::Copy(std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return;
+  if (copy_length_ > 0 && copy_offset_ + copy_length_ == offset) {
+    copy_length_ += length;
+    return;
+  }
+  WriteCopy();
+  copy_offset_ = offset;
+  copy_length_ = length;
+}
+
+void PatchEncoder::WriteCopy() {
+  std::uint64_t offset = copy_offset_;
+  std::uint64_t length = copy_length_;
+  copy_length_ = 0;
   while (length > 0) {
     const std::uint64_t run = std::min(length, kLongestRun);
     const unsigned offset_width = OffsetWidth(offset);
@@ -108,6 +123,7 @@ void PatchEncoder::Copy(std::uint64_t offset, std::uint64_t length) {
 }
 
 std::uint64_t PatchEncoder::Finish() {
+  WriteCopy();
   Put(opcode::kStop);
   Drain(true);
   return written_;

@@ -25,7 +25,8 @@ class PatchEncoder {
 
   // Each splits a run the format cannot hold in one instruction; a literal
   // run is also split where two headers take fewer bytes than one. A copy
-  // must lie inside a source below 4 GiB.
+  // must lie inside a source below 4 GiB; one that continues the copy before
+  // it joins it (written once the next instruction or Finish comes).
   void Literal(ByteSpan bytes);
   void Copy(std::uint64_t offset, std::uint64_t length);
   // Writes the stop instruction and hands over what is left; the size written.
@@ -35,6 +36,11 @@ class PatchEncoder {
   void Put(std::uint8_t byte) { buffer_.push_back(byte); }
   void PutBigEndian(std::uint64_t value, unsigned width);
   void Drain(bool always);
+  void WriteCopy();
+
+  // The copy not written yet, which the next one may continue.
+  std::uint64_t copy_offset_ = 0;
+  std::uint64_t copy_length_ = 0;
 
   PatchSink& sink_;
   std::vector<std::uint8_t> buffer_;

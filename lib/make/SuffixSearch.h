@@ -51,15 +51,28 @@ class SuffixSearch {
   // Once done: the longer of the two neighbours, the one nearer the source's
   // start when they tie; length 0 when shorter than kShortestMatch.
   SourceMatch Result() const {
-    SourceMatch best;
+    const Nearest nearest = Best();
+    if (nearest.length < kShortestMatch) return {};
+    return {static_cast<std::uint32_t>(ranks_[nearest.rank]), static_cast<std::uint32_t>(nearest.length)};
+  }
+
+  // Once done: the rank of the longer neighbour (as Result() chooses) and
+  // the bytes it shares with the pattern, however few.
+  struct Nearest {
+    std::uint64_t rank = 0;
+    std::uint64_t length = 0;
+  };
+  Nearest Best() const {
+    Nearest best;
+    bool any = false;
     auto consider = [&](std::uint64_t rank, std::uint64_t common) {
-      const auto at = static_cast<std::uint32_t>(ranks_[rank]);
-      if (common > best.length || (common == best.length && at < best.source))
-        best = {at, static_cast<std::uint32_t>(common)};
+      if (!any || common > best.length || (common == best.length && ranks_[rank] < ranks_[best.rank])) {
+        best = {rank, common};
+        any = true;
+      }
     };
     if (low_ > low_end_) consider(low_ - 1, low_common_);
     if (low_ < high_end_) consider(low_, high_common_);
-    if (best.length < kShortestMatch) return {};
     return best;
   }
 
