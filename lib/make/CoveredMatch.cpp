@@ -53,7 +53,7 @@ std::vector<Part> CutTarget(std::span<const CopyCandidate> covers, std::uint64_t
 }  // namespace
 
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
-                           PatchEncoder& encoder, const IndexProgress& indexing, const TargetRead& read) {
+                           PatchEncoder& encoder, const StageProgress& indexing, const TargetRead& read) {
   CoveredReport report;
   if (indexing) indexing(0, 1);
   std::vector<CopyCandidate> covers = FindCovers(source, target);

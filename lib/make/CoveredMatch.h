@@ -25,7 +25,7 @@ using TargetRead = std::function<void(std::uint64_t from, std::uint64_t to, bool
 // on `threads` threads; the bytes do not depend on how many. Holds at most
 // CoveredMemory(source, target) bytes besides what the parse takes.
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
-                           PatchEncoder& encoder, const IndexProgress& indexing, const TargetRead& read);
+                           PatchEncoder& encoder, const StageProgress& indexing, const TargetRead& read);
 
 // A bound of what MatchCovered holds: the larger of the block table and the
 // index it builds (at most the source's suffix index), with the covers and

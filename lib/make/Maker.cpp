@@ -134,19 +134,19 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
       settings.anchor_distance = kAnchorDistance;
     }
     if (plan.kind == maker::IndexKind::kSuffix && options.index == MakerOptions::Index::kChosen) {
-      const maker::IndexProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
-        if (progress) progress(MakerStage::kIndexing, done, total);
+      const StageProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
+        if (progress) progress(Stage::kIndexing, done, total);
       };
       const maker::CoveredReport covered =
           maker::MatchCovered(source, target, settings, ThreadCount(options), encoder, indexing,
                               [&](std::uint64_t from, std::uint64_t to, bool written) {
                                 release_target(from, to);
-                                if (written && progress) progress(MakerStage::kMatching, to, target.size());
+                                if (written && progress) progress(Stage::kMatching, to, target.size());
                               });
       report.index_memory = covered.index_memory;
-      if (progress) progress(MakerStage::kWriting, 0, 1);
+      if (progress) progress(Stage::kWriting, 0, 1);
       report.patch_size = encoder.Finish();
-      if (progress) progress(MakerStage::kWriting, 1, 1);
+      if (progress) progress(Stage::kWriting, 1, 1);
       return report;
     }
     const std::unique_ptr<maker::SourceIndex> index = BuildIndex(source, plan, options, progress);

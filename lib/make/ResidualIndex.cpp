@@ -31,7 +31,7 @@ struct Piece {
 class ResidualIndex final : public SourceIndex {
  public:
   ResidualIndex(ByteSpan source, std::vector<std::uint8_t> kept, std::vector<Piece> pieces, unsigned threads,
-                const IndexProgress& progress)
+                const StageProgress& progress)
       : source_(source),
         kept_(std::move(kept)),
         pieces_(std::move(pieces)),
@@ -71,7 +71,7 @@ class ResidualIndex final : public SourceIndex {
 }  // namespace
 
 std::unique_ptr<SourceIndex> MakeResidualIndex(ByteSpan source, std::span<const CopyCandidate> covers,
-                                               unsigned threads, const IndexProgress& progress) {
+                                               unsigned threads, const StageProgress& progress) {
   // The insides of the covers' source stretches, in source order, merged.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> dropped;
   for (const CopyCandidate& cover : covers) {

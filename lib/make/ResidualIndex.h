@@ -19,6 +19,6 @@ namespace varnock::maker {
 // and are as long as the bytes agree there; it finds those that start in
 // what it kept.
 std::unique_ptr<SourceIndex> MakeResidualIndex(ByteSpan source, std::span<const CopyCandidate> covers,
-                                               unsigned threads, const IndexProgress& progress);
+                                               unsigned threads, const StageProgress& progress);
 
 }  // namespace varnock::maker
