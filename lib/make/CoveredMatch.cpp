@@ -72,22 +72,28 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
   // whole beside the index.
   read(0, target.size(), false);
   std::unique_ptr<SourceIndex> index;
+  bool suffix_index = false;
   if (shares) {
     std::uint64_t open_bytes = 0;
     for (const Stretch& stretch : open) open_bytes += stretch.to - stretch.from;
-    if (open_bytes * kGapIndexUpTo <= std::min(target.size(), source.size()))
-      index = MakeGapIndex(source, target, open);
-    else
-      index = MakeResidualIndex(source, covers, threads, indexing);
+    suffix_index = open_bytes * kGapIndexUpTo > std::min(target.size(), source.size());
+    index = suffix_index ? MakeResidualIndex(source, covers, threads, indexing)
+                         : MakeGapIndex(source, target, open);
     report.index_memory = index->MemoryUse();
     report.searched = true;
   }
+  // The suffix index tells its own end; the gap index and no index at all
+  // still owe the stage its last report.
+  if (indexing && !suffix_index) indexing(1, 1);
 
   // The open parts of each chunk are searched on any thread; the candidates
   // depend on the chunk's bounds alone.
   Pipeline pipeline(target.size(), threads,
                     [&](std::uint64_t from, std::uint64_t to, std::vector<CopyCandidate>& found) {
-                      thread_local std::vector<CopyCandidate> searched;
+                      // A stretch that fills the chunk is searched straight into `found`:
+                      // a second list the chunk's size per thread would double the
+                      // candidates in flight.
+                      std::vector<CopyCandidate> searched;
                       found.clear();
                       if (!index) return;
                       auto part = std::upper_bound(parts.begin(), parts.end(), from,
@@ -100,6 +106,10 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
                         if (part != parts.begin() && std::prev(part)->copied && start == part->from)
                           stretch_settings.anchor =
                               std::int64_t{std::prev(part)->source} - std::int64_t{std::prev(part)->from};
+                        if (start == from && end == to) {
+                          FindCandidates(*index, source, target, start, end, stretch_settings, found);
+                          continue;
+                        }
                         FindCandidates(*index, source, target, start, end, stretch_settings, searched);
                         found.insert(found.end(), searched.begin(), searched.end());
                       }
@@ -115,6 +125,10 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
           const std::uint64_t end = std::min<std::uint64_t>(part->to, to);
           if (part->copied) {
             encoder.Copy(part->source + (start - part->from), end - start);
+            continue;
+          }
+          if (start == from && end == to) {
+            parser.Parse(target, start, end, candidates, encoder);
             continue;
           }
           stretch_candidates.clear();
