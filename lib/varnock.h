@@ -86,6 +86,16 @@ extern "C" {
 #define VARNOCK_ERROR_BUFFER_TOO_SMALL 22    /* "Target buffer too small"; see varnock_apply_to_buffer */
 #define VARNOCK_ERROR_PATCH_EXISTS 23        /* varnock_make_files: the patch file exists and is not to be replaced */
 #define VARNOCK_ERROR_READ 24                /* "Stream read error": a read callback failed */
+/* A patch container (doc/container-format.md) that breaks its format's
+ * rules: "Damaged patch container: <what>". Applying finds it before it
+ * writes any of the damaged block's runs; a damaged header, before anything. */
+#define VARNOCK_ERROR_CONTAINER_DAMAGED 25
+/* "Unsupported version of patch container <n>": one made by a later Varnock. */
+#define VARNOCK_ERROR_CONTAINER_VERSION 26
+/* A patch compressed whole by xz or zstd whose stream the decompressor finds
+ * damaged: "Damaged xz stream: <what>", "Damaged zstd stream: <what>". */
+#define VARNOCK_ERROR_XZ_DAMAGED 27
+#define VARNOCK_ERROR_ZSTD_DAMAGED 28
 /* clang-format on */
 
 /* Stages a progress callback is told about. Applying goes through CHECKSUM
@@ -319,8 +329,12 @@ typedef struct varnock_patch_info {
  * reads the whole patch, front to back, and checks every instruction as
  * applying does, but for the tests that need the source (its CRC-32, copies
  * beyond its end), returning the error applying would return first. Nothing
- * is written. Returns VARNOCK_OK or an error code; `*info` is all zeros
- * after a failure. */
+ * is written. A container tells both lengths and CRC-32s from its header; read
+ * whole, its blocks are decoded and the raw patch inside scanned, but what
+ * needs the source (its literals sent as differences, its CRC-32s) is left to
+ * applying. An xz or zstd file is decoded as far as the raw patch's header,
+ * or whole; its damage is VARNOCK_ERROR_XZ_DAMAGED or _ZSTD_DAMAGED.
+ * Returns VARNOCK_OK or an error code; `*info` is all zeros after a failure. */
 VARNOCK_API int32_t varnock_inspect_patch(varnock_context* context, const uint8_t* patch, size_t patch_size,
                                           int32_t scope, varnock_patch_info* info);
 
@@ -334,7 +348,7 @@ VARNOCK_API int32_t varnock_inspect_patch_ranges(varnock_context* context, varno
                                                  varnock_patch_info* info);
 
 /* The maker's settings. Start from all zeros (the defaults) and set fields;
- * `reserved` must stay zero. */
+ * `reserved32` and `reserved` must stay zero. */
 typedef struct varnock_make_options {
   /* Non-zero: aim at the smallest patch after a general-purpose compressor
    * rather than the smallest patch as stored. */
@@ -361,7 +375,15 @@ typedef struct varnock_make_options {
    * in less memory, for a larger patch. The patch depends on the level; any
    * other value fails with VARNOCK_ERROR_BAD_ARGUMENT. */
   int32_t level;
-  uint64_t reserved[3];
+  /* Non-zero: the patch goes out in a container (doc/container-format.md),
+   * several times smaller than the raw patch, which every apply call reads
+   * as it reads a raw one. The raw patch is made as without it, held in
+   * memory, then encoded on `threads` threads; the container's bytes never
+   * depend on their number. Its compressors aim at the smallest container:
+   * it takes longer than the raw patch (varnock-diff's manual, -z). */
+  int32_t container;
+  uint32_t reserved32;
+  uint64_t reserved[2];
 } varnock_make_options;
 
 /* Makes a patch that rebuilds `target` from `source`, both in memory, handing

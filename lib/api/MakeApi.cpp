@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "common/LibraryErrors.h"
+#include "make/ContainerOutput.h"
 
 namespace varnock {
 namespace {
@@ -55,6 +56,8 @@ PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
   settings.maker.compressible = options->compressible != 0;
   settings.maker.threads = options->threads;
   settings.maker.memory_limit = options->memory_limit;
+  settings.maker.container = options->container != 0;
+  if (options->reserved32 != 0) throw EBadArgument("a reserved option is not zero");
   settings.force = options->replace_existing != 0;
   // Negative levels become large ones, which the maker refuses.
   if (options->level != 0) settings.maker.level = static_cast<unsigned>(options->level);
@@ -64,7 +67,12 @@ PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
 std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptions& options,
                               WriteCallback write, void* user_data, Progress& progress) {
   CallbackSink sink(write, user_data);
-  return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size;
+  if (!options.container) return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size;
+  RawPatchCollector raw;
+  MakePatch(source, target, options, raw, ReportTo(progress));
+  const std::vector<std::uint8_t> container = MakeContainer(raw.Bytes(), source, options.threads);
+  sink.Write(container);
+  return container.size();
 }
 
 void MakePatchFiles(const MakeFileNames& names, const PatchFileOptions& options, Progress& progress) {

@@ -2,7 +2,10 @@
 
 #include <vector>
 
+#include "apply/ContainerDecoder.h"
+#include "apply/DecodedPatch.h"
 #include "apply/PatchWindow.h"
+#include "apply/WholeDecoders.h"
 
 namespace varnock {
 namespace {
@@ -28,8 +31,24 @@ PatchInfo InspectPatch(InputRanges& patch, bool scan, const std::string& patch_n
   patch.Read(0, {first, length});
   const PatchKind kind = PatchKindOf({first, length});
   if (kind == PatchKind::kRaw) return InspectRaw(patch, scan, patch_name);
+  if (kind != PatchKind::kContainer) {
+    DecodedPatch decoded(NewWholeDecoder(kind, patch));
+    PatchInfo info = InspectRaw(decoded, scan, patch_name);
+    info.kind = kind;
+    return info;
+  }
+  auto decoder = std::make_unique<container::ContainerDecoder>(patch, nullptr);
+  const container::Header header = decoder->header();
   PatchInfo info;
+  if (scan) {
+    DecodedPatch decoded(std::move(decoder));
+    info = InspectRaw(decoded, scan, patch_name);
+  } else {
+    info.header = PatchHeader{header.head_length - kSignatureSize, header.source_crc, header.target_crc};
+    info.target_size = header.target_length;
+  }
   info.kind = kind;
+  info.source_size = header.source_length;
   return info;
 }
 

@@ -72,4 +72,7 @@ void CheckSignature(ByteSpan head, const PatchHeader& header, const std::string&
 // target as written, is not the one the header names.
 void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc);
 
+// The error of a patch made for another source.
+[[noreturn]] void RaiseSourceChecksum();
+
 }  // namespace varnock

@@ -49,11 +49,12 @@ PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
                               const std::function<std::uint32_t()>& source_checksum,
                               const std::string& patch_name) {
   const PatchHeader header = ReadPatchHeader(head, patch_size);
-  if (source_checksum() != header.source_crc)
-    throw Exception(ErrorKind::kSourceChecksum, "Source file checksum don't match");
+  if (source_checksum() != header.source_crc) RaiseSourceChecksum();
   CheckSignature(head, header, patch_name);
   return header;
 }
+
+void RaiseSourceChecksum() { throw Exception(ErrorKind::kSourceChecksum, "Source file checksum don't match"); }
 
 void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc) {
   if (target_crc != header.target_crc)

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "tests/api/ApiSupport.h"
+#include "api/ApiSupport.h"
 
 namespace varnock {
 namespace {
