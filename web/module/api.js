@@ -238,12 +238,18 @@ function varnockApi(loadCore) {
       const failed = opened.find(({ status }) => status === "rejected");
       if (failed) throw failed.reason;
       const cache = (options && options.sourceCache) || 0;
-      await run(options, onWrite, (m, context) =>
-        m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache), readers);
-      const header = new Uint8Array(4);
-      readers[1].read(0, 2, header, 0);
-      readers[1].read(header[0] + header[1] * 256 - 4, 4, header, 0);
-      return new DataView(header.buffer).getUint32(0, true);
+      let targetCrc;
+      await run(options, onWrite, (m, context, crc, copyIn) => {
+        const code = m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache);
+        if (code !== 0) return code;
+        // The patch's own header, raw or inside what carries it, names the
+        // target's CRC-32, which the library has checked.
+        const out = copyIn(new Uint8Array(8 * kInfoFields.length));
+        const told = m._varnock_web_inspect_patch(context, readers[1].size, 0, out);
+        targetCrc = new Float64Array(m.HEAPU8.buffer, out, kInfoFields.length)[kInfoFields.indexOf("targetCrc32")];
+        return told;
+      }, readers);
+      return targetCrc;
     } finally {
       for (const reader of readers) await reader.close();
     }
@@ -253,9 +259,10 @@ function varnockApi(loadCore) {
   async function makeRun(source, target, options, onWrite) {
     const inputs = [await bytesOf(source, "source"), await bytesOf(target, "target")];
     const compressible = options && options.compressible ? 1 : 0;
+    const container = options && options.container ? 1 : 0;
     return run(options, onWrite, (m, context, crc, copyIn) =>
       m._varnock_web_make_memory(context, copyIn(inputs[0]), inputs[0].length, copyIn(inputs[1]), inputs[1].length,
-        compressible, crc));
+        compressible, container, crc));
   }
 
   // The output whole, in one Uint8Array.

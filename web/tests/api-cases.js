@@ -332,6 +332,23 @@ export const cases = [
     },
   },
   {
+    name: "makePatch with container makes a container that applyPatch rebuilds, from bytes and Blobs, with its CRC-32",
+    async run(api) {
+      const patch = await api.makePatch(source, target, { container: true });
+      check((await api.inspectPatch(patch)).kind === "container", "not a container");
+      check(patch.length < (await api.makePatch(source, target)).length, "no smaller than the raw patch");
+      check(equal(await api.applyPatch(source, patch), target), "target from a container differs");
+      check(equal(await api.applyPatch(new Blob([source]), new Blob([patch]), { sourceCache: 1 }), target),
+        "target from Blobs differs");
+      const written = await api.applyPatchTo(source, patch, () => {});
+      check(written.size === target.length && written.crc32 === crc32(target), `written ${JSON.stringify(written)}`);
+      const broken = patch.slice();
+      broken[broken.length - 10] ^= 0xff;
+      const error = await rejection(api.applyPatch(source, broken));
+      check(error.code === "CONTAINER_DAMAGED", `code ${error.code}`);
+    },
+  },
+  {
     name: "inputs that are not bytes are refused with a TypeError",
     async run(api) {
       const error = await rejection(api.applyPatch("old.bin", new Uint8Array(0)));

@@ -86,9 +86,11 @@ EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_inspect_patch(varnock_context* con
 EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* context,
                                                           const std::uint8_t* source, std::size_t source_size,
                                                           const std::uint8_t* target, std::size_t target_size,
-                                                          std::int32_t compressible, std::uint32_t* crc) {
+                                                          std::int32_t compressible, std::int32_t container,
+                                                          std::uint32_t* crc) {
   varnock_make_options options{};
   options.compressible = compressible;
+  options.container = container;
   options.threads = 1;
   return varnock_make_memory(context, source, source_size, target, target_size, &options, WriteWithCrc, crc,
                              nullptr);
