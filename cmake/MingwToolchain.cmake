@@ -14,9 +14,13 @@ cmake_path(ABSOLUTE_PATH CMAKE_CURRENT_LIST_DIR NORMALIZE OUTPUT_VARIABLE varnoc
 cmake_path(GET varnock_source_dir PARENT_PATH varnock_source_dir)
 set(VARNOCK_WINDOWS_DEPS ${varnock_source_dir}/build/windows-deps/${VARNOCK_MINGW_TRIPLE}
     CACHE PATH "The prefix scripts/install-windows-deps built the Windows libraries into")
-if(NOT EXISTS ${VARNOCK_WINDOWS_DEPS}/.complete)
-  message(FATAL_ERROR "${VARNOCK_WINDOWS_DEPS} is missing: run scripts/install-windows-deps first")
-endif()
+# The script stamps each part it has put in; a prefix it made before a part
+# was added lacks that part's stamp.
+foreach(part IN ITEMS libdivsufsort libdeflate CLI11 xz-utils libzstd)
+  if(NOT EXISTS ${VARNOCK_WINDOWS_DEPS}/.complete-${part})
+    message(FATAL_ERROR "${VARNOCK_WINDOWS_DEPS} has no ${part}: run scripts/install-windows-deps first")
+  endif()
+endforeach()
 
 # Libraries and headers come from the MinGW tree and our prefix only; programs from the host.
 # A prefix named in CMAKE_PREFIX_PATH (such as an unzipped release zip) is a

@@ -1,10 +1,11 @@
-# The WebAssembly build's libraries: Debian has libdeflate and libdivsufsort
-# only for native targets, so their Debian source packages are compiled here
-# with Emscripten. scripts/build-web fetches them into VARNOCK_DEBIAN_SOURCES
+# The WebAssembly build's libraries: Debian has libdeflate, libdivsufsort,
+# liblzma (source package xz-utils) and libzstd only for native targets, so
+# their Debian source packages are compiled here with Emscripten.
+# scripts/test-web fetches them into VARNOCK_DEBIAN_SOURCES
 # (scripts/fetch-debian-source); nothing is downloaded at build time.
 set(VARNOCK_DEBIAN_SOURCES "${PROJECT_SOURCE_DIR}/build/debian-sources" CACHE PATH
-    "Directory holding the unpacked Debian source packages libdeflate and libdivsufsort")
-foreach(package IN ITEMS libdeflate libdivsufsort)
+    "Directory holding the unpacked Debian source packages libdeflate, libdivsufsort, xz-utils and libzstd")
+foreach(package IN ITEMS libdeflate libdivsufsort xz-utils libzstd)
   if(NOT EXISTS "${VARNOCK_DEBIAN_SOURCES}/${package}")
     message(FATAL_ERROR "${VARNOCK_DEBIAN_SOURCES}/${package} is missing: "
                         "run scripts/fetch-debian-source ${package} ${VARNOCK_DEBIAN_SOURCES}")
@@ -30,3 +31,19 @@ add_subdirectory("${VARNOCK_DEBIAN_SOURCES}/libdivsufsort" "${CMAKE_BINARY_DIR}/
 add_library(varnock_wasm_divsufsort INTERFACE)
 target_link_libraries(varnock_wasm_divsufsort INTERFACE divsufsort divsufsort64)
 target_include_directories(varnock_wasm_divsufsort SYSTEM INTERFACE "${CMAKE_BINARY_DIR}/libdivsufsort/include")
+
+# liblzma with xz's own CMake project (its programs are left out, and their
+# links, whose rules clash in Ninja).
+set(CREATE_XZ_SYMLINKS OFF CACHE BOOL "" FORCE)
+set(CREATE_LZMA_SYMLINKS OFF CACHE BOOL "" FORCE)
+add_subdirectory("${VARNOCK_DEBIAN_SOURCES}/xz-utils" "${CMAKE_BINARY_DIR}/xz-utils" EXCLUDE_FROM_ALL)
+add_library(varnock_wasm_lzma INTERFACE)
+target_link_libraries(varnock_wasm_lzma INTERFACE liblzma)
+target_include_directories(varnock_wasm_lzma SYSTEM INTERFACE "${VARNOCK_DEBIAN_SOURCES}/xz-utils/src/liblzma/api")
+
+# libzstd's compressor and decompressor, single-threaded: its own CMake
+# project wants an assembler, and its x86-64 assembly compiles to nothing here.
+set(libzstd_dir "${VARNOCK_DEBIAN_SOURCES}/libzstd/lib")
+file(GLOB libzstd_sources "${libzstd_dir}/common/*.c" "${libzstd_dir}/compress/*.c" "${libzstd_dir}/decompress/*.c")
+add_library(varnock_wasm_zstd STATIC ${libzstd_sources})
+target_include_directories(varnock_wasm_zstd SYSTEM PUBLIC "${libzstd_dir}")

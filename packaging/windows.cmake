@@ -22,13 +22,16 @@ add_custom_target(varnock_html_manuals ALL DEPENDS ${html_manuals})
 install(FILES ${html_manuals} ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
         DESTINATION ${varnock_doc_dir})
 
-# What is linked in statically, credited as its licence asks: libdivsufsort
-# and libdeflate (their sources' own texts, kept by scripts/install-windows-deps),
-# CLI11 (in varnock-diff.exe), the MinGW-w64 runtime and winpthreads, and the
-# GCC runtime (libgcc, libstdc++), from Debian's copyright files.
+# What is linked in statically, credited as its licence asks: libdivsufsort,
+# libdeflate, liblzma and libzstd (their sources' own texts, kept by
+# scripts/install-windows-deps), CLI11 (in varnock-diff.exe), the MinGW-w64
+# runtime and winpthreads, and the GCC runtime (libgcc, libstdc++), from
+# Debian's copyright files.
 set(VARNOCK_DEPENDENCY_LICENSES
     libdivsufsort=${VARNOCK_WINDOWS_DEPS}/share/licenses/libdivsufsort
     libdeflate=${VARNOCK_WINDOWS_DEPS}/share/licenses/libdeflate
+    liblzma=${VARNOCK_WINDOWS_DEPS}/share/licenses/liblzma
+    libzstd=${VARNOCK_WINDOWS_DEPS}/share/licenses/libzstd
     CLI11=/usr/share/doc/libcli11-dev/copyright
     mingw-w64-runtime=/usr/share/doc/mingw-w64-common/copyright
     gcc-runtime=/usr/share/doc/gcc-mingw-w64-base/copyright)
@@ -44,7 +47,8 @@ endforeach()
 
 # libvarnock.a names these archives beside it (lib/CMakeLists.txt).
 get_target_property(divsufsort_libraries PkgConfig::DIVSUFSORT INTERFACE_LINK_LIBRARIES)
-install(FILES ${LIBDEFLATE_LINK_LIBRARIES} ${divsufsort_libraries} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${LIBDEFLATE_LINK_LIBRARIES} ${divsufsort_libraries} ${LIBLZMA_LINK_LIBRARIES} ${LIBZSTD_LINK_LIBRARIES}
+        DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(varnock_windows_name win64)
