@@ -21,7 +21,7 @@ std::uint32_t DictionaryFor(std::size_t size) {
 
 Compressed CompressLzma2(ByteSpan bytes) {
   lzma_options_lzma options;
-  if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME)) throw std::bad_alloc();
+  if (lzma_lzma_preset(&options, 9)) throw std::bad_alloc();
   options.dict_size = DictionaryFor(bytes.size());
   const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   // LZMA2's properties are one byte, the dictionary's size.
@@ -36,11 +36,11 @@ Compressed CompressLzma2(ByteSpan bytes) {
   return {Codec::kLzma2, property, std::move(out)};
 }
 
-Compressed CompressZstd(ByteSpan bytes) {
+Compressed CompressZstd(ByteSpan bytes, bool fast) {
   Bytes out(ZSTD_compressBound(bytes.size()));
   std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
   if (!context) throw std::bad_alloc();
-  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, ZSTD_maxCLevel());
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, fast ? 9 : ZSTD_maxCLevel());
   ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 0);
   ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 0);
   const std::size_t written =
@@ -84,8 +84,8 @@ void DecompressZstd(ByteSpan stored, std::span<std::uint8_t> into, const char* n
 
 }  // namespace
 
-Compressed Compress(Codec codec, ByteSpan bytes) {
-  return codec == Codec::kLzma2 ? CompressLzma2(bytes) : CompressZstd(bytes);
+Compressed Compress(Codec codec, ByteSpan bytes, bool fast) {
+  return codec == Codec::kLzma2 ? CompressLzma2(bytes) : CompressZstd(bytes, fast);
 }
 
 void Decompress(Codec codec, std::uint8_t property, ByteSpan stored, std::span<std::uint8_t> into,

@@ -14,9 +14,9 @@ struct Compressed {
   Bytes bytes;
 };
 
-// `bytes` compressed with `codec` (not kStored) at its strongest setting;
-// raises std::bad_alloc when memory is short.
-Compressed Compress(Codec codec, ByteSpan bytes);
+// `bytes` compressed with `codec` (not kStored) at its strongest setting, or
+// with `fast` at a quick one; raises std::bad_alloc when memory is short.
+Compressed Compress(Codec codec, ByteSpan bytes, bool fast = false);
 
 // `stored` decoded by `codec` into exactly `into.size()` bytes; raises
 // EContainerDamaged (naming the stream `name`) when it does not decode to

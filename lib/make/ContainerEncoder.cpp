@@ -130,6 +130,12 @@ void RunAll(std::vector<std::function<void()>>& work, unsigned threads) {
   if (failure) std::rethrow_exception(failure);
 }
 
+// What `bytes` take under a fast compressor, to rank two forms of them.
+std::size_t Estimate(const Bytes& bytes) {
+  if (bytes.empty()) return 0;
+  return Compress(Codec::kZstd, bytes, /*fast=*/true).bytes.size();
+}
+
 void Smallest(Choice& choice, const Compressed& compressed) {
   if (compressed.bytes.size() < choice.bytes.size()) {
     choice = {compressed.codec, compressed.property, compressed.bytes};
@@ -165,23 +171,39 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
   header.block_limit = block_limit;
   std::vector<BlockStreams> blocks = Split(raw_patch, source, head_length, block_limit, header.target_length);
 
-  // Every stream of every block is tried with each compressor; the
-  // literals in both forms. Slots: 3 streams + 2 literal forms, by 2 codecs.
   constexpr std::size_t kForms = 5;
-  constexpr Codec kCodecs[] = {Codec::kLzma2, Codec::kZstd};
-  std::vector<Compressed> tried(blocks.size() * kForms * std::size(kCodecs));
-  std::vector<std::function<void()>> work;
   auto form = [&](BlockStreams& block, std::size_t index) -> const Bytes& {
     const Bytes* forms[kForms] = {&block.opcodes, &block.lengths, &block.offsets, &block.plain,
                                   &block.difference};
     return *forms[index];
   };
-  // The largest items first, so that threads finish together.
+  // First each block's literal transform, by the sizes of both forms under a
+  // fast compressor: the strong one takes most of the making's time, and its
+  // sizes were measured to rank the two forms alike.
+  std::vector<std::size_t> estimates(blocks.size() * 2);
+  std::vector<std::function<void()>> work;
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    for (std::size_t f = 0; f < 2; ++f) {
+      work.emplace_back(
+          [&estimates, &form, &blocks, b, f] { estimates[b * 2 + f] = Estimate(form(blocks[b], 3 + f)); });
+    }
+  }
+  RunAll(work, threads);
+  std::vector<bool> differences(blocks.size());
+  for (std::size_t b = 0; b < blocks.size(); ++b) differences[b] = estimates[b * 2 + 1] < estimates[b * 2];
+
+  // Then every stream kept, with LZMA2, and with zstd where it is short enough
+  // to cost little (zstd wins only there, on the opcodes of small blocks).
+  constexpr Codec kCodecs[] = {Codec::kLzma2, Codec::kZstd};
+  constexpr std::size_t kLongestForZstd = 256 << 10;
+  std::vector<Compressed> tried(blocks.size() * kForms * std::size(kCodecs));
+  work.clear();
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     for (std::size_t f = kForms; f-- > 0;) {
+      if (f == (differences[b] ? 3u : 4u)) continue;
       for (std::size_t c = 0; c < std::size(kCodecs); ++c) {
         const Bytes& bytes = form(blocks[b], f);
-        if (bytes.empty()) continue;
+        if (bytes.empty() || (kCodecs[c] == Codec::kZstd && bytes.size() > kLongestForZstd)) continue;
         Compressed& slot = tried[(b * kForms + f) * std::size(kCodecs) + c];
         work.emplace_back([&slot, &bytes, codec = kCodecs[c]] { slot = Compress(codec, bytes); });
       }
@@ -198,10 +220,11 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
       choices[f].bytes = bytes;
       if (bytes.empty()) continue;
       for (std::size_t c = 0; c < std::size(kCodecs); ++c) {
-        Smallest(choices[f], tried[(b * kForms + f) * std::size(kCodecs) + c]);
+        const Compressed& compressed = tried[(b * kForms + f) * std::size(kCodecs) + c];
+        if (!compressed.bytes.empty()) Smallest(choices[f], compressed);
       }
     }
-    const bool difference = choices[4].bytes.size() < choices[3].bytes.size();
+    const bool difference = differences[b];
     const BlockStreams& block = blocks[b];
     AppendLittleEndian(out, block.yield, 4);
     AppendLittleEndian(out, Crc32(raw_patch.subspan(static_cast<std::size_t>(block.start), block.yield)), 4);
