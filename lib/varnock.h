@@ -93,7 +93,9 @@ extern "C" {
 /* "Unsupported version of patch container <n>": one made by a later Varnock. */
 #define VARNOCK_ERROR_CONTAINER_VERSION 26
 /* A patch compressed whole by xz or zstd whose stream the decompressor finds
- * damaged: "Damaged xz stream: <what>", "Damaged zstd stream: <what>". */
+ * damaged: "Damaged xz stream: <what>", "Damaged zstd stream: <what>"; also
+ * one that needs more memory to decode than xz -9 or zstd --long do (an xz
+ * dictionary above 160 MiB in all, a zstd window above 128 MiB). */
 #define VARNOCK_ERROR_XZ_DAMAGED 27
 #define VARNOCK_ERROR_ZSTD_DAMAGED 28
 /* clang-format on */

@@ -18,6 +18,11 @@ namespace {
 
 // Read from the file at a time.
 constexpr std::size_t kInputStep = 64 << 10;
+// The most memory a decompressor may take: what xz -9 (64 MiB dictionary)
+// and zstd --long (128 MiB window) need, so that a short file cannot make
+// the decoder ask for gigabytes.
+constexpr std::uint64_t kDecoderMemory = std::uint64_t{160} << 20;
+constexpr int kLargestZstdWindowLog = 27;
 
 [[noreturn]] void XzDamaged(const std::string& what) {
   throw Exception(ErrorKind::kXzDamaged, "Damaged xz stream: " + what);
@@ -31,6 +36,8 @@ const char* LzmaReason(lzma_ret result) {
   switch (result) {
     case LZMA_MEM_ERROR:
       throw std::bad_alloc();
+    case LZMA_MEMLIMIT_ERROR:
+      return "it needs more than 160 MiB to decode";
     case LZMA_FORMAT_ERROR:
       return "not in the xz format";
     case LZMA_OPTIONS_ERROR:
@@ -77,7 +84,7 @@ class XzDecoder final : public RawPatchDecoder {
   void Restart() override {
     lzma_end(&stream_);
     stream_ = LZMA_STREAM_INIT;
-    const lzma_ret result = lzma_stream_decoder(&stream_, UINT64_MAX, LZMA_CONCATENATED);
+    const lzma_ret result = lzma_stream_decoder(&stream_, kDecoderMemory, LZMA_CONCATENATED);
     if (result != LZMA_OK) XzDamaged(LzmaReason(result));
     feed_.Restart();
     produced_ = 0;
@@ -146,8 +153,7 @@ class ZstdDecoder final : public RawPatchDecoder {
   explicit ZstdDecoder(InputRanges& input)
       : input_(input), feed_(input), stream_(ZSTD_createDStream(), &ZSTD_freeDStream) {
     if (!stream_) throw std::bad_alloc();
-    // A patch made with --long takes a window of up to 2 GiB.
-    ZSTD_DCtx_setParameter(stream_.get(), ZSTD_d_windowLogMax, sizeof(void*) == 8 ? 31 : 30);
+    ZSTD_DCtx_setParameter(stream_.get(), ZSTD_d_windowLogMax, kLargestZstdWindowLog);
     const std::optional<std::uint64_t> told = ToldLength();
     length_ = told ? *told : DecodedLength();
     Restart();
