@@ -54,7 +54,9 @@ PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
   return header;
 }
 
-void RaiseSourceChecksum() { throw Exception(ErrorKind::kSourceChecksum, "Source file checksum don't match"); }
+void RaiseSourceChecksum() {
+  throw Exception(ErrorKind::kSourceChecksum, "Source file checksum don't match");
+}
 
 void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc) {
   if (target_crc != header.target_crc)
