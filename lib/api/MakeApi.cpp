@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/LibraryErrors.h"
+#include "make/ContainerOutput.h"
 
 namespace varnock {
 namespace {
@@ -57,6 +58,8 @@ PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
   settings.maker.compressible = options->compressible != 0;
   settings.maker.threads = options->threads;
   settings.maker.memory_limit = options->memory_limit;
+  settings.maker.container = options->container != 0;
+  if (options->reserved32 != 0) throw EBadArgument("a reserved option is not zero");
   settings.force = options->replace_existing != 0;
   if (options->level < 0 || options->level > static_cast<std::int32_t>(kDefaultMakerLevel)) {
     throw EBadArgument("the level " + std::to_string(options->level) + " is not one of " +
@@ -69,8 +72,14 @@ PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
 std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptions& options,
                               WriteCallback write, void* user_data, Progress& progress) {
   CallbackSink sink(write, user_data);
-  return WithLibraryRefusals(
-      [&] { return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size; });
+  return WithLibraryRefusals([&] {
+    if (!options.container) return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size;
+    RawPatchCollector raw;
+    MakePatch(source, target, options, raw, ReportTo(progress));
+    const std::vector<std::uint8_t> container = MakeContainer(raw.Bytes(), source, options.threads);
+    sink.Write(container);
+    return static_cast<std::uint64_t>(container.size());
+  });
 }
 
 void MakePatchFiles(const MakeFileNames& names, const PatchFileOptions& options, Progress& progress) {

@@ -4,10 +4,14 @@
 #include <optional>
 #include <vector>
 
+#include "apply/ContainerDecoder.h"
+#include "apply/DecodedPatch.h"
 #include "apply/InstructionStream.h"
 #include "apply/RangedStream.h"
+#include "apply/WholeDecoders.h"
 #include "common/Errors.h"
 #include "common/LibraryErrors.h"
+#include "common/PatchKind.h"
 #include "io/FileContents.h"
 #include "io/FileMapping.h"
 #include "io/InputFile.h"
@@ -39,8 +43,18 @@ Written WriteStage(const PatchHeader& header, Progress& progress, Count&& count,
 }
 
 // Checks the patch against the source and writes the target.
+Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
+                            TStream& target, std::size_t source_cache, Progress& progress);
+
 Written CheckAndWrite(ByteSpan source, ByteSpan patch, const std::string& patch_name, TStream& target,
                       Progress& progress) {
+  if (PatchKindOf(patch.first(std::min(patch.size(), kLongestMagic))) != PatchKind::kRaw) {
+    // A carried patch is decoded a window at a time, whatever holds it.
+    SpanRanges source_ranges(source);
+    SpanRanges patch_ranges(patch);
+    return CheckAndWriteRanges(source_ranges, patch_ranges, patch_name, target, kDefaultSourceCache,
+                               progress);
+  }
   progress.Report(Stage::kChecksum, 0, source.size());
   const PatchHeader header = ValidatePatch(
       patch, [&] { return Crc32WithProgress(source, Stage::kChecksum, progress); }, patch_name);
@@ -64,18 +78,34 @@ Written CheckAndWrite(ByteSpan source, ByteSpan patch, const std::string& patch_
       });
 }
 
-// The same on inputs read by ranges: the source is read whole, block by block,
-// for its CRC-32 before anything is written.
-Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
-                            TStream& target, std::size_t source_cache, Progress& progress) {
+// The kind of the patch `patch`, from its first bytes.
+PatchKind KindOf(InputRanges& patch) {
+  std::uint8_t first[kLongestMagic];
+  const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(patch.Size(), kLongestMagic));
+  patch.Read(0, {first, length});
+  return PatchKindOf({first, length});
+}
+
+// What a carried patch adds to the steps: the source checked against the
+// container's header before any decoding, and the target's length it tells.
+struct Carried {
+  std::optional<std::uint32_t> source_crc;
+  std::optional<std::uint64_t> target_length;
+};
+
+// Checks a raw patch read by ranges against the source, which is read whole,
+// block by block, for its CRC-32 before anything is written (unless `carried`
+// checked it already), and writes the target.
+Written CheckAndWriteRaw(InputRanges& source, InputRanges& patch, const std::string& patch_name,
+                         TStream& target, std::optional<SourceCache>& cache, std::size_t source_cache,
+                         Progress& progress, const Carried& carried) {
   const std::uint64_t source_size = source.Size();
-  progress.Report(Stage::kChecksum, 0, source_size);
   const std::vector<std::uint8_t> head = ReadPatchHead(patch);
   // Made once the header holds: a patch refused at once takes no cache.
-  std::optional<SourceCache> cache;
   const PatchHeader header = ValidatePatchHead(
       head, patch.Size(),
       [&] {
+        if (carried.source_crc) return *carried.source_crc;
         const std::uint32_t crc = cache.emplace(source, source_cache).Checksum([&](std::uint64_t done) {
           if (progress.CountsBytes()) progress.Report(Stage::kChecksum, done, source_size);
         });
@@ -85,8 +115,41 @@ Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::
       patch_name);
   PatchWindow window(patch);
   return WriteStage(
-      header, progress, [&] { return CountRangedTarget(window, source_size, header); },
+      header, progress,
+      [&] {
+        return carried.target_length ? *carried.target_length
+                                     : CountRangedTarget(window, source_size, header);
+      },
       [&](const StreamProgress* told) { RunRangedStream(window, *cache, header, target, told); });
+}
+
+// The same on inputs read by ranges, the patch raw or carried: a container
+// names its source, which is checked (length, then CRC-32) before a byte of
+// it is decoded; an xz or zstd file is decoded as its raw patch is read.
+Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
+                            TStream& target, std::size_t source_cache, Progress& progress) {
+  const std::uint64_t source_size = source.Size();
+  progress.Report(Stage::kChecksum, 0, source_size);
+  std::optional<SourceCache> cache;
+  const PatchKind kind = KindOf(patch);
+  if (kind == PatchKind::kRaw) {
+    return CheckAndWriteRaw(source, patch, patch_name, target, cache, source_cache, progress, {});
+  }
+  if (kind != PatchKind::kContainer) {
+    DecodedPatch decoded(NewWholeDecoder(kind, patch));
+    return CheckAndWriteRaw(source, decoded, patch_name, target, cache, source_cache, progress, {});
+  }
+  auto decoder = std::make_unique<container::ContainerDecoder>(patch, &source);
+  const container::Header header = decoder->header();
+  if (header.source_length != source_size) RaiseSourceChecksum();
+  const std::uint32_t crc = cache.emplace(source, source_cache).Checksum([&](std::uint64_t done) {
+    if (progress.CountsBytes()) progress.Report(Stage::kChecksum, done, source_size);
+  });
+  progress.Report(Stage::kChecksum, source_size, source_size);
+  if (crc != header.source_crc) RaiseSourceChecksum();
+  DecodedPatch decoded(std::move(decoder));
+  return CheckAndWriteRaw(source, decoded, patch_name, target, cache, source_cache, progress,
+                          {crc, header.target_length});
 }
 
 // Creates the target beside the open inputs, writes it, reads it back and

@@ -36,6 +36,10 @@ enum class ErrorKind : std::int32_t {
   kBufferTooSmall,
   kPatchExists,
   kReadError,
+  kContainerDamaged,
+  kContainerVersion,
+  kXzDamaged,
+  kZstdDamaged,
 };
 
 class Exception : public std::exception {

@@ -65,6 +65,9 @@ struct MakerOptions {
   // holds the stretch being matched rather than the whole target. Never for
   // memory of the caller's own, whose contents would be lost.
   bool inputs_are_file_views = false;
+  // The patch goes out in a container (doc/container-format.md), made by the
+  // callers that write it (MakePatchFile, the library) from the raw patch.
+  bool container = false;
 };
 
 // The maker's progress goes through Stage::kIndexing, kMatching, kWriting

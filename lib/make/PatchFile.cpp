@@ -9,6 +9,7 @@
 #include "common/Crc32.h"
 #include "common/Sizes.h"
 #include "io/FileMapping.h"
+#include "make/ContainerOutput.h"
 #include "make/PatchVerifier.h"
 #include "make/PendingFile.h"
 #include "make/SourceIndex.h"
@@ -155,6 +156,18 @@ MakerReport MakeToStream(platform::Handle output, const std::string& description
                          const ProgressReport& progress) {
   if (platform::IsTerminal(output)) throw Exception("Refusing to write a patch to a terminal");
   StreamSink stream(output, description);
+  if (options.maker.container) {
+    RawPatchCollector raw;
+    MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, raw, progress);
+    if (options.verify) {
+      VerifyPatch(raw.Bytes(), source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views);
+    }
+    const std::vector<std::uint8_t> container =
+        MakeContainer(raw.Bytes(), source.Bytes(), options.maker.threads);
+    stream.Write(container);
+    report.patch_size = container.size();
+    return report;
+  }
   if (!options.verify) return MakePatch(source.Bytes(), target.Bytes(), options.maker, stream, progress);
   VerifyingSink checked(stream, source.Bytes(), target.Bytes(), options.maker.inputs_are_file_views);
   MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, checked, progress);
@@ -177,9 +190,42 @@ MakerReport MakeToNamedStream(const InputFile& source, const InputFile& target, 
   return report;
 }
 
+// The raw patch is checked in memory; the container, read back from the file.
+MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const InputFile& target,
+                              const std::string& patch_name, const PatchFileOptions& options,
+                              const ProgressReport& progress) {
+  RawPatchCollector raw;
+  MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, raw, progress);
+  if (options.verify) {
+    try {
+      VerifyPatch(raw.Bytes(), source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views);
+    } catch (const ENotRebuilt&) {
+      BlameAChangedInput(source, target, report);
+      throw;
+    }
+  }
+  const std::vector<std::uint8_t> container =
+      MakeContainer(raw.Bytes(), source.Bytes(), options.maker.threads);
+  report.patch_size = container.size();
+  RefuseOversizedPatch(report);
+  file.Write(container);
+  if (options.verify) {
+    std::optional<TFileMappingAsByteArray> written;
+    try {
+      written.emplace(file.File());
+    } catch (const EOSError& error) {
+      RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
+    }
+    CheckContainer(written->Bytes(), raw.Bytes(), source.Bytes());
+  }
+  file.Commit(options.force);
+  return report;
+}
+
 MakerReport MakeToFile(const InputFile& source, const InputFile& target, const std::string& patch_name,
                        const PatchFileOptions& options, const ProgressReport& progress) {
   PendingFile file(patch_name, options.listing);
+  if (options.maker.container) return MakeContainerFile(file, source, target, patch_name, options, progress);
   MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, file, progress);
   RefuseOversizedPatch(report);
   if (options.verify) {

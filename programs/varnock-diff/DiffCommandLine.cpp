@@ -55,6 +55,14 @@ void DescribeOptions(CLI::App& app, DiffCommand& command, bool& no_verify) {
                "Do not apply the patch in memory to check it before it is put in place");
   app.add_flag("--compressible", command.options.maker.compressible,
                "Aim at the smallest patch after compression (xz, zstd) rather than as stored");
+  app.add_flag("-z,--container", command.options.maker.container,
+               "Write the patch in a container: several times smaller, read by varnock as a patch is "
+               "(see the manual)");
+  // Described here so that --help lists it; a command line with it is parsed
+  // by ParseInfoCommandLine instead.
+  app.add_flag("--info", command.info,
+               "varnock-diff --info PATCH [SOURCE]: tell what the patch holds (kind, source and target "
+               "lengths and CRC-32s, copies and literals) and whether SOURCE is the file it was made for");
   app.add_option(
          "-T,--threads", command.options.maker.threads,
          "Threads that find matches (0 to 1024); 0, the default, takes one per core. The patch is the same "
@@ -93,9 +101,39 @@ void RefuseUnknownOptions(const CLI::App& app, const std::vector<std::string>& a
   }
 }
 
+// --info PATCH [SOURCE], with -q.
+DiffCommand ParseInfoCommandLine(const std::vector<std::string>& arguments) {
+  DiffCommand command;
+  command.info = true;
+  CLI::App app("Tells what <patch> holds and whether <source> is the file it was made for.",
+               std::string(kProgramName) + " --info");
+  app.allow_windows_style_options(false);
+  bool info = false;
+  app.add_flag("--info", info, "Describe a patch rather than make one")->required();
+  app.add_option("patch", command.patch_name, "The patch: raw, a container, or compressed by xz or zstd")
+      ->required()
+      ->type_name("");
+  app.add_option("source", command.source_name, "A file to check against the patch's source")->type_name("");
+  app.add_flag("-q,--quiet", command.quiet, "Print no progress bar");
+  try {
+    RefuseUnknownOptions(app, arguments);
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    command.text_to_print = app.help();
+  } catch (const CLI::ParseError& error) {
+    throw EUsageError(error.what());
+  }
+  return command;
+}
+
 }  // namespace
 
 DiffCommand ParseDiffCommandLine(const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments) {
+    if (argument == "--") break;
+    if (argument == "--info") return ParseInfoCommandLine(arguments);
+  }
   DiffCommand command;
   CLI::App app("Writes a patch that rebuilds <target> from <source>, for varnock to apply.", kProgramName);
   app.set_version_flag("--version", std::string(kProgramName) + " " VARNOCK_VERSION);

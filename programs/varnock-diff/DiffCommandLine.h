@@ -15,6 +15,9 @@ struct DiffCommand {
   std::string patch_name;
   PatchFileOptions options;
   bool quiet = false;
+  // --info PATCH [SOURCE]: describe the patch (named by patch_name) instead
+  // of making one; source_name, when not empty, is the file to judge.
+  bool info = false;
   // The help or version text asked for instead of a run; empty for a run.
   std::string text_to_print;
 };

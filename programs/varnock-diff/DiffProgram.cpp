@@ -9,6 +9,7 @@
 #include "internal/Platform.h"
 #include "programs/common/Console.h"
 #include "programs/varnock-diff/DiffCommandLine.h"
+#include "programs/varnock-diff/InspectCommand.h"
 #include "programs/varnock-diff/ProgressBar.h"
 
 namespace varnock::diff {
@@ -84,10 +85,15 @@ void RunDiffProgram(const std::vector<std::string>& arguments) {
   int exit_code = kExitSuccess;
   try {
     DiffCommand command = ParseDiffCommandLine(arguments);
-    if (command.text_to_print.empty()) {
-      MakePatch(command, bar);
-    } else {
+    if (!command.text_to_print.empty()) {
       PrintText(command.text_to_print);
+    } else if (command.info) {
+      if (!command.quiet && platform::IsTerminal(platform::StandardErrorHandle())) bar.Enable();
+      const InspectVerdict verdict = InspectPatchFile(command.patch_name, command.source_name, bar);
+      PrintText(verdict.text);
+      if (!verdict.source_fits) exit_code = kExitError;
+    } else {
+      MakePatch(command, bar);
     }
   } catch (const EUsageError& error) {
     PrintMessage(error.Message());

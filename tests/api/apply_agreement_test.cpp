@@ -182,7 +182,7 @@ TEST(MakeAgreement, AMadePatchRebuildsItsTarget) {
       VARNOCK_ERROR_CANCELLED);
   EXPECT_STREQ(varnock_error_message(context.get()), "Cancelled");
   varnock_make_options bad{};
-  bad.reserved[2] = 1;
+  bad.reserved[1] = 1;
   EXPECT_EQ(
       varnock_make_memory(context.get(), nullptr, 0, nullptr, 0, &bad, testing::AppendTo, &ignored, nullptr),
       VARNOCK_ERROR_BAD_ARGUMENT);

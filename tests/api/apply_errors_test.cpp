@@ -315,7 +315,9 @@ TEST_F(ApplyErrors, CodeNamesAreStable) {
   EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_BUFFER_TOO_SMALL), "VARNOCK_ERROR_BUFFER_TOO_SMALL");
   EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_PATCH_EXISTS), "VARNOCK_ERROR_PATCH_EXISTS");
   EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_READ), "VARNOCK_ERROR_READ");
-  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_READ + 1), "unknown");
+  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_CONTAINER_DAMAGED), "VARNOCK_ERROR_CONTAINER_DAMAGED");
+  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_ZSTD_DAMAGED), "VARNOCK_ERROR_ZSTD_DAMAGED");
+  EXPECT_STREQ(varnock_code_name(VARNOCK_ERROR_ZSTD_DAMAGED + 1), "unknown");
   EXPECT_STREQ(varnock_code_name(-1), "unknown");
   EXPECT_EQ(varnock_version_number(), static_cast<std::uint32_t>(VARNOCK_VERSION_NUMBER));
   EXPECT_STREQ(varnock_version_string(), VARNOCK_VERSION_STRING);

@@ -277,12 +277,18 @@ function varnockApi(loadCore) {
       const failed = opened.find(({ status }) => status === "rejected");
       if (failed) throw failed.reason;
       const cache = (options && options.sourceCache) || 0;
-      await run(options, onWrite, (m, context) =>
-        m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache), readers);
-      const header = new Uint8Array(4);
-      readers[1].read(0, 2, header, 0);
-      readers[1].read(header[0] + header[1] * 256 - 4, 4, header, 0);
-      return new DataView(header.buffer).getUint32(0, true);
+      let targetCrc;
+      await run(options, onWrite, (m, context, crc, copyIn) => {
+        const code = m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache);
+        if (code !== 0) return code;
+        // The patch's own header, raw or inside what carries it, names the
+        // target's CRC-32, which the library has checked.
+        const out = copyIn(new Uint8Array(8 * kInfoFields.length));
+        const told = m._varnock_web_inspect_patch(context, readers[1].size, 0, out);
+        targetCrc = new Float64Array(m.HEAPU8.buffer, out, kInfoFields.length)[kInfoFields.indexOf("targetCrc32")];
+        return told;
+      }, readers);
+      return targetCrc;
     } finally {
       for (const reader of readers) await reader.close();
     }
@@ -292,9 +298,10 @@ function varnockApi(loadCore) {
   async function makeRun(source, target, options, onWrite) {
     const inputs = [await bytesOf(source, "source"), await bytesOf(target, "target")];
     const compressible = options && options.compressible ? 1 : 0;
+    const container = options && options.container ? 1 : 0;
     return run(options, onWrite, (m, context, crc, copyIn) =>
       m._varnock_web_make_memory(context, copyIn(inputs[0]), inputs[0].length, copyIn(inputs[1]), inputs[1].length,
-        compressible, crc));
+        compressible, container, crc));
   }
 
   // The output whole, in one Uint8Array.
@@ -334,6 +341,41 @@ function varnockApi(loadCore) {
     return { size, crc32 };
   }
 
+  const kKindNames = [undefined, "raw", "container", "xz", "zstd"];
+  // varnock.h's VARNOCK_INFO_* bits, and the fields each one makes known.
+  const kInfoGroups = [
+    [1, ["sourceCrc32", "targetCrc32"]],
+    [2, ["sourceSize"]],
+    [4, ["targetSize"]],
+    [8, ["copies", "literals", "bytesCopied", "bytesCarried", "sourceReach"]],
+  ];
+  const kInfoFields = ["kind", "known", "sourceCrc32", "targetCrc32", "sourceSize", "targetSize", "copies",
+    "literals", "bytesCopied", "bytesCarried", "sourceReach"];
+
+  // What a patch holds, without its source: its header alone, or (options.scan)
+  // the whole patch read front to back. Fields the patch does not tell are absent.
+  async function inspectPatch(patch, options) {
+    const reader = await rangeReader(patch, "patch", () => {});
+    try {
+      let fields;
+      const scope = options && options.scan ? 1 : 0;
+      await run(options, () => true, (m, context, crc, copyIn) => {
+        const out = copyIn(new Uint8Array(8 * kInfoFields.length));
+        const code = m._varnock_web_inspect_patch(context, reader.size, scope, out);
+        fields = Array.from(new Float64Array(m.HEAPU8.buffer, out, kInfoFields.length));
+        return code;
+      }, [null, reader]);
+      const found = Object.fromEntries(kInfoFields.map((name, i) => [name, fields[i]]));
+      const info = { kind: kKindNames[found.kind] };
+      for (const [bit, names] of kInfoGroups) {
+        if (found.known & bit) for (const name of names) info[name] = found[name];
+      }
+      return info;
+    } finally {
+      await reader.close();
+    }
+  }
+
   const applyPatch = (source, patch, options) => toArray(applyRun, source, patch, options);
   const applyPatchTo = (source, patch, sink, options) => toSink(applyRun, source, patch, sink, options);
   const makePatch = (source, target, options) => toArray(makeRun, source, target, options);
@@ -344,5 +386,5 @@ function varnockApi(loadCore) {
     return m.UTF8ToString(m._varnock_version_string());
   }
 
-  return { applyPatch, applyPatchTo, makePatch, makePatchTo, version, VarnockError };
+  return { applyPatch, applyPatchTo, makePatch, makePatchTo, inspectPatch, version, VarnockError };
 }

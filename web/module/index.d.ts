@@ -42,6 +42,11 @@ export interface ApplyOptions extends Options {
 export interface MakeOptions extends Options {
   /** Aim at the smallest patch after a general-purpose compressor rather than as stored. */
   compressible?: boolean;
+  /**
+   * Write the patch in a container: several times smaller than the raw patch
+   * on executables, and read by applyPatch (and varnock) as a patch is.
+   */
+  container?: boolean;
 }
 
 /**
@@ -95,7 +100,8 @@ export class VarnockError extends Error {
     | "OTHER" | "SOURCE_CHECKSUM" | "TARGET_CHECKSUM" | "NO_HEADER" | "HEADER_CORRUPTED" | "NOT_A_PATCH"
     | "UNSUPPORTED_VERSION" | "UNEXPECTED_END" | "UNEXPECTED_STOP" | "64BIT_LENGTH" | "SEEK_BEYOND_SOURCE"
     | "STOP_CHECK" | "RANGE" | "OS" | "CANNOT_CREATE" | "WRITE" | "OUT_OF_MEMORY" | "CANCELLED" | "BAD_ARGUMENT"
-    | "INPUT_SHORTENED" | "TOO_LARGE" | "BUFFER_TOO_SMALL" | "PATCH_EXISTS" | "READ";
+    | "INPUT_SHORTENED" | "TOO_LARGE" | "BUFFER_TOO_SMALL" | "PATCH_EXISTS" | "READ"
+    | "CONTAINER_DAMAGED" | "CONTAINER_VERSION" | "XZ_DAMAGED" | "ZSTD_DAMAGED";
 }
 
 /** Rebuilds the target from the source and the patch, checked as the varnock program checks it. */
@@ -106,5 +112,39 @@ export function applyPatchTo(source: Input, patch: Input, sink: Sink, options?: 
 export function makePatch(source: Input, target: Input, options?: MakeOptions): Promise<Uint8Array>;
 /** The same, handing the patch to `sink`. */
 export function makePatchTo(source: Input, target: Input, sink: Sink, options?: MakeOptions): Promise<Written>;
+export interface InspectOptions extends Options {
+  /** Read the whole patch, front to back, for the target's length and the counts; else its header alone. */
+  scan?: boolean;
+}
+
+/**
+ * What a patch holds, told without its source. A field is absent where the
+ * patch does not tell it: a raw patch carries no source length, and its
+ * target's length and counts come only from a scan.
+ */
+export interface PatchInfo {
+  kind: "raw" | "container" | "xz" | "zstd";
+  /** CRC-32 (ISO-HDLC) of the source the patch was made for, as an unsigned number. */
+  sourceCrc32?: number;
+  /** CRC-32 of the target the patch makes. */
+  targetCrc32?: number;
+  sourceSize?: number;
+  targetSize?: number;
+  /** Numbers of copy and literal instructions (scan). */
+  copies?: number;
+  literals?: number;
+  /** Bytes the target takes from the source, and bytes the patch carries (scan). */
+  bytesCopied?: number;
+  bytesCarried?: number;
+  /** The end of the copy reaching furthest into the source: the least source length the patch can apply to (scan). */
+  sourceReach?: number;
+}
+
+/**
+ * What the patch holds, checked as applying checks it but for the tests that
+ * need the source; rejects with the error applying would give. A Blob is read
+ * by ranges, only as far as needed.
+ */
+export function inspectPatch(patch: Input, options?: InspectOptions): Promise<PatchInfo>;
 /** The library's version ("0.0.1"). */
 export function version(): Promise<string>;

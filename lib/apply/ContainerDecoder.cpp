@@ -1,0 +1,214 @@
+#include "apply/ContainerDecoder.h"
+
+#include <algorithm>
+
+#include "apply/Codecs.h"
+#include "common/Crc32.h"
+#include "common/PatchFormat.h"
+
+namespace varnock::container {
+namespace {
+
+constexpr const char* kStreamNames[kStreamCount] = {"opcodes", "lengths", "offsets", "literals"};
+// The source's block cache for literals sent as differences: they lie near
+// the copies before them, so a few blocks hold them.
+constexpr std::size_t kDifferenceCache = std::size_t{4} << SourceCache::kBlockShift;
+
+std::uint32_t HeadCrc(ByteSpan head, std::size_t from_end) {
+  return static_cast<std::uint32_t>(ReadLittleEndian(head.data() + head.size() - 5 - from_end, 4));
+}
+
+void AppendBigEndian(std::uint8_t*& at, std::uint64_t value, unsigned width) {
+  for (unsigned i = width; i-- > 0;) *at++ = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+ContainerDecoder::ContainerDecoder(InputRanges& input, InputRanges* source) : input_(input), source_(source) {
+  std::uint8_t fixed[kFixedHeaderSize];
+  if (input.Size() < kFixedHeaderSize + kShortestHead + 4)
+    throw EContainerDamaged("it ends within its header");
+  input.Read(0, fixed);
+  header_ = DecodeHeader(fixed);
+  const std::uint64_t header_end = kFixedHeaderSize + std::uint64_t{header_.head_length} + 4;
+  if (header_end > input.Size()) throw EContainerDamaged("it ends within its header");
+  Bytes whole(static_cast<std::size_t>(header_end));
+  input.Read(0, whole);
+  const ByteSpan covered = ByteSpan(whole).first(whole.size() - 4);
+  if (Crc32(covered) != ReadLittleEndian(whole.data() + covered.size(), 4))
+    throw EContainerDamaged("its header's CRC-32 does not match");
+  head_.assign(whole.begin() + kFixedHeaderSize, whole.end() - 4);
+  // The head ends with the raw header's two checksums, then the signature.
+  if (HeadCrc(head_, 8) != header_.source_crc || HeadCrc(head_, 4) != header_.target_crc)
+    throw EContainerDamaged("its head names other checksums than its header");
+  blocks_start_ = header_end;
+  Restart();
+}
+
+void ContainerDecoder::Restart() {
+  next_block_ = blocks_start_;
+  produced_ = 0;
+  rebuilt_ = head_.size();
+  raw_crc_ = Crc32(head_);
+  cursor_ = 0;
+  literal_left_ = 0;
+  target_length_ = 0;
+  stopped_ = false;
+  block_.clear();
+  block_at_ = 0;
+}
+
+void ContainerDecoder::ReadInput(std::uint64_t offset, std::span<std::uint8_t> into) {
+  if (offset > input_.Size() || into.size() > input_.Size() - offset)
+    throw EContainerDamaged("it ends within a block");
+  input_.Read(offset, into);
+}
+
+std::size_t ContainerDecoder::Read(std::span<std::uint8_t> into) {
+  if (produced_ < head_.size()) {
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), head_.size() - produced_));
+    std::copy_n(head_.begin() + static_cast<std::ptrdiff_t>(produced_), count, into.begin());
+    produced_ += count;
+    return count;
+  }
+  if (produced_ == header_.raw_length) return 0;
+  if (block_at_ == block_.size()) LoadBlock();
+  const std::size_t count = std::min(into.size(), block_.size() - block_at_);
+  std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(block_at_), count, into.begin());
+  block_at_ += count;
+  produced_ += count;
+  return count;
+}
+
+void ContainerDecoder::LoadBlock() {
+  std::uint8_t fixed[kBlockHeaderSize];
+  ReadInput(next_block_, {fixed, 4});
+  const auto yield = static_cast<std::uint32_t>(ReadLittleEndian(fixed, 4));
+  if (yield == 0) throw EContainerDamaged("it ends before its raw patch does");
+  ReadInput(next_block_, fixed);
+  const auto yield_crc = static_cast<std::uint32_t>(ReadLittleEndian(fixed + 4, 4));
+  if (yield > header_.block_limit || yield > header_.raw_length - rebuilt_)
+    throw EContainerDamaged("a block yields more than it may");
+  if (fixed[8] > static_cast<std::uint8_t>(Transform::kDifference) || ReadLittleEndian(fixed + 9, 3) != 0)
+    throw EContainerDamaged("a block's header is not one of this version");
+  std::uint64_t at = next_block_ + kBlockHeaderSize;
+  Bytes streams[kStreamCount];
+  const std::uint64_t largest = std::uint64_t{2} * header_.block_limit;
+  std::uint64_t decoded_in_all = 0;
+  for (std::size_t s = 0; s < kStreamCount; ++s) {
+    std::uint8_t stream_header[kStreamHeaderSize];
+    ReadInput(at, stream_header);
+    const std::uint8_t codec = stream_header[0];
+    const std::uint64_t decoded = ReadLittleEndian(stream_header + 2, 4);
+    const std::uint64_t stored = ReadLittleEndian(stream_header + 6, 4);
+    decoded_in_all += decoded;
+    if (codec > static_cast<std::uint8_t>(Codec::kZstd) || decoded_in_all > largest || stored > largest ||
+        (codec == static_cast<std::uint8_t>(Codec::kStored) && stored != decoded) ||
+        (codec != static_cast<std::uint8_t>(Codec::kStored) && stored == 0)) {
+      throw EContainerDamaged(std::string("the ") + kStreamNames[s] + " stream's header is out of bounds");
+    }
+    Bytes compressed(static_cast<std::size_t>(stored));
+    ReadInput(at + kStreamHeaderSize, compressed);
+    streams[s].resize(static_cast<std::size_t>(decoded));
+    Decompress(static_cast<Codec>(codec), stream_header[1], compressed, streams[s], header_.block_limit,
+               kStreamNames[s]);
+    at += kStreamHeaderSize + stored;
+  }
+  Rebuild(streams, static_cast<Transform>(fixed[8]), yield);
+  if (source_ != nullptr) {
+    if (Crc32(block_) != yield_crc) throw EContainerDamaged("a block's CRC-32 does not match");
+    raw_crc_ = Crc32(block_, raw_crc_);
+  }
+  rebuilt_ += yield;
+  next_block_ = at;
+  block_at_ = 0;
+  if (rebuilt_ == header_.raw_length) {
+    // The last block: the whole patch is checked before any of it goes on.
+    std::uint8_t end[4];
+    ReadInput(next_block_, end);
+    if (ReadLittleEndian(end, 4) != 0) throw EContainerDamaged("a block follows the last one");
+    if (next_block_ + 4 != input_.Size()) throw EContainerDamaged("bytes follow its end");
+    if (literal_left_ != 0 || !stopped_) throw EContainerDamaged("its instructions end unfinished");
+    if (target_length_ != header_.target_length) throw EContainerDamaged("its target length does not match");
+    if (source_ != nullptr && raw_crc_ != header_.raw_crc)
+      throw EContainerDamaged("the raw patch's CRC-32 does not match");
+  }
+}
+
+std::uint8_t ContainerDecoder::SourceByte(std::uint64_t offset) {
+  if (offset >= header_.source_length || source_ == nullptr) return 0;
+  if (!source_cache_) source_cache_.emplace(*source_, kDifferenceCache);
+  return source_cache_->View(offset, 1)[0];
+}
+
+void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform transform,
+                               std::uint32_t yield) {
+  StreamReader opcodes(streams[kOpcodes], kStreamNames[kOpcodes]);
+  StreamReader lengths(streams[kLengths], kStreamNames[kLengths]);
+  StreamReader offsets(streams[kOffsets], kStreamNames[kOffsets]);
+  StreamReader literals(streams[kLiterals], kStreamNames[kLiterals]);
+  block_.resize(yield);
+  std::uint8_t* out = block_.data();
+  std::uint8_t* const end = out + yield;
+  const auto damaged = [](const char* what) { throw EContainerDamaged(what); };
+  while (out != end) {
+    if (literal_left_ > 0) {
+      const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(literal_left_, end - out));
+      if (literals.Left() < count) damaged("the literals stream ends too soon");
+      const ByteSpan bytes = literals.Take(count);
+      if (transform == Transform::kPlain) {
+        out = std::copy(bytes.begin(), bytes.end(), out);
+      } else {
+        for (std::size_t k = 0; k < count; ++k)
+          *out++ = static_cast<std::uint8_t>(bytes[k] + SourceByte(cursor_ + k));
+      }
+      cursor_ += count;
+      literal_left_ -= count;
+      continue;
+    }
+    if (stopped_) damaged("an instruction follows the stop");
+    const std::uint8_t code = opcodes.Byte();
+    std::uint64_t length = code;
+    unsigned length_width = 0;
+    unsigned offset_width = 0;
+    if (code == opcode::kStop) {
+      stopped_ = true;
+    } else if (code == opcode::kLiteral16 || code == opcode::kLiteral32) {
+      length_width = code == opcode::kLiteral16 ? 2 : 4;
+    } else if (code > opcode::kLiteral32) {
+      if (code == opcode::kUnsupported64) damaged("an opcode 0xFF");
+      offset_width = code < opcode::kCopy32_8 ? 2 : 4;
+      length_width = 1u << ((code - opcode::kCopy16_8) % 3);
+    }
+    if (length_width != 0) length = lengths.Varint();
+    std::uint64_t offset = 0;
+    if (offset_width != 0) {
+      const std::int64_t delta = Unzigzag(offsets.Varint());
+      // Both bounds compared before the sum, so that it cannot wrap.
+      const auto cursor = static_cast<std::int64_t>(cursor_);  // below 2^33: no sum here can wrap
+      if (delta < -cursor || delta > std::int64_t{0xFFFFFFFF} - cursor)
+        damaged("a copy's offset is out of bounds");
+      offset = cursor_ + static_cast<std::uint64_t>(delta);
+    }
+    if ((length_width != 0 && length >> (8 * length_width) != 0) ||
+        (offset_width != 0 && offset >> (8 * offset_width) != 0))
+      damaged("an operand does not fit its instruction");
+    const std::size_t head = 1 + length_width + offset_width;
+    if (static_cast<std::size_t>(end - out) < head) damaged("an instruction straddles two blocks");
+    *out++ = code;
+    if (offset_width != 0) AppendBigEndian(out, offset, offset_width);
+    if (length_width != 0) AppendBigEndian(out, length, length_width);
+    if (code == opcode::kStop) continue;
+    target_length_ += length;
+    if (offset_width != 0) {
+      cursor_ = offset + length;
+    } else {
+      literal_left_ = length;
+    }
+  }
+  if (!opcodes.AtEnd() || !lengths.AtEnd() || !offsets.AtEnd() || !literals.AtEnd())
+    damaged("a block's streams hold more than it yields");
+}
+
+}  // namespace varnock::container

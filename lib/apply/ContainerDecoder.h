@@ -1,0 +1,56 @@
+// A container decoded back to its raw patch, block by block: each block's
+// streams are decoded, its yield rebuilt and checked against its CRC-32, and
+// only then handed on. Holds one block at a time.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "apply/ContainerFormat.h"
+#include "apply/RawPatchDecoder.h"
+#include "apply/SourceCache.h"
+#include "io/InputRanges.h"
+
+namespace varnock::container {
+
+class ContainerDecoder final : public RawPatchDecoder {
+ public:
+  // Reads and checks the header of the container `input`; the source, read
+  // for literals sent as differences, must be the one the header names (its
+  // length and CRC-32 the caller checks first). Without a source (null) the
+  // raw patch's structure is rebuilt and checked, but not what depends on the
+  // source: literal bytes sent as differences, and so the CRC-32s.
+  ContainerDecoder(InputRanges& input, InputRanges* source);
+
+  const Header& header() const noexcept { return header_; }
+  std::uint64_t RawLength() const noexcept override { return header_.raw_length; }
+  std::size_t Read(std::span<std::uint8_t> into) override;
+  void Restart() override;
+
+ private:
+  // Reads, rebuilds and checks the next block, or the end marker.
+  void LoadBlock();
+  void Rebuild(const Bytes (&streams)[kStreamCount], Transform transform, std::uint32_t yield);
+  std::uint8_t SourceByte(std::uint64_t offset);
+  void ReadInput(std::uint64_t offset, std::span<std::uint8_t> into);
+
+  InputRanges& input_;
+  InputRanges* source_;
+  std::optional<SourceCache> source_cache_;
+  Header header_;
+  Bytes head_;
+  std::uint64_t blocks_start_ = 0;  // where the first block header lies
+  // Where the decoding stands.
+  std::uint64_t next_block_ = 0;  // the container's offset of the next block header
+  std::uint64_t produced_ = 0;    // raw bytes handed on
+  std::uint64_t rebuilt_ = 0;     // raw bytes rebuilt (the head's included)
+  std::uint32_t raw_crc_ = 0;
+  std::uint64_t cursor_ = 0;
+  std::uint64_t literal_left_ = 0;
+  std::uint64_t target_length_ = 0;
+  bool stopped_ = false;
+  Bytes block_;  // the current block's yield
+  std::size_t block_at_ = 0;
+};
+
+}  // namespace varnock::container

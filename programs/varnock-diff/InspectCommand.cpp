@@ -1,0 +1,103 @@
+#include "programs/varnock-diff/InspectCommand.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "internal/Inspect.h"
+
+namespace varnock::diff {
+namespace {
+
+const char* KindName(PatchKind kind) {
+  switch (kind) {
+    case PatchKind::kRaw:
+      return "raw patch";
+    case PatchKind::kContainer:
+      return "container";
+    case PatchKind::kXz:
+      return "raw patch compressed by xz";
+    case PatchKind::kZstd:
+      return "raw patch compressed by zstd";
+  }
+  return "";
+}
+
+std::string Hex(std::uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+std::string Line(const char* label, const std::string& value) {
+  std::string line = label;
+  line.resize(10, ' ');
+  return line + value + "\n";
+}
+
+// The CRC-32 of the whole file, read a MiB at a time, shown on `bar`.
+std::uint32_t ChecksumOf(TFileRanges& file, ProgressBar& bar) {
+  std::vector<std::uint8_t> buffer(1 << 20);
+  std::uint32_t crc = 0;
+  for (std::uint64_t done = 0; done < file.Size();) {
+    bar.Show(Stage::kVerifying, done, file.Size());
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.Size() - done));
+    file.Read(done, {buffer.data(), count});
+    crc = Crc32({buffer.data(), count}, crc);
+    done += count;
+  }
+  bar.Clear();
+  return crc;
+}
+
+// Whether `source_name` is the patch's source, in plain words.
+InspectVerdict Judge(const PatchInfo& info, const std::string& source_name, ProgressBar& bar) {
+  TFileRanges source(source_name);
+  const std::string quoted = "\"" + source_name + "\"";
+  const std::string length = std::to_string(source.Size());
+  if (info.source_size && *info.source_size != source.Size()) {
+    return {quoted + " is not the file this patch was made for: it is " + length +
+                " bytes long, the patch's source " + std::to_string(*info.source_size) + " bytes.\n",
+            false};
+  }
+  if (info.counts && info.counts->source_reach > source.Size()) {
+    return {quoted + " is not the file this patch was made for: it is " + length +
+                " bytes long, and the patch copies from its first " +
+                std::to_string(info.counts->source_reach) + " bytes.\n",
+            false};
+  }
+  const std::uint32_t crc = ChecksumOf(source, bar);
+  if (crc != info.header->source_crc) {
+    return {quoted + " is not the file this patch was made for: its CRC-32 is " + Hex(crc) +
+                ", the patch's source's " + Hex(info.header->source_crc) + ".\n",
+            false};
+  }
+  return {quoted + " is the file this patch was made for: its " +
+              (info.source_size ? "length and CRC-32 match" : "CRC-32 matches") + ".\n",
+          true};
+}
+
+}  // namespace
+
+InspectVerdict InspectPatchFile(const std::string& patch_name, const std::string& source_name,
+                                ProgressBar& bar) {
+  TFileRanges patch(patch_name);
+  const PatchInfo info = InspectPatch(patch, /*scan=*/true, patch_name);
+  std::string text = Line("kind:", KindName(info.kind));
+  const std::string source_length =
+      info.source_size
+          ? std::to_string(*info.source_size) + " bytes"
+          : "length not recorded (at least " + std::to_string(info.counts->source_reach) + " bytes)";
+  text += Line("source:", source_length + ", CRC-32 " + Hex(info.header->source_crc));
+  text +=
+      Line("target:", std::to_string(*info.target_size) + " bytes, CRC-32 " + Hex(info.header->target_crc));
+  text += Line("copies:", std::to_string(info.counts->copies) + ", " +
+                              std::to_string(info.counts->bytes_copied) + " bytes copied from the source");
+  text += Line("literals:", std::to_string(info.counts->literals) + ", " +
+                                std::to_string(info.counts->bytes_carried) + " bytes carried in the patch");
+  if (source_name.empty()) return {text, true};
+  InspectVerdict verdict = Judge(info, source_name, bar);
+  verdict.text = text + verdict.text;
+  return verdict;
+}
+
+}  // namespace varnock::diff
