@@ -8,14 +8,26 @@
 // under this (bench/README.md gives the measured peak).
 const kMakeLimit = 768 * 1024 * 1024;
 
+// Opened from disk the page has no private file system: the result is held
+// as Blobs, which the browser keeps in its own memory. Above this, the page
+// says before starting that hosting it, or the program, does better.
+const kFromDiskComfort = 256 * 1024 * 1024;
+
 const kStageWords = {
-  reading: "Preparing the files",
   checksum: "Checking the old file",
-  writing: "Writing",
+  writing: "Writing the new file",
   verifying: "Checking the result",
+  saving: "Saving to the file you chose",
   indexing: "Reading the old file",
   matching: "Comparing the files",
 };
+
+// The share of the whole job each stage's byte costs, from stage times
+// measured in Chromium (bench/web prints them): applying reads the source
+// once to check it and mostly again to copy from it while writing; the
+// checks of the result are taken as it is written; saving copies it once
+// more. Making's index costs about as much per byte as its matching.
+const kStageCost = { checksum: 1, writing: 1.4, verifying: 0.05, saving: 0.9, indexing: 2, matching: 2 };
 
 // Each library code in plain words, with what to do.
 const kProblemWords = {
@@ -40,35 +52,67 @@ const kProblemWords = {
   WRITE:
     "The result could not be saved: the browser's storage may be full. Free some disk space, then try again.",
   TOO_LARGE: "These files are too large to make a patch of here. Use the varnock-diff program.",
-  CANCELLED: "Cancelled. Nothing was saved.",
 };
 const kUnknownProblem = "Something went wrong. Reload the page and try again; if it happens again, use the varnock program.";
 
 const $ = (id) => document.getElementById(id);
 const form = $("task-form");
+const fromDisk = location.protocol === "file:";
 let worker = null;
 let workerReady = null;
+let privateStorage = false;
 let running = false;
 let resultUrl = null;
-let startedAt = 0;
+let nameEdited = false;
+
+// The worker answers a running task's messages to `onTaskMessage`, and each
+// inquiry (a file inspected) by its id.
+let onTaskMessage = null;
+const inquiries = new Map();
+let lastInquiry = 0;
 
 function startWorker() {
   const source = `(${varnockWorkerMain.toString()})();`;
   const url = URL.createObjectURL(new Blob([source], { type: "text/javascript" }));
   worker = new Worker(url);
+  for (const inquiry of inquiries.values()) inquiry.resolve(null);
+  inquiries.clear();
   workerReady = new Promise((resolve) => {
     worker.onmessage = (event) => {
-      if (event.data.type !== "ready") return;
-      $("pick-row").hidden = !(canPick() && event.data.privateStorage);
-      resolve();
+      const message = event.data;
+      if (message.type === "ready") {
+        privateStorage = message.privateStorage;
+        resolve();
+      } else if (message.inquiry) {
+        const inquiry = inquiries.get(message.inquiry);
+        if (!inquiry) return;
+        if (message.type === "progress") {
+          inquiry.onProgress(message);
+        } else {
+          inquiries.delete(message.inquiry);
+          inquiry.resolve(message);
+        }
+      } else if (onTaskMessage) {
+        onTaskMessage(message);
+      }
     };
   });
   URL.revokeObjectURL(url);
 }
 
+// Asks the worker about files; resolves to its answer, or to null when the
+// worker was stopped first.
+function inquire(request, onProgress = () => {}) {
+  lastInquiry += 1;
+  const inquiry = lastInquiry;
+  return new Promise((resolve) => {
+    inquiries.set(inquiry, { resolve, onProgress });
+    worker.postMessage({ ...request, inquiry });
+  });
+}
+
 // Where the File System Access API is missing (most browsers but Chromium's),
-// or the worker has no private file system to stage the result in (a page
-// opened from disk), the result is offered as a download.
+// the result is offered as a download.
 function canPick() {
   return typeof window.showSaveFilePicker === "function" && window.isSecureContext;
 }
@@ -77,15 +121,19 @@ function task() {
   return form.elements.task.value;
 }
 
+const chosen = () => [$("source").files[0], $("second").files[0]];
+
 function showTask() {
   const make = task() === "make";
   $("second-label").textContent = make ? "New file" : "Patch";
   $("start").textContent = make ? "Make the patch" : "Apply the patch";
+  $("name-label").textContent = make ? "Name of the patch" : "Name of the new file";
   $("compressible-row").hidden = !make;
   $("make-limit").hidden = !make;
   $("make-limit").textContent = `Making a patch here works for an old and a new file of up to ${formatSize(
     kMakeLimit,
   )} together; for larger files use the varnock-diff program.`;
+  $("pick-row").hidden = !canPick();
 }
 
 function formatSize(bytes) {
@@ -100,17 +148,30 @@ function formatSize(bytes) {
   return unit === 0 ? `${shown} bytes` : `${shown} ${units[unit]} (${bytes.toLocaleString("en")} bytes)`;
 }
 
+const shortSize = (bytes) => formatSize(bytes).split(" (")[0];
+
 function splitName(name) {
   const dot = name.lastIndexOf(".");
   return dot > 0 ? [name.slice(0, dot), name.slice(dot)] : [name, ""];
 }
 
-// A name that says what the file is: the old file's name marked as patched,
-// or "<old>-to-<new>.patch".
-function resultName(source, second) {
+// Patch names that say the versions, "game-1.0-to-1.1.patch" or
+// "game_v1_to_v2.patch": the name, the old version and the new one.
+const kVersionsInName = /^(.*?)[-_ ]v?(\d[\w.]*?)[-_ ]to[-_ ]v?(\d[\w.]*)$/i;
+
+// A name that says what the file is. Applying: the new version's name where
+// the patch's name says it (the old file's version swapped for the new one,
+// or the patch's own name with the new version and the old file's
+// extension), else the old file's name marked as new. Making:
+// "<old>-to-<new>.patch".
+function proposedName(source, second) {
   const [stem, extension] = splitName(source.name || "file");
-  if (task() === "apply") return `${stem}.patched${extension}`;
-  return `${stem}-to-${splitName(second.name || "new")[0]}.patch`;
+  if (task() === "make") return `${stem}-to-${splitName(second.name || "new")[0]}.patch`;
+  const versions = kVersionsInName.exec(splitName(second.name || "")[0]);
+  if (!versions) return `${stem}-new${extension}`;
+  const [, name, from, to] = versions;
+  if (stem.includes(from)) return `${stem.replace(from, to)}${extension}`;
+  return `${name}-${to}${extension}`;
 }
 
 function setRunning(on) {
@@ -118,62 +179,109 @@ function setRunning(on) {
   $("start").disabled = on;
   $("cancel").disabled = !on;
   for (const input of form.querySelectorAll("input")) input.disabled = on;
+  // Focus never drops to the page's body when a focused button disables itself.
+  (on ? $("cancel") : $("start")).focus({ preventScroll: true });
 }
 
+// What the user must see next, brought into view (a phone shows the form first).
+function reveal(element) {
+  element.scrollIntoView({ block: "nearest", behavior: "instant" });
+}
+
+// The previous task's outcome goes as soon as anything it was made from changes.
 function clearOutcome() {
   $("result").hidden = true;
   $("error").hidden = true;
+  $("cancelled").hidden = true;
+  $("working").hidden = true;
   if (resultUrl) URL.revokeObjectURL(resultUrl);
   resultUrl = null;
+  $("download").removeAttribute("href");
 }
 
-function showProblem(code, message) {
-  $("progress").hidden = true;
-  $("progress-text").textContent = "";
-  $("error-text").textContent = kProblemWords[code] || kUnknownProblem;
+function showProblem(code, message, words) {
+  $("working").hidden = true;
+  $("error-text").textContent = words || kProblemWords[code] || kUnknownProblem;
   $("error-detail").textContent = message ? `Details: ${message}` : "";
   $("error").hidden = false;
+  reveal($("error"));
 }
 
-function progressReporter() {
-  let stage = null;
-  let stageStart = 0;
-  return ({ stage: name, done, total }) => {
+// One bar for the whole job: each stage's bytes weighted by their measured
+// cost. A stage's total, once the library reports it, replaces the estimate;
+// the bar never moves back.
+function progressModel(stages) {
+  const plan = new Map(stages.map(([stage, bytes]) => [stage, bytes]));
+  const finished = new Set();
+  const startedAt = performance.now();
+  let current = null;
+  let currentStart = 0;
+  let shown = 0;
+  const weight = (stage) => kStageCost[stage] ?? 1;
+  const total = () => [...plan].reduce((sum, [stage, bytes]) => sum + weight(stage) * bytes, 0);
+  return ({ stage, done, total: stageTotal }) => {
     const now = performance.now();
-    if (name !== stage) {
-      stage = name;
-      stageStart = now;
+    if (stage !== current) {
+      if (current) finished.add(current);
+      current = stage;
+      currentStart = now;
     }
-    const seconds = (now - stageStart) / 1000;
-    const speed = seconds > 0.2 ? ` at ${formatSize(done / seconds).split(" (")[0]}/s` : "";
-    $("progress").value = total > 0 ? done / total : 1;
-    $("progress-text").textContent = `${kStageWords[name] || name}: ${Math.floor(
-      total > 0 ? (100 * done) / total : 100,
-    )}%${speed}`;
+    if (!plan.has(stage) || plan.get(stage) !== stageTotal) plan.set(stage, stageTotal);
+    let completed = weight(stage) * done;
+    for (const name of finished) completed += weight(name) * plan.get(name);
+    const whole = total();
+    shown = Math.max(shown, whole > 0 ? Math.min(1, completed / whole) : 0);
+    const seconds = (now - startedAt) / 1000;
+    const stageSeconds = (now - currentStart) / 1000;
+    const parts = [`${kStageWords[stage] || stage}`, `${Math.floor(100 * shown)}%`];
+    if (stageSeconds > 0.5 && done > 0) parts.push(`${shortSize(done / stageSeconds)}/s`);
+    if (seconds > 1.5 && shown > 0.02) {
+      const left = Math.max(1, Math.round((seconds * (1 - shown)) / shown));
+      parts.push(left < 60 ? `about ${left} s left` : `about ${Math.round(left / 60)} min left`);
+    }
+    $("progress").value = shown;
+    $("progress-text").textContent = parts.join(" · ");
   };
+}
+
+// The stages a job goes through, with the bytes each is expected to handle
+// before the library says.
+function plannedStages(source, second, saving) {
+  if (task() === "make") return [["indexing", source.size], ["matching", second.size], ["writing", second.size / 4]];
+  const stages = [["checksum", source.size], ["writing", source.size], ["verifying", source.size]];
+  return saving ? [...stages, ["saving", source.size]] : stages;
+}
+
+// Whether the origin's storage has room for the output (it is written to
+// the private file system first); the browser's estimate, so a generous margin.
+async function storageRoomFor(bytes) {
+  if (!privateStorage || !navigator.storage || !navigator.storage.estimate) return true;
+  const { quota, usage } = await navigator.storage.estimate();
+  if (quota === undefined) return true;
+  return quota - usage >= bytes * 1.1 + (16 << 20);
+}
+
+function refuse(words) {
+  clearOutcome();
+  showProblem(null, "", words);
 }
 
 async function start(event) {
   event.preventDefault();
   if (running) return;
   clearOutcome();
-  const source = $("source").files[0];
-  const second = $("second").files[0];
+  const [source, second] = chosen();
   if (!source || !second) {
-    showProblem(null, "");
-    $("error-text").textContent = `Choose the old file and the ${
-      task() === "make" ? "new file" : "patch"
-    } first (or drop them on their boxes).`;
+    refuse(`Choose the old file and the ${task() === "make" ? "new file" : "patch"} first (or drop them on the page).`);
     return;
   }
   if (task() === "make" && source.size + second.size > kMakeLimit) {
-    showProblem(null, "");
-    $("error-text").textContent = `These files are too large to make a patch of here: together they are ${formatSize(
+    refuse(`These files are too large to make a patch of here: together they are ${formatSize(
       source.size + second.size,
-    )}, and this page makes patches for up to ${formatSize(kMakeLimit)}. Use the varnock-diff program.`;
+    )}, and this page makes patches for up to ${formatSize(kMakeLimit)}. Use the varnock-diff program.`);
     return;
   }
-  const name = resultName(source, second);
+  const name = $("name").value.trim() || proposedName(source, second);
   // Asked first, while the click still allows the browser's file picker.
   let saveTo = null;
   if (canPick() && $("pick").checked) {
@@ -184,17 +292,23 @@ async function start(event) {
       throw error;
     }
   }
+  await workerReady;
+  const expected = task() === "make" ? second.size : source.size;
+  if (!(await storageRoomFor(expected))) {
+    refuse(`There is not enough room in this browser's storage for the result (about ${shortSize(expected)}). ` +
+      "Free some disk space, or close other sites' tabs that store data, then try again.");
+    return;
+  }
   setRunning(true);
-  $("progress").hidden = false;
+  $("working").hidden = false;
   $("progress").value = 0;
   $("progress-text").textContent = "Starting";
-  await workerReady;
-  const report = progressReporter();
-  startedAt = performance.now();
-  worker.onmessage = (reply) => {
-    const message = reply.data;
+  reveal($("working"));
+  const report = progressModel(plannedStages(source, second, Boolean(saveTo)));
+  const startedAt = performance.now();
+  onTaskMessage = (message) => {
     if (message.type === "progress") report(message);
-    else if (message.type === "done") finish(message, name);
+    else if (message.type === "done") finish(message, name, performance.now() - startedAt);
     else if (message.type === "error") {
       setRunning(false);
       showProblem(message.code, message.message);
@@ -209,11 +323,10 @@ async function start(event) {
 // `storage` says where the worker put the result ("private": the origin's
 // private file system; "memory": Blobs; "picked": the file the user chose),
 // kept on the result for the tests.
-function finish({ file, size, crc32, storage }, name) {
+function finish({ file, size, crc32, storage }, name, elapsed) {
   setRunning(false);
-  $("progress").value = 1;
-  const elapsed = performance.now() - startedAt;
-  $("progress-text").textContent = `Done in ${(elapsed / 1000).toFixed(1)} s.`;
+  $("working").hidden = true;
+  $("progress-done").textContent = `Done in ${(elapsed / 1000).toFixed(1)} s.`;
   const picked = storage === "picked";
   $("download-row").hidden = picked;
   $("saved-row").hidden = !picked;
@@ -230,17 +343,68 @@ function finish({ file, size, crc32, storage }, name) {
   $("result").dataset.storage = storage;
   $("result").dataset.elapsedMs = elapsed.toFixed(1);
   $("result").hidden = false;
-  (picked ? $("saved-row") : link).focus();
+  reveal($("result"));
 }
 
 // The library's call cannot be interrupted from outside its thread: the
-// worker is stopped and a fresh one started, which leaves the page usable.
+// worker is stopped and a fresh one started, which removes what the stopped
+// one left and leaves the page usable.
 function cancel() {
   if (!running) return;
   worker.terminate();
   startWorker();
+  workerReady.then(() => inquire({ task: "tidy" }));
   setRunning(false);
-  showProblem("CANCELLED", "");
+  $("working").hidden = true;
+  $("cancelled").hidden = false;
+  reveal($("cancelled"));
+}
+
+// Opened from disk, the result waits in the browser's memory: said before
+// starting, for a file large enough to matter.
+function showNotice() {
+  const [source, second] = chosen();
+  const large = source && second && Math.max(source.size, second.size) > kFromDiskComfort;
+  $("notice").hidden = !(fromDisk && large);
+  $("notice").textContent = fromDisk && large
+    ? "This page was opened from a file on this computer, so the browser keeps the result in its memory " +
+      `(about ${shortSize(Math.max(source.size, second.size))} here). For files this large, open the page from a web ` +
+      "server instead (any will do; it still sends nothing), or use the varnock program."
+    : "";
+}
+
+function filesChanged() {
+  clearOutcome();
+  const [source, second] = chosen();
+  if (source && second && !nameEdited) $("name").value = proposedName(source, second);
+  showNotice();
+}
+
+function setFile(input, file) {
+  const transfer = new DataTransfer();
+  transfer.items.add(file);
+  input.files = transfer.files;
+}
+
+async function looksLikePatch(file) {
+  const answer = await inquire({ task: "inspect", patch: file });
+  return Boolean(answer && answer.type === "inspected");
+}
+
+// Two files dropped anywhere go to their boxes: the patch is the one the
+// library recognises as a patch (when making, the first dropped is taken as
+// the old file). One file dropped on a box goes to that box.
+async function dropFiles(files, zoneInput) {
+  if (running || !files.length) return;
+  if (files.length === 1) {
+    setFile(zoneInput || (chosen()[0] ? $("second") : $("source")), files[0]);
+  } else {
+    const [first, second] = files;
+    const swap = task() === "apply" && (await looksLikePatch(first)) && !(await looksLikePatch(second));
+    setFile($("source"), swap ? second : first);
+    setFile($("second"), swap ? first : second);
+  }
+  filesChanged();
 }
 
 function enableDrop(zone) {
@@ -252,19 +416,36 @@ function enableDrop(zone) {
   zone.addEventListener("dragleave", () => zone.classList.remove("over"));
   zone.addEventListener("drop", (event) => {
     event.preventDefault();
+    event.stopPropagation();
     zone.classList.remove("over");
-    if (!running && event.dataTransfer.files.length) input.files = event.dataTransfer.files;
+    const files = [...event.dataTransfer.files];
+    dropFiles(files, files.length === 1 ? input : null);
   });
 }
 
 form.addEventListener("submit", start);
 form.addEventListener("change", (event) => {
-  if (event.target.name === "task") showTask();
+  if (event.target.name === "task") {
+    showTask();
+    clearOutcome();
+    nameEdited = false;
+    filesChanged();
+  } else if (event.target.type === "file") {
+    filesChanged();
+  }
+});
+$("name").addEventListener("input", () => {
+  nameEdited = $("name").value.trim() !== "";
 });
 $("cancel").addEventListener("click", cancel);
 document.querySelectorAll(".drop").forEach(enableDrop);
-// Files dropped outside a box would make the browser open them, leaving the page.
+// Files dropped outside a box are sorted into the boxes; the browser would
+// otherwise open them, leaving the page.
 window.addEventListener("dragover", (event) => event.preventDefault());
-window.addEventListener("drop", (event) => event.preventDefault());
+window.addEventListener("drop", (event) => {
+  event.preventDefault();
+  dropFiles([...event.dataTransfer.files], null);
+});
 showTask();
 startWorker();
+if ("serviceWorker" in navigator && !fromDisk) navigator.serviceWorker.register("service-worker.js").catch(() => {});
