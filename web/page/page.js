@@ -13,22 +13,6 @@ const kMakeLimit = 768 * 1024 * 1024;
 // says before starting that hosting it, or the program, does better.
 const kFromDiskComfort = 256 * 1024 * 1024;
 
-const kStageWords = {
-  checksum: "Checking the old file",
-  writing: "Writing the new file",
-  verifying: "Checking the result",
-  saving: "Saving to the file you chose",
-  indexing: "Reading the old file",
-  matching: "Comparing the files",
-};
-
-// The share of the whole job each stage's byte costs, from stage times
-// measured in Chromium (bench/web prints them): applying reads the source
-// once to check it and mostly again to copy from it while writing; the
-// checks of the result are taken as it is written; saving copies it once
-// more. Making's index costs about as much per byte as its matching.
-const kStageCost = { checksum: 1, writing: 1.4, verifying: 0.05, saving: 0.9, indexing: 2, matching: 2 };
-
 // Each library code in plain words, with what to do.
 const kProblemWords = {
   SOURCE_CHECKSUM:
@@ -59,56 +43,13 @@ const $ = (id) => document.getElementById(id);
 const form = $("task-form");
 const fromDisk = location.protocol === "file:";
 let worker = null;
-let workerReady = null;
-let privateStorage = false;
 let running = false;
 let resultUrl = null;
 let nameEdited = false;
 
-// The worker answers a running task's messages to `onTaskMessage`, and each
-// inquiry (a file inspected) by its id.
-let onTaskMessage = null;
-const inquiries = new Map();
-let lastInquiry = 0;
-
 function startWorker() {
-  const source = `(${varnockWorkerMain.toString()})();`;
-  const url = URL.createObjectURL(new Blob([source], { type: "text/javascript" }));
-  worker = new Worker(url);
-  for (const inquiry of inquiries.values()) inquiry.resolve(null);
-  inquiries.clear();
-  workerReady = new Promise((resolve) => {
-    worker.onmessage = (event) => {
-      const message = event.data;
-      if (message.type === "ready") {
-        privateStorage = message.privateStorage;
-        resolve();
-      } else if (message.inquiry) {
-        const inquiry = inquiries.get(message.inquiry);
-        if (!inquiry) return;
-        if (message.type === "progress") {
-          inquiry.onProgress(message);
-        } else {
-          inquiries.delete(message.inquiry);
-          inquiry.resolve(message);
-        }
-      } else if (onTaskMessage) {
-        onTaskMessage(message);
-      }
-    };
-  });
-  URL.revokeObjectURL(url);
-}
-
-// Asks the worker about files; resolves to its answer, or to null when the
-// worker was stopped first.
-function inquire(request, onProgress = () => {}) {
-  lastInquiry += 1;
-  const inquiry = lastInquiry;
-  return new Promise((resolve) => {
-    inquiries.set(inquiry, { resolve, onProgress });
-    worker.postMessage({ ...request, inquiry });
-  });
+  worker = launchWorker();
+  worker.ready.then(() => worker.inquire({ task: "tidy" }));
 }
 
 // Where the File System Access API is missing (most browsers but Chromium's),
@@ -135,20 +76,6 @@ function showTask() {
   )} together; for larger files use the varnock-diff program.`;
   $("pick-row").hidden = !canPick();
 }
-
-function formatSize(bytes) {
-  const units = ["bytes", "KiB", "MiB", "GiB"];
-  let value = bytes;
-  let unit = 0;
-  while (value >= 1024 && unit < units.length - 1) {
-    value /= 1024;
-    unit += 1;
-  }
-  const shown = unit === 0 ? String(value) : value.toFixed(1);
-  return unit === 0 ? `${shown} bytes` : `${shown} ${units[unit]} (${bytes.toLocaleString("en")} bytes)`;
-}
-
-const shortSize = (bytes) => formatSize(bytes).split(" (")[0];
 
 function splitName(name) {
   const dot = name.lastIndexOf(".");
@@ -207,43 +134,6 @@ function showProblem(code, message, words) {
   reveal($("error"));
 }
 
-// One bar for the whole job: each stage's bytes weighted by their measured
-// cost. A stage's total, once the library reports it, replaces the estimate;
-// the bar never moves back.
-function progressModel(stages) {
-  const plan = new Map(stages.map(([stage, bytes]) => [stage, bytes]));
-  const finished = new Set();
-  const startedAt = performance.now();
-  let current = null;
-  let currentStart = 0;
-  let shown = 0;
-  const weight = (stage) => kStageCost[stage] ?? 1;
-  const total = () => [...plan].reduce((sum, [stage, bytes]) => sum + weight(stage) * bytes, 0);
-  return ({ stage, done, total: stageTotal }) => {
-    const now = performance.now();
-    if (stage !== current) {
-      if (current) finished.add(current);
-      current = stage;
-      currentStart = now;
-    }
-    if (!plan.has(stage) || plan.get(stage) !== stageTotal) plan.set(stage, stageTotal);
-    let completed = weight(stage) * done;
-    for (const name of finished) completed += weight(name) * plan.get(name);
-    const whole = total();
-    shown = Math.max(shown, whole > 0 ? Math.min(1, completed / whole) : 0);
-    const seconds = (now - startedAt) / 1000;
-    const stageSeconds = (now - currentStart) / 1000;
-    const parts = [`${kStageWords[stage] || stage}`, `${Math.floor(100 * shown)}%`];
-    if (stageSeconds > 0.5 && done > 0) parts.push(`${shortSize(done / stageSeconds)}/s`);
-    if (seconds > 1.5 && shown > 0.02) {
-      const left = Math.max(1, Math.round((seconds * (1 - shown)) / shown));
-      parts.push(left < 60 ? `about ${left} s left` : `about ${Math.round(left / 60)} min left`);
-    }
-    $("progress").value = shown;
-    $("progress-text").textContent = parts.join(" · ");
-  };
-}
-
 // The stages a job goes through, with the bytes each is expected to handle
 // before the library says.
 function plannedStages(source, second, saving) {
@@ -255,7 +145,7 @@ function plannedStages(source, second, saving) {
 // Whether the origin's storage has room for the output (it is written to
 // the private file system first); the browser's estimate, so a generous margin.
 async function storageRoomFor(bytes) {
-  if (!privateStorage || !navigator.storage || !navigator.storage.estimate) return true;
+  if (!worker.privateStorage || !navigator.storage || !navigator.storage.estimate) return true;
   const { quota, usage } = await navigator.storage.estimate();
   if (quota === undefined) return true;
   return quota - usage >= bytes * 1.1 + (16 << 20);
@@ -270,6 +160,8 @@ async function start(event) {
   event.preventDefault();
   if (running) return;
   clearOutcome();
+  // The apply checks the old file itself: a check still under way is dropped.
+  if ($("check").dataset.state === "checking") hideCheck();
   const [source, second] = chosen();
   if (!source || !second) {
     refuse(`Choose the old file and the ${task() === "make" ? "new file" : "patch"} first (or drop them on the page).`);
@@ -289,10 +181,11 @@ async function start(event) {
       saveTo = await window.showSaveFilePicker({ suggestedName: name });
     } catch (error) {
       if (error.name === "AbortError") return;
-      throw error;
+      // Refused (a policy, a page without the right): offered as a download instead.
+      saveTo = null;
     }
   }
-  await workerReady;
+  await worker.ready;
   const expected = task() === "make" ? second.size : source.size;
   if (!(await storageRoomFor(expected))) {
     refuse(`There is not enough room in this browser's storage for the result (about ${shortSize(expected)}). ` +
@@ -306,7 +199,7 @@ async function start(event) {
   reveal($("working"));
   const report = progressModel(plannedStages(source, second, Boolean(saveTo)));
   const startedAt = performance.now();
-  onTaskMessage = (message) => {
+  worker.onTask = (message) => {
     if (message.type === "progress") report(message);
     else if (message.type === "done") finish(message, name, performance.now() - startedAt);
     else if (message.type === "error") {
@@ -317,7 +210,7 @@ async function start(event) {
   const request = task() === "apply"
     ? { task: "apply", source, patch: second, saveTo }
     : { task: "make", source, target: second, compressible: $("compressible").checked, saveTo };
-  worker.postMessage(request);
+  worker.run(request);
 }
 
 // `storage` says where the worker put the result ("private": the origin's
@@ -351,9 +244,8 @@ function finish({ file, size, crc32, storage }, name, elapsed) {
 // one left and leaves the page usable.
 function cancel() {
   if (!running) return;
-  worker.terminate();
+  worker.stop();
   startWorker();
-  workerReady.then(() => inquire({ task: "tidy" }));
   setRunning(false);
   $("working").hidden = true;
   $("cancelled").hidden = false;
@@ -378,17 +270,22 @@ function filesChanged() {
   const [source, second] = chosen();
   if (source && second && !nameEdited) $("name").value = proposedName(source, second);
   showNotice();
+  if (source && second && task() === "apply") checkFiles(source, second);
+  else hideCheck();
+}
+
+function swapFiles() {
+  const [source, second] = chosen();
+  setFile($("source"), second);
+  setFile($("second"), source);
+  filesChanged();
+  $("source").focus();
 }
 
 function setFile(input, file) {
   const transfer = new DataTransfer();
   transfer.items.add(file);
   input.files = transfer.files;
-}
-
-async function looksLikePatch(file) {
-  const answer = await inquire({ task: "inspect", patch: file });
-  return Boolean(answer && answer.type === "inspected");
 }
 
 // Two files dropped anywhere go to their boxes: the patch is the one the
@@ -400,7 +297,7 @@ async function dropFiles(files, zoneInput) {
     setFile(zoneInput || (chosen()[0] ? $("second") : $("source")), files[0]);
   } else {
     const [first, second] = files;
-    const swap = task() === "apply" && (await looksLikePatch(first)) && !(await looksLikePatch(second));
+    const swap = task() === "apply" && (await isPatch(first)) && !(await isPatch(second));
     setFile($("source"), swap ? second : first);
     setFile($("second"), swap ? first : second);
   }
@@ -438,6 +335,7 @@ $("name").addEventListener("input", () => {
   nameEdited = $("name").value.trim() !== "";
 });
 $("cancel").addEventListener("click", cancel);
+$("swap").addEventListener("click", swapFiles);
 document.querySelectorAll(".drop").forEach(enableDrop);
 // Files dropped outside a box are sorted into the boxes; the browser would
 // otherwise open them, leaving the page.

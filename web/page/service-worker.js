@@ -5,7 +5,8 @@
 "use strict";
 
 const kCache = "varnock-page";
-const kFiles = ["./", "index.html", "page.css", "page.js", "varnock-worker.js", "manifest.webmanifest", "icon.svg"];
+const kFiles = ["./", "index.html", "page.css", "varnock-worker.js", "workers.js", "progress.js", "checks.js", "page.js",
+  "manifest.webmanifest", "icon.svg"];
 
 self.addEventListener("install", (event) => {
   event.waitUntil(caches.open(kCache).then((cache) => cache.addAll(kFiles)).then(() => self.skipWaiting()));

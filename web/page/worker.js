@@ -6,7 +6,9 @@
 // It runs inside varnockWorkerMain, after the module (createVarnockCore) and
 // the API (varnockApi) it is bundled with.
 
-const varnock = varnockApi(() => createVarnockCore());
+// One instance of the module, shared by the API and the checks below.
+const core = createVarnockCore();
+const varnock = varnockApi(() => core);
 
 // The output goes to the Origin Private File System, written in place through
 // a sync access handle, so a target of any size never has to be held in
@@ -15,7 +17,7 @@ const varnock = varnockApi(() => createVarnockCore());
 // there from the private file once the call has succeeded, then removed. The
 // file of a result offered for download stays while the page offers it; every
 // other file of ours is removed when its task ends, and what a crashed or
-// closed tab left is removed when the page starts. Where there is no private
+// closed tab left is removed when the page asks (as it starts). Where there is no private
 // file system (a page opened from disk has no origin to own one), the result
 // is gathered as a Blob of Blobs, which the browser keeps out of the page's
 // memory (on disk when it is large).
@@ -146,22 +148,93 @@ async function runTask(message, report) {
   }
 }
 
-// After a cancel: the stopped worker's file stays locked a moment after it
-// is gone, so the removal is tried again for a few seconds.
-async function removeStoppedWorkersFiles() {
+// What a stopped worker (a cancel) or a closed or crashed tab left. A file
+// stays locked a moment after the worker that wrote it is gone, so removal
+// is tried again for a few seconds; only files there when asked are removed,
+// never those of a task started since.
+async function removeLeftovers() {
   const root = await privateDirectory();
-  for (let tries = 0; root && tries < 20; tries += 1) {
-    await removeOurFiles(root);
-    if (!(await ourFiles(root)).length) return;
-    await new Promise((resolve) => setTimeout(resolve, 250));
+  if (!root) return;
+  let left = await ourFiles(root);
+  for (let tries = 0; left.length && tries < 20; tries += 1) {
+    if (tries) await new Promise((resolve) => setTimeout(resolve, 250));
+    for (const name of left) await root.removeEntry(name).catch(() => {});
+    const now = new Set(await ourFiles(root));
+    left = left.filter((name) => now.has(name));
+  }
+}
+
+// The Blob's bytes in turn, read into one buffer handed back and forth where
+// its stream lets the reader bring its own (no ArrayBuffer per chunk, which
+// the collector was seen to leave unreclaimed by hundreds of MiB); a chunk is
+// valid until the next is asked for.
+async function* blobChunks(blob) {
+  const stream = blob.stream();
+  let reader;
+  try {
+    reader = stream.getReader({ mode: "byob" });
+  } catch {
+    yield* stream;
+    return;
+  }
+  let buffer = new ArrayBuffer(1 << 20);
+  try {
+    for (;;) {
+      const { done, value } = await reader.read(new Uint8Array(buffer));
+      if (done) return;
+      yield value;
+      buffer = value.buffer;
+    }
+  } finally {
+    reader.releaseLock();
+  }
+}
+
+// The CRC-32 of a chosen file, taken by the library's own function in the
+// module as the file streams past, with progress.
+async function crc32Of(file, report) {
+  const m = await core;
+  const chunkSize = 1 << 20;
+  const buffer = m._malloc(chunkSize) >>> 0;
+  let crc = 0;
+  let done = 0;
+  try {
+    for await (const chunk of blobChunks(file)) {
+      for (let at = 0; at < chunk.length; at += chunkSize) {
+        const piece = chunk.subarray(at, at + chunkSize);
+        m.HEAPU8.set(piece, buffer);
+        crc = m._varnock_web_crc32(crc, buffer, piece.length) >>> 0;
+      }
+      done += chunk.length;
+      report({ type: "progress", stage: "crc", done, total: file.size });
+    }
+  } finally {
+    m._free(buffer);
+  }
+  return crc;
+}
+
+// The page's questions about chosen files, each answered with its `inquiry`.
+async function answer(request) {
+  const report = (message) => self.postMessage({ ...message, inquiry: request.inquiry });
+  try {
+    if (request.task === "tidy") {
+      await removeLeftovers();
+      report({ type: "tidied" });
+    } else if (request.task === "inspect") {
+      report({ type: "inspected", info: await varnock.inspectPatch(request.patch, { scan: request.scan }) });
+    } else if (request.task === "crc32") {
+      report({ type: "crc32", crc32: await crc32Of(request.file, report) });
+    }
+  } catch (error) {
+    report({ type: "refused", code: error.code || "SCRIPT", message: String(error.message || error) });
   }
 }
 
 self.onmessage = async (event) => {
   const report = (message) => self.postMessage(message);
-  if (event.data.task === "tidy") {
-    await removeStoppedWorkersFiles();
-    report({ type: "tidied", inquiry: event.data.inquiry });
+  if (event.data.inquiry) {
+    await answer(event.data);
     return;
   }
   try {
@@ -171,10 +244,4 @@ self.onmessage = async (event) => {
     report({ type: "error", code: error.code || "SCRIPT", message: String(error.message || error) });
   }
 };
-// What a stopped worker or a closed tab left is removed before anything else.
-privateDirectory()
-  .then(async (root) => {
-    if (root) await removeOurFiles(root);
-    return root;
-  })
-  .then((root) => self.postMessage({ type: "ready", privateStorage: Boolean(root) }));
+privateDirectory().then((root) => self.postMessage({ type: "ready", privateStorage: Boolean(root) }));

@@ -102,8 +102,8 @@ test("the page asks for nothing but its own files", async () => {
   const { page, requests, downloads } = await openPage();
   await assertApplies(page, downloads);
   await runTask(page, "make", files.source, files.target);
-  const own = new Set(["index.html", "page.css", "varnock-worker.js", "page.js", "service-worker.js",
-    "manifest.webmanifest", "icon.svg"].map((f) => `${server.origin}/page/${f}`));
+  const own = new Set(["index.html", "page.css", "varnock-worker.js", "workers.js", "progress.js", "checks.js",
+    "page.js", "service-worker.js", "manifest.webmanifest", "icon.svg"].map((f) => `${server.origin}/page/${f}`));
   const elsewhere = requests.filter((url) => !own.has(url) && !url.startsWith("blob:") && !url.startsWith("data:"));
   assert.deepEqual(elsewhere, []);
   assert.deepEqual(server.requests.filter((url) => !url.startsWith("/page/")), []);
