@@ -267,6 +267,72 @@ VARNOCK_API int32_t varnock_apply_ranges(varnock_context* context, varnock_read_
 VARNOCK_API int32_t varnock_target_size(varnock_context* context, const uint8_t* source, size_t source_size,
                                         const uint8_t* patch, size_t patch_size, uint64_t* target_size);
 
+/* Kinds of patch file, told apart by their first bytes: a raw patch (the
+ * format varnock-diff writes by default), a container (varnock-diff -z; see
+ * doc/container-format.md), and a raw patch compressed whole by xz or zstd. */
+#define VARNOCK_KIND_RAW 1
+#define VARNOCK_KIND_CONTAINER 2
+#define VARNOCK_KIND_XZ 3
+#define VARNOCK_KIND_ZSTD 4
+
+/* Bits of varnock_patch_info's `known`: which of its fields hold a value. */
+#define VARNOCK_INFO_CHECKSUMS 1u   /* source_crc, target_crc */
+#define VARNOCK_INFO_SOURCE_SIZE 2u /* source_size */
+#define VARNOCK_INFO_TARGET_SIZE 4u /* target_size */
+#define VARNOCK_INFO_COUNTS 8u      /* copies, literals, bytes_copied, bytes_carried, source_reach */
+
+/* What a patch holds, as varnock_inspect_patch tells it. Fields whose bit is
+ * not in `known` are 0. */
+typedef struct varnock_patch_info {
+  int32_t kind;   /* VARNOCK_KIND_* */
+  uint32_t known; /* VARNOCK_INFO_* bits */
+  /* CRC-32 of the source the patch was made for, and of the target it makes. */
+  uint32_t source_crc;
+  uint32_t target_crc;
+  /* The source's length: a container carries it; a raw patch does not (its
+   * copies only tell the least length, source_reach). */
+  uint64_t source_size;
+  /* The target's length: a container carries it; a raw patch tells it when
+   * read whole. */
+  uint64_t target_size;
+  /* Read whole: the numbers of copy and literal instructions, the bytes they
+   * append to the target (copied from the source, carried in the patch), and
+   * the end of the copy that reaches furthest into the source. */
+  uint64_t copies;
+  uint64_t literals;
+  uint64_t bytes_copied;
+  uint64_t bytes_carried;
+  uint64_t source_reach;
+  uint64_t reserved[4];
+} varnock_patch_info;
+
+/* How much of the patch varnock_inspect_patch reads. */
+#define VARNOCK_INFO_HEADER 0 /* its header alone: kind, checksums, and the lengths a container carries */
+#define VARNOCK_INFO_SCAN 1   /* all of it: also the target's length and the counts */
+
+/* Tells what the patch `patch` of `patch_size` bytes, in memory, holds,
+ * without its source, filling `*info`. With VARNOCK_INFO_HEADER it reads the
+ * patch's first bytes and its header only (a raw patch: at most 65,540 bytes)
+ * and checks them as applying does (VARNOCK_ERROR_NO_HEADER,
+ * VARNOCK_ERROR_HEADER_CORRUPTED, VARNOCK_ERROR_NOT_A_PATCH naming the patch
+ * "<memory>", VARNOCK_ERROR_UNSUPPORTED_VERSION); with VARNOCK_INFO_SCAN it
+ * reads the whole patch, front to back, and checks every instruction as
+ * applying does, but for the tests that need the source (its CRC-32, copies
+ * beyond its end), returning the error applying would return first. Nothing
+ * is written. Returns VARNOCK_OK or an error code; `*info` is all zeros
+ * after a failure. */
+VARNOCK_API int32_t varnock_inspect_patch(varnock_context* context, const uint8_t* patch, size_t patch_size,
+                                          int32_t scope, varnock_patch_info* info);
+
+/* The same on a patch of `patch_size` bytes read by ranges through
+ * `read_patch` (with `patch_data`), as varnock_apply_ranges reads it: front
+ * to back, at most 1 MiB at a time, and only as far as `scope` needs. The
+ * patch is named "<patch>"; patches of 4 GiB or more are refused with
+ * VARNOCK_ERROR_TOO_LARGE. */
+VARNOCK_API int32_t varnock_inspect_patch_ranges(varnock_context* context, varnock_read_fn read_patch,
+                                                 void* patch_data, uint64_t patch_size, int32_t scope,
+                                                 varnock_patch_info* info);
+
 /* The maker's settings. Start from all zeros (the defaults) and set fields;
  * `reserved` must stay zero. */
 typedef struct varnock_make_options {

@@ -111,6 +111,23 @@ class Context {
     return target;
   }
 
+  // What a patch holds, told without its source (varnock_inspect_patch);
+  // `scope` is VARNOCK_INFO_HEADER or VARNOCK_INFO_SCAN.
+  varnock_patch_info Inspect(ByteView patch, std::int32_t scope = VARNOCK_INFO_HEADER) {
+    varnock_patch_info info{};
+    Check(varnock_inspect_patch(context_.get(), patch.data(), patch.size(), scope, &info));
+    return info;
+  }
+
+  // The same on a patch read by ranges (varnock_inspect_patch_ranges).
+  varnock_patch_info Inspect(std::uint64_t patch_size, const ReadFunction& read_patch,
+                             std::int32_t scope = VARNOCK_INFO_HEADER) {
+    varnock_patch_info info{};
+    Check(varnock_inspect_patch_ranges(context_.get(), &Context::Read, const_cast<ReadFunction*>(&read_patch),
+                                       patch_size, scope, &info));
+    return info;
+  }
+
   // The patch that rebuilds `target` from `source`; null options for the defaults.
   Bytes Make(ByteView source, ByteView target, const varnock_make_options* options = nullptr) {
     Bytes patch;

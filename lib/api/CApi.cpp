@@ -5,6 +5,7 @@
 
 #include "api/MakeApi.h"
 #include "apply/Apply.h"
+#include "apply/PatchInfo.h"
 #include "common/LibraryErrors.h"
 #include "io/CallbackInput.h"
 #include "varnock.h"
@@ -151,6 +152,44 @@ ByteSpan Span(const std::uint8_t* data, std::size_t size, const char* what) {
   return {data, size};
 }
 
+static_assert(VARNOCK_KIND_RAW == static_cast<std::int32_t>(PatchKind::kRaw) &&
+              VARNOCK_KIND_CONTAINER == static_cast<std::int32_t>(PatchKind::kContainer) &&
+              VARNOCK_KIND_XZ == static_cast<std::int32_t>(PatchKind::kXz) &&
+              VARNOCK_KIND_ZSTD == static_cast<std::int32_t>(PatchKind::kZstd));
+
+// Fills `*info` from what InspectPatch found; every other field stays 0.
+void Describe(InputRanges& patch, std::int32_t scope, const std::string& patch_name,
+              varnock_patch_info* info) {
+  Require(info != nullptr, "info is null");
+  *info = {};
+  Require(scope == VARNOCK_INFO_HEADER || scope == VARNOCK_INFO_SCAN, "unknown info scope");
+  const PatchInfo found = InspectPatch(patch, scope == VARNOCK_INFO_SCAN, patch_name);
+  varnock_patch_info told{};
+  told.kind = static_cast<std::int32_t>(found.kind);
+  if (found.header) {
+    told.known |= VARNOCK_INFO_CHECKSUMS;
+    told.source_crc = found.header->source_crc;
+    told.target_crc = found.header->target_crc;
+  }
+  if (found.source_size) {
+    told.known |= VARNOCK_INFO_SOURCE_SIZE;
+    told.source_size = *found.source_size;
+  }
+  if (found.target_size) {
+    told.known |= VARNOCK_INFO_TARGET_SIZE;
+    told.target_size = *found.target_size;
+  }
+  if (found.counts) {
+    told.known |= VARNOCK_INFO_COUNTS;
+    told.copies = found.counts->copies;
+    told.literals = found.counts->literals;
+    told.bytes_copied = found.counts->bytes_copied;
+    told.bytes_carried = found.counts->bytes_carried;
+    told.source_reach = found.counts->source_reach;
+  }
+  *info = told;
+}
+
 }  // namespace
 }  // namespace varnock
 
@@ -256,6 +295,24 @@ int32_t varnock_target_size(varnock_context* context, const uint8_t* source, siz
     const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
     Require(target_size != nullptr, "target_size is null");
     *target_size = MeasureTarget(source_bytes, patch_bytes);
+  });
+}
+
+int32_t varnock_inspect_patch(varnock_context* context, const uint8_t* patch, size_t patch_size,
+                              int32_t scope, varnock_patch_info* info) {
+  return Guarded(context, [&](Progress&) {
+    SpanRanges input(Span(patch, patch_size, "patch is null"));
+    Describe(input, scope, kMemoryPatchName, info);
+  });
+}
+
+int32_t varnock_inspect_patch_ranges(varnock_context* context, varnock_read_fn read_patch, void* patch_data,
+                                     uint64_t patch_size, int32_t scope, varnock_patch_info* info) {
+  return Guarded(context, [&](Progress&) {
+    Require(read_patch != nullptr, "read callback is null");
+    RequireRangedSize(patch_size, "patch");
+    CallbackInput input(read_patch, patch_data, patch_size, "<patch>");
+    Describe(input, scope, kRangedPatchName, info);
   });
 }
 

@@ -61,6 +61,13 @@ PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
                               const std::function<std::uint32_t()>& source_checksum,
                               const std::string& patch_name);
 
+// The header's checks that need no source, on the same `head`: its length
+// and size fields; raises their error.
+PatchHeader ReadPatchHeader(ByteSpan head, std::uint64_t patch_size);
+
+// The magic and the version byte after a header that holds.
+void CheckSignature(ByteSpan head, const PatchHeader& header, const std::string& patch_name);
+
 // Raises the target checksum error when `target_crc`, the CRC-32 of the
 // target as written, is not the one the header names.
 void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc);

@@ -21,9 +21,7 @@ PatchHeader ValidatePatch(ByteSpan patch, const std::function<std::uint32_t()>& 
   return ValidatePatchHead(patch, patch.size(), source_checksum, patch_name);
 }
 
-PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
-                              const std::function<std::uint32_t()>& source_checksum,
-                              const std::string& patch_name) {
+PatchHeader ReadPatchHeader(ByteSpan head, std::uint64_t patch_size) {
   if (patch_size < 4) throw Exception(ErrorKind::kNoHeader, "Patch file contains no header.");
   const std::uint8_t* bytes = head.data();
   std::uint32_t header_size = ReadLittleEndian16(bytes);
@@ -34,16 +32,26 @@ PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
   // checksums at its end would otherwise be read from beyond the file.
   if (std::uint64_t{header_size} + kSignatureSize > patch_size)
     throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
+  return {header_size, ReadLittleEndian32(bytes + header_size - 8),
+          ReadLittleEndian32(bytes + header_size - 4)};
+}
 
-  PatchHeader header{header_size, ReadLittleEndian32(bytes + header_size - 8),
-                     ReadLittleEndian32(bytes + header_size - 4)};
-  if (source_checksum() != header.source_crc)
-    throw Exception(ErrorKind::kSourceChecksum, "Source file checksum don't match");
-  if (!std::equal(std::begin(kPatchMagic), std::end(kPatchMagic), bytes + header_size)) {
+void CheckSignature(ByteSpan head, const PatchHeader& header, const std::string& patch_name) {
+  const std::uint8_t* bytes = head.data();
+  if (!std::equal(std::begin(kPatchMagic), std::end(kPatchMagic), bytes + header.header_size)) {
     throw Exception(ErrorKind::kNotAPatch, patch_name + " is not a patch");
   }
-  if (bytes[header_size + 4] != kFormatVersion)
+  if (bytes[header.header_size + 4] != kFormatVersion)
     throw Exception(ErrorKind::kUnsupportedVersion, "Unsupported version of patch format ");
+}
+
+PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
+                              const std::function<std::uint32_t()>& source_checksum,
+                              const std::string& patch_name) {
+  const PatchHeader header = ReadPatchHeader(head, patch_size);
+  if (source_checksum() != header.source_crc)
+    throw Exception(ErrorKind::kSourceChecksum, "Source file checksum don't match");
+  CheckSignature(head, header, patch_name);
   return header;
 }
 

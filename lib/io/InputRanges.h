@@ -2,6 +2,7 @@
 // one span: a file read with plain reads, or a host's read callback.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 
@@ -18,6 +19,19 @@ class InputRanges {
   // Raises an Exception when they cannot all be had (EInputShortened when the
   // input ended before them).
   virtual void Read(std::uint64_t offset, std::span<std::uint8_t> into) = 0;
+};
+
+// Bytes the caller holds in memory, read by ranges like any other input.
+class SpanRanges final : public InputRanges {
+ public:
+  explicit SpanRanges(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  std::uint64_t Size() const noexcept override { return bytes_.size(); }
+  void Read(std::uint64_t offset, std::span<std::uint8_t> into) override {
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), into.size(), into.begin());
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
 };
 
 }  // namespace varnock

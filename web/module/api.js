@@ -294,6 +294,41 @@ function varnockApi(loadCore) {
     return { size, crc32 };
   }
 
+  const kKindNames = [undefined, "raw", "container", "xz", "zstd"];
+  // varnock.h's VARNOCK_INFO_* bits, and the fields each one makes known.
+  const kInfoGroups = [
+    [1, ["sourceCrc32", "targetCrc32"]],
+    [2, ["sourceSize"]],
+    [4, ["targetSize"]],
+    [8, ["copies", "literals", "bytesCopied", "bytesCarried", "sourceReach"]],
+  ];
+  const kInfoFields = ["kind", "known", "sourceCrc32", "targetCrc32", "sourceSize", "targetSize", "copies",
+    "literals", "bytesCopied", "bytesCarried", "sourceReach"];
+
+  // What a patch holds, without its source: its header alone, or (options.scan)
+  // the whole patch read front to back. Fields the patch does not tell are absent.
+  async function inspectPatch(patch, options) {
+    const reader = await rangeReader(patch, "patch", () => {});
+    try {
+      let fields;
+      const scope = options && options.scan ? 1 : 0;
+      await run(options, () => true, (m, context, crc, copyIn) => {
+        const out = copyIn(new Uint8Array(8 * kInfoFields.length));
+        const code = m._varnock_web_inspect_patch(context, reader.size, scope, out);
+        fields = Array.from(new Float64Array(m.HEAPU8.buffer, out, kInfoFields.length));
+        return code;
+      }, [null, reader]);
+      const found = Object.fromEntries(kInfoFields.map((name, i) => [name, fields[i]]));
+      const info = { kind: kKindNames[found.kind] };
+      for (const [bit, names] of kInfoGroups) {
+        if (found.known & bit) for (const name of names) info[name] = found[name];
+      }
+      return info;
+    } finally {
+      await reader.close();
+    }
+  }
+
   const applyPatch = (source, patch, options) => toArray(applyRun, source, patch, options);
   const applyPatchTo = (source, patch, sink, options) => toSink(applyRun, source, patch, sink, options);
   const makePatch = (source, target, options) => toArray(makeRun, source, target, options);
@@ -304,5 +339,5 @@ function varnockApi(loadCore) {
     return m.UTF8ToString(m._varnock_version_string());
   }
 
-  return { applyPatch, applyPatchTo, makePatch, makePatchTo, version, VarnockError };
+  return { applyPatch, applyPatchTo, makePatch, makePatchTo, inspectPatch, version, VarnockError };
 }

@@ -15,4 +15,4 @@ async function loadCore() {
 }
 
 const api = varnockApi(loadCore);
-export const { applyPatch, applyPatchTo, makePatch, makePatchTo, version, VarnockError } = api;
+export const { applyPatch, applyPatchTo, makePatch, makePatchTo, inspectPatch, version, VarnockError } = api;

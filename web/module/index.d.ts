@@ -79,5 +79,39 @@ export function applyPatchTo(source: Input, patch: Input, sink: Sink, options?: 
 export function makePatch(source: Input, target: Input, options?: MakeOptions): Promise<Uint8Array>;
 /** The same, handing the patch to `sink`. */
 export function makePatchTo(source: Input, target: Input, sink: Sink, options?: MakeOptions): Promise<Written>;
+export interface InspectOptions extends Options {
+  /** Read the whole patch, front to back, for the target's length and the counts; else its header alone. */
+  scan?: boolean;
+}
+
+/**
+ * What a patch holds, told without its source. A field is absent where the
+ * patch does not tell it: a raw patch carries no source length, and its
+ * target's length and counts come only from a scan.
+ */
+export interface PatchInfo {
+  kind: "raw" | "container" | "xz" | "zstd";
+  /** CRC-32 (ISO-HDLC) of the source the patch was made for, as an unsigned number. */
+  sourceCrc32?: number;
+  /** CRC-32 of the target the patch makes. */
+  targetCrc32?: number;
+  sourceSize?: number;
+  targetSize?: number;
+  /** Numbers of copy and literal instructions (scan). */
+  copies?: number;
+  literals?: number;
+  /** Bytes the target takes from the source, and bytes the patch carries (scan). */
+  bytesCopied?: number;
+  bytesCarried?: number;
+  /** The end of the copy reaching furthest into the source: the least source length the patch can apply to (scan). */
+  sourceReach?: number;
+}
+
+/**
+ * What the patch holds, checked as applying checks it but for the tests that
+ * need the source; rejects with the error applying would give. A Blob is read
+ * by ranges, only as far as needed.
+ */
+export function inspectPatch(patch: Input, options?: InspectOptions): Promise<PatchInfo>;
 /** The library's version ("0.0.1"). */
 export function version(): Promise<string>;

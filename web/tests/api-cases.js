@@ -306,6 +306,25 @@ export const cases = [
     },
   },
   {
+    name: "inspectPatch tells a made patch's checksums, and with scan its target's length and counts, from bytes and Blobs",
+    async run(api) {
+      const patch = await api.makePatch(source, target);
+      for (const input of [patch, new Blob([patch])]) {
+        const header = await api.inspectPatch(input);
+        check(header.kind === "raw" && header.sourceCrc32 === crc32(source) && header.targetCrc32 === crc32(target),
+          `header ${JSON.stringify(header)}`);
+        check(header.targetSize === undefined && header.copies === undefined, "header alone told more");
+        const scanned = await api.inspectPatch(input, { scan: true });
+        check(scanned.targetSize === target.length, `target size ${scanned.targetSize}`);
+        check(scanned.bytesCopied + scanned.bytesCarried === target.length && scanned.copies > 0 &&
+          scanned.literals > 0 && scanned.sourceReach <= source.length, `counts ${JSON.stringify(scanned)}`);
+      }
+      checkError(api, await rejection(api.inspectPatch(patch.subarray(0, patch.length - 40), { scan: true })),
+        "UNEXPECTED_END", "Unexpected end of patch file");
+      checkError(api, await rejection(api.inspectPatch(new Uint8Array(2))), "NO_HEADER", "Patch file contains no header.");
+    },
+  },
+  {
     name: "inputs that are not bytes are refused with a TypeError",
     async run(api) {
       const error = await rejection(api.applyPatch("old.bin", new Uint8Array(0)));

@@ -62,6 +62,27 @@ EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_apply_ranges(varnock_context* cont
                               nullptr, static_cast<std::uint64_t>(patch_size), Write, nullptr);
 }
 
+// What the patch, read by ranges from JavaScript, holds (varnock.h's
+// varnock_inspect_patch_ranges), as doubles at `out`: kind, known bits, source
+// CRC-32, target CRC-32, source length, target length, copies, literals, bytes
+// copied, bytes carried, source reach.
+inline constexpr int kInfoFields = 11;
+EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_inspect_patch(varnock_context* context, double patch_size,
+                                                            std::int32_t scope, double* out) {
+  varnock_patch_info info{};
+  const std::int32_t code = varnock_inspect_patch_ranges(
+      context, Read<1>, nullptr, static_cast<std::uint64_t>(patch_size), scope, &info);
+  const double fields[kInfoFields] = {
+      static_cast<double>(info.kind),         static_cast<double>(info.known),
+      static_cast<double>(info.source_crc),   static_cast<double>(info.target_crc),
+      static_cast<double>(info.source_size),  static_cast<double>(info.target_size),
+      static_cast<double>(info.copies),       static_cast<double>(info.literals),
+      static_cast<double>(info.bytes_copied), static_cast<double>(info.bytes_carried),
+      static_cast<double>(info.source_reach)};
+  for (int i = 0; i < kInfoFields; ++i) out[i] = fields[i];
+  return code;
+}
+
 // The web has one thread per module: the maker runs on the calling one.
 EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* context,
                                                           const std::uint8_t* source, std::size_t source_size,
@@ -75,7 +96,8 @@ EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* conte
 }
 
 // The CRC-32 of `size` bytes at `data`, continuing `crc` (0 to start).
-EMSCRIPTEN_KEEPALIVE std::uint32_t varnock_web_crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
+EMSCRIPTEN_KEEPALIVE std::uint32_t varnock_web_crc32(std::uint32_t crc, const std::uint8_t* data,
+                                                     std::size_t size) {
   return libdeflate_crc32(crc, data, size);
 }
 
