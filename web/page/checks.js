@@ -50,6 +50,10 @@ function showCheck(state, words, facts = []) {
     return item;
   }));
   document.getElementById("swap").hidden = state !== "swapped";
+  // What comes next brought into view: the Apply button once the files fit,
+  // else what is wrong with them.
+  const next = state === "good" ? document.querySelector(".actions") : box;
+  next.scrollIntoView({ block: "nearest", behavior: "instant" });
 }
 
 function hideCheck() {

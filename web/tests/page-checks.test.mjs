@@ -9,7 +9,7 @@ import path from "node:path";
 import { crc32 } from "node:zlib";
 import { largeSet, smallSet, temporaryDirectory, pseudoRandom } from "./fixtures.mjs";
 import { startBrowser, openPage as open, closePage as close, runTask, chooseFiles, text, shown, download, control,
-  screenshots, fileInput, setChecked, kPickLabel } from "./page-driver.mjs";
+  screenshots, fileInput, setChecked, kPickLabel, inView } from "./page-driver.mjs";
 
 let server;
 let browser;
@@ -75,7 +75,8 @@ for (const [state, source, patch, words] of [
     const found = await checked(page);
     assert.equal(found.state, state, found.words);
     for (const pattern of words) assert.match(found.words, typeof pattern === "function" ? pattern() : pattern);
-    await screenshots(page, `check-${state}-${path.basename(patch())}`);
+    await screenshots(page, `check-${state}-${path.basename(source())}-${path.basename(patch())}`);
+    assert.equal(await inView(page, state === "good" ? "#start" : "#check-text"), true);
     if (state === "swapped") {
       await (await control(page, "Swap the two files")).click();
       assert.equal((await checked(page)).state, "good");

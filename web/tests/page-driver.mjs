@@ -33,6 +33,7 @@ export async function startBrowser() {
 export async function openPage(browser, url, downloadsParent, { ownContext = true, prepare } = {}) {
   const context = ownContext ? await browser.createBrowserContext() : browser.defaultBrowserContext();
   const page = await context.newPage();
+  await page.setViewport(kDesktop);
   const requests = [];
   page.on("request", (request) => requests.push(request.url()));
   const downloads = fs.mkdtempSync(path.join(downloadsParent, "downloads-"));
@@ -117,7 +118,7 @@ export async function screenshots(page, state) {
   const viewport = page.viewport();
   for (const [width, size] of [["1280", kDesktop], ["390", kPhone]]) {
     await page.setViewport(size);
-    await page.screenshot({ path: path.join(artifacts, `page-${state}-${width}.png`) });
+    await page.screenshot({ path: path.join(artifacts, `page-${state}-${width}.png`), fullPage: true });
   }
   if (viewport) await page.setViewport(viewport);
 }
