@@ -9,6 +9,11 @@
 // what a tab is given on most computers and well within WebAssembly's 4 GiB.
 const kMakeLimit = 448 * 1024 * 1024;
 
+// The one switch for making containers, the compressed form that is smaller
+// to ship: to be turned on once the module makes them (its `container`
+// option); until then patches are made in the raw format.
+const kMakeContainers = false;
+
 // Opened from disk the page has no private file system: the result is held
 // as Blobs, which the browser keeps in its own memory. Above this, the page
 // says before starting that hosting it, or the program, does better.
@@ -210,7 +215,8 @@ async function start(event) {
   };
   const request = task() === "apply"
     ? { task: "apply", source, patch: second, saveTo }
-    : { task: "make", source, target: second, compressible: $("compressible").checked, saveTo };
+    : { task: "make", source, target: second, compressible: $("compressible").checked, container: kMakeContainers,
+      saveTo };
   worker.run(request);
 }
 

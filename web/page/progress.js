@@ -25,11 +25,12 @@ const kStageWords = {
   matching: "Comparing the files",
 };
 
-// The share of the whole job each stage's byte costs, from stage times
-// measured in Chromium (bench/web prints them): applying reads the source
-// once to check it and mostly again to copy from it while writing; the
-// checks of the result are taken as it is written; saving copies it once
-// more. Making's index costs about as much per byte as its matching.
+// The share of the whole job each stage's byte costs, relative to reading
+// the old file once: applying reads the source once to check it and mostly
+// again to copy from it while writing the target; the result's check is
+// taken as it is written; saving copies it once more. Estimates from the
+// stages' shape, not yet timed stage by stage: the bar may run faster in
+// one stage than another, but never backwards.
 const kStageCost = { checksum: 1, writing: 1.4, verifying: 0.05, saving: 0.9, indexing: 2, matching: 2 };
 
 // One bar for the whole job: each stage's bytes weighted by their measured

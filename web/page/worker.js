@@ -110,7 +110,7 @@ async function runTask(message, report) {
     onProgress: (stage, done, total) => report({ type: "progress", stage, done, total }),
     sourceCache: 16 << 20,
   };
-  if (message.task === "make") options.compressible = message.compressible;
+  if (message.task === "make") Object.assign(options, { compressible: message.compressible, container: message.container });
   const run = (sink) =>
     message.task === "apply"
       ? varnock.applyPatchTo(message.source, message.patch, sink, options)
