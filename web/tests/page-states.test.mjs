@@ -32,8 +32,9 @@ const pageUrl = () => `${server.origin}/page/index.html`;
 const openPage = (options = {}) => open(browser, pageUrl(), dir, options);
 const closePage = (page) => close(browser, page);
 
-test("a new choice of file or task clears the earlier result and error", async () => {
+test("a new choice of file or task clears the earlier result and error, and shows that task's controls only", async () => {
   const { page } = await openPage();
+  assert.equal(await shown(page, "#compressible-row"), false);
   await runTask(page, "apply", files.source, files.patch);
   assert.equal(await shown(page, "#result"), true);
   await (await fileInput(page, "Patch")).uploadFile(files.target);
@@ -43,6 +44,7 @@ test("a new choice of file or task clears the earlier result and error", async (
   assert.equal(await shown(page, "#error"), true);
   await (await control(page, kTaskLabels.make)).click();
   assert.equal(await shown(page, "#error"), false);
+  assert.equal(await shown(page, "#compressible-row"), true);
   await closePage(page);
 });
 
