@@ -53,39 +53,49 @@ function varnockApi(loadCore) {
 
   const isLargeBlob = (input) => typeof Blob !== "undefined" && input instanceof Blob && input.size > kWholeBlobLimit;
 
+  // A Blob read where it lies, a window of slices at a time: the library asks
+  // for at most 1 MiB, and each FileReaderSync call costs a round trip to the
+  // browser's file reader, so a few MiB are read at once and the library's
+  // ranges served from them. The window is the only copy: nothing is staged.
+  // Each read makes a new ArrayBuffer, whose memory is given back only when
+  // the collector passes over its small object on the JavaScript heap, which
+  // a loop that allocates nothing else fills too slowly: Chromium's worker
+  // was seen at 420 MiB reading 1 GiB so. Short-lived arrays allocated with
+  // each window make the young generation's collector run every few windows
+  // (116 MiB, 64 of them the module's own); detaching a window with
+  // transfer(0) did not free it (1 GiB).
+  const kSliceWindow = 4 << 20;
+  const kNudgesPerWindow = 64;
+  let nudge = null;
+
+  function blobSliceReader(blob) {
+    const reader = new FileReaderSync();
+    let windowStart = 0;
+    let window = new Uint8Array(0);
+    return {
+      size: blob.size,
+      read: (offset, size, heap, into) => {
+        if (offset < windowStart || offset + size > windowStart + window.length) {
+          for (let i = 0; i < kNudgesPerWindow; i += 1) nudge = new Array(1024);
+          windowStart = offset;
+          window = new Uint8Array(reader.readAsArrayBuffer(blob.slice(offset, offset + Math.max(size, kSliceWindow))));
+        }
+        const range = window.subarray(offset - windowStart, offset - windowStart + size);
+        heap.set(range, into);
+        return range.length;
+      },
+      close: async () => {
+        nudge = null;
+      },
+    };
+  }
+
   // An input the library reads by ranges, with close() to call after the call.
-  // Bytes in memory are copied from range by range. A Blob is read whole if
-  // small; otherwise, where there is a scratch file (a worker), copied there
-  // and read from it in place; otherwise, in a worker, sliced and read with
-  // FileReaderSync; elsewhere (Node, a page's main thread) read whole.
-  // `onStaged(done)` is told how the copy to a scratch file goes.
-  async function rangeReader(input, what, onStaged) {
-    if (isLargeBlob(input)) {
-      const scratch = await blobInScratch(input, onStaged);
-      if (scratch) {
-        return {
-          size: input.size,
-          read: (offset, size, heap, into) => scratch.access.read(heap.subarray(into, into + size), { at: offset }),
-          close: scratch.remove,
-        };
-      }
-    }
-    if (isLargeBlob(input) && typeof FileReaderSync !== "undefined") {
-      const reader = new FileReaderSync();
-      return {
-        size: input.size,
-        // Read as a binary string (one char per byte), not as an ArrayBuffer:
-        // strings live on the JavaScript heap, whose collector keeps pace,
-        // while a fresh ArrayBuffer per range was measured to leave hundreds
-        // of MiB uncollected in Chromium's worker while a source was read.
-        read: (offset, size, heap, into) => {
-          const text = reader.readAsBinaryString(input.slice(offset, offset + size));
-          for (let i = 0; i < text.length; i += 1) heap[into + i] = text.charCodeAt(i);
-          return text.length;
-        },
-        close: async () => {},
-      };
-    }
+  // Bytes in memory are copied from range by range. A large Blob is read in
+  // place by slices where FileReaderSync is (a worker); elsewhere (Node, a
+  // page's main thread) read whole.
+  async function rangeReader(input, what) {
+    if (isLargeBlob(input) && typeof FileReaderSync !== "undefined") return blobSliceReader(input);
     const bytes = await bytesOf(input, what);
     return {
       size: bytes.length,
@@ -260,18 +270,8 @@ function varnockApi(loadCore) {
   // checked it against the patch header's, whose last 4 bytes (little-endian)
   // hold it, the header's size being the patch's first 2.
   async function applyRun(source, patch, options, onWrite) {
-    const { onProgress, signal } = options || {};
-    // The copies to scratch files, both inputs' together, as one stage.
-    const copied = [0, 0];
-    const toCopy = [source, patch].reduce((sum, input) => sum + (isLargeBlob(input) ? input.size : 0), 0);
-    const onStaged = (input) => (done) => {
-      if (signal && signal.aborted) throw new VarnockError("CANCELLED", "Cancelled");
-      copied[input] = done;
-      if (onProgress) onProgress("reading", copied[0] + copied[1], toCopy);
-    };
-    // Both at once: reading one Blob while the other is read overlaps their waits.
-    const opened = await Promise.allSettled([rangeReader(source, "source", onStaged(0)),
-      rangeReader(patch, "patch", onStaged(1))]);
+    // Both at once: a Blob read whole in one overlaps its wait with the other's.
+    const opened = await Promise.allSettled([rangeReader(source, "source"), rangeReader(patch, "patch")]);
     const readers = opened.filter(({ status }) => status === "fulfilled").map(({ value }) => value);
     try {
       const failed = opened.find(({ status }) => status === "rejected");

@@ -2,11 +2,9 @@
 // thread: in a page, call it from a Web Worker so the page never blocks.
 
 /**
- * The stage names, in the order a call goes through them: the library's, and
- * "reading" before them while applying copies a large Blob to a scratch file
- * (see ApplyOptions).
+ * The stage names, in the order a call goes through them: the library's.
  */
-export type Stage = "reading" | "checksum" | "writing" | "verifying" | "indexing" | "matching";
+export type Stage = "checksum" | "writing" | "verifying" | "indexing" | "matching";
 
 /** An input: bytes in memory (a Node Buffer is one) or a Blob (a File is one). */
 export type Input = Uint8Array | ArrayBuffer | Blob;
@@ -29,12 +27,8 @@ export interface ApplyOptions extends Options {
    * (whole blocks of 256 KiB; default 64 MiB). Applying reads the source and
    * the patch by ranges, so this and about 2 MiB is what the module holds,
    * whatever their sizes. A Blob of up to 32 MiB is read whole first. A larger
-   * one, in a dedicated worker with the Origin Private File System, is first
-   * copied to a scratch file there (stage "reading"; it takes the Blob's size
-   * of the origin's storage until the call ends, then is removed) and read
-   * from it in place; where there is none (a page's main thread, a page
-   * opened from disk), in a worker it is read slice by slice with
-   * FileReaderSync (several times slower), and elsewhere whole.
+   * one is read where it lies, a few MiB at a time with FileReaderSync, in a
+   * worker; elsewhere (a page's main thread, Node) whole.
    */
   sourceCache?: number;
 }

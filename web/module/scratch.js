@@ -1,12 +1,9 @@
 // Scratch files in the Origin Private File System, written and read through
 // a sync access handle, which a dedicated worker has (a page's main thread,
-// Node and a page opened from disk have none). They carry what would
-// otherwise cross slowly or pile up in memory during the library's
-// synchronous call: a large Blob input, copied there first at the speed of
-// its stream and then read in place into the module's memory (a Blob read by
-// FileReaderSync came at a fraction of that speed, and its ArrayBuffers were
-// collected late), and an output bound for an asynchronous WritableStream,
-// which can only drain once the call returns. Wrapped with api.js like it.
+// Node and a page opened from disk have none). They carry an output bound for
+// an asynchronous WritableStream, which can only drain once the library's
+// synchronous call returns and would otherwise pile up in memory. Wrapped with
+// api.js like it.
 
 const kScratchPrefix = "varnock-scratch-";
 const kScratchChunk = 1 << 20;
@@ -38,69 +35,6 @@ async function openScratch() {
     };
   } catch {
     return null;
-  }
-}
-
-// The Blob copied into a scratch file; `onChunk(done)` is told the bytes
-// copied so far and may throw to stop. Null where there is no scratch file, or
-// the copy did not fit (the origin's quota, a full disk): the caller then
-// reads the Blob another way.
-async function blobInScratch(blob, onChunk) {
-  const scratch = await openScratch();
-  if (!scratch) return null;
-  let copied = false;
-  try {
-    const chunks = blobChunks(blob);
-    let at = 0;
-    for (;;) {
-      const { done, value } = await chunks.next();
-      if (done) break;
-      let written;
-      try {
-        written = scratch.access.write(value, { at });
-      } catch {
-        written = -1;
-      }
-      if (written !== value.length) {
-        await chunks.return();
-        return null;
-      }
-      at += written;
-      onChunk(at);
-    }
-    copied = at === blob.size;
-    return copied ? scratch : null;
-  } finally {
-    if (!copied) await scratch.remove();
-  }
-}
-
-// The Blob's bytes in turn, read into one buffer that is handed back and
-// forth where its stream lets the reader bring its own (no ArrayBuffer per
-// chunk, which the collector was seen to leave uncollected by hundreds of
-// MiB); a chunk is valid until the next is asked for.
-async function* blobChunks(blob) {
-  const stream = blob.stream();
-  let reader;
-  try {
-    reader = stream.getReader({ mode: "byob" });
-  } catch {
-    reader = null;
-  }
-  if (!reader) {
-    yield* stream;
-    return;
-  }
-  let buffer = new ArrayBuffer(kScratchChunk);
-  try {
-    for (;;) {
-      const { done, value } = await reader.read(new Uint8Array(buffer));
-      if (done) return;
-      yield value;
-      buffer = value.buffer;
-    }
-  } finally {
-    reader.releaseLock();
   }
 }
 

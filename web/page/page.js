@@ -3,19 +3,21 @@
 // blob: URL so that it also starts on a page opened from disk.
 "use strict";
 
-// Making needs both inputs, the source's index and the patch in the module's
-// memory, which WebAssembly caps at 4 GiB: source and target together stay
-// under this (bench/README.md gives the measured peak).
-const kMakeLimit = 768 * 1024 * 1024;
+// Making holds both inputs, the source's index and the patch in the tab:
+// measured, its renderer peaked at 4.5 times the two files' size (628 MiB for
+// a 139 MB pair, bench/README.md). Up to this, that is about 2 GiB, within
+// what a tab is given on most computers and well within WebAssembly's 4 GiB.
+const kMakeLimit = 448 * 1024 * 1024;
 
-const kStageWords = {
-  reading: "Preparing the files",
-  checksum: "Checking the old file",
-  writing: "Writing",
-  verifying: "Checking the result",
-  indexing: "Reading the old file",
-  matching: "Comparing the files",
-};
+// The one switch for making containers, the compressed form that is smaller
+// to ship: to be turned on once the module makes them (its `container`
+// option); until then patches are made in the raw format.
+const kMakeContainers = false;
+
+// Opened from disk the page has no private file system: the result is held
+// as Blobs, which the browser keeps in its own memory. Above this, the page
+// says before starting that hosting it, or the program, does better.
+const kFromDiskComfort = 256 * 1024 * 1024;
 
 // Each library code in plain words, with what to do.
 const kProblemWords = {
@@ -40,35 +42,24 @@ const kProblemWords = {
   WRITE:
     "The result could not be saved: the browser's storage may be full. Free some disk space, then try again.",
   TOO_LARGE: "These files are too large to make a patch of here. Use the varnock-diff program.",
-  CANCELLED: "Cancelled. Nothing was saved.",
 };
 const kUnknownProblem = "Something went wrong. Reload the page and try again; if it happens again, use the varnock program.";
 
 const $ = (id) => document.getElementById(id);
 const form = $("task-form");
+const fromDisk = location.protocol === "file:";
 let worker = null;
-let workerReady = null;
 let running = false;
 let resultUrl = null;
-let startedAt = 0;
+let nameEdited = false;
 
 function startWorker() {
-  const source = `(${varnockWorkerMain.toString()})();`;
-  const url = URL.createObjectURL(new Blob([source], { type: "text/javascript" }));
-  worker = new Worker(url);
-  workerReady = new Promise((resolve) => {
-    worker.onmessage = (event) => {
-      if (event.data.type !== "ready") return;
-      $("pick-row").hidden = !(canPick() && event.data.privateStorage);
-      resolve();
-    };
-  });
-  URL.revokeObjectURL(url);
+  worker = launchWorker();
+  worker.ready.then(() => worker.inquire({ task: "tidy" }));
 }
 
 // Where the File System Access API is missing (most browsers but Chromium's),
-// or the worker has no private file system to stage the result in (a page
-// opened from disk), the result is offered as a download.
+// the result is offered as a download.
 function canPick() {
   return typeof window.showSaveFilePicker === "function" && window.isSecureContext;
 }
@@ -77,27 +68,19 @@ function task() {
   return form.elements.task.value;
 }
 
+const chosen = () => [$("source").files[0], $("second").files[0]];
+
 function showTask() {
   const make = task() === "make";
   $("second-label").textContent = make ? "New file" : "Patch";
   $("start").textContent = make ? "Make the patch" : "Apply the patch";
+  $("name-label").textContent = make ? "Name of the patch" : "Name of the new file";
   $("compressible-row").hidden = !make;
   $("make-limit").hidden = !make;
   $("make-limit").textContent = `Making a patch here works for an old and a new file of up to ${formatSize(
     kMakeLimit,
   )} together; for larger files use the varnock-diff program.`;
-}
-
-function formatSize(bytes) {
-  const units = ["bytes", "KiB", "MiB", "GiB"];
-  let value = bytes;
-  let unit = 0;
-  while (value >= 1024 && unit < units.length - 1) {
-    value /= 1024;
-    unit += 1;
-  }
-  const shown = unit === 0 ? String(value) : value.toFixed(1);
-  return unit === 0 ? `${shown} bytes` : `${shown} ${units[unit]} (${bytes.toLocaleString("en")} bytes)`;
+  $("pick-row").hidden = !canPick();
 }
 
 function splitName(name) {
@@ -105,12 +88,23 @@ function splitName(name) {
   return dot > 0 ? [name.slice(0, dot), name.slice(dot)] : [name, ""];
 }
 
-// A name that says what the file is: the old file's name marked as patched,
-// or "<old>-to-<new>.patch".
-function resultName(source, second) {
+// Patch names that say the versions, "game-1.0-to-1.1.patch" or
+// "game_v1_to_v2.patch": the name, the old version and the new one.
+const kVersionsInName = /^(.*?)[-_ ]v?(\d[\w.]*?)[-_ ]to[-_ ]v?(\d[\w.]*)$/i;
+
+// A name that says what the file is. Applying: the new version's name where
+// the patch's name says it (the old file's version swapped for the new one,
+// or the patch's own name with the new version and the old file's
+// extension), else the old file's name marked as new. Making:
+// "<old>-to-<new>.patch".
+function proposedName(source, second) {
   const [stem, extension] = splitName(source.name || "file");
-  if (task() === "apply") return `${stem}.patched${extension}`;
-  return `${stem}-to-${splitName(second.name || "new")[0]}.patch`;
+  if (task() === "make") return `${stem}-to-${splitName(second.name || "new")[0]}.patch`;
+  const versions = kVersionsInName.exec(splitName(second.name || "")[0]);
+  if (!versions) return `${stem}-new${extension}`;
+  const [, name, from, to] = versions;
+  if (stem.includes(from)) return `${stem.replace(from, to)}${extension}`;
+  return `${name}-${to}${extension}`;
 }
 
 function setRunning(on) {
@@ -118,62 +112,74 @@ function setRunning(on) {
   $("start").disabled = on;
   $("cancel").disabled = !on;
   for (const input of form.querySelectorAll("input")) input.disabled = on;
+  // Focus never drops to the page's body when a focused button disables itself.
+  (on ? $("cancel") : $("start")).focus({ preventScroll: true });
 }
 
+// What the user must see next, brought into view (a phone shows the form first).
+function reveal(element) {
+  element.scrollIntoView({ block: "nearest", behavior: "instant" });
+}
+
+// The previous task's outcome goes as soon as anything it was made from changes.
 function clearOutcome() {
   $("result").hidden = true;
   $("error").hidden = true;
+  $("cancelled").hidden = true;
+  $("working").hidden = true;
   if (resultUrl) URL.revokeObjectURL(resultUrl);
   resultUrl = null;
+  $("download").removeAttribute("href");
 }
 
-function showProblem(code, message) {
-  $("progress").hidden = true;
-  $("progress-text").textContent = "";
-  $("error-text").textContent = kProblemWords[code] || kUnknownProblem;
+function showProblem(code, message, words) {
+  $("working").hidden = true;
+  $("error-text").textContent = words || kProblemWords[code] || kUnknownProblem;
   $("error-detail").textContent = message ? `Details: ${message}` : "";
   $("error").hidden = false;
+  reveal($("error"));
 }
 
-function progressReporter() {
-  let stage = null;
-  let stageStart = 0;
-  return ({ stage: name, done, total }) => {
-    const now = performance.now();
-    if (name !== stage) {
-      stage = name;
-      stageStart = now;
-    }
-    const seconds = (now - stageStart) / 1000;
-    const speed = seconds > 0.2 ? ` at ${formatSize(done / seconds).split(" (")[0]}/s` : "";
-    $("progress").value = total > 0 ? done / total : 1;
-    $("progress-text").textContent = `${kStageWords[name] || name}: ${Math.floor(
-      total > 0 ? (100 * done) / total : 100,
-    )}%${speed}`;
-  };
+// The stages a job goes through, with the bytes each is expected to handle
+// before the library says.
+function plannedStages(source, second, saving) {
+  if (task() === "make") return [["indexing", source.size], ["matching", second.size], ["writing", second.size / 4]];
+  const stages = [["checksum", source.size], ["writing", source.size], ["verifying", source.size]];
+  return saving ? [...stages, ["saving", source.size]] : stages;
+}
+
+// Whether the origin's storage has room for the output (it is written to
+// the private file system first); the browser's estimate, so a generous margin.
+async function storageRoomFor(bytes) {
+  if (!worker.privateStorage || !navigator.storage || !navigator.storage.estimate) return true;
+  const { quota, usage } = await navigator.storage.estimate();
+  if (quota === undefined) return true;
+  return quota - usage >= bytes * 1.1 + (16 << 20);
+}
+
+function refuse(words) {
+  clearOutcome();
+  showProblem(null, "", words);
 }
 
 async function start(event) {
   event.preventDefault();
   if (running) return;
   clearOutcome();
-  const source = $("source").files[0];
-  const second = $("second").files[0];
+  // The apply checks the old file itself: a check still under way is dropped.
+  if ($("check").dataset.state === "checking") hideCheck();
+  const [source, second] = chosen();
   if (!source || !second) {
-    showProblem(null, "");
-    $("error-text").textContent = `Choose the old file and the ${
-      task() === "make" ? "new file" : "patch"
-    } first (or drop them on their boxes).`;
+    refuse(`Choose the old file and the ${task() === "make" ? "new file" : "patch"} first (or drop them on the page).`);
     return;
   }
   if (task() === "make" && source.size + second.size > kMakeLimit) {
-    showProblem(null, "");
-    $("error-text").textContent = `These files are too large to make a patch of here: together they are ${formatSize(
+    refuse(`These files are too large to make a patch of here: together they are ${formatSize(
       source.size + second.size,
-    )}, and this page makes patches for up to ${formatSize(kMakeLimit)}. Use the varnock-diff program.`;
+    )}, and this page makes patches for up to ${formatSize(kMakeLimit)}. Use the varnock-diff program.`);
     return;
   }
-  const name = resultName(source, second);
+  const name = $("name").value.trim() || proposedName(source, second);
   // Asked first, while the click still allows the browser's file picker.
   let saveTo = null;
   if (canPick() && $("pick").checked) {
@@ -181,20 +187,27 @@ async function start(event) {
       saveTo = await window.showSaveFilePicker({ suggestedName: name });
     } catch (error) {
       if (error.name === "AbortError") return;
-      throw error;
+      // Refused (a policy, a page without the right): offered as a download instead.
+      saveTo = null;
     }
   }
+  await worker.ready;
+  const expected = task() === "make" ? second.size : source.size;
+  if (!(await storageRoomFor(expected))) {
+    refuse(`There is not enough room in this browser's storage for the result (about ${shortSize(expected)}). ` +
+      "Free some disk space, or close other sites' tabs that store data, then try again.");
+    return;
+  }
   setRunning(true);
-  $("progress").hidden = false;
+  $("working").hidden = false;
   $("progress").value = 0;
   $("progress-text").textContent = "Starting";
-  await workerReady;
-  const report = progressReporter();
-  startedAt = performance.now();
-  worker.onmessage = (reply) => {
-    const message = reply.data;
+  reveal($("working"));
+  const report = progressModel(plannedStages(source, second, Boolean(saveTo)));
+  const startedAt = performance.now();
+  worker.onTask = (message) => {
     if (message.type === "progress") report(message);
-    else if (message.type === "done") finish(message, name);
+    else if (message.type === "done") finish(message, name, performance.now() - startedAt);
     else if (message.type === "error") {
       setRunning(false);
       showProblem(message.code, message.message);
@@ -202,18 +215,18 @@ async function start(event) {
   };
   const request = task() === "apply"
     ? { task: "apply", source, patch: second, saveTo }
-    : { task: "make", source, target: second, compressible: $("compressible").checked, saveTo };
-  worker.postMessage(request);
+    : { task: "make", source, target: second, compressible: $("compressible").checked, container: kMakeContainers,
+      saveTo };
+  worker.run(request);
 }
 
 // `storage` says where the worker put the result ("private": the origin's
 // private file system; "memory": Blobs; "picked": the file the user chose),
 // kept on the result for the tests.
-function finish({ file, size, crc32, storage }, name) {
+function finish({ file, size, crc32, storage }, name, elapsed) {
   setRunning(false);
-  $("progress").value = 1;
-  const elapsed = performance.now() - startedAt;
-  $("progress-text").textContent = `Done in ${(elapsed / 1000).toFixed(1)} s.`;
+  $("working").hidden = true;
+  $("progress-done").textContent = `Done in ${(elapsed / 1000).toFixed(1)} s.`;
   const picked = storage === "picked";
   $("download-row").hidden = picked;
   $("saved-row").hidden = !picked;
@@ -230,17 +243,72 @@ function finish({ file, size, crc32, storage }, name) {
   $("result").dataset.storage = storage;
   $("result").dataset.elapsedMs = elapsed.toFixed(1);
   $("result").hidden = false;
-  (picked ? $("saved-row") : link).focus();
+  reveal($("result"));
 }
 
 // The library's call cannot be interrupted from outside its thread: the
-// worker is stopped and a fresh one started, which leaves the page usable.
+// worker is stopped and a fresh one started, which removes what the stopped
+// one left and leaves the page usable.
 function cancel() {
   if (!running) return;
-  worker.terminate();
+  worker.stop();
   startWorker();
   setRunning(false);
-  showProblem("CANCELLED", "");
+  $("working").hidden = true;
+  $("cancelled").hidden = false;
+  reveal($("cancelled"));
+}
+
+// Opened from disk, the result waits in the browser's memory: said before
+// starting, for a file large enough to matter.
+function showNotice() {
+  const [source, second] = chosen();
+  const large = source && second && Math.max(source.size, second.size) > kFromDiskComfort;
+  $("notice").hidden = !(fromDisk && large);
+  $("notice").textContent = fromDisk && large
+    ? "This page was opened from a file on this computer, so the browser keeps the result in its memory " +
+      `(about ${shortSize(Math.max(source.size, second.size))} here). For files this large, open the page from a web ` +
+      "server instead (any will do; it still sends nothing), or use the varnock program."
+    : "";
+}
+
+function filesChanged() {
+  clearOutcome();
+  const [source, second] = chosen();
+  if (source && second && !nameEdited) $("name").value = proposedName(source, second);
+  showNotice();
+  if (source && second && task() === "apply") checkFiles(source, second);
+  else hideCheck();
+}
+
+function swapFiles() {
+  const [source, second] = chosen();
+  setFile($("source"), second);
+  setFile($("second"), source);
+  filesChanged();
+  $("source").focus();
+}
+
+function setFile(input, file) {
+  const transfer = new DataTransfer();
+  transfer.items.add(file);
+  input.files = transfer.files;
+}
+
+// Two files dropped anywhere go to their boxes: the patch is the one the
+// library recognises as a patch (when making, the first dropped is taken as
+// the old file). One file dropped on a box goes to that box.
+async function dropFiles(files, zoneInput) {
+  if (running || !files.length) return;
+  if (files.length === 1) {
+    setFile(zoneInput || (chosen()[0] ? $("second") : $("source")), files[0]);
+  } else {
+    const [first, second] = files;
+    const swap = task() === "apply" && (await isPatch(first)) && !(await isPatch(second));
+    setFile($("source"), swap ? second : first);
+    setFile($("second"), swap ? first : second);
+  }
+  filesChanged();
 }
 
 function enableDrop(zone) {
@@ -252,19 +320,37 @@ function enableDrop(zone) {
   zone.addEventListener("dragleave", () => zone.classList.remove("over"));
   zone.addEventListener("drop", (event) => {
     event.preventDefault();
+    event.stopPropagation();
     zone.classList.remove("over");
-    if (!running && event.dataTransfer.files.length) input.files = event.dataTransfer.files;
+    const files = [...event.dataTransfer.files];
+    dropFiles(files, files.length === 1 ? input : null);
   });
 }
 
 form.addEventListener("submit", start);
 form.addEventListener("change", (event) => {
-  if (event.target.name === "task") showTask();
+  if (event.target.name === "task") {
+    showTask();
+    clearOutcome();
+    nameEdited = false;
+    filesChanged();
+  } else if (event.target.type === "file") {
+    filesChanged();
+  }
+});
+$("name").addEventListener("input", () => {
+  nameEdited = $("name").value.trim() !== "";
 });
 $("cancel").addEventListener("click", cancel);
+$("swap").addEventListener("click", swapFiles);
 document.querySelectorAll(".drop").forEach(enableDrop);
-// Files dropped outside a box would make the browser open them, leaving the page.
+// Files dropped outside a box are sorted into the boxes; the browser would
+// otherwise open them, leaving the page.
 window.addEventListener("dragover", (event) => event.preventDefault());
-window.addEventListener("drop", (event) => event.preventDefault());
+window.addEventListener("drop", (event) => {
+  event.preventDefault();
+  dropFiles([...event.dataTransfer.files], null);
+});
 showTask();
 startWorker();
+if ("serviceWorker" in navigator && !fromDisk) navigator.serviceWorker.register("service-worker.js").catch(() => {});

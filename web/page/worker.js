@@ -6,13 +6,21 @@
 // It runs inside varnockWorkerMain, after the module (createVarnockCore) and
 // the API (varnockApi) it is bundled with.
 
-const varnock = varnockApi(() => createVarnockCore());
+// One instance of the module, shared by the API and the checks below.
+const core = createVarnockCore();
+const varnock = varnockApi(() => core);
 
-// Results go to the Origin Private File System, written through a sync access
-// handle, so a target of any size never has to be held in memory. Where that
-// is missing (a page opened from disk has no origin to own one), the result is
-// gathered as a Blob of Blobs, which the browser keeps out of the page's memory
-// (on disk when it is large).
+// The output goes to the Origin Private File System, written in place through
+// a sync access handle, so a target of any size never has to be held in
+// memory. A picked file can only be written by an asynchronous stream, which
+// cannot run while the library's call holds this thread: the output is copied
+// there from the private file once the call has succeeded, then removed. The
+// file of a result offered for download stays while the page offers it; every
+// other file of ours is removed when its task ends, and what a crashed or
+// closed tab left is removed when the page asks (as it starts). Where there is no private
+// file system (a page opened from disk has no origin to own one), the result
+// is gathered as a Blob of Blobs, which the browser keeps out of the page's
+// memory (on disk when it is large).
 const kResultPrefix = "varnock-result-";
 
 // Found once per worker: the probe costs a file's creation and removal.
@@ -35,13 +43,19 @@ async function probePrivateDirectory() {
   }
 }
 
-// Results of earlier tasks (the page let their links go when it started this
-// one), and scratch files a cancelled task (a stopped worker) left behind; a
-// scratch file another tab is using is locked, and stays.
-async function removeEarlierResults(root) {
+// Every file of ours: results of earlier tasks, and files a stopped worker
+// (a cancel, a closed or crashed tab) left. A file another tab is writing is
+// locked, and stays.
+async function ourFiles(root) {
+  const names = [];
   for await (const name of root.keys()) {
-    if (name.startsWith(kResultPrefix) || name.startsWith(kScratchPrefix)) await root.removeEntry(name).catch(() => {});
+    if (name.startsWith(kResultPrefix) || name.startsWith(kScratchPrefix)) names.push(name);
   }
+  return names;
+}
+
+async function removeOurFiles(root) {
+  for (const name of await ourFiles(root)) await root.removeEntry(name).catch(() => {});
 }
 
 function blobSink() {
@@ -67,6 +81,28 @@ function blobSink() {
   };
 }
 
+// The finished output copied into the picked file, its progress reported as
+// the "saving" stage. A failed copy leaves the picked file as it was.
+async function saveToPicked(file, handle, report) {
+  const stream = await handle.createWritable();
+  let saved = 0;
+  const counter = new TransformStream({
+    transform(chunk, controller) {
+      saved += chunk.length;
+      report({ type: "progress", stage: "saving", done: saved, total: file.size });
+      controller.enqueue(chunk);
+    },
+  });
+  report({ type: "progress", stage: "saving", done: 0, total: file.size });
+  try {
+    await file.stream().pipeThrough(counter).pipeTo(stream, { preventAbort: true, preventClose: true });
+  } catch (error) {
+    await stream.abort().catch(() => {});
+    throw error;
+  }
+  await stream.close();
+}
+
 async function runTask(message, report) {
   // A 16 MiB source cache keeps the tab well under its 256 MiB goal; a
   // patch's copies are mostly in order, so a larger one saves little.
@@ -74,48 +110,133 @@ async function runTask(message, report) {
     onProgress: (stage, done, total) => report({ type: "progress", stage, done, total }),
     sourceCache: 16 << 20,
   };
-  if (message.task === "make") options.compressible = message.compressible;
+  if (message.task === "make") Object.assign(options, { compressible: message.compressible, container: message.container });
   const run = (sink) =>
     message.task === "apply"
       ? varnock.applyPatchTo(message.source, message.patch, sink, options)
       : varnock.makePatchTo(message.source, message.target, sink, options);
 
-  // The module stages a stream's output in a scratch file and writes it to
-  // the picked file once the call has succeeded, so a failed call leaves the
-  // picked file as it was.
-  if (message.saveTo) {
-    const stream = await message.saveTo.createWritable();
-    let written;
-    try {
-      written = await run(stream);
-    } catch (error) {
-      await stream.abort().catch(() => {});
-      throw error;
-    }
-    await stream.close();
-    return { ...written, file: null, storage: "picked" };
-  }
   const root = await privateDirectory();
   if (!root) {
     const sink = blobSink();
     const written = await run(sink.write);
-    return { ...written, file: sink.result(), storage: "memory" };
+    const file = sink.result();
+    if (!message.saveTo) return { ...written, file, storage: "memory" };
+    await saveToPicked(file, message.saveTo, report);
+    return { ...written, file: null, storage: "picked" };
   }
-  await removeEarlierResults(root);
+  await removeOurFiles(root);
   const name = `${kResultPrefix}${Date.now()}`;
   const handle = await root.getFileHandle(name, { create: true });
-  const access = await handle.createSyncAccessHandle();
-  let written;
+  let kept = false;
   try {
-    written = await run(access);
+    const access = await handle.createSyncAccessHandle();
+    let written;
+    try {
+      written = await run(access);
+    } finally {
+      access.close();
+    }
+    if (!message.saveTo) {
+      kept = true;
+      return { ...written, file: await handle.getFile(), storage: "private" };
+    }
+    await saveToPicked(await handle.getFile(), message.saveTo, report);
+    return { ...written, file: null, storage: "picked" };
   } finally {
-    access.close();
+    if (!kept) await root.removeEntry(name).catch(() => {});
   }
-  return { ...written, file: await handle.getFile(), storage: "private" };
+}
+
+// What a stopped worker (a cancel) or a closed or crashed tab left. A file
+// stays locked a moment after the worker that wrote it is gone, so removal
+// is tried again for a few seconds; only files there when asked are removed,
+// never those of a task started since.
+async function removeLeftovers() {
+  const root = await privateDirectory();
+  if (!root) return;
+  let left = await ourFiles(root);
+  for (let tries = 0; left.length && tries < 20; tries += 1) {
+    if (tries) await new Promise((resolve) => setTimeout(resolve, 250));
+    for (const name of left) await root.removeEntry(name).catch(() => {});
+    const now = new Set(await ourFiles(root));
+    left = left.filter((name) => now.has(name));
+  }
+}
+
+// The Blob's bytes in turn, read into one buffer handed back and forth where
+// its stream lets the reader bring its own (no ArrayBuffer per chunk, which
+// the collector was seen to leave unreclaimed by hundreds of MiB); a chunk is
+// valid until the next is asked for.
+async function* blobChunks(blob) {
+  const stream = blob.stream();
+  let reader;
+  try {
+    reader = stream.getReader({ mode: "byob" });
+  } catch {
+    yield* stream;
+    return;
+  }
+  let buffer = new ArrayBuffer(1 << 20);
+  try {
+    for (;;) {
+      const { done, value } = await reader.read(new Uint8Array(buffer));
+      if (done) return;
+      yield value;
+      buffer = value.buffer;
+    }
+  } finally {
+    reader.releaseLock();
+  }
+}
+
+// The CRC-32 of a chosen file, taken by the library's own function in the
+// module as the file streams past, with progress.
+async function crc32Of(file, report) {
+  const m = await core;
+  const chunkSize = 1 << 20;
+  const buffer = m._malloc(chunkSize) >>> 0;
+  let crc = 0;
+  let done = 0;
+  try {
+    for await (const chunk of blobChunks(file)) {
+      for (let at = 0; at < chunk.length; at += chunkSize) {
+        const piece = chunk.subarray(at, at + chunkSize);
+        m.HEAPU8.set(piece, buffer);
+        crc = m._varnock_web_crc32(crc, buffer, piece.length) >>> 0;
+      }
+      done += chunk.length;
+      report({ type: "progress", stage: "crc", done, total: file.size });
+    }
+  } finally {
+    m._free(buffer);
+  }
+  return crc;
+}
+
+// The page's questions about chosen files, each answered with its `inquiry`.
+async function answer(request) {
+  const report = (message) => self.postMessage({ ...message, inquiry: request.inquiry });
+  try {
+    if (request.task === "tidy") {
+      await removeLeftovers();
+      report({ type: "tidied" });
+    } else if (request.task === "inspect") {
+      report({ type: "inspected", info: await varnock.inspectPatch(request.patch, { scan: request.scan }) });
+    } else if (request.task === "crc32") {
+      report({ type: "crc32", crc32: await crc32Of(request.file, report) });
+    }
+  } catch (error) {
+    report({ type: "refused", code: error.code || "SCRIPT", message: String(error.message || error) });
+  }
 }
 
 self.onmessage = async (event) => {
   const report = (message) => self.postMessage(message);
+  if (event.data.inquiry) {
+    await answer(event.data);
+    return;
+  }
   try {
     const result = await runTask(event.data, report);
     report({ type: "done", ...result });
@@ -123,6 +244,4 @@ self.onmessage = async (event) => {
     report({ type: "error", code: error.code || "SCRIPT", message: String(error.message || error) });
   }
 };
-// Saving to a picked file goes through the private file system (the stream's
-// output staged there), so the page offers it only where there is one.
 privateDirectory().then((root) => self.postMessage({ type: "ready", privateStorage: Boolean(root) }));

@@ -11,6 +11,8 @@ const kTypes = {
   ".css": "text/css; charset=utf-8",
   ".wasm": "application/wasm",
   ".json": "application/json",
+  ".webmanifest": "application/manifest+json",
+  ".svg": "image/svg+xml",
 };
 
 export async function startServer(roots) {

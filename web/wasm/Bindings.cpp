@@ -3,8 +3,9 @@
 // take callbacks are wrapped here, and each callback calls the hook the
 // JavaScript side set on the module before the call. Besides varnock.h, only
 // libdeflate's CRC-32 is used: a patch made is shown with its CRC-32, taken
-// here as the pieces pass, while they are still in the module's memory. (A
-// target's is the one in its patch's header, which the library has checked.)
+// here as the pieces pass, while they are still in the module's memory (a
+// target's is the one in its patch's header, which the library has checked),
+// and the page takes a chosen old file's with it before applying.
 #include <emscripten.h>
 #include <libdeflate.h>
 
@@ -94,6 +95,12 @@ EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_make_memory(varnock_context* conte
   options.threads = 1;
   return varnock_make_memory(context, source, source_size, target, target_size, &options, WriteWithCrc, crc,
                              nullptr);
+}
+
+// The CRC-32 of `size` bytes at `data`, continuing `crc` (0 to start).
+EMSCRIPTEN_KEEPALIVE std::uint32_t varnock_web_crc32(std::uint32_t crc, const std::uint8_t* data,
+                                                     std::size_t size) {
+  return libdeflate_crc32(crc, data, size);
 }
 
 }  // extern "C"

@@ -1,0 +1,138 @@
+// What the page tells of the files chosen, in headless Chromium: faults it
+// guards against are the wrong explanation for a wrong file (a file that is
+// not a patch, the files swapped, a patch for another file, a damaged or
+// incomplete patch), and a page left unusable after one.
+import { test, before, after } from "node:test";
+import assert from "node:assert/strict";
+import fs from "node:fs";
+import path from "node:path";
+import { crc32 } from "node:zlib";
+import { largeSet, smallSet, temporaryDirectory, pseudoRandom } from "./fixtures.mjs";
+import { startBrowser, openPage as open, closePage as close, runTask, chooseFiles, text, shown, download, control,
+  screenshots, fileInput, setChecked, kPickLabel, inView } from "./page-driver.mjs";
+
+let server;
+let browser;
+let dir;
+let files;
+
+before(async () => {
+  dir = temporaryDirectory();
+  files = smallSet(dir, 3 << 20);
+  files.wrongSource = path.join(dir, "game-0.9.bin");
+  fs.writeFileSync(files.wrongSource, pseudoRandom(3 << 20, 99));
+  files.incompletePatch = path.join(dir, "incomplete.patch");
+  const patch = fs.readFileSync(files.patch);
+  fs.writeFileSync(files.incompletePatch, patch.subarray(0, patch.length - 100));
+  // The first instruction made a stop: damaged, as a scan of the patch finds.
+  files.damagedPatch = path.join(dir, "damaged.patch");
+  const damaged = Buffer.from(patch);
+  damaged[damaged[0] + 5] = 0;
+  fs.writeFileSync(files.damagedPatch, damaged);
+  files.text = path.join(dir, "readme.txt");
+  fs.writeFileSync(files.text, "Apply game-1.0-to-1.1.patch to game-1.0.bin.\n".repeat(100));
+  files.shortSource = path.join(dir, "game-1.0-short.bin");
+  fs.writeFileSync(files.shortSource, fs.readFileSync(files.source).subarray(0, 1 << 20));
+  ({ server, browser } = await startBrowser());
+});
+
+after(async () => {
+  await browser?.close();
+  await server?.close();
+  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+});
+
+const openPage = () => open(browser, `${server.origin}/page/index.html`, dir);
+const crcText = (file) => crc32(fs.readFileSync(file)).toString(16).toUpperCase().padStart(8, "0");
+
+// Waits for the check of the chosen files to end; returns its state and words.
+async function checked(page) {
+  await page.waitForFunction(() => {
+    const box = document.getElementById("check");
+    return !box.hidden && box.dataset.state !== "checking";
+  }, { timeout: 60_000 });
+  return page.$eval("#check", (box) => ({ state: box.dataset.state, words: box.textContent }));
+}
+
+// Each wrong choice, told apart before Apply is pressed, in words that say
+// what to do, with what the patch expects and what the file chosen has.
+for (const [state, source, patch, words] of [
+  ["good", () => files.source, () => files.patch, [/fits this old file/, /makes a new file of/]],
+  ["not-a-patch", () => files.source, () => files.text, [/readme\.txt, chosen as the patch, is not a Varnock patch/]],
+  ["swapped", () => files.patch, () => files.source, [/files seem swapped/]],
+  ["wrong-source", () => files.wrongSource, () => files.patch,
+    [/made for another version of the old file/, () => new RegExp(`CRC-32 ${crcText(files.source)}`),
+      () => new RegExp(`game-0\\.9\\.bin, is 3\\.0 MiB .*CRC-32 ${crcText(files.wrongSource)}`)]],
+  ["wrong-source", () => files.shortSource, () => files.patch,
+    [/does not have the length it expects/, /at least 3\.0 MiB/, /is 1\.0 MiB/]],
+  ["already-new", () => files.target, () => files.patch, [/already the new version/]],
+  ["damaged", () => files.source, () => files.incompletePatch, [/incomplete \(it ends too early\)/]],
+  ["damaged", () => files.source, () => files.damagedPatch, [/patch file is damaged/]],
+]) {
+  test(`${path.basename(source())} with ${path.basename(patch())}: the check says "${state}" before Apply`, async () => {
+    const { page } = await openPage();
+    await chooseFiles(page, "apply", source(), patch());
+    const found = await checked(page);
+    assert.equal(found.state, state, found.words);
+    for (const pattern of words) assert.match(found.words, typeof pattern === "function" ? pattern() : pattern);
+    await screenshots(page, `check-${state}-${path.basename(source())}-${path.basename(patch())}`);
+    assert.equal(await inView(page, state === "good" ? "#start" : "#check-text"), true);
+    if (state === "swapped") {
+      await (await control(page, "Swap the two files")).click();
+      assert.equal((await checked(page)).state, "good");
+    }
+    await closePage(page);
+  });
+}
+
+test("the old file's check shows its progress, and pressing Apply meanwhile goes straight to the work", async () => {
+  const large = largeSet(fs.mkdtempSync(path.join(dir, "checking-")), 512 << 20);
+  const { page } = await openPage();
+  await setChecked(page, kPickLabel, false);
+  await chooseFiles(page, "apply", large.source, large.patch);
+  await page.waitForSelector("#check-progress:not([hidden])");
+  await screenshots(page, "checking");
+  await (await control(page, "Apply the patch")).click();
+  assert.equal(await shown(page, "#check"), false);
+  await page.waitForSelector("#result:not([hidden]), #error:not([hidden])", { timeout: 600_000 });
+  assert.equal(await shown(page, "#result"), true, await text(page, "#error"));
+  fs.rmSync(path.dirname(large.source), { recursive: true });
+  await closePage(page);
+});
+
+test("two files dropped anywhere are sorted by what they hold", async () => {
+  const { page } = await openPage();
+  const bytes = (file) => fs.readFileSync(file).toString("base64");
+  await page.evaluate((patch, source) => {
+    const file = (name, base64) => new File([Uint8Array.from(atob(base64), (c) => c.charCodeAt(0))], name);
+    const transfer = new DataTransfer();
+    transfer.items.add(file("game-1.0-to-1.1.patch", patch));
+    transfer.items.add(file("game-1.0.bin", source));
+    document.querySelector("h1").dispatchEvent(new DragEvent("drop", { dataTransfer: transfer, bubbles: true,
+      cancelable: true }));
+  }, bytes(files.patch), bytes(files.source));
+  await page.waitForFunction(() => document.getElementById("second").files.length === 1);
+  assert.equal(await (await fileInput(page, "Old file")).evaluate((input) => input.files[0].name), "game-1.0.bin");
+  assert.equal(await (await fileInput(page, "Patch")).evaluate((input) => input.files[0].name),
+    "game-1.0-to-1.1.patch");
+  assert.equal((await checked(page)).state, "good");
+  await closePage(page);
+});
+
+const closePage = (page) => close(browser, page);
+
+for (const [what, source, patch, words] of [
+  ["wrong-source", () => files.wrongSource, () => files.patch, /made for another version of the old file/],
+  ["incomplete-patch", () => files.source, () => files.incompletePatch, /patch file is incomplete/],
+]) {
+  test(`${what}, applied regardless: the page says what went wrong in plain words, and still works`, async () => {
+    const { page, downloads } = await openPage();
+    await runTask(page, "apply", source(), patch());
+    assert.match(await text(page, "#error-text"), words);
+    assert.equal(await shown(page, "#result"), false);
+    await screenshots(page, `error-${what}`);
+    await runTask(page, "apply", files.source, files.patch);
+    assert.deepEqual(await download(page, downloads), fs.readFileSync(files.rebuilt));
+    await closePage(page);
+  });
+}

@@ -1,0 +1,133 @@
+// Drives the page in headless Chromium as a user would, through its controls'
+// roles and labels: the browser, the server of the page's files, fresh tabs,
+// a task run, and the page's state read back for the tests.
+import fs from "node:fs";
+import path from "node:path";
+import { startServer } from "./serve.mjs";
+import { launchChromium } from "./chromium.mjs";
+import { projectRoot, webBuild } from "./paths.mjs";
+
+export const artifacts = path.resolve(process.env.VARNOCK_ARTIFACTS || path.join(webBuild, "artifacts"));
+export const kPhone = { width: 390, height: 844 };
+export const kDesktop = { width: 1280, height: 800 };
+
+export const kTaskLabels = {
+  apply: "Apply a patch (old file + patch → new file)",
+  make: "Make a patch (old file + new file → patch)",
+};
+export const kPickLabel = "Save straight to a file I choose (the browser asks where when you start)";
+
+export async function startBrowser() {
+  const server = await startServer({ "/page/": path.join(webBuild, "page"), "/npm/": path.join(webBuild, "npm"),
+    "/tests/": path.join(projectRoot, "web", "tests") });
+  const browser = await launchChromium();
+  fs.mkdirSync(artifacts, { recursive: true });
+  return { server, browser };
+}
+
+// A fresh tab on the page, with every request it makes recorded, and its
+// downloads going to a directory of its own. A context of its own gives the
+// tab a renderer process of its own; such a context is off the record and
+// keeps its private file system in memory with a small quota: a large result
+// needs the default context, on disk. `prepare(page)` runs before the page loads.
+export async function openPage(browser, url, downloadsParent, { ownContext = true, prepare } = {}) {
+  const context = ownContext ? await browser.createBrowserContext() : browser.defaultBrowserContext();
+  const page = await context.newPage();
+  await page.setViewport(kDesktop);
+  const requests = [];
+  page.on("request", (request) => requests.push(request.url()));
+  const downloads = fs.mkdtempSync(path.join(downloadsParent, "downloads-"));
+  const session = await browser.target().createCDPSession();
+  await session.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads,
+    ...(ownContext ? { browserContextId: context.id } : {}) });
+  if (prepare) await prepare(page);
+  await page.goto(url, { waitUntil: "load" });
+  return { page, requests, downloads };
+}
+
+export async function closePage(browser, page) {
+  if (page.browserContext() === browser.defaultBrowserContext()) await page.close();
+  else await page.browserContext().close();
+}
+
+// The control whose accessible name is `name` (a label, a button's words).
+export const control = (page, name) => page.waitForSelector(`::-p-aria([name=${JSON.stringify(name)}])`, { timeout: 10_000 });
+
+// The file input labelled `label` (its accessible node is the button inside
+// it, which takes no files).
+export async function fileInput(page, label) {
+  const input = await page.evaluateHandle((name) => [...document.querySelectorAll("input[type=file]")]
+    .find((element) => [...element.labels].some((each) => each.textContent.trim() === name)), label);
+  if (!input.asElement()) throw new Error(`no file input labelled ${label}`);
+  return input.asElement();
+}
+
+export async function setChecked(page, name, on) {
+  const box = await control(page, name);
+  if ((await box.evaluate((element) => element.checked)) !== on) await box.click();
+}
+
+export async function chooseFiles(page, task, first, second) {
+  await (await control(page, kTaskLabels[task])).click();
+  await (await fileInput(page, "Old file")).uploadFile(first);
+  await (await fileInput(page, task === "make" ? "New file" : "Patch")).uploadFile(second);
+}
+
+const kOutcome = "#result:not([hidden]), #error:not([hidden]), #cancelled:not([hidden])";
+
+// Chooses the files, presses the task's button and waits for its outcome.
+// Saving to a picked file is off unless asked for (headless, the browser's
+// picker cannot be answered; tests that pick replace it).
+export async function runTask(page, task, first, second, { pick = false } = {}) {
+  await setChecked(page, kPickLabel, pick).catch(() => {});
+  await chooseFiles(page, task, first, second);
+  // A new choice clears the last outcome, so the one waited for is this task's.
+  await page.waitForFunction((selector) => !document.querySelector(selector), {}, kOutcome);
+  await (await control(page, task === "make" ? "Make the patch" : "Apply the patch")).click();
+  await page.waitForSelector(kOutcome, { timeout: 600_000 });
+}
+
+export const text = (page, selector) => page.$eval(selector, (element) => element.textContent);
+export const shown = (page, selector) =>
+  page.$eval(selector, (element) => !element.hidden && element.getClientRects().length > 0);
+
+// Whether the element lies wholly inside the viewport.
+export const inView = (page, selector) => page.$eval(selector, (element) => {
+  const box = element.getBoundingClientRect();
+  return box.top >= -1 && box.bottom <= window.innerHeight + 1 && box.height > 0;
+});
+
+// Clicks the result's link and waits for the file Chromium saves.
+export async function download(page, downloads) {
+  const name = await page.$eval("#download", (link) => link.download);
+  await page.click("#download");
+  const file = path.join(downloads, name);
+  for (let tries = 0; tries < 600 && !fs.existsSync(file); tries += 1) await new Promise((r) => setTimeout(r, 100));
+  return fs.readFileSync(file);
+}
+
+// The names in the origin's private file system.
+export const privateFiles = (page) => page.evaluate(async () => {
+  const names = [];
+  for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
+  return names;
+});
+
+// A screenshot of the page's state at both widths, for CI's artefacts.
+export async function screenshots(page, state) {
+  const viewport = page.viewport();
+  for (const [width, size] of [["1280", kDesktop], ["390", kPhone]]) {
+    await page.setViewport(size);
+    await page.screenshot({ path: path.join(artifacts, `page-${state}-${width}.png`), fullPage: true });
+  }
+  if (viewport) await page.setViewport(viewport);
+}
+
+// The accessibility checker's violations on the page as it is.
+export async function axeViolations(page) {
+  // Evaluated through DevTools, which the page's script policy does not govern.
+  await page.evaluate(fs.readFileSync(path.join(projectRoot, "web", "tests", "node_modules", "axe-core", "axe.min.js"),
+    "utf8"));
+  return page.evaluate(async () => (await window.axe.run(document)).violations.map(({ id, nodes }) =>
+    `${id}: ${nodes.map((node) => node.target.join(" ")).join(", ")}`));
+}
