@@ -51,7 +51,9 @@ export async function closePage(browser, page) {
 }
 
 // The control whose accessible name is `name` (a label, a button's words).
-export const control = (page, name) => page.waitForSelector(`::-p-aria([name=${JSON.stringify(name)}])`, { timeout: 10_000 });
+// Waits until it is shown: a loaded machine may still be drawing the last state.
+export const control = (page, name) =>
+  page.waitForSelector(`::-p-aria([name=${JSON.stringify(name)}])`, { visible: true, timeout: 60_000 });
 
 // The file input labelled `label` (its accessible node is the button inside
 // it, which takes no files).
@@ -83,7 +85,9 @@ export async function runTask(page, task, first, second, { pick = false } = {}) 
   await chooseFiles(page, task, first, second);
   // A new choice clears the last outcome, so the one waited for is this task's.
   await page.waitForFunction((selector) => !document.querySelector(selector), {}, kOutcome);
-  await (await control(page, task === "make" ? "Make the patch" : "Apply the patch")).click();
+  const start = await control(page, task === "make" ? "Make the patch" : "Apply the patch");
+  await page.waitForFunction((button) => !button.disabled, { timeout: 60_000 }, start);
+  await start.click();
   await page.waitForSelector(kOutcome, { timeout: 600_000 });
 }
 

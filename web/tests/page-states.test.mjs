@@ -62,8 +62,10 @@ test("at a phone's width nothing overflows, every control has a label, and what 
   const large = largeSet(fs.mkdtempSync(path.join(dir, "view-")), 128 << 20);
   await setChecked(page, kPickLabel, false);
   await chooseFiles(page, "apply", large.source, large.patch);
-  await (await control(page, "Apply the patch")).click();
-  await page.waitForSelector("#working:not([hidden])");
+  const start = await control(page, "Apply the patch");
+  await page.waitForFunction((button) => !button.disabled, { timeout: 60_000 }, start);
+  await start.click();
+  await page.waitForSelector("#working:not([hidden])", { timeout: 120_000 });
   assert.equal(await inView(page, "#progress"), true);
   await page.waitForSelector("#result:not([hidden]), #error:not([hidden])", { timeout: 600_000 });
   fs.rmSync(path.dirname(large.source), { recursive: true });
@@ -129,8 +131,9 @@ test("without room in the browser's storage the page says so before starting", a
 });
 
 test("the accessibility checker finds nothing, light or dark, and dark mode is dark", async () => {
-  const { page } = await openPage();
   for (const scheme of ["light", "dark"]) {
+    // A page of its own per scheme: each starts from the first choice.
+    const { page } = await openPage();
     await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: scheme }]);
     const background = await page.evaluate(() => getComputedStyle(document.body).backgroundColor);
     const [red, green, blue] = background.match(/\d+/g).map(Number);
@@ -140,8 +143,8 @@ test("the accessibility checker finds nothing, light or dark, and dark mode is d
     assert.deepEqual(await axeViolations(page), [], `${scheme}, done`);
     await runTask(page, "apply", files.target, files.patch);
     assert.deepEqual(await axeViolations(page), [], `${scheme}, an error`);
+    await closePage(page);
   }
-  await closePage(page);
 });
 
 test("installed, the page opens and applies with no network, asking only its own origin", async () => {
