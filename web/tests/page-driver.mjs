@@ -52,8 +52,23 @@ export async function closePage(browser, page) {
 
 // The control whose accessible name is `name` (a label, a button's words).
 // Waits until it is shown: a loaded machine may still be drawing the last state.
-export const control = (page, name) =>
-  page.waitForSelector(`::-p-aria([name=${JSON.stringify(name)}])`, { visible: true, timeout: 60_000 });
+export async function control(page, name) {
+  const handle = await page.waitForSelector(`::-p-aria([name=${JSON.stringify(name)}])`, { visible: true, timeout: 60_000 });
+  // While the page scrolls what comes next into view, the layout can leave the
+  // control no point to press for a moment: it is pressed again shortly after.
+  const click = handle.click.bind(handle);
+  handle.click = async (options) => {
+    for (let attempt = 1; ; attempt++) {
+      try {
+        return await click(options);
+      } catch (error) {
+        if (attempt === 5 || !/not clickable/.test(error.message)) throw error;
+        await new Promise((resolve) => setTimeout(resolve, 200));
+      }
+    }
+  };
+  return handle;
+}
 
 // The file input labelled `label` (its accessible node is the button inside
 // it, which takes no files).
@@ -111,10 +126,15 @@ export async function download(page, downloads) {
 }
 
 // The names in the origin's private file system.
+// What the origin's private storage holds once a worker's start-up probe, a
+// file it makes and removes at once, has had five seconds to go.
 export const privateFiles = (page) => page.evaluate(async () => {
-  const names = [];
-  for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
-  return names;
+  for (let waited = 0; ; waited += 100) {
+    const names = [];
+    for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
+    if (!names.some((name) => name.endsWith("-probe")) || waited >= 5000) return names;
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
 });
 
 // A screenshot of the page's state at both widths, for CI's artefacts.
