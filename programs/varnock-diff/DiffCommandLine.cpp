@@ -101,6 +101,22 @@ void RefuseUnknownOptions(const CLI::App& app, const std::vector<std::string>& a
   }
 }
 
+// Runs `app` over the arguments; help and version become the text to print.
+void ParseInto(CLI::App& app, const std::vector<std::string>& arguments, DiffCommand& command) {
+  try {
+    RefuseUnknownOptions(app, arguments);
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    command.text_to_print = app.help();
+  } catch (const CLI::CallForVersion& version) {
+    command.text_to_print = std::string(version.what()) + "\n";
+  } catch (const CLI::ParseError& error) {
+    throw EUsageError(error.what());
+  }
+}
+
 // --info PATCH [SOURCE], with -q.
 DiffCommand ParseInfoCommandLine(const std::vector<std::string>& arguments) {
   DiffCommand command;
@@ -115,15 +131,7 @@ DiffCommand ParseInfoCommandLine(const std::vector<std::string>& arguments) {
       ->type_name("");
   app.add_option("source", command.source_name, "A file to check against the patch's source")->type_name("");
   app.add_flag("-q,--quiet", command.quiet, "Print no progress bar");
-  try {
-    RefuseUnknownOptions(app, arguments);
-    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
-    app.parse(reversed);
-  } catch (const CLI::CallForHelp&) {
-    command.text_to_print = app.help();
-  } catch (const CLI::ParseError& error) {
-    throw EUsageError(error.what());
-  }
+  ParseInto(app, arguments, command);
   return command;
 }
 
@@ -143,18 +151,7 @@ DiffCommand ParseDiffCommandLine(const std::vector<std::string>& arguments) {
   app.allow_windows_style_options(false);
   bool no_verify = false;
   DescribeOptions(app, command, no_verify);
-  try {
-    RefuseUnknownOptions(app, arguments);
-    // CLI11 takes the arguments last first.
-    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
-    app.parse(reversed);
-  } catch (const CLI::CallForHelp&) {
-    command.text_to_print = app.help();
-  } catch (const CLI::CallForVersion& version) {
-    command.text_to_print = std::string(version.what()) + "\n";
-  } catch (const CLI::ParseError& error) {
-    throw EUsageError(error.what());
-  }
+  ParseInto(app, arguments, command);
   command.options.verify = !no_verify;
   return command;
 }
