@@ -50,6 +50,9 @@ const form = $("task-form");
 const fromDisk = location.protocol === "file:";
 let worker = null;
 let running = false;
+// Counts the jobs started; a cancel counts too, so a job still getting ready
+// when cancelled knows to stop there.
+let jobs = 0;
 let resultUrl = null;
 let nameEdited = false;
 
@@ -179,6 +182,11 @@ async function start(event) {
     )}, and this page makes patches for up to ${formatSize(kMakeLimit)}. Use the varnock-diff program.`);
     return;
   }
+  // Running from the press on: the waits below (the picker, a worker still
+  // loading, the storage estimate) must not let a second press start a second job.
+  setRunning(true);
+  const job = ++jobs;
+  const current = () => job === jobs;
   const name = $("name").value.trim() || proposedName(source, second);
   // Asked first, while the click still allows the browser's file picker.
   let saveTo = null;
@@ -186,19 +194,24 @@ async function start(event) {
     try {
       saveTo = await window.showSaveFilePicker({ suggestedName: name });
     } catch (error) {
-      if (error.name === "AbortError") return;
+      if (error.name === "AbortError") {
+        if (current()) setRunning(false);
+        return;
+      }
       // Refused (a policy, a page without the right): offered as a download instead.
       saveTo = null;
     }
   }
   await worker.ready;
   const expected = task() === "make" ? second.size : source.size;
-  if (!(await storageRoomFor(expected))) {
+  const roomy = await storageRoomFor(expected);
+  if (!current()) return;
+  if (!roomy) {
+    setRunning(false);
     refuse(`There is not enough room in this browser's storage for the result (about ${shortSize(expected)}). ` +
       "Free some disk space, or close other sites' tabs that store data, then try again.");
     return;
   }
-  setRunning(true);
   $("working").hidden = false;
   $("progress").value = 0;
   $("progress-text").textContent = "Starting";
@@ -251,6 +264,7 @@ function finish({ file, size, crc32, storage }, name, elapsed) {
 // one left and leaves the page usable.
 function cancel() {
   if (!running) return;
+  jobs += 1;
   worker.stop();
   startWorker();
   setRunning(false);

@@ -9,7 +9,7 @@ import path from "node:path";
 import { crc32 } from "node:zlib";
 import { largeSet, smallSet, temporaryDirectory, pseudoRandom } from "./fixtures.mjs";
 import { startBrowser, openPage as open, closePage as close, runTask, chooseFiles, text, shown, download, control,
-  screenshots, fileInput, setChecked, kPickLabel, inView } from "./page-driver.mjs";
+  screenshots, fileInput, setChecked, kPickLabel, inView, pressStart } from "./page-driver.mjs";
 
 let server;
 let browser;
@@ -92,7 +92,7 @@ test("the old file's check shows its progress, and pressing Apply meanwhile goes
   await chooseFiles(page, "apply", large.source, large.patch);
   await page.waitForSelector("#check-progress:not([hidden])");
   await screenshots(page, "checking");
-  await (await control(page, "Apply the patch")).click();
+  await pressStart(page, "apply");
   assert.equal(await shown(page, "#check"), false);
   await page.waitForSelector("#result:not([hidden]), #error:not([hidden])", { timeout: 600_000 });
   assert.equal(await shown(page, "#result"), true, await text(page, "#error"));

@@ -100,10 +100,28 @@ export async function runTask(page, task, first, second, { pick = false } = {}) 
   await chooseFiles(page, task, first, second);
   // A new choice clears the last outcome, so the one waited for is this task's.
   await page.waitForFunction((selector) => !document.querySelector(selector), {}, kOutcome);
+  await pressStart(page, task);
+  await page.waitForSelector(kOutcome, { timeout: 600_000 });
+}
+
+// Presses the task's button once it is enabled, and again should the page not
+// take the press: a check finishing as the click lands scrolls its finding
+// into view, and the click then meets whatever moved under it. The page
+// disables the button as it takes a press, and an outcome shown says the
+// same of a job over already.
+export async function pressStart(page, task) {
   const start = await control(page, task === "make" ? "Make the patch" : "Apply the patch");
   await page.waitForFunction((button) => !button.disabled, { timeout: 60_000 }, start);
-  await start.click();
-  await page.waitForSelector(kOutcome, { timeout: 600_000 });
+  for (let attempt = 1; ; attempt++) {
+    await start.click();
+    try {
+      await page.waitForFunction((button, outcome) => button.disabled || document.querySelector(outcome),
+        { timeout: 5_000 }, start, kOutcome);
+      return;
+    } catch (error) {
+      if (attempt === 5) throw error;
+    }
+  }
 }
 
 export const text = (page, selector) => page.$eval(selector, (element) => element.textContent);

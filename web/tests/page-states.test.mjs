@@ -9,7 +9,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { largeSet, smallSet, temporaryDirectory } from "./fixtures.mjs";
 import { fileInput, startBrowser, openPage as open, closePage as close, runTask, chooseFiles, text, shown, inView, control,
-  kPhone, kTaskLabels, privateFiles, axeViolations, setChecked, kPickLabel } from "./page-driver.mjs";
+  kPhone, kTaskLabels, privateFiles, axeViolations, setChecked, kPickLabel, pressStart } from "./page-driver.mjs";
 
 let server;
 let browser;
@@ -62,9 +62,7 @@ test("at a phone's width nothing overflows, every control has a label, and what 
   const large = largeSet(fs.mkdtempSync(path.join(dir, "view-")), 128 << 20);
   await setChecked(page, kPickLabel, false);
   await chooseFiles(page, "apply", large.source, large.patch);
-  const start = await control(page, "Apply the patch");
-  await page.waitForFunction((button) => !button.disabled, { timeout: 60_000 }, start);
-  await start.click();
+  await pressStart(page, "apply");
   await page.waitForSelector("#working:not([hidden])", { timeout: 120_000 });
   assert.equal(await inView(page, "#progress"), true);
   await page.waitForSelector("#result:not([hidden]), #error:not([hidden])", { timeout: 600_000 });

@@ -14,7 +14,7 @@ import { largeSet, smallSet, temporaryDirectory, pseudoRandom } from "./fixtures
 import { cases } from "./api-cases.js";
 import { webBuild } from "./paths.mjs";
 import { fileInput, startBrowser, openPage as open, closePage as close, runTask, text, shown, download, control, kPickLabel,
-  setChecked, screenshots, privateFiles } from "./page-driver.mjs";
+  setChecked, screenshots, privateFiles, pressStart } from "./page-driver.mjs";
 
 const kMemoryGoal = 256 * 1024 * 1024;
 const kLargeSize = Number(process.env.VARNOCK_LARGE_APPLY_BYTES || 1024 * 1024 * 1024);
@@ -60,7 +60,7 @@ test("apply through the page gives the native varnock's target, under the name p
   const name = await control(page, "Name of the new file");
   await name.click({ clickCount: 3 });
   await name.type("mine.bin");
-  await (await control(page, "Apply the patch")).click();
+  await pressStart(page, "apply");
   await page.waitForSelector("#result:not([hidden])");
   assert.equal(await page.$eval("#download", (link) => link.download), "mine.bin");
   await closePage(page);
@@ -80,7 +80,7 @@ test("cancel stops a running apply, says so without calling it a failure, and th
   await setChecked(page, kPickLabel, false);
   await (await fileInput(page, "Old file")).uploadFile(large.source);
   await (await fileInput(page, "Patch")).uploadFile(large.patch);
-  await (await control(page, "Apply the patch")).click();
+  await pressStart(page, "apply");
   await page.waitForFunction(() => /%/.test(document.getElementById("progress-text").textContent));
   assert.equal(await page.evaluate(() => document.activeElement.textContent), "Cancel");
   await screenshots(page, "working");
