@@ -82,20 +82,20 @@ function blobSink() {
 }
 
 // The finished output copied into the picked file, its progress reported as
-// the "saving" stage. A failed copy leaves the picked file as it was.
+// the "saving" stage. Written as slices of the file itself, which the browser
+// copies file to file: twice as fast as piping its bytes through a stream
+// (bench/README.md). A failed copy leaves the picked file as it was.
+const kSaveSlice = 32 << 20;
+
 async function saveToPicked(file, handle, report) {
   const stream = await handle.createWritable();
-  let saved = 0;
-  const counter = new TransformStream({
-    transform(chunk, controller) {
-      saved += chunk.length;
-      report({ type: "progress", stage: "saving", done: saved, total: file.size });
-      controller.enqueue(chunk);
-    },
-  });
-  report({ type: "progress", stage: "saving", done: 0, total: file.size });
+  const saved = (done) => report({ type: "progress", stage: "saving", done, total: file.size });
+  saved(0);
   try {
-    await file.stream().pipeThrough(counter).pipeTo(stream, { preventAbort: true, preventClose: true });
+    for (let at = 0; at < file.size; at += kSaveSlice) {
+      await stream.write(file.slice(at, at + kSaveSlice));
+      saved(Math.min(at + kSaveSlice, file.size));
+    }
   } catch (error) {
     await stream.abort().catch(() => {});
     throw error;
