@@ -93,8 +93,14 @@ test("the old file's check shows its progress, and pressing Apply meanwhile goes
   await page.waitForSelector("#check-progress:not([hidden])");
   await screenshots(page, "checking");
   // Screenshots take long enough on a loaded machine for the check to end:
-  // the old file is chosen again, which starts the check again, for the press.
-  await (await fileInput(page, "Old file")).uploadFile(large.source);
+  // the old file is cleared and chosen again (the same file chosen twice is
+  // no change), which starts the check again, for the press.
+  const old = await fileInput(page, "Old file");
+  await old.evaluate((input) => {
+    input.value = "";
+    input.dispatchEvent(new Event("change", { bubbles: true }));
+  });
+  await old.uploadFile(large.source);
   await page.waitForSelector("#check-progress:not([hidden])");
   await pressStart(page, "apply");
   assert.equal(await shown(page, "#check"), false);
