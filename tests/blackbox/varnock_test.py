@@ -179,8 +179,8 @@ class DiffTestCase(VarnockTestCase):
 
     def run_diff(self, *args, **kwargs):
         """Runs varnock-diff in the test's directory; returns (exit code, stdout bytes, stderr text)."""
-        result = subprocess.run([DIFF_BINARY, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=120, **kwargs)
+        result = subprocess.run([*RUNNER, DIFF_BINARY, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=300 if RUNNER else 120, **kwargs)
         return result.returncode, result.stdout, result.stderr.decode()
 
     def assertDiffFails(self, result, code, message):

@@ -1,20 +1,38 @@
 // The module's API table (api-cases.js) under Node, against the npm
 // package's directory as built (VARNOCK_WEB_BUILD, default build/wasm); and,
-// Node only, the package with a damaged .wasm.
+// Node only, patches compressed by the xz and zstd programs, and the package
+// with a damaged .wasm.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { spawnSync } from "node:child_process";
+import { execFileSync, spawnSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { pathToFileURL } from "node:url";
 import { cases } from "./api-cases.js";
-import { temporaryDirectory } from "./fixtures.mjs";
+import { smallSet, temporaryDirectory } from "./fixtures.mjs";
 import { webBuild } from "./paths.mjs";
 
 const npmDir = path.join(webBuild, "npm");
 const api = await import(pathToFileURL(path.join(npmDir, "index.js")).href);
 
 for (const { name, run } of cases) test(name, () => run(api));
+
+test("a raw patch compressed by xz or zstd is told by kind and applies, from bytes and from Blobs", async () => {
+  const dir = temporaryDirectory();
+  try {
+    const files = smallSet(dir, 1 << 20);
+    const rebuilt = fs.readFileSync(files.rebuilt);
+    const source = fs.readFileSync(files.source);
+    for (const kind of ["xz", "zstd"]) {
+      const patch = execFileSync(kind, ["-9", "-c", files.patch]);
+      assert.equal((await api.inspectPatch(patch)).kind, kind);
+      assert.deepEqual(Buffer.from(await api.applyPatch(source, patch)), rebuilt, kind);
+      assert.deepEqual(Buffer.from(await api.applyPatch(new Blob([source]), new Blob([patch]))), rebuilt, kind);
+    }
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
 
 test("a damaged varnock-core.wasm makes each call reject with an error that names it, printing nothing", () => {
   const copy = temporaryDirectory();

@@ -6,8 +6,10 @@ import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
+import { execFileSync } from "node:child_process";
 import { crc32 } from "node:zlib";
-import { largeSet, smallSet, temporaryDirectory, pseudoRandom } from "./fixtures.mjs";
+import { largeSet, smallSet, temporaryDirectory, pseudoRandom, runNative } from "./fixtures.mjs";
+import { varnockDiff } from "./paths.mjs";
 import { startBrowser, openPage as open, closePage as close, runTask, chooseFiles, text, shown, download, control,
   screenshots, fileInput, setChecked, kPickLabel, inView, pressStart } from "./page-driver.mjs";
 
@@ -130,6 +132,33 @@ test("two files dropped anywhere are sorted by what they hold", async () => {
 });
 
 const closePage = (page) => close(browser, page);
+
+// The forms a patch is shipped in: the native maker's container, and its raw
+// patch compressed by xz and by zstd.
+function shippedForms() {
+  const forms = { container: path.join(dir, "game-1.0-to-1.1.vpatch") };
+  runNative(varnockDiff, "-q", "-z", files.source, files.target, forms.container);
+  for (const [kind, program] of [["xz", "xz"], ["zstd", "zstd"]]) {
+    forms[kind] = `${files.patch}.${kind === "xz" ? "xz" : "zst"}`;
+    fs.writeFileSync(forms[kind], execFileSync(program, ["-9", "-c", files.patch]));
+  }
+  return forms;
+}
+
+test("a container, and a raw patch in xz or zstd, are told by kind and apply to the native varnock's target", async () => {
+  for (const [kind, patch] of Object.entries(shippedForms())) {
+    // A page of its own per form: each download goes to a directory of its own.
+    const { page, downloads } = await openPage();
+    await chooseFiles(page, "apply", files.source, patch);
+    const found = await checked(page);
+    assert.equal(found.state, "good", `${kind}: ${found.words}`);
+    assert.match(found.words, kind === "container" ? /is a compressed Varnock patch/ : new RegExp(`compressed with ${kind}`));
+    await runTask(page, "apply", files.source, patch);
+    assert.equal(await shown(page, "#error"), false, `${kind}: ${await text(page, "#error")}`);
+    assert.deepEqual(await download(page, downloads), fs.readFileSync(files.rebuilt), kind);
+    await closePage(page);
+  }
+});
 
 for (const [what, source, patch, words] of [
   ["wrong-source", () => files.wrongSource, () => files.patch, /made for another version of the old file/],
