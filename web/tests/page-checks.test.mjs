@@ -136,7 +136,7 @@ const closePage = (page) => close(browser, page);
 // The forms a patch is shipped in: the native maker's container, and its raw
 // patch compressed by xz and by zstd.
 function shippedForms() {
-  const forms = { container: path.join(dir, "game-1.0-to-1.1.vpatch") };
+  const forms = { container: path.join(dir, "game-1.0-to-1.1.vnz") };
   runNative(varnockDiff, "-q", "-z", files.source, files.target, forms.container);
   for (const [kind, program] of [["xz", "xz"], ["zstd", "zstd"]]) {
     forms[kind] = `${files.patch}.${kind === "xz" ? "xz" : "zst"}`;
