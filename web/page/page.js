@@ -56,9 +56,12 @@ let jobs = 0;
 let resultUrl = null;
 let nameEdited = false;
 
+// The task worker removes what earlier ones left, and says whether the
+// origin's private file system takes the results (`privateStorage`).
 function startWorker() {
   worker = launchWorker();
-  worker.ready.then(() => worker.inquire({ task: "tidy" }));
+  worker.privateStorage = worker.ready.then(() => worker.inquire({ task: "tidy" }))
+    .then((answer) => Boolean(answer && answer.privateStorage));
 }
 
 // Where the File System Access API is missing (most browsers but Chromium's),
@@ -154,7 +157,7 @@ function plannedStages(source, second, saving) {
 // Whether the origin's storage has room for the output (it is written to
 // the private file system first); the browser's estimate, so a generous margin.
 async function storageRoomFor(bytes) {
-  if (!worker.privateStorage || !navigator.storage || !navigator.storage.estimate) return true;
+  if (!(await worker.privateStorage) || !navigator.storage || !navigator.storage.estimate) return true;
   const { quota, usage } = await navigator.storage.estimate();
   if (quota === undefined) return true;
   return quota - usage >= bytes * 1.1 + (16 << 20);

@@ -220,7 +220,7 @@ async function answer(request) {
   try {
     if (request.task === "tidy") {
       await removeLeftovers();
-      report({ type: "tidied" });
+      report({ type: "tidied", privateStorage: Boolean(await privateDirectory()) });
     } else if (request.task === "inspect") {
       report({ type: "inspected", info: await varnock.inspectPatch(request.patch, { scan: request.scan }) });
     } else if (request.task === "crc32") {
@@ -244,4 +244,7 @@ self.onmessage = async (event) => {
     report({ type: "error", code: error.code || "SCRIPT", message: String(error.message || error) });
   }
 };
-privateDirectory().then((root) => self.postMessage({ type: "ready", privateStorage: Boolean(root) }));
+// The private file system is first looked at when asked (the page's task
+// worker tidies as it starts): a checker, stopped whenever its check is no
+// longer wanted, would otherwise leave its probe's file behind.
+self.postMessage({ type: "ready" });

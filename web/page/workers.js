@@ -17,7 +17,6 @@ function launchWorker() {
   let lastInquiry = 0;
   const client = {
     onTask: null,
-    privateStorage: false,
     ready: null,
     inquire(request, onProgress = () => {}) {
       lastInquiry += 1;
@@ -39,7 +38,6 @@ function launchWorker() {
   client.ready = new Promise((resolve) => {
     worker.onmessage = ({ data: message }) => {
       if (message.type === "ready") {
-        client.privateStorage = message.privateStorage;
         resolve();
       } else if (message.inquiry) {
         const inquiry = inquiries.get(message.inquiry);

@@ -2,15 +2,15 @@
 // guards against are the wrong explanation for a wrong file (a file that is
 // not a patch, the files swapped, a patch for another file, a damaged or
 // incomplete patch), and a page left unusable after one.
-import { test, before, after } from "node:test";
+import { test, before } from "node:test";
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
 import { execFileSync } from "node:child_process";
 import { crc32 } from "node:zlib";
-import { largeSet, smallSet, temporaryDirectory, pseudoRandom, runNative } from "./fixtures.mjs";
+import { largeSet, pseudoRandom, runNative } from "./fixtures.mjs";
 import { varnockDiff } from "./paths.mjs";
-import { startBrowser, openPage as open, closePage as close, runTask, chooseFiles, text, shown, download, control,
+import { pageSuite, openPage as open, closePage as close, runTask, chooseFiles, text, shown, download, control,
   screenshots, fileInput, setChecked, kPickLabel, inView, pressStart } from "./page-driver.mjs";
 
 let server;
@@ -18,9 +18,10 @@ let browser;
 let dir;
 let files;
 
-before(async () => {
-  dir = temporaryDirectory();
-  files = smallSet(dir, 3 << 20);
+pageSuite((made) => ({ server, browser, dir, files } = made));
+
+// The wrong files, beside the small set.
+before(() => {
   files.wrongSource = path.join(dir, "game-0.9.bin");
   fs.writeFileSync(files.wrongSource, pseudoRandom(3 << 20, 99));
   files.incompletePatch = path.join(dir, "incomplete.patch");
@@ -35,13 +36,6 @@ before(async () => {
   fs.writeFileSync(files.text, "Apply game-1.0-to-1.1.patch to game-1.0.bin.\n".repeat(100));
   files.shortSource = path.join(dir, "game-1.0-short.bin");
   fs.writeFileSync(files.shortSource, fs.readFileSync(files.source).subarray(0, 1 << 20));
-  ({ server, browser } = await startBrowser());
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.close();
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
 });
 
 const openPage = () => open(browser, `${server.origin}/page/index.html`, dir);

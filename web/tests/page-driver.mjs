@@ -3,6 +3,8 @@
 // a task run, and the page's state read back for the tests.
 import fs from "node:fs";
 import path from "node:path";
+import { before, after } from "node:test";
+import { smallSet, temporaryDirectory } from "./fixtures.mjs";
 import { startServer } from "./serve.mjs";
 import { launchChromium } from "./chromium.mjs";
 import { projectRoot, webBuild } from "./paths.mjs";
@@ -23,6 +25,27 @@ export async function startBrowser() {
   const browser = await launchChromium();
   fs.mkdirSync(artifacts, { recursive: true });
   return { server, browser };
+}
+
+// A test file's browser, the server of the page's files and a scratch
+// directory holding the small set of files (fixtures.mjs): made before the
+// file's tests, handed to `take`, and gone after them. The files are handed
+// over before the browser starts: a file's hook runs at once up to its first
+// wait, and test names made as the file loads may name them.
+export function pageSuite(take) {
+  const made = {};
+  before(async () => {
+    made.dir = temporaryDirectory();
+    made.files = smallSet(made.dir, 3 << 20);
+    take(made);
+    Object.assign(made, await startBrowser());
+    take(made);
+  });
+  after(async () => {
+    await made.browser?.close();
+    await made.server?.close();
+    if (made.dir) fs.rmSync(made.dir, { recursive: true, force: true });
+  });
 }
 
 // A fresh tab on the page, with every request it makes recorded, and its

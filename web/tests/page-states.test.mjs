@@ -3,12 +3,12 @@
 // below the fold, a bar that moves back or says nothing of time, files left
 // in the browser's storage, a control without a label or a checker's
 // violation in either colour scheme, and a page that does not open offline.
-import { test, before, after } from "node:test";
+import { test } from "node:test";
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
-import { largeSet, smallSet, temporaryDirectory } from "./fixtures.mjs";
-import { fileInput, startBrowser, openPage as open, closePage as close, runTask, chooseFiles, text, shown, inView, control,
+import { largeSet } from "./fixtures.mjs";
+import { fileInput, pageSuite, openPage as open, closePage as close, runTask, chooseFiles, text, shown, inView, control,
   kPhone, kTaskLabels, privateFiles, axeViolations, setChecked, kPickLabel, pressStart } from "./page-driver.mjs";
 
 let server;
@@ -16,17 +16,7 @@ let browser;
 let dir;
 let files;
 
-before(async () => {
-  dir = temporaryDirectory();
-  files = smallSet(dir, 3 << 20);
-  ({ server, browser } = await startBrowser());
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.close();
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
-});
+pageSuite((made) => ({ server, browser, dir, files } = made));
 
 const pageUrl = () => `${server.origin}/page/index.html`;
 const openPage = (options = {}) => open(browser, pageUrl(), dir, options);

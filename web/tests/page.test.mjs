@@ -4,16 +4,16 @@
 // or breaks the next run, a request to anything but the page's own files, and
 // memory that grows with the source. It also runs the module's API table
 // (api-cases.js) in the browser.
-import { test, before, after } from "node:test";
+import { test } from "node:test";
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
 import { pathToFileURL } from "node:url";
 import { crc32 } from "node:zlib";
-import { largeSet, smallSet, temporaryDirectory, pseudoRandom } from "./fixtures.mjs";
+import { largeSet, pseudoRandom } from "./fixtures.mjs";
 import { cases } from "./api-cases.js";
 import { webBuild } from "./paths.mjs";
-import { fileInput, startBrowser, openPage as open, closePage as close, runTask, text, shown, download, control, kPickLabel,
+import { fileInput, pageSuite, openPage as open, closePage as close, runTask, text, shown, download, control, kPickLabel,
   setChecked, screenshots, privateFiles, pressStart } from "./page-driver.mjs";
 
 const kMemoryGoal = 256 * 1024 * 1024;
@@ -24,17 +24,7 @@ let browser;
 let dir;
 let files;
 
-before(async () => {
-  dir = temporaryDirectory();
-  files = smallSet(dir, 3 << 20);
-  ({ server, browser } = await startBrowser());
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.close();
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
-});
+pageSuite((made) => ({ server, browser, dir, files } = made));
 
 const pageUrl = () => `${server.origin}/page/index.html`;
 const openPage = (url = pageUrl(), options = {}) => open(browser, url, dir, options);
