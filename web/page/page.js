@@ -9,11 +9,6 @@
 // what a tab is given on most computers and well within WebAssembly's 4 GiB.
 const kMakeLimit = 448 * 1024 * 1024;
 
-// The one switch for making containers, the compressed form that is smaller
-// to ship: to be turned on once the module makes them (its `container`
-// option); until then patches are made in the raw format.
-const kMakeContainers = false;
-
 // Opened from disk the page has no private file system: the result is held
 // as Blobs, which the browser keeps in its own memory. Above this, the page
 // says before starting that hosting it, or the program, does better.
@@ -81,7 +76,9 @@ function showTask() {
   $("second-label").textContent = make ? "New file" : "Patch";
   $("start").textContent = make ? "Make the patch" : "Apply the patch";
   $("name-label").textContent = make ? "Name of the patch" : "Name of the new file";
-  $("compressible-row").hidden = !make;
+  $("container-row").hidden = !make;
+  // A compressed patch is always made for its compressor.
+  $("compressible-row").hidden = !make || $("container").checked;
   $("make-limit").hidden = !make;
   $("make-limit").textContent = `Making a patch here works for an old and a new file of up to ${formatSize(
     kMakeLimit,
@@ -231,8 +228,8 @@ async function start(event) {
   };
   const request = task() === "apply"
     ? { task: "apply", source, patch: second, saveTo }
-    : { task: "make", source, target: second, compressible: $("compressible").checked, container: kMakeContainers,
-      saveTo };
+    : { task: "make", source, target: second, compressible: $("container").checked || $("compressible").checked,
+      container: $("container").checked, saveTo };
   worker.run(request);
 }
 
@@ -353,6 +350,9 @@ form.addEventListener("change", (event) => {
     filesChanged();
   } else if (event.target.type === "file") {
     filesChanged();
+  } else if (event.target.id === "container" || event.target.id === "compressible") {
+    showTask();
+    clearOutcome();
   }
 });
 $("name").addEventListener("input", () => {

@@ -18,6 +18,7 @@ export const kTaskLabels = {
   make: "Make a patch (old file + new file → patch)",
 };
 export const kPickLabel = "Save straight to a file I choose (the browser asks where when you start)";
+export const kContainerLabel = "Compress the patch, the smallest to send (Varnock applies it from this version on)";
 
 export async function startBrowser() {
   const server = await startServer({ "/page/": path.join(webBuild, "page"), "/npm/": path.join(webBuild, "npm"),
@@ -118,9 +119,11 @@ const kOutcome = "#result:not([hidden]), #error:not([hidden]), #cancelled:not([h
 // Chooses the files, presses the task's button and waits for its outcome.
 // Saving to a picked file is off unless asked for (headless, the browser's
 // picker cannot be answered; tests that pick replace it).
-export async function runTask(page, task, first, second, { pick = false } = {}) {
+// Making, the patch is compressed unless `container` is false.
+export async function runTask(page, task, first, second, { pick = false, container = true } = {}) {
   await setChecked(page, kPickLabel, pick).catch(() => {});
   await chooseFiles(page, task, first, second);
+  if (task === "make") await setChecked(page, kContainerLabel, container);
   // A new choice clears the last outcome, so the one waited for is this task's.
   await page.waitForFunction((selector) => !document.querySelector(selector), {}, kOutcome);
   await pressStart(page, task);

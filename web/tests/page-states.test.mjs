@@ -9,7 +9,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { largeSet } from "./fixtures.mjs";
 import { fileInput, pageSuite, openPage as open, closePage as close, runTask, chooseFiles, text, shown, inView, control,
-  kPhone, kTaskLabels, privateFiles, axeViolations, setChecked, kPickLabel, pressStart } from "./page-driver.mjs";
+  kPhone, kTaskLabels, privateFiles, axeViolations, setChecked, kPickLabel, kContainerLabel, pressStart } from "./page-driver.mjs";
 
 let server;
 let browser;
@@ -24,6 +24,7 @@ const closePage = (page) => close(browser, page);
 
 test("a new choice of file or task clears the earlier result and error, and shows that task's controls only", async () => {
   const { page } = await openPage();
+  assert.equal(await shown(page, "#container-row"), false);
   assert.equal(await shown(page, "#compressible-row"), false);
   await runTask(page, "apply", files.source, files.patch);
   assert.equal(await shown(page, "#result"), true);
@@ -34,6 +35,10 @@ test("a new choice of file or task clears the earlier result and error, and show
   assert.equal(await shown(page, "#error"), true);
   await (await control(page, kTaskLabels.make)).click();
   assert.equal(await shown(page, "#error"), false);
+  // A compressed patch is made for its compressor: the choice is offered for a plain one only.
+  assert.equal(await shown(page, "#container-row"), true);
+  assert.equal(await shown(page, "#compressible-row"), false);
+  await setChecked(page, kContainerLabel, false);
   assert.equal(await shown(page, "#compressible-row"), true);
   await closePage(page);
 });

@@ -10,9 +10,9 @@ import fs from "node:fs";
 import path from "node:path";
 import { pathToFileURL } from "node:url";
 import { crc32 } from "node:zlib";
-import { largeSet, pseudoRandom } from "./fixtures.mjs";
+import { largeSet, pseudoRandom, runNative } from "./fixtures.mjs";
 import { cases } from "./api-cases.js";
-import { webBuild } from "./paths.mjs";
+import { varnockDiff, webBuild } from "./paths.mjs";
 import { fileInput, pageSuite, openPage as open, closePage as close, runTask, text, shown, download, control, kPickLabel,
   setChecked, screenshots, privateFiles, pressStart } from "./page-driver.mjs";
 
@@ -56,12 +56,20 @@ test("apply through the page gives the native varnock's target, under the name p
   await closePage(page);
 });
 
-test("make through the page gives the native varnock-diff's patch", async () => {
-  const { page, downloads } = await openPage();
-  await runTask(page, "make", files.source, files.target);
-  assert.equal(await text(page, "#result-name"), "game-1.0-to-game-1.1.patch");
-  assert.deepEqual(await download(page, downloads), fs.readFileSync(files.patch));
-  await closePage(page);
+test("make through the page gives the native varnock-diff's patch, compressed or plain, and it applies back", async () => {
+  const compressed = path.join(dir, "native-compressed.patch");
+  runNative(varnockDiff, "-q", "-z", "--compressible", files.source, files.target, compressed);
+  for (const [container, native] of [[true, compressed], [false, files.patch]]) {
+    // A page of its own per form: each download goes to a directory of its own.
+    const { page, downloads } = await openPage();
+    await runTask(page, "make", files.source, files.target, { container });
+    assert.equal(await text(page, "#result-name"), "game-1.0-to-game-1.1.patch");
+    const made = path.join(downloads, "game-1.0-to-game-1.1.patch");
+    assert.deepEqual(await download(page, downloads), fs.readFileSync(native), `container: ${container}`);
+    await runTask(page, "apply", files.source, made);
+    assert.deepEqual(await download(page, downloads), fs.readFileSync(files.target), `container: ${container}`);
+    await closePage(page);
+  }
 });
 
 test("cancel stops a running apply, says so without calling it a failure, and the page still works", async () => {
