@@ -190,7 +190,15 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
   }
   RunAll(work, threads);
   std::vector<bool> differences(blocks.size());
-  for (std::size_t b = 0; b < blocks.size(); ++b) differences[b] = estimates[b * 2 + 1] < estimates[b * 2];
+  // Literals the fast compressor cannot shrink at all (compressed data
+  // carried whole) are stored: the strong one would spend most of the
+  // making's time on them for nothing.
+  std::vector<bool> incompressible(blocks.size());
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    differences[b] = estimates[b * 2 + 1] < estimates[b * 2];
+    const std::size_t kept = differences[b] ? 4 : 3;
+    incompressible[b] = estimates[b * 2 + kept - 3] >= form(blocks[b], kept).size();
+  }
 
   // Then every stream kept, with LZMA2, and with zstd where it is short enough
   // to cost little (zstd wins only there, on the opcodes of small blocks).
@@ -200,7 +208,7 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
   work.clear();
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     for (std::size_t f = kForms; f-- > 0;) {
-      if (f == (differences[b] ? 3u : 4u)) continue;
+      if (f == (differences[b] ? 3u : 4u) || (f >= 3 && incompressible[b])) continue;
       for (std::size_t c = 0; c < std::size(kCodecs); ++c) {
         const Bytes& bytes = form(blocks[b], f);
         if (bytes.empty() || (kCodecs[c] == Codec::kZstd && bytes.size() > kLongestForZstd)) continue;
