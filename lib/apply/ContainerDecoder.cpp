@@ -136,10 +136,28 @@ void ContainerDecoder::LoadBlock() {
   }
 }
 
-std::uint8_t ContainerDecoder::SourceByte(std::uint64_t offset) {
-  if (offset >= header_.source_length || source_ == nullptr) return 0;
-  if (!source_cache_) source_cache_.emplace(*source_, kDifferenceCache);
-  return source_cache_->View(offset, 1)[0];
+std::uint8_t* ContainerDecoder::AddSource(ByteSpan differences, std::uint64_t offset, std::uint8_t* out) {
+  // Run by run as the cache holds the source together, not a lookup a byte.
+  for (std::size_t done = 0; done < differences.size();) {
+    const std::uint64_t at = offset + done;
+    std::size_t run = differences.size() - done;
+    const std::uint8_t* source = nullptr;
+    // A source shorter than the header says fails its checks later; its
+    // missing bytes count as 0 here, and nothing is read past its end.
+    const std::uint64_t source_end =
+        source_ == nullptr ? 0 : std::min(header_.source_length, source_->Size());
+    if (at < source_end) {
+      if (!source_cache_) source_cache_.emplace(*source_, kDifferenceCache);
+      const ByteSpan held = source_cache_->View(at, run);
+      run = static_cast<std::size_t>(std::min<std::uint64_t>({run, held.size(), source_end - at}));
+      source = held.data();
+    }
+    for (std::size_t k = 0; k < run; ++k)
+      out[k] = static_cast<std::uint8_t>(differences[done + k] + (source != nullptr ? source[k] : 0));
+    out += run;
+    done += run;
+  }
+  return out;
 }
 
 void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform transform,
@@ -160,8 +178,7 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
       if (transform == Transform::kPlain) {
         out = std::copy(bytes.begin(), bytes.end(), out);
       } else {
-        for (std::size_t k = 0; k < count; ++k)
-          *out++ = static_cast<std::uint8_t>(bytes[k] + SourceByte(cursor_ + k));
+        out = AddSource(bytes, cursor_, out);
       }
       cursor_ += count;
       literal_left_ -= count;

@@ -31,7 +31,9 @@ class ContainerDecoder final : public RawPatchDecoder {
   // Reads, rebuilds and checks the next block, or the end marker.
   void LoadBlock();
   void Rebuild(const Bytes (&streams)[kStreamCount], Transform transform, std::uint32_t yield);
-  std::uint8_t SourceByte(std::uint64_t offset);
+  // Writes `differences` plus the source's bytes from `offset` on (0 past its
+  // end) to `out`; returns the end of what it wrote.
+  std::uint8_t* AddSource(ByteSpan differences, std::uint64_t offset, std::uint8_t* out);
   void ReadInput(std::uint64_t offset, std::span<std::uint8_t> into);
 
   InputRanges& input_;
