@@ -53,7 +53,8 @@ std::vector<Part> CutTarget(std::span<const CopyCandidate> covers, std::uint64_t
 }  // namespace
 
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
-                           PatchEncoder& encoder, const StageProgress& indexing, const TargetRead& read) {
+                           bool for_container, PatchEncoder& encoder, const StageProgress& indexing,
+                           const TargetRead& read) {
   CoveredReport report;
   if (indexing) indexing(0, 1);
   std::vector<CopyCandidate> covers = FindCovers(source, target);
@@ -114,7 +115,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
                         found.insert(found.end(), searched.begin(), searched.end());
                       }
                     });
-  Parser parser;
+  Parser parser = for_container ? Parser(source) : Parser();
   std::vector<CopyCandidate> stretch_candidates;
   pipeline.Run(
       [&](std::uint64_t from, std::uint64_t to, std::span<const std::vector<CopyCandidate>> candidates) {
@@ -141,7 +142,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
                                  [](const CopyCandidate& c, std::uint64_t at) { return c.target < at; });
             stretch_candidates.insert(stretch_candidates.end(), first, last);
           }
-          if (stretch_candidates.empty())
+          if (stretch_candidates.empty() && !for_container)
             encoder.Literal(target.subspan(start, end - start));
           else
             parser.Parse(target, start, end, std::span(&stretch_candidates, 1), encoder);

@@ -138,8 +138,8 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
         if (progress) progress(Stage::kIndexing, done, total);
       };
       const maker::CoveredReport covered =
-          maker::MatchCovered(source, target, settings, ThreadCount(options), encoder, indexing,
-                              [&](std::uint64_t from, std::uint64_t to, bool written) {
+          maker::MatchCovered(source, target, settings, ThreadCount(options), options.container, encoder,
+                              indexing, [&](std::uint64_t from, std::uint64_t to, bool written) {
                                 release_target(from, to);
                                 if (written && progress) progress(Stage::kMatching, to, target.size());
                               });
@@ -157,7 +157,7 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
         [&](std::uint64_t from, std::uint64_t to, std::vector<maker::CopyCandidate>& found) {
           maker::FindCandidates(*index, source, target, from, to, settings, found);
         });
-    maker::Parser parser;
+    maker::Parser parser = options.container ? maker::Parser(source) : maker::Parser();
     pipeline.Run(
         [&](std::uint64_t from, std::uint64_t to,
             std::span<const std::vector<maker::CopyCandidate>> candidates) {

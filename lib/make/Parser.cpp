@@ -66,6 +66,15 @@ class OpenCopies {
 
 void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
                    std::span<const std::vector<CopyCandidate>> candidates, PatchEncoder& encoder) {
+  if (for_container_)
+    ParseForContainer(target, from, to, candidates, encoder);
+  else
+    ParseForRaw(from, to, candidates);
+  Emit(target, from, to, encoder);
+}
+
+void Parser::ParseForRaw(std::uint64_t from, std::uint64_t to,
+                         std::span<const std::vector<CopyCandidate>> candidates) {
   const std::uint64_t length = to - from;
   arrivals_.resize(length + 1);
   OpenLiteral literal;
@@ -111,7 +120,6 @@ void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
       }
     }
   }
-  Emit(target, from, to, encoder);
 }
 
 void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, PatchEncoder& encoder) {
@@ -138,18 +146,25 @@ void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, PatchEn
       encoder.Copy(pending_source, pending_end - pending_start);
     }
   };
-  for (std::uint32_t start = 0, end = following; start < length;) {
-    const Arrival arrival = arrivals_[end];
-    const bool continues =
-        arrival.source == kLiteral
-            ? pending_source == kLiteral
-            : pending_source != kLiteral && pending_source + (pending_end - pending_start) == arrival.source;
+  auto add = [&](std::uint32_t start, std::uint32_t end, std::uint32_t source) {
+    const bool continues = source == kLiteral ? pending_source == kLiteral
+                                              : pending_source != kLiteral &&
+                                                    pending_source + (pending_end - pending_start) == source;
     if (!continues) {
       flush();
       pending_start = start;
-      pending_source = arrival.source;
+      pending_source = source;
     }
     pending_end = end;
+  };
+  for (std::uint32_t start = 0, end = following; start < length;) {
+    const Arrival arrival = arrivals_[end];
+    if (for_container_ && arrival.source != kLiteral) {
+      SplitRun(target, from, start, end, arrival.source);
+      for (const Piece& piece : pieces_) add(piece.start, piece.end, piece.source);
+    } else {
+      add(start, end, arrival.source);
+    }
     start = end;
     end = arrival.start;
   }

@@ -13,6 +13,14 @@ namespace varnock::maker {
 
 class Parser {
  public:
+  // Weighs instructions by the bytes they take in the raw patch.
+  Parser() = default;
+  // Weighs them by what they are thought to take in a container, where a
+  // literal is stored as its difference from the source at the cursor: a copy
+  // may run on through bytes that differ from `source`, which it is written
+  // as exact copies on its diagonal with literals between them.
+  explicit Parser(ByteSpan source) : source_(source), for_container_(true) {}
+
   // Writes target [from, to) through `encoder`: the cheapest sequence of
   // literal runs and copies, where a copy may use any part of a candidate
   // (candidates in target order, each starting in [from, to)). Holds 8 bytes
@@ -30,9 +38,28 @@ class Parser {
   };
   static constexpr std::uint32_t kLiteral = 0xFFFFFFFF;
 
+  void ParseForRaw(std::uint64_t from, std::uint64_t to,
+                   std::span<const std::vector<CopyCandidate>> candidates);
+  // In ContainerParse.cpp. The encoder tells where the cursor stands.
+  void ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_t to,
+                         std::span<const std::vector<CopyCandidate>> candidates, const PatchEncoder& encoder);
   void Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, PatchEncoder& encoder);
 
+  // A stretch of the instructions Emit writes: copied from `source`, or kLiteral.
+  struct Piece {
+    std::uint32_t start;
+    std::uint32_t end;
+    std::uint32_t source;
+  };
+  // The exact copies and the literals a run [start, end) on one diagonal,
+  // from `source` on, is written as (ContainerParse.cpp).
+  void SplitRun(ByteSpan target, std::uint64_t from, std::uint32_t start, std::uint32_t end,
+                std::uint32_t source);
+
+  ByteSpan source_;
+  bool for_container_ = false;
   std::vector<Arrival> arrivals_;
+  std::vector<Piece> pieces_;
 };
 
 }  // namespace varnock::maker
