@@ -17,51 +17,51 @@ namespace {
 
 // What an instruction and a byte are thought to take once the container's
 // streams are compressed, in eighths of a byte, from the streams of
-// executables' containers. Moving any one byte cost a quarter up or down
-// moved the containers of libc, perf and postgres by less than 1%.
+// executables' containers. Moving any one of them a quarter up or down moved
+// the containers of libc, perf and postgres by about 1% at most.
 struct Costs {
-  std::uint64_t copy = 32;          // a copy to a new place: opcode, length and offset
-  std::uint64_t resume = 8;         // a copy back on the diagonal a literal kept
+  std::uint64_t copy = 16;          // a copy's opcode and length, besides its offset
+  std::uint64_t resume = 8;         // a copy back on the diagonal the cursor kept
   std::uint64_t literal_start = 3;  // a literal's opcode
-  std::uint64_t differing = 5;      // a byte that differs from the source at the cursor
+  std::uint64_t differing = 6;      // a byte that differs from the source at the cursor
   std::uint64_t agreeing = 2;       // a byte of a literal that agrees with it
-  std::uint64_t literal = 6;        // a byte of a literal off any diagonal weighed
+  std::uint64_t literal = 6;        // a byte of a literal off every diagonal weighed
   // Fewer agreeing bytes than this between differing ones stay in the literal.
   std::uint32_t shortest_inner = 4;
-  // A run that goes on past its candidates' bytes ends once more than this
-  // many of its last 16 bytes differ.
-  std::uint32_t most_differing = 8;
 };
 constexpr Costs kCosts;
 
-// Runs weighed at once at one position.
+// A copy whose source starts `shift` bytes from the cursor: its offset is
+// written as a varint of about one byte per 7 bits, and repeats little
+// unless it is 0.
+std::uint64_t CopyCost(std::int64_t shift) {
+  const std::uint64_t distance = static_cast<std::uint64_t>(shift < 0 ? -shift : shift);
+  if (distance == 0) return kCosts.resume;
+  const auto offset_bytes = static_cast<std::uint64_t>((std::bit_width(distance) + 1 + 6) / 7);
+  return kCosts.copy + 8 * offset_bytes;
+}
+
+// Runs weighed at once. A run that goes on past its candidates may still be
+// the one to go back to after bytes that differ: it stays until it is the
+// dearest of them when another comes, or it passes the source's end.
 constexpr std::size_t kMostRuns = 8;
 
 // A run on one diagonal (source minus target position) being weighed, and
 // what it has cost since its start, as Parser::SplitRun will write it.
 struct Run {
   std::int64_t diagonal;
-  std::uint64_t end;  // of the candidates' exact bytes on the diagonal
   std::uint64_t start;
   std::uint64_t start_cost;  // of the way to the start, and the copy there
   std::uint64_t settled = 0;
   std::uint32_t agreeing = 0;  // bytes that agree since the last that differed
   bool in_literal = false;
-  std::uint32_t differed = 0;  // a bit a byte, the latest lowest: set where it differed
 
   std::uint64_t SourceAt(std::uint64_t position) const {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(position) + diagonal);
   }
   std::uint64_t Cost() const { return start_cost + settled + (in_literal ? agreeing * kCosts.agreeing : 0); }
-  void Restart(std::uint64_t position, std::uint64_t cost) {
-    start = position;
-    start_cost = cost;
-    settled = 0;
-    agreeing = 0;
-    in_literal = false;
-  }
+  void Restart(std::uint64_t position, std::uint64_t cost) { *this = {diagonal, position, cost}; }
   void Step(bool agrees) {
-    differed = differed << 1 | (agrees ? 0u : 1u);
     if (agrees) {
       if (in_literal && ++agreeing == kCosts.shortest_inner) {
         settled += kCosts.resume;
@@ -73,13 +73,12 @@ struct Run {
     in_literal = true;
     agreeing = 0;
   }
-  // Too many of the last 16 bytes differ for the run to be worth going on.
-  bool Strayed() const { return std::popcount(differed & 0xFFFFu) > static_cast<int>(kCosts.most_differing); }
 };
 
 struct OpenLiteral {
   std::uint64_t start = 0;
   std::uint64_t start_cost = 0;
+  std::int64_t diagonal = 0;  // the cursor's, which the literal keeps
   std::uint64_t CostTo(std::uint64_t position) const {
     return start_cost + kCosts.literal_start + kCosts.literal * (position - start);
   }
@@ -98,11 +97,11 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
   };
   std::vector<Run> runs;
   runs.reserve(kMostRuns);
-  // The cursor's diagonal is open from the start, its first copy free: it
-  // goes on from the instruction before.
-  if (encoder.Cursor() < source_.size()) {
-    runs.push_back({static_cast<std::int64_t>(encoder.Cursor()), 0, 0, 0});
-  }
+  // The diagonal the cursor is on at the end of the cheapest way here. Its
+  // run is open from the start, its first copy free: it goes on from the
+  // instruction before.
+  std::int64_t cursor = static_cast<std::int64_t>(encoder.Cursor());
+  if (encoder.Cursor() < source_.size()) runs.push_back({cursor, 0, 0});
   OpenLiteral literal;
   auto list = candidates.begin();
   std::size_t next = 0;
@@ -111,52 +110,46 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
     if (position > 0) {
       cost = literal.CostTo(position);
       Arrival arrival{static_cast<std::uint32_t>(literal.start), kLiteral};
+      cursor = literal.diagonal;
       for (const Run& run : runs) {
         const std::uint64_t run_cost = run.Cost();
         if (run_cost < cost) {
           cost = run_cost;
+          cursor = run.diagonal;
           arrival = {static_cast<std::uint32_t>(run.start),
                      static_cast<std::uint32_t>(run.SourceAt(run.start))};
         }
       }
       arrivals_[position] = arrival;
-      std::erase_if(runs, [&](const Run& run) {
-        return run.SourceAt(position) >= source_.size() || (run.end <= position && run.Strayed());
-      });
+      std::erase_if(runs, [&](const Run& run) { return run.SourceAt(position) >= source_.size(); });
     }
     if (position == length) break;
 
     for (; list != candidates.end(); ++list, next = 0) {
       for (; next < list->size() && (*list)[next].target == from + position; ++next) {
         const CopyCandidate& candidate = (*list)[next];
-        const std::uint64_t end =
-            std::min<std::uint64_t>(std::uint64_t{candidate.target} + candidate.length, to);
         const std::int64_t diagonal =
             std::int64_t{candidate.source} - static_cast<std::int64_t>(candidate.target - from);
-        auto same =
-            std::find_if(runs.begin(), runs.end(), [&](const Run& run) { return run.diagonal == diagonal; });
-        if (same != runs.end()) {
-          same->end = std::max(same->end, end - from);
+        if (std::any_of(runs.begin(), runs.end(), [&](const Run& run) { return run.diagonal == diagonal; }))
           continue;
-        }
-        const Run opened{diagonal, end - from, position, cost + kCosts.copy};
+        const Run opened{diagonal, position, cost + CopyCost(diagonal - cursor)};
         if (runs.size() < kMostRuns) {
           runs.push_back(opened);
-          continue;
+        } else {
+          *std::max_element(runs.begin(), runs.end(),
+                            [](const Run& a, const Run& b) { return a.Cost() < b.Cost(); }) = opened;
         }
-        auto first_end = std::min_element(runs.begin(), runs.end(),
-                                          [](const Run& a, const Run& b) { return a.end < b.end; });
-        if (first_end->end < opened.end) *first_end = opened;
       }
       if (next < list->size()) break;
     }
 
     // Start afresh here where that is cheaper.
-    if (position == 0 || cost + kCosts.literal_start <= literal.CostTo(position)) literal = {position, cost};
+    if (position == 0 || cost + kCosts.literal_start <= literal.CostTo(position))
+      literal = {position, cost, cursor};
     for (Run& run : runs) {
       const bool here = agrees(run, position);
-      if (run.start < position && here && cost + kCosts.copy <= run.Cost())
-        run.Restart(position, cost + kCosts.copy);
+      const std::uint64_t restart_cost = cost + CopyCost(run.diagonal - cursor);
+      if (run.start < position && here && restart_cost <= run.Cost()) run.Restart(position, restart_cost);
       run.Step(here);
     }
   }

@@ -67,6 +67,8 @@ struct MakerOptions {
   bool inputs_are_file_views = false;
   // The patch goes out in a container (doc/container-format.md), made by the
   // callers that write it (MakePatchFile, the library) from the raw patch.
+  // The raw patch is then parsed for the container (smaller there, larger
+  // raw), and `compressible` changes nothing.
   bool container = false;
 };
 
