@@ -88,7 +88,7 @@ struct OpenLiteral {
 
 void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_t to,
                                std::span<const std::vector<CopyCandidate>> candidates,
-                               const PatchEncoder& encoder) {
+                               std::uint64_t cursor_at_start) {
   const std::uint64_t length = to - from;
   arrivals_.resize(length + 1);
   auto agrees = [&](const Run& run, std::uint64_t position) {
@@ -100,8 +100,8 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
   // The diagonal the cursor is on at the end of the cheapest way here. Its
   // run is open from the start, its first copy free: it goes on from the
   // instruction before.
-  std::int64_t cursor = static_cast<std::int64_t>(encoder.Cursor());
-  if (encoder.Cursor() < source_.size()) runs.push_back({cursor, 0, 0});
+  std::int64_t cursor = static_cast<std::int64_t>(cursor_at_start);
+  if (cursor_at_start < source_.size()) runs.push_back({cursor, 0, 0});
   OpenLiteral literal;
   auto list = candidates.begin();
   std::size_t next = 0;

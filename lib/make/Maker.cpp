@@ -12,9 +12,9 @@
 #include "make/CoveredMatch.h"
 #include "make/IndexPlan.h"
 #include "make/Matcher.h"
-#include "make/Parser.h"
 #include "make/PatchEncoder.h"
 #include "make/Pipeline.h"
+#include "make/SegmentParse.h"
 #include "make/SourceIndex.h"
 #include "platform/platform.h"
 
@@ -130,18 +130,20 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
     encoder.Literal(target);
   } else {
     const maker::IndexPlan plan = ChoosePlan(source, target.size(), options, report);
-    maker::MatchSettings settings;
-    if (options.compressible && !options.container) {
-      settings.shortest_unanchored = kShortestUnanchoredCopy;
-      settings.anchor_distance = kAnchorDistance;
-    }
+    maker::MatchSettings anchored;
+    anchored.shortest_unanchored = kShortestUnanchoredCopy;
+    anchored.anchor_distance = kAnchorDistance;
+    // For a container the raw parse takes the anchored candidates alone, the
+    // container's parse all (SegmentParse).
+    const maker::MatchSettings settings =
+        options.compressible && !options.container ? anchored : maker::MatchSettings{};
     if (plan.kind == maker::IndexKind::kSuffix && options.index == MakerOptions::Index::kChosen) {
       const StageProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
         if (progress) progress(Stage::kIndexing, done, total);
       };
       const maker::CoveredReport covered =
-          maker::MatchCovered(source, target, settings, ThreadCount(options), options.container, encoder,
-                              indexing, [&](std::uint64_t from, std::uint64_t to, bool written) {
+          maker::MatchCovered(source, target, settings, ThreadCount(options), options.container, anchored,
+                              encoder, indexing, [&](std::uint64_t from, std::uint64_t to, bool written) {
                                 release_target(from, to);
                                 if (written && progress) progress(Stage::kMatching, to, target.size());
                               });
@@ -159,11 +161,12 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
         [&](std::uint64_t from, std::uint64_t to, std::vector<maker::CopyCandidate>& found) {
           maker::FindCandidates(*index, source, target, from, to, settings, found);
         });
-    maker::Parser parser = options.container ? maker::Parser(source) : maker::Parser();
+    maker::SegmentParse segment(source, target, options.container, anchored);
     pipeline.Run(
         [&](std::uint64_t from, std::uint64_t to,
             std::span<const std::vector<maker::CopyCandidate>> candidates) {
-          parser.Parse(target, from, to, candidates, encoder);
+          segment.Parse(from, to, candidates);
+          segment.Write(encoder);
           release_target(from, to);
         },
         [&](std::uint64_t /*matched*/, std::uint64_t parsed) {

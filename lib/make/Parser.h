@@ -11,6 +11,18 @@
 
 namespace varnock::maker {
 
+// An instruction the parse chose: target [start, end) copied from `source`
+// on, or carried in the patch (kCarried).
+struct Instruction {
+  std::uint32_t start;
+  std::uint32_t end;
+  std::uint32_t source;
+};
+inline constexpr std::uint32_t kCarried = 0xFFFFFFFF;
+
+// Hands `instructions`, of `target`, to the encoder.
+void WriteInstructions(ByteSpan target, std::span<const Instruction> instructions, PatchEncoder& encoder);
+
 class Parser {
  public:
   // Weighs instructions by the bytes they take in the raw patch.
@@ -21,12 +33,14 @@ class Parser {
   // as exact copies on its diagonal with literals between them.
   explicit Parser(ByteSpan source) : source_(source), for_container_(true) {}
 
-  // Writes target [from, to) through `encoder`: the cheapest sequence of
-  // literal runs and copies, where a copy may use any part of a candidate
-  // (candidates in target order, each starting in [from, to)). Holds 8 bytes
-  // per target byte of the stretch.
+  // Appends to `chosen` the instructions that rebuild target [from, to): the
+  // cheapest sequence of literal runs and copies, where a copy may use any
+  // part of a candidate (candidates in target order, each starting in [from,
+  // to)). `cursor` is where the cursor stands at `from` (PatchEncoder::Cursor).
+  // Holds 8 bytes per target byte of the stretch.
   void Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
-             std::span<const std::vector<CopyCandidate>> candidates, PatchEncoder& encoder);
+             std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor,
+             std::vector<Instruction>& chosen);
 
  private:
   // How the cheapest way to reach a position ends: the instruction's first
@@ -36,14 +50,14 @@ class Parser {
     std::uint32_t start;
     std::uint32_t source;
   };
-  static constexpr std::uint32_t kLiteral = 0xFFFFFFFF;
+  static constexpr std::uint32_t kLiteral = kCarried;
 
   void ParseForRaw(std::uint64_t from, std::uint64_t to,
                    std::span<const std::vector<CopyCandidate>> candidates);
-  // In ContainerParse.cpp. The encoder tells where the cursor stands.
+  // In ContainerParse.cpp.
   void ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_t to,
-                         std::span<const std::vector<CopyCandidate>> candidates, const PatchEncoder& encoder);
-  void Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, PatchEncoder& encoder);
+                         std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor);
+  void Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, std::vector<Instruction>& chosen);
 
   // A stretch of the instructions Emit writes: copied from `source`, or kLiteral.
   struct Piece {

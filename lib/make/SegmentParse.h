@@ -1,0 +1,53 @@
+// Writes the target a segment at a time: covers as they are, the stretches
+// between them parsed. For a container each stretch is parsed twice, for the
+// raw patch and for the container, and the segment goes out the way whose
+// container streams a fast compressor makes smaller: the container's parse
+// wins where the target almost matches the source, but where literals go
+// plain (new code, much of it repeating itself) its runs cut them up. The
+// raw parse then gets only the candidates `raw_settings` keep (its short
+// copies near a long one's diagonal), the container's parse all of them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "make/Parser.h"
+
+namespace varnock::maker {
+
+class SegmentParse {
+ public:
+  SegmentParse(ByteSpan source, ByteSpan target, bool for_container, const MatchSettings& raw_settings = {});
+
+  // The segment's parts, in target order.
+  void Copy(std::uint64_t from, std::uint64_t to, std::uint64_t source_offset);
+  void Literal(std::uint64_t from, std::uint64_t to);
+  void Parse(std::uint64_t from, std::uint64_t to, std::span<const std::vector<CopyCandidate>> candidates);
+
+  // Writes the segment's instructions through `encoder`, which wrote all
+  // segments before, and starts the next segment.
+  void Write(PatchEncoder& encoder);
+
+ private:
+  struct Way {
+    Parser parser;
+    std::vector<Instruction> chosen;
+    std::uint64_t cursor = 0;  // after `chosen`
+    void Append(Instruction instruction);
+  };
+
+  ByteSpan source_;
+  ByteSpan target_;
+  MatchSettings raw_settings_;
+  std::vector<Way> ways_;
+  std::vector<CopyCandidate> kept_;  // the raw parse's candidates, for a container
+};
+
+// The bytes `instructions` of `target` are thought to take in a container,
+// the cursor standing at `cursor` before them: their streams under a fast
+// compressor, the literals in the smaller of their two forms.
+std::uint64_t EstimateContainer(ByteSpan target, ByteSpan source, std::span<const Instruction> instructions,
+                                std::uint64_t cursor);
+
+}  // namespace varnock::maker
