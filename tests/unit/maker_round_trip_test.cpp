@@ -269,22 +269,28 @@ Bytes Relocate(Generator& generator, const Bytes& source) {
 
 // The parse aimed at a container writes a stretch that almost matches as one
 // run on its diagonal, where the raw parse jumps to wherever a few bytes
-// happen to match: its container is smaller, and its patch as good.
-TEST(MakerForContainer, NearMatchesMakeASmallerContainer) {
+// happen to match: its container is smaller there, and never larger
+// elsewhere, where each segment goes out the way that compresses better.
+TEST(MakerForContainer, TheContainerIsSmallerWhereTheTargetAlmostMatchesAndNeverLarger) {
   Generator generator(23);
-  for (int round = 0; round < 6; ++round) {
-    const Bytes source = generator.Content(100000 + generator.Below(300000), false);
-    const Bytes target = Relocate(generator, source);
+  for (int round = 0; round < 12; ++round) {
+    const bool relocated = round < 6;
+    const bool text = !relocated && round % 2 == 1;
+    const Bytes source = generator.Content(100000 + generator.Below(300000), text);
+    const Bytes target = relocated ? Relocate(generator, source) : generator.Edit(source, text);
     MakerOptions options;
     options.compressible = round % 2 == 0;
-    options.index = round < 4 ? MakerOptions::Index::kChosen : MakerOptions::Index::kSampled;
+    options.index = round % 3 == 2 ? MakerOptions::Index::kSampled : MakerOptions::Index::kChosen;
     const Bytes raw_aimed = MakeInMemory(source, target, options);
     options.container = true;
     const Bytes container_aimed = MakeInMemory(source, target, options);
     EXPECT_EQ(ApplyInMemory(container_aimed, source), target) << "round " << round;
     const std::size_t before = container::EncodeContainer(raw_aimed, source, 1).size();
     const std::size_t after = container::EncodeContainer(container_aimed, source, 1).size();
-    EXPECT_LT(after, before) << "round " << round;
+    if (relocated)
+      EXPECT_LT(after, before) << "round " << round;
+    else
+      EXPECT_LE(after, before) << "round " << round;
   }
 }
 
