@@ -148,8 +148,10 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
       literal = {position, cost, cursor};
     for (Run& run : runs) {
       const bool here = agrees(run, position);
-      const std::uint64_t restart_cost = cost + CopyCost(run.diagonal - cursor);
-      if (run.start < position && here && restart_cost <= run.Cost()) run.Restart(position, restart_cost);
+      if (here && run.start < position) {
+        const std::uint64_t restart_cost = cost + CopyCost(run.diagonal - cursor);
+        if (restart_cost <= run.Cost()) run.Restart(position, restart_cost);
+      }
       run.Step(here);
     }
   }
