@@ -115,7 +115,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
                         found.insert(found.end(), searched.begin(), searched.end());
                       }
                     });
-  SegmentParse segment(source, target, for_container, raw_settings);
+  SegmentParse segment(source, target, for_container, raw_settings, encoder);
   std::vector<CopyCandidate> stretch_candidates;
   pipeline.Run(
       [&](std::uint64_t from, std::uint64_t to, std::span<const std::vector<CopyCandidate>> candidates) {
@@ -144,7 +144,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
           }
           segment.Parse(start, end, std::span(&stretch_candidates, 1));
         }
-        segment.Write(encoder);
+        segment.EndSegment();
         read(from, to, true);
       },
       [](std::uint64_t, std::uint64_t) {});

@@ -161,12 +161,12 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
         [&](std::uint64_t from, std::uint64_t to, std::vector<maker::CopyCandidate>& found) {
           maker::FindCandidates(*index, source, target, from, to, settings, found);
         });
-    maker::SegmentParse segment(source, target, options.container, anchored);
+    maker::SegmentParse segment(source, target, options.container, anchored, encoder);
     pipeline.Run(
         [&](std::uint64_t from, std::uint64_t to,
             std::span<const std::vector<maker::CopyCandidate>> candidates) {
           segment.Parse(from, to, candidates);
-          segment.Write(encoder);
+          segment.EndSegment();
           release_target(from, to);
         },
         [&](std::uint64_t /*matched*/, std::uint64_t parsed) {

@@ -64,30 +64,27 @@ class OpenCopies {
 
 }  // namespace
 
-void WriteInstructions(ByteSpan target, std::span<const Instruction> instructions, PatchEncoder& encoder) {
-  for (const Instruction& instruction : instructions) {
-    if (instruction.source == kCarried)
-      encoder.Literal(target.subspan(instruction.start, instruction.end - instruction.start));
-    else
-      encoder.Copy(instruction.source, instruction.end - instruction.start);
-  }
+void WriteInstruction(ByteSpan target, const Instruction& instruction, PatchEncoder& encoder) {
+  if (instruction.source == kCarried)
+    encoder.Literal(target.subspan(instruction.start, instruction.end - instruction.start));
+  else
+    encoder.Copy(instruction.source, instruction.end - instruction.start);
 }
 
 void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
                    std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor,
-                   std::vector<Instruction>& chosen) {
+                   const InstructionTaker& take) {
   const bool none = std::all_of(candidates.begin(), candidates.end(),
                                 [](const std::vector<CopyCandidate>& list) { return list.empty(); });
   if (none && !for_container_) {
-    if (to > from)
-      chosen.push_back({static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to), kCarried});
+    if (to > from) take({static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to), kCarried});
     return;
   }
   if (for_container_)
     ParseForContainer(target, from, to, candidates, cursor);
   else
     ParseForRaw(from, to, candidates);
-  Emit(target, from, to, chosen);
+  Emit(target, from, to, take);
 }
 
 void Parser::ParseForRaw(std::uint64_t from, std::uint64_t to,
@@ -139,7 +136,7 @@ void Parser::ParseForRaw(std::uint64_t from, std::uint64_t to,
   }
 }
 
-void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, std::vector<Instruction>& chosen) {
+void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, const InstructionTaker& take) {
   const auto length = static_cast<std::uint32_t>(to - from);
   if (length == 0) return;
   // Turn the chain of ends, which runs back from the stretch's end, around.
@@ -157,8 +154,8 @@ void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, std::ve
   std::uint32_t pending_source = kLiteral;
   auto flush = [&] {
     if (pending_end == pending_start) return;
-    chosen.push_back({static_cast<std::uint32_t>(from + pending_start),
-                      static_cast<std::uint32_t>(from + pending_end), pending_source});
+    take({static_cast<std::uint32_t>(from + pending_start), static_cast<std::uint32_t>(from + pending_end),
+          pending_source});
   };
   auto add = [&](std::uint32_t start, std::uint32_t end, std::uint32_t source) {
     const bool continues = source == kLiteral ? pending_source == kLiteral
@@ -175,7 +172,7 @@ void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, std::ve
     const Arrival arrival = arrivals_[end];
     if (for_container_ && arrival.source != kLiteral) {
       SplitRun(target, from, start, end, arrival.source);
-      for (const Piece& piece : pieces_) add(piece.start, piece.end, piece.source);
+      for (const Instruction& piece : pieces_) add(piece.start, piece.end, piece.source);
     } else {
       add(start, end, arrival.source);
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -20,8 +21,11 @@ struct Instruction {
 };
 inline constexpr std::uint32_t kCarried = 0xFFFFFFFF;
 
-// Hands `instructions`, of `target`, to the encoder.
-void WriteInstructions(ByteSpan target, std::span<const Instruction> instructions, PatchEncoder& encoder);
+// Takes the instructions a parse chose, in target order.
+using InstructionTaker = std::function<void(const Instruction&)>;
+
+// Hands `instruction`, of `target`, to the encoder.
+void WriteInstruction(ByteSpan target, const Instruction& instruction, PatchEncoder& encoder);
 
 class Parser {
  public:
@@ -33,14 +37,14 @@ class Parser {
   // as exact copies on its diagonal with literals between them.
   explicit Parser(ByteSpan source) : source_(source), for_container_(true) {}
 
-  // Appends to `chosen` the instructions that rebuild target [from, to): the
+  // Hands `take` the instructions that rebuild target [from, to): the
   // cheapest sequence of literal runs and copies, where a copy may use any
   // part of a candidate (candidates in target order, each starting in [from,
   // to)). `cursor` is where the cursor stands at `from` (PatchEncoder::Cursor).
   // Holds 8 bytes per target byte of the stretch.
   void Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
              std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor,
-             std::vector<Instruction>& chosen);
+             const InstructionTaker& take);
 
  private:
   // How the cheapest way to reach a position ends: the instruction's first
@@ -57,23 +61,18 @@ class Parser {
   // In ContainerParse.cpp.
   void ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_t to,
                          std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor);
-  void Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, std::vector<Instruction>& chosen);
+  void Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, const InstructionTaker& take);
 
-  // A stretch of the instructions Emit writes: copied from `source`, or kLiteral.
-  struct Piece {
-    std::uint32_t start;
-    std::uint32_t end;
-    std::uint32_t source;
-  };
-  // The exact copies and the literals a run [start, end) on one diagonal,
-  // from `source` on, is written as (ContainerParse.cpp).
+  // Puts in pieces_ the exact copies and the literals a run [start, end) on
+  // one diagonal, from `source` on, is written as, positions from `from`
+  // (ContainerParse.cpp).
   void SplitRun(ByteSpan target, std::uint64_t from, std::uint32_t start, std::uint32_t end,
                 std::uint32_t source);
 
   ByteSpan source_;
   bool for_container_ = false;
   std::vector<Arrival> arrivals_;
-  std::vector<Piece> pieces_;
+  std::vector<Instruction> pieces_;
 };
 
 }  // namespace varnock::maker

@@ -38,8 +38,6 @@ class QuickCompressor {
   container::Bytes out_;
 };
 
-}  // namespace
-
 // The candidates the matcher keeps with `settings` of those it found without
 // them, as it would keep them at the stretch's start, `anchor` the diagonal
 // of the last long copy.
@@ -60,27 +58,30 @@ void KeepAnchored(std::span<const std::vector<CopyCandidate>> candidates, const 
   }
 }
 
+}  // namespace
+
 SegmentParse::SegmentParse(ByteSpan source, ByteSpan target, bool for_container,
-                           const MatchSettings& raw_settings)
-    : source_(source), target_(target), raw_settings_(raw_settings) {
+                           const MatchSettings& raw_settings, PatchEncoder& encoder)
+    : source_(source), target_(target), encoder_(encoder), raw_settings_(raw_settings) {
   ways_.emplace_back();
-  if (for_container) ways_.push_back({Parser(source), {}, 0});
+  if (for_container) ways_.push_back({Parser(source), {}, encoder.Cursor()});
+  ways_.front().cursor = encoder.Cursor();
 }
 
-void SegmentParse::Way::Append(Instruction instruction) {
-  chosen.push_back(instruction);
-  cursor = CursorAfter(instruction, cursor);
+void SegmentParse::Take(Way& way, const Instruction& instruction) {
+  if (ways_.size() == 1) {
+    WriteInstruction(target_, instruction, encoder_);
+    way.cursor = encoder_.Cursor();
+    return;
+  }
+  way.chosen.push_back(instruction);
+  way.cursor = CursorAfter(instruction, way.cursor);
 }
 
 void SegmentParse::Copy(std::uint64_t from, std::uint64_t to, std::uint64_t source_offset) {
   for (Way& way : ways_)
-    way.Append({static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to),
-                static_cast<std::uint32_t>(source_offset)});
-}
-
-void SegmentParse::Literal(std::uint64_t from, std::uint64_t to) {
-  for (Way& way : ways_)
-    way.Append({static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to), kCarried});
+    Take(way, {static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to),
+               static_cast<std::uint32_t>(source_offset)});
 }
 
 void SegmentParse::Parse(std::uint64_t from, std::uint64_t to,
@@ -94,27 +95,23 @@ void SegmentParse::Parse(std::uint64_t from, std::uint64_t to,
     KeepAnchored(candidates, raw_settings_, anchor, kept_);
   }
   for (Way& way : ways_) {
-    const std::size_t first = way.chosen.size();
     way.parser.Parse(target_, from, to,
                      &way == &ways_.front() && ways_.size() > 1 ? std::span(&kept_, 1) : candidates,
-                     way.cursor, way.chosen);
-    for (std::size_t i = first; i < way.chosen.size(); ++i)
-      way.cursor = CursorAfter(way.chosen[i], way.cursor);
+                     way.cursor, [&](const Instruction& instruction) { Take(way, instruction); });
   }
 }
 
-void SegmentParse::Write(PatchEncoder& encoder) {
-  const Way* chosen = &ways_.front();
-  if (ways_.size() > 1) {
-    const std::uint64_t cursor = encoder.Cursor();
-    if (EstimateContainer(target_, source_, ways_[1].chosen, cursor) <
-        EstimateContainer(target_, source_, ways_[0].chosen, cursor))
-      chosen = &ways_[1];
-  }
-  WriteInstructions(target_, chosen->chosen, encoder);
+void SegmentParse::EndSegment() {
+  if (ways_.size() == 1) return;
+  const std::uint64_t cursor = encoder_.Cursor();
+  const Way& chosen = EstimateContainer(target_, source_, ways_[1].chosen, cursor) <
+                              EstimateContainer(target_, source_, ways_[0].chosen, cursor)
+                          ? ways_[1]
+                          : ways_[0];
+  for (const Instruction& instruction : chosen.chosen) WriteInstruction(target_, instruction, encoder_);
   for (Way& way : ways_) {
     way.chosen.clear();
-    way.cursor = encoder.Cursor();
+    way.cursor = encoder_.Cursor();
   }
 }
 
