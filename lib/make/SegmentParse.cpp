@@ -58,6 +58,40 @@ void KeepAnchored(std::span<const std::vector<CopyCandidate>> candidates, const 
   }
 }
 
+// The bytes `instructions` of `target` are thought to take in a container,
+// the cursor standing at `cursor` before them: their streams under a fast
+// compressor, the literals in the smaller of their two forms.
+std::uint64_t EstimateContainer(ByteSpan target, ByteSpan source, std::span<const Instruction> instructions,
+                                std::uint64_t cursor) {
+  container::Bytes opcodes, lengths, offsets, plain, difference;
+  for (const Instruction& instruction : instructions) {
+    const std::uint64_t length = instruction.end - instruction.start;
+    if (instruction.source == kCarried) {
+      if (length <= opcode::kLongestShortLiteral) {
+        opcodes.push_back(static_cast<std::uint8_t>(length));
+      } else {
+        opcodes.push_back(opcode::kLiteral16);
+        container::AppendVarint(lengths, length);
+      }
+      for (std::uint64_t k = 0; k < length; ++k) {
+        const std::uint8_t byte = target[instruction.start + k];
+        plain.push_back(byte);
+        difference.push_back(
+            static_cast<std::uint8_t>(byte - (cursor + k < source.size() ? source[cursor + k] : 0)));
+      }
+    } else {
+      opcodes.push_back(instruction.source > 0xFFFF ? opcode::kCopy32_8 : opcode::kCopy16_8);
+      container::AppendVarint(lengths, length);
+      container::AppendVarint(offsets, container::Zigzag(static_cast<std::int64_t>(instruction.source) -
+                                                         static_cast<std::int64_t>(cursor)));
+    }
+    cursor = CursorAfter(instruction, cursor);
+  }
+  QuickCompressor compressor;
+  return compressor.Size(opcodes) + compressor.Size(lengths) + compressor.Size(offsets) +
+         std::min(compressor.Size(plain), compressor.Size(difference));
+}
+
 }  // namespace
 
 SegmentParse::SegmentParse(ByteSpan source, ByteSpan target, bool for_container,
@@ -113,37 +147,6 @@ void SegmentParse::EndSegment() {
     way.chosen.clear();
     way.cursor = encoder_.Cursor();
   }
-}
-
-std::uint64_t EstimateContainer(ByteSpan target, ByteSpan source, std::span<const Instruction> instructions,
-                                std::uint64_t cursor) {
-  container::Bytes opcodes, lengths, offsets, plain, difference;
-  for (const Instruction& instruction : instructions) {
-    const std::uint64_t length = instruction.end - instruction.start;
-    if (instruction.source == kCarried) {
-      if (length <= opcode::kLongestShortLiteral) {
-        opcodes.push_back(static_cast<std::uint8_t>(length));
-      } else {
-        opcodes.push_back(opcode::kLiteral16);
-        container::AppendVarint(lengths, length);
-      }
-      for (std::uint64_t k = 0; k < length; ++k) {
-        const std::uint8_t byte = target[instruction.start + k];
-        plain.push_back(byte);
-        difference.push_back(
-            static_cast<std::uint8_t>(byte - (cursor + k < source.size() ? source[cursor + k] : 0)));
-      }
-    } else {
-      opcodes.push_back(instruction.source > 0xFFFF ? opcode::kCopy32_8 : opcode::kCopy16_8);
-      container::AppendVarint(lengths, length);
-      container::AppendVarint(offsets, container::Zigzag(static_cast<std::int64_t>(instruction.source) -
-                                                         static_cast<std::int64_t>(cursor)));
-    }
-    cursor = CursorAfter(instruction, cursor);
-  }
-  QuickCompressor compressor;
-  return compressor.Size(opcodes) + compressor.Size(lengths) + compressor.Size(offsets) +
-         std::min(compressor.Size(plain), compressor.Size(difference));
 }
 
 }  // namespace varnock::maker

@@ -47,10 +47,4 @@ class SegmentParse {
   std::vector<CopyCandidate> kept_;  // the raw parse's candidates, for a container
 };
 
-// The bytes `instructions` of `target` are thought to take in a container,
-// the cursor standing at `cursor` before them: their streams under a fast
-// compressor, the literals in the smaller of their two forms.
-std::uint64_t EstimateContainer(ByteSpan target, ByteSpan source, std::span<const Instruction> instructions,
-                                std::uint64_t cursor);
-
 }  // namespace varnock::maker
