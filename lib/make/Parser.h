@@ -18,6 +18,7 @@ struct Instruction {
   std::uint32_t start;
   std::uint32_t end;
   std::uint32_t source;
+  bool operator==(const Instruction&) const = default;
 };
 inline constexpr std::uint32_t kCarried = 0xFFFFFFFF;
 

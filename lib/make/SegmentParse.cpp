@@ -138,10 +138,12 @@ void SegmentParse::Parse(std::uint64_t from, std::uint64_t to,
 void SegmentParse::EndSegment() {
   if (ways_.size() == 1) return;
   const std::uint64_t cursor = encoder_.Cursor();
-  const Way& chosen = EstimateContainer(target_, source_, ways_[1].chosen, cursor) <
-                              EstimateContainer(target_, source_, ways_[0].chosen, cursor)
-                          ? ways_[1]
-                          : ways_[0];
+  // Where both ways agree (a segment of covers) there is nothing to weigh.
+  const Way& chosen =
+      ways_[0].chosen != ways_[1].chosen && EstimateContainer(target_, source_, ways_[1].chosen, cursor) <
+                                                EstimateContainer(target_, source_, ways_[0].chosen, cursor)
+          ? ways_[1]
+          : ways_[0];
   for (const Instruction& instruction : chosen.chosen) WriteInstruction(target_, instruction, encoder_);
   for (Way& way : ways_) {
     way.chosen.clear();
