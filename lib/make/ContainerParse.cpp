@@ -91,10 +91,6 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
                                std::uint64_t cursor_at_start) {
   const std::uint64_t length = to - from;
   arrivals_.resize(length + 1);
-  auto agrees = [&](const Run& run, std::uint64_t position) {
-    const std::uint64_t at = run.SourceAt(position);
-    return at < source_.size() && target[from + position] == source_[at];
-  };
   std::vector<Run> runs;
   runs.reserve(kMostRuns);
   // The diagonal the cursor is on at the end of the cheapest way here. Its
@@ -146,8 +142,10 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
     // Start afresh here where that is cheaper.
     if (position == 0 || cost + kCosts.literal_start <= literal.CostTo(position))
       literal = {position, cost, cursor};
+    const std::uint8_t byte = target[from + position];
     for (Run& run : runs) {
-      const bool here = agrees(run, position);
+      const std::uint64_t at = run.SourceAt(position);
+      const bool here = at < source_.size() && source_[at] == byte;
       if (here && run.start < position) {
         const std::uint64_t restart_cost = cost + CopyCost(run.diagonal - cursor);
         if (restart_cost <= run.Cost()) run.Restart(position, restart_cost);
