@@ -5,9 +5,9 @@
 
 #include "make/BlockCover.h"
 #include "make/GapIndex.h"
-#include "make/Parser.h"
 #include "make/Pipeline.h"
 #include "make/ResidualIndex.h"
+#include "make/SegmentParse.h"
 #include "make/SimilarityTest.h"
 
 namespace varnock::maker {
@@ -53,7 +53,8 @@ std::vector<Part> CutTarget(std::span<const CopyCandidate> covers, std::uint64_t
 }  // namespace
 
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
-                           PatchEncoder& encoder, const StageProgress& indexing, const TargetRead& read) {
+                           bool for_container, const MatchSettings& raw_settings, PatchEncoder& encoder,
+                           const StageProgress& indexing, const TargetRead& read) {
   CoveredReport report;
   if (indexing) indexing(0, 1);
   std::vector<CopyCandidate> covers = FindCovers(source, target);
@@ -114,7 +115,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
                         found.insert(found.end(), searched.begin(), searched.end());
                       }
                     });
-  Parser parser;
+  SegmentParse segment(source, target, for_container, raw_settings, encoder);
   std::vector<CopyCandidate> stretch_candidates;
   pipeline.Run(
       [&](std::uint64_t from, std::uint64_t to, std::span<const std::vector<CopyCandidate>> candidates) {
@@ -124,11 +125,11 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
           const std::uint64_t start = std::max<std::uint64_t>(part->from, from);
           const std::uint64_t end = std::min<std::uint64_t>(part->to, to);
           if (part->copied) {
-            encoder.Copy(part->source + (start - part->from), end - start);
+            segment.Copy(start, end, part->source + (start - part->from));
             continue;
           }
           if (start == from && end == to) {
-            parser.Parse(target, start, end, candidates, encoder);
+            segment.Parse(start, end, candidates);
             continue;
           }
           stretch_candidates.clear();
@@ -141,11 +142,9 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
                                  [](const CopyCandidate& c, std::uint64_t at) { return c.target < at; });
             stretch_candidates.insert(stretch_candidates.end(), first, last);
           }
-          if (stretch_candidates.empty())
-            encoder.Literal(target.subspan(start, end - start));
-          else
-            parser.Parse(target, start, end, std::span(&stretch_candidates, 1), encoder);
+          segment.Parse(start, end, std::span(&stretch_candidates, 1));
         }
+        segment.EndSegment();
         read(from, to, true);
       },
       [](std::uint64_t, std::uint64_t) {});

@@ -22,10 +22,13 @@ struct CoveredReport {
 using TargetRead = std::function<void(std::uint64_t from, std::uint64_t to, bool written)>;
 
 // Writes the instructions that rebuild `target` through `encoder`, matching
-// on `threads` threads; the bytes do not depend on how many. Holds at most
+// on `threads` threads; the bytes do not depend on how many. The stretches
+// between covers are parsed for a container where `for_container` is set
+// (SegmentParse, which takes `raw_settings`). Holds at most
 // CoveredMemory(source, target) bytes besides what the parse takes.
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
-                           PatchEncoder& encoder, const StageProgress& indexing, const TargetRead& read);
+                           bool for_container, const MatchSettings& raw_settings, PatchEncoder& encoder,
+                           const StageProgress& indexing, const TargetRead& read);
 
 // A bound of what MatchCovered holds: the larger of the block table and the
 // index it builds (at most the source's suffix index), with the covers and

@@ -64,8 +64,31 @@ class OpenCopies {
 
 }  // namespace
 
+void WriteInstruction(ByteSpan target, const Instruction& instruction, PatchEncoder& encoder) {
+  if (instruction.source == kCarried)
+    encoder.Literal(target.subspan(instruction.start, instruction.end - instruction.start));
+  else
+    encoder.Copy(instruction.source, instruction.end - instruction.start);
+}
+
 void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
-                   std::span<const std::vector<CopyCandidate>> candidates, PatchEncoder& encoder) {
+                   std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor,
+                   const InstructionTaker& take) {
+  const bool none = std::all_of(candidates.begin(), candidates.end(),
+                                [](const std::vector<CopyCandidate>& list) { return list.empty(); });
+  if (none && !for_container_) {
+    if (to > from) take({static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to), kCarried});
+    return;
+  }
+  if (for_container_)
+    ParseForContainer(target, from, to, candidates, cursor);
+  else
+    ParseForRaw(from, to, candidates);
+  Emit(target, from, to, take);
+}
+
+void Parser::ParseForRaw(std::uint64_t from, std::uint64_t to,
+                         std::span<const std::vector<CopyCandidate>> candidates) {
   const std::uint64_t length = to - from;
   arrivals_.resize(length + 1);
   OpenLiteral literal;
@@ -111,10 +134,9 @@ void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
       }
     }
   }
-  Emit(target, from, to, encoder);
 }
 
-void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, PatchEncoder& encoder) {
+void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, const InstructionTaker& take) {
   const auto length = static_cast<std::uint32_t>(to - from);
   if (length == 0) return;
   // Turn the chain of ends, which runs back from the stretch's end, around.
@@ -132,24 +154,28 @@ void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, PatchEn
   std::uint32_t pending_source = kLiteral;
   auto flush = [&] {
     if (pending_end == pending_start) return;
-    if (pending_source == kLiteral) {
-      encoder.Literal(target.subspan(from + pending_start, pending_end - pending_start));
-    } else {
-      encoder.Copy(pending_source, pending_end - pending_start);
-    }
+    take({static_cast<std::uint32_t>(from + pending_start), static_cast<std::uint32_t>(from + pending_end),
+          pending_source});
   };
-  for (std::uint32_t start = 0, end = following; start < length;) {
-    const Arrival arrival = arrivals_[end];
-    const bool continues =
-        arrival.source == kLiteral
-            ? pending_source == kLiteral
-            : pending_source != kLiteral && pending_source + (pending_end - pending_start) == arrival.source;
+  auto add = [&](std::uint32_t start, std::uint32_t end, std::uint32_t source) {
+    const bool continues = source == kLiteral ? pending_source == kLiteral
+                                              : pending_source != kLiteral &&
+                                                    pending_source + (pending_end - pending_start) == source;
     if (!continues) {
       flush();
       pending_start = start;
-      pending_source = arrival.source;
+      pending_source = source;
     }
     pending_end = end;
+  };
+  for (std::uint32_t start = 0, end = following; start < length;) {
+    const Arrival arrival = arrivals_[end];
+    if (for_container_ && arrival.source != kLiteral) {
+      SplitRun(target, from, start, end, arrival.source);
+      for (const Instruction& piece : pieces_) add(piece.start, piece.end, piece.source);
+    } else {
+      add(start, end, arrival.source);
+    }
     start = end;
     end = arrival.start;
   }

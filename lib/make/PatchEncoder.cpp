@@ -68,6 +68,7 @@ void PatchEncoder::PutBigEndian(std::uint64_t value, unsigned width) {
 
 void PatchEncoder::Literal(ByteSpan bytes) {
   if (!bytes.empty()) WriteCopy();
+  cursor_ += bytes.size();
   while (!bytes.empty()) {
     const std::uint64_t length = NextLiteralPiece(bytes.size());
     if (length <= kShort) {
@@ -94,6 +95,7 @@ void PatchEncoder::Literal(ByteSpan bytes) {
 
 void PatchEncoder::Copy(std::uint64_t offset, std::uint64_t length) {
   if (length == 0) return;
+  cursor_ = offset + length;
   if (copy_length_ > 0 && copy_offset_ + copy_length_ == offset) {
     copy_length_ += length;
     return;

@@ -32,6 +32,11 @@ class PatchEncoder {
   // Writes the stop instruction and hands over what is left; the size written.
   std::uint64_t Finish();
 
+  // Where the source lines up with the next target byte after what was given:
+  // the last copy's end, moved on by the literal bytes since. A container
+  // writes offsets from here and literals against the source from here.
+  std::uint64_t Cursor() const noexcept { return cursor_; }
+
  private:
   void Put(std::uint8_t byte) { buffer_.push_back(byte); }
   void PutBigEndian(std::uint64_t value, unsigned width);
@@ -41,6 +46,7 @@ class PatchEncoder {
   // The copy not written yet, which the next one may continue.
   std::uint64_t copy_offset_ = 0;
   std::uint64_t copy_length_ = 0;
+  std::uint64_t cursor_ = 0;
 
   PatchSink& sink_;
   std::vector<std::uint8_t> buffer_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "make/ContainerEncoder.h"
 #include "make/IndexPlan.h"
 #include "make/Maker.h"
 #include "make/PatchEncoder.h"
@@ -151,6 +152,11 @@ std::vector<MakerOptions> EveryIndex(const Pair& pair) {
     every.push_back(WithThreads(0));
     every.back().level = level;
   }
+  // Parsed for a container, after covers and after the sampled index.
+  for (MakerOptions::Index index : {MakerOptions::Index::kChosen, MakerOptions::Index::kSampled}) {
+    every.push_back(WithThreads(0, index));
+    every.back().container = true;
+  }
   return every;
 }
 
@@ -167,7 +173,8 @@ TEST(MakerRoundTrip, EveryModeRebuildsTheTarget) {
       EXPECT_EQ(ApplyInMemory(patch, pair.source), pair.target)
           << pair.name << ", threads " << options.threads << ", compressible " << options.compressible
           << ", memory limit " << options.memory_limit << ", index " << static_cast<int>(options.index)
-          << ", machine " << options.available_memory.value_or(0) << ", level " << options.level;
+          << ", machine " << options.available_memory.value_or(0) << ", level " << options.level
+          << ", container " << options.container;
     }
   }
 }
@@ -182,7 +189,7 @@ TEST(MakerRoundTrip, PatchIsTheSameWhateverTheThreadCount) {
         options.threads = threads;
         EXPECT_EQ(MakeInMemory(pair.source, pair.target, options), one_thread)
             << pair.name << ", " << threads << " threads, index " << static_cast<int>(index.index)
-            << ", level " << index.level;
+            << ", level " << index.level << ", container " << index.container;
       }
     }
   }
@@ -223,6 +230,67 @@ TEST(MakerRoundTrip, PatchCostsNoMoreThanTheAssemblingScript) {
     const Bytes patch = MakeInMemory(source, target);
     EXPECT_LE(patch.size(), script_cost) << "round " << round;
     EXPECT_EQ(ApplyInMemory(patch, source), target);
+  }
+}
+
+// Code moved as a new build moves it: stretches kept, dropped or inserted,
+// and within kept ones 32-bit fields (addresses, offsets) every few bytes
+// moved by the stretch's own amount.
+Bytes Relocate(Generator& generator, const Bytes& source) {
+  Bytes target;
+  for (std::size_t at = 0; at < source.size();) {
+    const std::size_t length = std::min<std::size_t>(500 + generator.Below(5000), source.size() - at);
+    switch (generator.Below(5)) {
+      case 0:
+        at += length;
+        continue;
+      case 1: {
+        const Bytes inserted = generator.Content(1 + generator.Below(200), false);
+        target.insert(target.end(), inserted.begin(), inserted.end());
+        break;
+      }
+      default:
+        break;
+    }
+    const std::size_t first = target.size();
+    target.insert(target.end(), source.begin() + at, source.begin() + at + length);
+    const auto shift = static_cast<std::uint32_t>(1 + generator.Below(0x10000));
+    for (std::size_t field = first + generator.Below(16); field + 4 <= target.size();
+         field += 6 + generator.Below(20)) {
+      std::uint32_t value = 0;
+      for (int i = 3; i >= 0; --i) value = value << 8 | target[field + i];
+      value += shift;
+      for (int i = 0; i < 4; ++i) target[field + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    at += length;
+  }
+  return target;
+}
+
+// The parse aimed at a container writes a stretch that almost matches as one
+// run on its diagonal, where the raw parse jumps to wherever a few bytes
+// happen to match: its container is smaller there, and never larger
+// elsewhere, where each segment goes out the way that compresses better.
+TEST(MakerForContainer, TheContainerIsSmallerWhereTheTargetAlmostMatchesAndNeverLarger) {
+  Generator generator(23);
+  for (int round = 0; round < 12; ++round) {
+    const bool relocated = round < 6;
+    const bool text = !relocated && round % 2 == 1;
+    const Bytes source = generator.Content(100000 + generator.Below(300000), text);
+    const Bytes target = relocated ? Relocate(generator, source) : generator.Edit(source, text);
+    MakerOptions options;
+    options.compressible = round % 2 == 0;
+    options.index = round % 3 == 2 ? MakerOptions::Index::kSampled : MakerOptions::Index::kChosen;
+    const Bytes raw_aimed = MakeInMemory(source, target, options);
+    options.container = true;
+    const Bytes container_aimed = MakeInMemory(source, target, options);
+    EXPECT_EQ(ApplyInMemory(container_aimed, source), target) << "round " << round;
+    const std::size_t before = container::EncodeContainer(raw_aimed, source, 1).size();
+    const std::size_t after = container::EncodeContainer(container_aimed, source, 1).size();
+    if (relocated)
+      EXPECT_LT(after, before) << "round " << round;
+    else
+      EXPECT_LE(after, before) << "round " << round;
   }
 }
 
