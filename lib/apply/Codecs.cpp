@@ -19,10 +19,14 @@ std::uint32_t DictionaryFor(std::size_t size) {
   return dictionary;
 }
 
-Compressed CompressLzma2(ByteSpan bytes) {
+Compressed CompressLzma2(ByteSpan bytes, StreamContent content) {
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, 9)) throw std::bad_alloc();
   options.dict_size = DictionaryFor(bytes.size());
+  if (content == StreamContent::kNumbers) {
+    options.lc = 1;
+    options.pb = 0;
+  }
   const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   // LZMA2's properties are one byte, the dictionary's size.
   std::uint8_t property = 0;
@@ -84,8 +88,8 @@ void DecompressZstd(ByteSpan stored, std::span<std::uint8_t> into, const char* n
 
 }  // namespace
 
-Compressed Compress(Codec codec, ByteSpan bytes, bool fast) {
-  return codec == Codec::kLzma2 ? CompressLzma2(bytes) : CompressZstd(bytes, fast);
+Compressed Compress(Codec codec, ByteSpan bytes, bool fast, StreamContent content) {
+  return codec == Codec::kLzma2 ? CompressLzma2(bytes, content) : CompressZstd(bytes, fast);
 }
 
 void Decompress(Codec codec, std::uint8_t property, ByteSpan stored, std::span<std::uint8_t> into,

@@ -213,7 +213,9 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
         const Bytes& bytes = form(blocks[b], f);
         if (bytes.empty() || (kCodecs[c] == Codec::kZstd && bytes.size() > kLongestForZstd)) continue;
         Compressed& slot = tried[(b * kForms + f) * std::size(kCodecs) + c];
-        work.emplace_back([&slot, &bytes, codec = kCodecs[c]] { slot = Compress(codec, bytes); });
+        const StreamContent content = f >= 3 ? StreamContent::kLiterals : StreamContent::kNumbers;
+        work.emplace_back(
+            [&slot, &bytes, codec = kCodecs[c], content] { slot = Compress(codec, bytes, false, content); });
       }
     }
   }
