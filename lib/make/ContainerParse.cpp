@@ -34,7 +34,7 @@ constexpr Costs kCosts;
 // A copy whose source starts `shift` bytes from the cursor: its offset is
 // written as a varint of about one byte per 7 bits, and repeats little
 // unless it is 0.
-std::uint64_t CopyCost(std::int64_t shift) {
+std::uint64_t ShiftedCopyCost(std::int64_t shift) {
   const std::uint64_t distance = static_cast<std::uint64_t>(shift < 0 ? -shift : shift);
   if (distance == 0) return kCosts.resume;
   const auto offset_bytes = static_cast<std::uint64_t>((std::bit_width(distance) + 1 + 6) / 7);
@@ -128,7 +128,7 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
             std::int64_t{candidate.source} - static_cast<std::int64_t>(candidate.target - from);
         if (std::any_of(runs.begin(), runs.end(), [&](const Run& run) { return run.diagonal == diagonal; }))
           continue;
-        const Run opened{diagonal, position, cost + CopyCost(diagonal - cursor)};
+        const Run opened{diagonal, position, cost + ShiftedCopyCost(diagonal - cursor)};
         if (runs.size() < kMostRuns) {
           runs.push_back(opened);
         } else {
@@ -147,7 +147,7 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
       const std::uint64_t at = run.SourceAt(position);
       const bool here = at < source_.size() && source_[at] == byte;
       if (here && run.start < position) {
-        const std::uint64_t restart_cost = cost + CopyCost(run.diagonal - cursor);
+        const std::uint64_t restart_cost = cost + ShiftedCopyCost(run.diagonal - cursor);
         if (restart_cost <= run.Cost()) run.Restart(position, restart_cost);
       }
       run.Step(here);
