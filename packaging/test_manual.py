@@ -10,7 +10,7 @@ SOURCES = pathlib.Path(__file__).resolve().parent.parent
 MANUALS = {
     "varnock": (os.environ["VARNOCK_MANUAL"],
                 ("programs/varnock/*.[ch]*", "programs/common/*.[ch]*", "lib/common/Errors.*", "lib/common/Crc32.*",
-                 "lib/common/PatchFormat.h", "lib/common/PatchHeader.cpp", "lib/io/File*.[ch]*", "lib/io/InputRanges.h",
+                 "lib/format/*.[ch]*", "lib/io/File*.[ch]*", "lib/io/InputRanges.h",
                  "lib/apply/[!A]*.[ch]*", "lib/platform/*.[ch]*")),
     "varnock-diff": (os.environ["VARNOCK_DIFF_MANUAL"],
                      ("programs/varnock-diff/*.[ch]*", "lib/make/PatchFile.*", "lib/make/PendingFile.*",

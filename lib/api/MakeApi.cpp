@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/LibraryErrors.h"
-#include "make/ContainerOutput.h"
+#include "make/encode/ContainerOutput.h"
 
 namespace varnock {
 namespace {

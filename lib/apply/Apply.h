@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "common/PatchFormat.h"
 #include "common/Progress.h"
+#include "format/PatchFormat.h"
 #include "io/InputFile.h"
 #include "io/InputRanges.h"
 #include "io/MemoryTargets.h"

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "apply/Codecs.h"
 #include "common/Crc32.h"
-#include "common/PatchFormat.h"
+#include "format/Codecs.h"
+#include "format/Instruction.h"
 
 namespace varnock::container {
 namespace {
@@ -16,10 +16,6 @@ constexpr std::size_t kDifferenceCache = std::size_t{4} << SourceCache::kBlockSh
 
 std::uint32_t HeadCrc(ByteSpan head, std::size_t from_end) {
   return static_cast<std::uint32_t>(ReadLittleEndian(head.data() + head.size() - 5 - from_end, 4));
-}
-
-void AppendBigEndian(std::uint8_t*& at, std::uint64_t value, unsigned width) {
-  for (unsigned i = width; i-- > 0;) *at++ = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 }  // namespace
@@ -187,17 +183,9 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
     if (stopped_) damaged("an instruction follows the stop");
     const std::uint8_t code = opcodes.Byte();
     std::uint64_t length = code;
-    unsigned length_width = 0;
-    unsigned offset_width = 0;
-    if (code == opcode::kStop) {
-      stopped_ = true;
-    } else if (code == opcode::kLiteral16 || code == opcode::kLiteral32) {
-      length_width = code == opcode::kLiteral16 ? 2 : 4;
-    } else if (code > opcode::kLiteral32) {
-      if (code == opcode::kUnsupported64) damaged("an opcode 0xFF");
-      offset_width = code < opcode::kCopy32_8 ? 2 : 4;
-      length_width = 1u << ((code - opcode::kCopy16_8) % 3);
-    }
+    const auto [offset_width, length_width] = OperandWidthsOf(code);
+    if (code == opcode::kStop) stopped_ = true;
+    if (code == opcode::kUnsupported64) damaged("an opcode 0xFF");
     if (length_width != 0) length = lengths.Varint();
     std::uint64_t offset = 0;
     if (offset_width != 0) {
@@ -214,8 +202,8 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
     const std::size_t head = 1 + length_width + offset_width;
     if (static_cast<std::size_t>(end - out) < head) damaged("an instruction straddles two blocks");
     *out++ = code;
-    if (offset_width != 0) AppendBigEndian(out, offset, offset_width);
-    if (length_width != 0) AppendBigEndian(out, length, length_width);
+    if (offset_width != 0) out = WriteBigEndian(out, offset, offset_width);
+    if (length_width != 0) out = WriteBigEndian(out, length, length_width);
     if (code == opcode::kStop) continue;
     target_length_ += length;
     if (offset_width != 0) {

@@ -6,9 +6,9 @@
 #include <memory>
 #include <optional>
 
-#include "apply/ContainerFormat.h"
-#include "apply/RawPatchDecoder.h"
 #include "apply/SourceCache.h"
+#include "format/ContainerFormat.h"
+#include "format/RawPatchDecoder.h"
 #include "io/InputRanges.h"
 
 namespace varnock::container {

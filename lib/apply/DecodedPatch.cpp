@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/Errors.h"
-#include "common/PatchFormat.h"
+#include "format/PatchFormat.h"
 
 namespace varnock {
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "apply/RawPatchDecoder.h"
+#include "format/RawPatchDecoder.h"
 #include "io/InputRanges.h"
 
 namespace varnock {

@@ -6,19 +6,11 @@
 #include <cstdint>
 #include <functional>
 
-#include "common/PatchFormat.h"
+#include "format/Instruction.h"
+#include "format/PatchFormat.h"
 #include "io/FileStream.h"
 
 namespace varnock {
-
-// The error of a patch that ends before its stop instruction.
-[[noreturn]] void RaiseUnexpectedEnd();
-// The error of a stream that does not end where its stop should be: a patch
-// with no byte after its signature.
-[[noreturn]] void RaiseStopCheck();
-// The error of a copy that reaches past the source, for the instruction at
-// `position` in the patch.
-[[noreturn]] void RaiseBeyondSource(std::uint64_t position);
 
 // One instruction's run and the position of the instruction after it.
 struct DecodedRun {

@@ -5,7 +5,7 @@
 #include "apply/ContainerDecoder.h"
 #include "apply/DecodedPatch.h"
 #include "apply/PatchWindow.h"
-#include "apply/WholeDecoders.h"
+#include "format/WholeDecoders.h"
 
 namespace varnock {
 namespace {

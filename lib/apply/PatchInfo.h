@@ -7,8 +7,8 @@
 #include <string>
 
 #include "apply/PatchScan.h"
-#include "common/PatchFormat.h"
-#include "common/PatchKind.h"
+#include "format/PatchFormat.h"
+#include "format/PatchKind.h"
 #include "io/InputRanges.h"
 
 namespace varnock {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "apply/Decode.h"
+#include "format/Instruction.h"
 
 namespace varnock {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "apply/PatchWindow.h"
-#include "common/PatchFormat.h"
+#include "format/PatchFormat.h"
 
 namespace varnock {
 

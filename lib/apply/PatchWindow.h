@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/PatchFormat.h"
+#include "format/PatchFormat.h"
 #include "io/InputRanges.h"
 
 namespace varnock {

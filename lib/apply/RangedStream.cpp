@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "apply/Decode.h"
+#include "apply/Lookahead.h"
+#include "format/Instruction.h"
 
 namespace varnock {
 namespace {

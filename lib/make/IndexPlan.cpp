@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <bit>
 
-#include "make/CoveredMatch.h"
-#include "make/Matcher.h"
-#include "make/PatchEncoder.h"
 #include "make/Pipeline.h"
-#include "make/SourceIndex.h"
+#include "make/encode/PatchEncoder.h"
+#include "make/index/CoveredMatch.h"
+#include "make/index/Matcher.h"
+#include "make/index/SourceIndex.h"
 
 namespace varnock {
 

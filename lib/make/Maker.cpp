@@ -9,13 +9,13 @@
 #include "common/Crc32.h"
 #include "common/Errors.h"
 #include "common/Sizes.h"
-#include "make/CoveredMatch.h"
 #include "make/IndexPlan.h"
-#include "make/Matcher.h"
-#include "make/PatchEncoder.h"
 #include "make/Pipeline.h"
-#include "make/SegmentParse.h"
-#include "make/SourceIndex.h"
+#include "make/encode/PatchEncoder.h"
+#include "make/index/CoveredMatch.h"
+#include "make/index/Matcher.h"
+#include "make/index/SourceIndex.h"
+#include "make/parse/SegmentParse.h"
 #include "platform/platform.h"
 
 namespace varnock {

@@ -8,10 +8,10 @@
 #include <functional>
 #include <optional>
 
-#include "common/PatchFormat.h"
 #include "common/Progress.h"
+#include "format/PatchFormat.h"
 #include "make/IndexPlan.h"
-#include "make/PatchSink.h"
+#include "make/encode/PatchSink.h"
 
 namespace varnock {
 

@@ -9,10 +9,10 @@
 #include "common/Crc32.h"
 #include "common/Sizes.h"
 #include "io/FileMapping.h"
-#include "make/ContainerOutput.h"
 #include "make/PatchVerifier.h"
 #include "make/PendingFile.h"
-#include "make/SourceIndex.h"
+#include "make/encode/ContainerOutput.h"
+#include "make/index/SourceIndex.h"
 #include "platform/platform.h"
 
 namespace varnock {

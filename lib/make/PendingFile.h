@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "make/PatchSink.h"
+#include "make/encode/PatchSink.h"
 #include "platform/platform.h"
 
 namespace varnock {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "make/HelperThreads.h"
-#include "make/Matcher.h"
+#include "make/index/Matcher.h"
 
 namespace varnock::maker {
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "apply/Apply.h"
-#include "apply/ContainerFormat.h"
 #include "common/Crc32.h"
 #include "common/Errors.h"
+#include "format/ContainerFormat.h"
 
 namespace varnock {
 namespace {
@@ -47,7 +47,7 @@ void FixHeader(std::vector<std::uint8_t>& box, ByteSpan source) {
   if (box.size() < container::kFixedHeaderSize) return;
   PutLittleEndian(box.data() + 28, Crc32(source), 4);
   PutLittleEndian(box.data() + 32, source.size(), 8);
-  const std::uint64_t head = container::ReadLittleEndian(box.data() + 12, 4);
+  const std::uint64_t head = varnock::ReadLittleEndian(box.data() + 12, 4);
   const std::uint64_t end = container::kFixedHeaderSize + head;
   if (head > container::kLongestHead || end + 4 > box.size()) return;
   PutLittleEndian(box.data() + end, Crc32(ByteSpan(box.data(), static_cast<std::size_t>(end))), 4);
@@ -59,7 +59,7 @@ void FixHeader(std::vector<std::uint8_t>& box, ByteSpan source) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace varnock;
   if (size < 5) return 0;
-  const std::uint64_t field = container::ReadLittleEndian(data + 1, 4);
+  const std::uint64_t field = varnock::ReadLittleEndian(data + 1, 4);
   const std::size_t rest = size - 5;
   const auto source_size = static_cast<std::size_t>(field % (rest + 1));
   // Exact-size copies, so that a read past either is caught by the sanitizer.

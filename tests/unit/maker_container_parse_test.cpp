@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "make/Matcher.h"
-#include "make/Parser.h"
-#include "make/SourceIndex.h"
+#include "make/index/Matcher.h"
+#include "make/index/SourceIndex.h"
+#include "make/parse/Parser.h"
 
 namespace varnock::maker {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "make/BlockCover.h"
 #include "make/Maker.h"
-#include "make/PatchEncoder.h"
+#include "make/encode/PatchEncoder.h"
+#include "make/index/BlockCover.h"
 #include "support/MakerHarness.h"
 
 namespace varnock {

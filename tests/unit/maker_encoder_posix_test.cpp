@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "make/PatchEncoder.h"
+#include "make/encode/PatchEncoder.h"
 #include "support/MakerHarness.h"
 
 namespace varnock {

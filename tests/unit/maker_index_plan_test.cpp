@@ -14,7 +14,7 @@
 #include "common/Errors.h"
 #include "make/IndexPlan.h"
 #include "make/Maker.h"
-#include "make/SourceIndex.h"
+#include "make/index/SourceIndex.h"
 #include "support/MakerHarness.h"
 
 namespace varnock {

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "common/Errors.h"
-#include "make/ContainerEncoder.h"
 #include "make/IndexPlan.h"
 #include "make/Maker.h"
-#include "make/PatchEncoder.h"
-#include "make/SourceIndex.h"
+#include "make/encode/ContainerEncoder.h"
+#include "make/encode/PatchEncoder.h"
+#include "make/index/SourceIndex.h"
 #include "support/MakerHarness.h"
 
 namespace varnock {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/PatchFormat.h"
+#include "format/PatchFormat.h"
 #include "support/ErrorMatch.h"
 #include "support/PatchBuilder.h"
 

@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "apply/Decode.h"
 #include "apply/InstructionStream.h"
 #include "apply/RangedStream.h"
 #include "common/Errors.h"
+#include "format/Instruction.h"
 #include "support/PatchBuilder.h"
 
 namespace varnock {

@@ -1,0 +1,272 @@
+#include "format/WholeDecoders.h"
+
+#include <lzma.h>
+// The frame header's fields are in the part of the API that may change between
+// versions; the frame format itself does not.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Errors.h"
+
+namespace varnock {
+namespace {
+
+// Read from the file at a time.
+constexpr std::size_t kInputStep = 64 << 10;
+// The most memory a decompressor may take: what xz -9 (64 MiB dictionary)
+// and zstd --long (128 MiB window) need, so that a short file cannot make
+// the decoder ask for gigabytes.
+constexpr std::uint64_t kDecoderMemory = std::uint64_t{160} << 20;
+constexpr int kLargestZstdWindowLog = 27;
+
+[[noreturn]] void XzDamaged(const std::string& what) {
+  throw Exception(ErrorKind::kXzDamaged, "Damaged xz stream: " + what);
+}
+
+[[noreturn]] void ZstdDamaged(const std::string& what) {
+  throw Exception(ErrorKind::kZstdDamaged, "Damaged zstd stream: " + what);
+}
+
+const char* LzmaReason(lzma_ret result) {
+  switch (result) {
+    case LZMA_MEM_ERROR:
+      throw std::bad_alloc();
+    case LZMA_MEMLIMIT_ERROR:
+      return "it needs more than 160 MiB to decode";
+    case LZMA_FORMAT_ERROR:
+      return "not in the xz format";
+    case LZMA_OPTIONS_ERROR:
+      return "options this decoder does not support";
+    case LZMA_DATA_ERROR:
+      return "corrupt data";
+    case LZMA_BUF_ERROR:
+      return "it ends too soon";
+    default:
+      return "it cannot be decoded";
+  }
+}
+
+// The file read front to back in steps, for a decompressor.
+class Feed {
+ public:
+  explicit Feed(InputRanges& input) : input_(input), buffer_(kInputStep) {}
+  void Restart() { offset_ = 0; }
+  bool AtEnd() const noexcept { return offset_ == input_.Size(); }
+  // The next step of the file.
+  std::span<const std::uint8_t> Next() {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kInputStep, input_.Size() - offset_));
+    input_.Read(offset_, {buffer_.data(), count});
+    offset_ += count;
+    return {buffer_.data(), count};
+  }
+
+ private:
+  InputRanges& input_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t offset_ = 0;
+};
+
+class XzDecoder final : public RawPatchDecoder {
+ public:
+  explicit XzDecoder(InputRanges& input) : input_(input), feed_(input) {
+    length_ = UncompressedLength();
+    Restart();
+  }
+  ~XzDecoder() override { lzma_end(&stream_); }
+
+  std::uint64_t RawLength() const noexcept override { return length_; }
+
+  void Restart() override {
+    lzma_end(&stream_);
+    stream_ = LZMA_STREAM_INIT;
+    const lzma_ret result = lzma_stream_decoder(&stream_, kDecoderMemory, LZMA_CONCATENATED);
+    if (result != LZMA_OK) XzDamaged(LzmaReason(result));
+    feed_.Restart();
+    produced_ = 0;
+  }
+
+  std::size_t Read(std::span<std::uint8_t> into) override {
+    if (produced_ == length_) return 0;
+    stream_.next_out = into.data();
+    stream_.avail_out = into.size();
+    while (stream_.avail_out == into.size()) {
+      if (stream_.avail_in == 0 && !feed_.AtEnd()) {
+        const auto next = feed_.Next();
+        stream_.next_in = next.data();
+        stream_.avail_in = next.size();
+      }
+      const lzma_ret result = lzma_code(&stream_, feed_.AtEnd() ? LZMA_FINISH : LZMA_RUN);
+      if (result == LZMA_STREAM_END) break;
+      if (result != LZMA_OK) XzDamaged(LzmaReason(result));
+    }
+    const std::size_t count = into.size() - stream_.avail_out;
+    produced_ += count;
+    if (count == 0 || produced_ > length_) XzDamaged("its index does not tell its length");
+    return count;
+  }
+
+ private:
+  // The uncompressed length its index tells, read from the end of the file.
+  std::uint64_t UncompressedLength() {
+    lzma_index* index = nullptr;
+    lzma_stream info = LZMA_STREAM_INIT;
+    lzma_ret result = lzma_file_info_decoder(&info, &index, UINT64_MAX, input_.Size());
+    std::vector<std::uint8_t> buffer(kInputStep);
+    std::uint64_t offset = 0;
+    while (result == LZMA_OK || result == LZMA_SEEK_NEEDED) {
+      if (result == LZMA_SEEK_NEEDED) {
+        offset = info.seek_pos;
+        info.avail_in = 0;
+      }
+      if (info.avail_in == 0) {
+        if (offset > input_.Size()) break;
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kInputStep, input_.Size() - offset));
+        input_.Read(offset, {buffer.data(), count});
+        offset += count;
+        info.next_in = buffer.data();
+        info.avail_in = count;
+      }
+      result = lzma_code(&info, LZMA_RUN);
+    }
+    lzma_end(&info);
+    if (result != LZMA_STREAM_END) XzDamaged(LzmaReason(result));
+    const std::uint64_t length = lzma_index_uncompressed_size(index);
+    lzma_index_end(index, nullptr);
+    return length;
+  }
+
+  InputRanges& input_;
+  Feed feed_;
+  lzma_stream stream_ = LZMA_STREAM_INIT;
+  std::uint64_t length_ = 0;
+  std::uint64_t produced_ = 0;
+};
+
+class ZstdDecoder final : public RawPatchDecoder {
+ public:
+  explicit ZstdDecoder(InputRanges& input)
+      : input_(input), feed_(input), stream_(ZSTD_createDStream(), &ZSTD_freeDStream) {
+    if (!stream_) throw std::bad_alloc();
+    ZSTD_DCtx_setParameter(stream_.get(), ZSTD_d_windowLogMax, kLargestZstdWindowLog);
+    const std::optional<std::uint64_t> told = ToldLength();
+    length_ = told ? *told : DecodedLength();
+    Restart();
+  }
+
+  std::uint64_t RawLength() const noexcept override { return length_; }
+
+  void Restart() override {
+    ZSTD_DCtx_reset(stream_.get(), ZSTD_reset_session_only);
+    feed_.Restart();
+    in_ = {nullptr, 0, 0};
+    produced_ = 0;
+    frame_left_ = 0;
+  }
+
+  std::size_t Read(std::span<std::uint8_t> into) override {
+    if (produced_ == length_) {
+      Finish();
+      return 0;
+    }
+    const std::size_t count = Decode(into);
+    produced_ += count;
+    if (count == 0 || produced_ > length_) ZstdDamaged("its frames do not tell its length");
+    if (produced_ == length_) Finish();
+    return count;
+  }
+
+ private:
+  // Up to into.size() decoded bytes; 0 only at the end of the file.
+  std::size_t Decode(std::span<std::uint8_t> into) {
+    ZSTD_outBuffer out{into.data(), into.size(), 0};
+    while (out.pos == 0) {
+      if (in_.pos == in_.size) {
+        if (feed_.AtEnd()) break;
+        const auto next = feed_.Next();
+        in_ = {next.data(), next.size(), 0};
+      }
+      frame_left_ = ZSTD_decompressStream(stream_.get(), &out, &in_);
+      if (ZSTD_isError(frame_left_)) ZstdDamaged(ZSTD_getErrorName(frame_left_));
+    }
+    return out.pos;
+  }
+
+  // At the end of the raw patch: the last frame must end with the file.
+  void Finish() {
+    std::uint8_t probe[1];
+    if (Decode(probe) != 0) ZstdDamaged("its frames do not tell its length");
+    if (frame_left_ != 0) ZstdDamaged("it ends within a frame");
+  }
+
+  // The sum of the frames' content sizes, walked from header to header; none
+  // when a frame does not tell its size.
+  std::optional<std::uint64_t> ToldLength() {
+    std::uint64_t offset = 0;
+    std::uint64_t total = 0;
+    std::uint8_t head[ZSTD_FRAMEHEADERSIZE_MAX];
+    while (offset < input_.Size()) {
+      const auto have =
+          static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, input_.Size() - offset));
+      input_.Read(offset, {head, have});
+      ZSTD_frameHeader frame{};
+      const std::size_t result = ZSTD_getFrameHeader(&frame, head, have);
+      if (ZSTD_isError(result)) ZstdDamaged(ZSTD_getErrorName(result));
+      if (result != 0) ZstdDamaged("it ends within a frame's header");
+      if (frame.frameType == ZSTD_skippableFrame) {
+        offset += frame.headerSize + frame.frameContentSize;
+        continue;
+      }
+      if (frame.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN) return std::nullopt;
+      total += frame.frameContentSize;
+      offset += frame.headerSize;
+      // The blocks: a 3-byte header each, telling its size and whether it is the last.
+      for (bool last = false; !last;) {
+        std::uint8_t block[3];
+        if (offset + 3 > input_.Size()) ZstdDamaged("it ends within a frame");
+        input_.Read(offset, block);
+        const std::uint32_t value = block[0] | block[1] << 8 | block[2] << 16;
+        last = (value & 1) != 0;
+        const std::uint32_t type = value >> 1 & 3;
+        if (type == 3) ZstdDamaged("a block of a reserved type");
+        offset += 3 + (type == 1 ? 1 : value >> 3);
+      }
+      offset += frame.checksumFlag ? 4 : 0;
+    }
+    if (offset != input_.Size()) ZstdDamaged("it ends within a frame");
+    return total;
+  }
+
+  // The length found by decoding the whole file once.
+  std::uint64_t DecodedLength() {
+    length_ = UINT64_MAX;
+    Restart();
+    std::vector<std::uint8_t> scratch(kInputStep);
+    std::uint64_t total = 0;
+    for (std::size_t count; (count = Decode(scratch)) != 0;) total += count;
+    if (frame_left_ != 0) ZstdDamaged("it ends within a frame");
+    return total;
+  }
+
+  InputRanges& input_;
+  Feed feed_;
+  std::unique_ptr<ZSTD_DStream, decltype(&ZSTD_freeDStream)> stream_;
+  ZSTD_inBuffer in_{nullptr, 0, 0};
+  std::size_t frame_left_ = 0;
+  std::uint64_t length_ = 0;
+  std::uint64_t produced_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<RawPatchDecoder> NewWholeDecoder(PatchKind kind, InputRanges& input) {
+  if (kind == PatchKind::kXz) return std::make_unique<XzDecoder>(input);
+  return std::make_unique<ZstdDecoder>(input);
+}
+
+}  // namespace varnock

@@ -1,0 +1,34 @@
+#include "make/encode/ContainerOutput.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "apply/ContainerDecoder.h"
+#include "make/encode/ContainerEncoder.h"
+
+namespace varnock {
+
+std::vector<std::uint8_t> MakeContainer(ByteSpan raw, ByteSpan source, unsigned threads) {
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::uint8_t> container = container::EncodeContainer(raw, source, threads);
+  CheckContainer(container, raw, source);
+  return container;
+}
+
+void CheckContainer(ByteSpan container, ByteSpan raw, ByteSpan source) {
+  SpanRanges container_input(container);
+  SpanRanges source_input(source);
+  container::ContainerDecoder decoder(container_input, &source_input);
+  std::vector<std::uint8_t> piece(1 << 20);
+  std::uint64_t at = 0;
+  for (std::size_t count; (count = decoder.Read(piece)) != 0; at += count) {
+    if (count > raw.size() - at ||
+        !std::equal(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(count),
+                    raw.begin() + static_cast<std::ptrdiff_t>(at))) {
+      throw Exception("The container made does not decode to its patch");
+    }
+  }
+  if (at != raw.size()) throw Exception("The container made does not decode to its patch");
+}
+
+}  // namespace varnock

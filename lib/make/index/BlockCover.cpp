@@ -1,0 +1,179 @@
+#include "make/index/BlockCover.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "make/index/CommonPrefix.h"
+
+namespace varnock::maker {
+namespace {
+
+// The blocks' hash, a polynomial in the bytes, which rolls a byte at a time.
+constexpr std::uint64_t kRoll = 0x100000001B3ull;
+
+constexpr std::uint64_t Power(std::uint64_t base, std::uint64_t exponent) {
+  std::uint64_t result = 1;
+  for (std::uint64_t i = 0; i < exponent; ++i) result *= base;
+  return result;
+}
+// The weight of the byte that leaves the window.
+constexpr std::uint64_t kOutgoing = Power(kRoll, kCoverBlock - 1);
+
+std::uint64_t HashBlock(const std::uint8_t* at) {
+  std::uint64_t hash = 0;
+  for (std::uint64_t i = 0; i < kCoverBlock; ++i) hash = hash * kRoll + at[i];
+  return hash;
+}
+
+std::uint64_t SlotCount(std::uint64_t source_size) {
+  const std::uint64_t blocks = source_size / kCoverBlock;
+  return std::bit_ceil(std::max<std::uint64_t>(64, blocks + blocks / 2));
+}
+
+// The source's blocks by hash, the first of equal ones only: an entry holds
+// the hash's high half and the block's number.
+class BlockTable {
+ public:
+  explicit BlockTable(ByteSpan source)
+      : source_(source), slots_(SlotCount(source.size()), 0), filter_(slots_.size() / 8, 0) {
+    mask_ = slots_.size() - 1;
+    const std::uint64_t blocks = source.size() / kCoverBlock;
+    for (std::uint64_t block = 0; block < blocks; ++block) Insert(block);
+  }
+
+  // The source block that holds the bytes at `at`, or -1, also when more
+  // than one does: a block seen in many places does not tell which of them
+  // the target's stretch continues, and the first one taken as a cover would
+  // cost a copy more for every place it does not.
+  std::int64_t Find(std::uint64_t hash, const std::uint8_t* at) const {
+    const std::uint64_t mixed = Mix(hash);
+    if (!(filter_[FilterWord(mixed)] >> (mixed >> 58) & 1)) return -1;
+    const std::uint64_t tag = mixed >> 32;
+    for (std::uint64_t slot = mixed & mask_;; slot = (slot + 1) & mask_) {
+      const std::uint64_t entry = slots_[slot];
+      if (entry == 0) return -1;
+      if (entry >> 32 != tag) continue;
+      const std::uint64_t block = BlockOf(entry);
+      if (std::equal(at, at + kCoverBlock, source_.data() + block * kCoverBlock))
+        return entry & kRepeated ? -1 : static_cast<std::int64_t>(block);
+    }
+  }
+
+  void Prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[Mix(hash) & mask_]); }
+
+ private:
+  void Insert(std::uint64_t block) {
+    const std::uint8_t* at = source_.data() + block * kCoverBlock;
+    const std::uint64_t mixed = Mix(HashBlock(at));
+    filter_[FilterWord(mixed)] |= std::uint64_t{1} << (mixed >> 58);
+    const std::uint64_t tag = mixed >> 32;
+    for (std::uint64_t slot = mixed & mask_;; slot = (slot + 1) & mask_) {
+      const std::uint64_t entry = slots_[slot];
+      if (entry == 0) {
+        slots_[slot] = tag << 32 | (block + 1);
+        return;
+      }
+      if (entry >> 32 == tag &&
+          std::equal(at, at + kCoverBlock, source_.data() + BlockOf(entry) * kCoverBlock)) {
+        slots_[slot] |= kRepeated;
+        return;
+      }
+    }
+  }
+
+  // The entry's low half: the block's number plus one (0: empty), and a bit
+  // set when the source holds the block more than once.
+  static constexpr std::uint64_t kRepeated = std::uint64_t{1} << 31;
+  static std::uint64_t BlockOf(std::uint64_t entry) { return (entry & (kRepeated - 1)) - 1; }
+
+  // The filter's word for a hash: bits the slot index does not use.
+  std::uint64_t FilterWord(std::uint64_t mixed) const { return (mixed >> 32) & (filter_.size() - 1); }
+
+  ByteSpan source_;
+  std::vector<std::uint64_t> slots_;
+  // Eight bits per slot, in a table an eighth of theirs that stays in cache:
+  // most target positions match no block and are turned away here.
+  std::vector<std::uint64_t> filter_;
+  std::uint64_t mask_ = 0;
+};
+
+// How many more bytes past a cover's end are tried on its diagonal: an edit
+// of a few bytes leaves the stretch after it on the same one.
+constexpr std::uint64_t kResumeDistance = 16;
+
+}  // namespace
+
+std::uint64_t CoverTableMemory(std::uint64_t source_size) {
+  return SlotCount(source_size) * (sizeof(std::uint64_t) + 1);
+}
+
+std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target) {
+  std::vector<CopyCandidate> covers;
+  if (source.size() < kCoverBlock || target.size() < kCoverBlock) return covers;
+  const BlockTable table(source);
+  const std::uint8_t* const t = target.data();
+  const std::uint8_t* const s = source.data();
+  const std::uint64_t size = target.size();
+  std::uint64_t covered_to = 0;  // the last cover's end
+  // A match at target `at` of source `from`, at least a block long, taken
+  // from covered_to on as far as it goes either way.
+  auto take = [&](std::uint64_t at, std::uint64_t from) {
+    const std::uint64_t back_limit = std::min(at - covered_to, from);
+    std::uint64_t back = 0;
+    while (back < back_limit && t[at - back - 1] == s[from - back - 1]) ++back;
+    const std::uint64_t forward = CommonPrefix(t + at, s + from, std::min(size - at, source.size() - from));
+    covers.push_back({static_cast<std::uint32_t>(at - back), static_cast<std::uint32_t>(from - back),
+                      static_cast<std::uint32_t>(back + forward)});
+    covered_to = at + forward;
+  };
+  // Where a block is found, the last cover's diagonal where it goes on as
+  // far: the block may be one of many places that hold the bytes, and the
+  // stretch before it came from the one it continues.
+  auto Preferred = [&](std::uint64_t at, std::uint64_t from) {
+    if (covers.empty()) return from;
+    const CopyCandidate& last = covers.back();
+    const std::uint64_t diagonal_from = std::uint64_t{last.source} + (at - last.target);
+    if (diagonal_from == from || diagonal_from >= source.size()) return from;
+    const std::uint64_t limit = std::min(size - at, source.size() - std::max(from, diagonal_from));
+    const std::uint64_t on_diagonal = CommonPrefix(t + at, s + diagonal_from, limit);
+    return on_diagonal >= CommonPrefix(t + at, s + from, limit) ? diagonal_from : from;
+  };
+  std::uint64_t at = 0;
+  while (at + kCoverBlock <= size) {
+    // Past a cover's end, its diagonal first.
+    if (!covers.empty() && covered_to == at) {
+      const CopyCandidate& last = covers.back();
+      const std::uint64_t from = std::uint64_t{last.source} + (at - last.target);
+      bool resumed = false;
+      for (std::uint64_t skip = 1; skip <= kResumeDistance && at + skip + kCoverBlock <= size &&
+                                   from + skip + kCoverBlock <= source.size();
+           ++skip) {
+        if (CommonPrefix(t + at + skip, s + from + skip, kCoverBlock) == kCoverBlock) {
+          take(at + skip, from + skip);
+          at = covered_to;
+          resumed = true;
+          break;
+        }
+      }
+      if (resumed) continue;
+    }
+    std::uint64_t hash = HashBlock(t + at);
+    for (;;) {
+      const std::int64_t block = table.Find(hash, t + at);
+      if (block >= 0) {
+        take(at, Preferred(at, static_cast<std::uint64_t>(block) * kCoverBlock));
+        at = covered_to;
+        break;
+      }
+      if (at + kCoverBlock >= size) {
+        at = size;
+        break;
+      }
+      hash = (hash - kOutgoing * t[at]) * kRoll + t[at + kCoverBlock];
+      ++at;
+    }
+  }
+  return covers;
+}
+
+}  // namespace varnock::maker

@@ -1,0 +1,25 @@
+// Finds the long stretches the target shares with the source by matching
+// blocks of the source, before and instead of any search byte by byte.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "make/index/Matcher.h"
+
+namespace varnock::maker {
+
+// Source blocks start at multiples of this: every match of 2 kCoverBlock - 1
+// bytes and more holds a whole block, and is found.
+inline constexpr std::uint64_t kCoverBlock = 64;
+
+// Bytes the block table takes for a source of this size.
+std::uint64_t CoverTableMemory(std::uint64_t source_size);
+
+// The target's stretches that equal a stretch of the source, found where a
+// whole source block lies in them and extended both ways as far as the bytes
+// agree: in target order, none overlapping another, each at least
+// kCoverBlock long. They depend on the inputs alone.
+std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target);
+
+}  // namespace varnock::maker

@@ -1,0 +1,23 @@
+// Where the source holds the target's bytes outside the covers, found by
+// indexing those bytes, which are few when the pair is nearly the same, and
+// passing the source over that index once, instead of indexing the source.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "make/index/SimilarityTest.h"
+#include "make/index/SourceIndex.h"
+
+namespace varnock::maker {
+
+// An index that answers for patterns that start in `stretches` of `target`
+// and run to the target's end (the spans FindCandidates asks about), and
+// only for those: the longest match of a pattern's bytes within its stretch
+// among the source places the pass met, as long as the bytes agree. Holds
+// about 22 bytes a stretch byte; the pass reads the source once.
+std::unique_ptr<SourceIndex> MakeGapIndex(ByteSpan source, ByteSpan target,
+                                          std::span<const Stretch> stretches);
+
+}  // namespace varnock::maker

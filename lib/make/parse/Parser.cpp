@@ -1,0 +1,185 @@
+#include "make/parse/Parser.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace varnock::maker {
+namespace {
+
+// Copies weighed at once at one position; more than the matcher's longest and
+// nearest plus the ones still running from before is rare.
+constexpr std::size_t kMostCopies = 8;
+
+// A copy being weighed: the candidate's stretch of one diagonal (source minus
+// target position) and where on it the cheapest copy to take now would start.
+struct OpenCopy {
+  std::int64_t diagonal;
+  std::uint64_t end;
+  std::uint64_t start;
+  std::uint64_t start_cost;
+
+  std::uint64_t SourceAt(std::uint64_t position) const {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(position) + diagonal);
+  }
+  std::uint64_t CostTo(std::uint64_t position) const {
+    return start_cost + CopyCost(SourceAt(start), position - start);
+  }
+};
+
+// The literal run being weighed, likewise.
+struct OpenLiteral {
+  std::uint64_t start = 0;
+  std::uint64_t start_cost = 0;
+  std::uint64_t CostTo(std::uint64_t position) const { return start_cost + LiteralCost(position - start); }
+};
+
+class OpenCopies {
+ public:
+  // A candidate on the diagonal of an open copy lengthens it; otherwise it
+  // opens one, in place of the one that ends first when all are taken.
+  void Add(std::int64_t diagonal, std::uint64_t end, std::uint64_t position, std::uint64_t cost) {
+    for (OpenCopy& copy : copies_) {
+      if (copy.diagonal == diagonal) {
+        copy.end = std::max(copy.end, end);
+        return;
+      }
+    }
+    const OpenCopy opened{diagonal, end, position, cost};
+    if (copies_.size() < kMostCopies) {
+      copies_.push_back(opened);
+      return;
+    }
+    auto first_end = std::min_element(copies_.begin(), copies_.end(),
+                                      [](const OpenCopy& a, const OpenCopy& b) { return a.end < b.end; });
+    if (first_end->end < end) *first_end = opened;
+  }
+  void CloseEndedBy(std::uint64_t position) {
+    std::erase_if(copies_, [&](const OpenCopy& copy) { return copy.end <= position; });
+  }
+  std::vector<OpenCopy>& All() { return copies_; }
+
+ private:
+  std::vector<OpenCopy> copies_;
+};
+
+}  // namespace
+
+void WriteInstruction(ByteSpan target, const Instruction& instruction, PatchEncoder& encoder) {
+  if (instruction.source == kCarried)
+    encoder.Literal(target.subspan(instruction.start, instruction.end - instruction.start));
+  else
+    encoder.Copy(instruction.source, instruction.end - instruction.start);
+}
+
+void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
+                   std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor,
+                   const InstructionTaker& take) {
+  const bool none = std::all_of(candidates.begin(), candidates.end(),
+                                [](const std::vector<CopyCandidate>& list) { return list.empty(); });
+  if (none && !for_container_) {
+    if (to > from) take({static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to), kCarried});
+    return;
+  }
+  if (for_container_)
+    ParseForContainer(target, from, to, candidates, cursor);
+  else
+    ParseForRaw(from, to, candidates);
+  Emit(target, from, to, take);
+}
+
+void Parser::ParseForRaw(std::uint64_t from, std::uint64_t to,
+                         std::span<const std::vector<CopyCandidate>> candidates) {
+  const std::uint64_t length = to - from;
+  arrivals_.resize(length + 1);
+  OpenLiteral literal;
+  OpenCopies copies;
+  auto list = candidates.begin();
+  std::size_t next = 0;
+  std::uint64_t cost = 0;  // of the cheapest way to rebuild [from, from + position)
+  for (std::uint64_t position = 0;; ++position) {
+    if (position > 0) {
+      cost = literal.CostTo(position);
+      Arrival arrival{static_cast<std::uint32_t>(literal.start), kLiteral};
+      for (const OpenCopy& copy : copies.All()) {
+        const std::uint64_t copy_cost = copy.CostTo(position);
+        if (copy_cost < cost) {
+          cost = copy_cost;
+          arrival = {static_cast<std::uint32_t>(copy.start),
+                     static_cast<std::uint32_t>(copy.SourceAt(copy.start))};
+        }
+      }
+      arrivals_[position] = arrival;
+      copies.CloseEndedBy(position);
+    }
+    if (position == length) break;
+
+    for (; list != candidates.end(); ++list, next = 0) {
+      for (; next < list->size() && (*list)[next].target == from + position; ++next) {
+        const CopyCandidate& candidate = (*list)[next];
+        const std::uint64_t end =
+            std::min<std::uint64_t>(std::uint64_t{candidate.target} + candidate.length, to);
+        const std::int64_t diagonal =
+            std::int64_t{candidate.source} - static_cast<std::int64_t>(candidate.target - from);
+        copies.Add(diagonal, end - from, position, cost);
+      }
+      if (next < list->size()) break;
+    }
+
+    // Start afresh here where that makes the next byte cheaper.
+    if (position == 0 || cost + LiteralCost(1) <= literal.CostTo(position + 1)) literal = {position, cost};
+    for (OpenCopy& copy : copies.All()) {
+      if (copy.start < position && cost + CopyCost(copy.SourceAt(position), 1) <= copy.CostTo(position + 1)) {
+        copy.start = position;
+        copy.start_cost = cost;
+      }
+    }
+  }
+}
+
+void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, const InstructionTaker& take) {
+  const auto length = static_cast<std::uint32_t>(to - from);
+  if (length == 0) return;
+  // Turn the chain of ends, which runs back from the stretch's end, around.
+  std::uint32_t following = 0;
+  for (std::uint32_t end = length; end > 0;) {
+    const std::uint32_t start = arrivals_[end].start;
+    arrivals_[end].start = following;
+    following = end;
+    end = start;
+  }
+  // Adjacent literal runs, and copies that continue one another, become one
+  // instruction: never more bytes than two.
+  std::uint64_t pending_start = 0;
+  std::uint64_t pending_end = 0;
+  std::uint32_t pending_source = kLiteral;
+  auto flush = [&] {
+    if (pending_end == pending_start) return;
+    take({static_cast<std::uint32_t>(from + pending_start), static_cast<std::uint32_t>(from + pending_end),
+          pending_source});
+  };
+  auto add = [&](std::uint32_t start, std::uint32_t end, std::uint32_t source) {
+    const bool continues = source == kLiteral ? pending_source == kLiteral
+                                              : pending_source != kLiteral &&
+                                                    pending_source + (pending_end - pending_start) == source;
+    if (!continues) {
+      flush();
+      pending_start = start;
+      pending_source = source;
+    }
+    pending_end = end;
+  };
+  for (std::uint32_t start = 0, end = following; start < length;) {
+    const Arrival arrival = arrivals_[end];
+    if (for_container_ && arrival.source != kLiteral) {
+      SplitRun(target, from, start, end, arrival.source);
+      for (const Instruction& piece : pieces_) add(piece.start, piece.end, piece.source);
+    } else {
+      add(start, end, arrival.source);
+    }
+    start = end;
+    end = arrival.start;
+  }
+  flush();
+}
+
+}  // namespace varnock::maker
