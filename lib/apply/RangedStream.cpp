@@ -139,16 +139,11 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
 }
 
 std::uint64_t CountRangedTarget(PatchWindow& patch, std::uint64_t source_size, const PatchHeader& header) {
-  const std::uint64_t last = patch.Size() - 1;
   std::uint64_t total = 0;
-  for (std::uint64_t position = std::uint64_t{header.header_size} + kSignatureSize; position < last;) {
-    HoldHead(patch, position, false);
-    const Operation operation =
-        decode::DecodeOperation(patch.At(position), position, patch.Size(), source_size);
-    if (operation.fault != Fault::kNone) break;
-    total += operation.length;
-    position = operation.next;
-  }
+  decode::ForEachOperation(
+      std::uint64_t{header.header_size} + kSignatureSize, patch.Size(), source_size,
+      [&](std::uint64_t position) { return patch.Head(position); },
+      [&](std::uint64_t, std::uint8_t, const Operation& operation) { total += operation.length; });
   return total;
 }
 

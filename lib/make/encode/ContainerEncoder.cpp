@@ -71,31 +71,30 @@ class Splitter {
 std::vector<BlockStreams> Split(ByteSpan raw, ByteSpan source, std::uint32_t head_length,
                                 std::uint32_t block_limit, std::uint64_t& target_length) {
   Splitter splitter(source, block_limit);
-  const std::uint64_t last = raw.size() - 1;
-  std::uint64_t position = head_length;
   target_length = 0;
-  while (position < last) {
-    const decode::Operation operation =
-        decode::DecodeOperation(raw.data() + position, position, raw.size(), source.size());
-    if (operation.fault != decode::Fault::kNone) decode::Raise(operation.fault, position);
-    const std::uint8_t opcode = raw[position];
-    const std::uint64_t head_end = operation.copies ? operation.next : operation.from;
-    splitter.Head(position, static_cast<std::uint32_t>(head_end - position));
-    BlockStreams& block = splitter.Current();
-    block.opcodes.push_back(opcode);
-    block.yield += static_cast<std::uint32_t>(head_end - position);
-    if (opcode > opcode::kLongestShortLiteral) AppendVarint(block.lengths, operation.length);
-    target_length += operation.length;
-    if (operation.copies) {
-      AppendVarint(block.offsets, Zigzag(static_cast<std::int64_t>(operation.from) -
-                                         static_cast<std::int64_t>(splitter.cursor_)));
-      splitter.cursor_ = operation.from + operation.length;
-    } else {
-      splitter.Literal(head_end, raw.subspan(static_cast<std::size_t>(operation.from), operation.length));
-    }
-    position = operation.next;
-  }
-  decode::CheckStreamEnd(position, last, raw[last]);
+  const decode::WalkEnd end = decode::ForEachOperation(
+      head_length, raw.size(), source.size(), [&](std::uint64_t position) { return raw.data() + position; },
+      [&](std::uint64_t position, std::uint8_t code, const decode::Operation& operation) {
+        const OperandWidths widths = OperandWidthsOf(code);
+        const std::uint32_t head = 1 + widths.offset + widths.length;
+        splitter.Head(position, head);
+        BlockStreams& block = splitter.Current();
+        block.opcodes.push_back(code);
+        block.yield += head;
+        if (widths.length != 0) AppendVarint(block.lengths, operation.length);
+        target_length += operation.length;
+        if (operation.copies) {
+          AppendVarint(block.offsets, Zigzag(static_cast<std::int64_t>(operation.from) -
+                                             static_cast<std::int64_t>(splitter.cursor_)));
+          splitter.cursor_ = operation.from + operation.length;
+        } else {
+          splitter.Literal(position + head,
+                           raw.subspan(static_cast<std::size_t>(operation.from), operation.length));
+        }
+      });
+  if (end.fault != decode::Fault::kNone) decode::Raise(end.fault, end.position);
+  const std::uint64_t last = raw.size() - 1;
+  decode::CheckStreamEnd(end.position, last, raw[last]);
   splitter.Head(last, 1);
   splitter.Current().opcodes.push_back(opcode::kStop);
   splitter.Current().yield += 1;

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "apply/ContainerDecoder.h"
+#include "format/Bounds.h"
 #include "make/encode/ContainerEncoder.h"
 
 namespace varnock {
@@ -22,7 +23,7 @@ void CheckContainer(ByteSpan container, ByteSpan raw, ByteSpan source) {
   std::vector<std::uint8_t> piece(1 << 20);
   std::uint64_t at = 0;
   for (std::size_t count; (count = decoder.Read(piece)) != 0; at += count) {
-    if (count > raw.size() - at ||
+    if (!FitsWithin(at, count, raw.size()) ||
         !std::equal(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(count),
                     raw.begin() + static_cast<std::ptrdiff_t>(at))) {
       throw Exception("The container made does not decode to its patch");
