@@ -10,10 +10,14 @@
 namespace varnock {
 
 std::vector<std::uint8_t> MakeContainer(ByteSpan raw, ByteSpan source, unsigned threads) {
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::uint8_t> container = container::EncodeContainer(raw, source, threads);
+  std::vector<std::uint8_t> container = MakeUncheckedContainer(raw, source, threads);
   CheckContainer(container, raw, source);
   return container;
+}
+
+std::vector<std::uint8_t> MakeUncheckedContainer(ByteSpan raw, ByteSpan source, unsigned threads) {
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  return container::EncodeContainer(raw, source, threads);
 }
 
 void CheckContainer(ByteSpan container, ByteSpan raw, ByteSpan source) {
