@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/Crc32.h"
+#include "format/Bounds.h"
 #include "format/Codecs.h"
 #include "format/Instruction.h"
 
@@ -55,8 +56,7 @@ void ContainerDecoder::Restart() {
 }
 
 void ContainerDecoder::ReadInput(std::uint64_t offset, std::span<std::uint8_t> into) {
-  if (offset > input_.Size() || into.size() > input_.Size() - offset)
-    throw EContainerDamaged("it ends within a block");
+  if (!FitsWithin(offset, into.size(), input_.Size())) throw EContainerDamaged("it ends within a block");
   input_.Read(offset, into);
 }
 
@@ -84,7 +84,7 @@ void ContainerDecoder::LoadBlock() {
   if (yield == 0) throw EContainerDamaged("it ends before its raw patch does");
   ReadInput(next_block_, fixed);
   const auto yield_crc = static_cast<std::uint32_t>(ReadLittleEndian(fixed + 4, 4));
-  if (yield > header_.block_limit || yield > header_.raw_length - rebuilt_)
+  if (yield > header_.block_limit || !FitsWithin(rebuilt_, yield, header_.raw_length))
     throw EContainerDamaged("a block yields more than it may");
   if (fixed[8] > static_cast<std::uint8_t>(Transform::kDifference) || ReadLittleEndian(fixed + 9, 3) != 0)
     throw EContainerDamaged("a block's header is not one of this version");
@@ -190,11 +190,14 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
     std::uint64_t offset = 0;
     if (offset_width != 0) {
       const std::int64_t delta = Unzigzag(offsets.Varint());
-      // Both bounds compared before the sum, so that it cannot wrap.
-      const auto cursor = static_cast<std::int64_t>(cursor_);  // below 2^33: no sum here can wrap
-      if (delta < -cursor || delta > std::int64_t{0xFFFFFFFF} - cursor)
-        damaged("a copy's offset is out of bounds");
-      offset = cursor_ + static_cast<std::uint64_t>(delta);
+      // The cursor stays below 2^34 (a copy's end, then a raw patch's worth
+      // of literals): a shift this far leaves the source either way, and
+      // below it the sum is exact.
+      constexpr std::int64_t kFarthest = std::int64_t{1} << 40;
+      const std::int64_t at =
+          delta < -kFarthest || delta > kFarthest ? -1 : static_cast<std::int64_t>(cursor_) + delta;
+      if (at < 0 || at > std::int64_t{0xFFFFFFFF}) damaged("a copy's offset is out of bounds");
+      offset = static_cast<std::uint64_t>(at);
     }
     if ((length_width != 0 && length >> (8 * length_width) != 0) ||
         (offset_width != 0 && offset >> (8 * offset_width) != 0))

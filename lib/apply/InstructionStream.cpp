@@ -1,7 +1,5 @@
 #include "apply/InstructionStream.h"
 
-#include <array>
-
 #include "apply/Lookahead.h"
 #include "common/Errors.h"
 #include "format/Instruction.h"
@@ -63,36 +61,26 @@ void RunStream(ByteSpan patch, ByteSpan source, const PatchHeader& header, TStre
   // of carrying out one instruction at a time. The stream over ranges
   // (RangedStream.cpp) has a loop of its own, which says why.
   std::uint64_t decode_end = last;
-  std::array<Pending, decode::kLookahead> ahead;
-  std::size_t decoded = 0;
-  std::size_t written = 0;
-  [[maybe_unused]] std::uint64_t produced = 0;
-  [[maybe_unused]] std::uint64_t next_report = kProgressStep;
+  decode::Ahead<Pending> ahead;
+  decode::AheadSlots slots;
+  [[maybe_unused]] decode::ProgressTicks ticks;
   for (;;) {
-    while (position < decode_end && decoded - written < decode::kLookahead) {
+    while (position < decode_end && !slots.Full()) {
       Instruction instruction = Decode(patch, source, position);
-      ahead[decoded++ % decode::kLookahead] = {instruction.bytes, instruction.length, instruction.fault,
-                                               position};
+      ahead[slots.Add()] = {instruction.bytes, instruction.length, instruction.fault, position};
       if (instruction.fault != Fault::kNone) {
         decode_end = 0;
         break;
       }
       position = instruction.next;
     }
-    if (written == decoded) break;
-    const Pending& run = ahead[written++ % decode::kLookahead];
+    if (slots.Empty()) break;
+    const Pending& run = ahead[slots.Take()];
     if (run.fault != Fault::kNone) {
       target.Flush();
       decode::Raise(run.fault, run.position);
     }
-    if constexpr (kReportsProgress) {
-      // Told before the run, so that a stop leaves exactly the runs before it.
-      if (produced >= next_report) {
-        (*progress)(produced);
-        next_report = produced + kProgressStep;
-      }
-      produced += run.length;
-    }
+    if constexpr (kReportsProgress) ticks.BeforeRun(run.length, *progress);
     target.WriteRun(run.bytes, static_cast<std::int32_t>(run.length));
   }
   // A write held back fails here, still in this step, before the stop test.

@@ -34,6 +34,12 @@ class PatchWindow {
   const std::uint8_t* At(std::uint64_t offset) const noexcept {
     return bytes_.get() + static_cast<std::size_t>(offset - start_);
   }
+  // The head of the instruction at `offset` (below Size()), read anew when
+  // the window does not hold it.
+  const std::uint8_t* Head(std::uint64_t offset) {
+    if (!HoldsHead(offset)) Refill(offset);
+    return At(offset);
+  }
   // Reads the window anew from `offset` (below Size()): as much as it holds,
   // up to the patch's end. What it held before is gone.
   void Refill(std::uint64_t offset);

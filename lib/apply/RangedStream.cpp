@@ -1,7 +1,6 @@
 #include "apply/RangedStream.h"
 
 #include <algorithm>
-#include <array>
 
 #include "apply/Lookahead.h"
 #include "format/Instruction.h"
@@ -77,21 +76,18 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
   // tracks what it lent. The loop over spans, where every run stays where it
   // lies, is every apply's hot path and carries none of that.
   std::uint64_t decode_end = last;
-  std::array<Pending, decode::kLookahead> ahead;
-  std::size_t decoded = 0;
-  std::size_t written = 0;
+  decode::Ahead<Pending> ahead;
+  decode::AheadSlots slots;
   // The runs decoded before this one were lent before the last block read,
   // which may have taken the place of the one lent to them.
   std::size_t lent_since = 0;
   std::uint64_t loads = source.Loads();
-  std::uint64_t produced = 0;
-  std::uint64_t next_report = kProgressStep;
+  decode::ProgressTicks ticks;
   for (;;) {
-    while (position < decode_end && decoded - written < decode::kLookahead &&
-           HoldHead(patch, position, decoded != written)) {
+    while (position < decode_end && !slots.Full() && HoldHead(patch, position, !slots.Empty())) {
       const Operation operation =
           decode::DecodeOperation(patch.At(position), position, patch.Size(), source.Size());
-      Pending& pending = ahead[decoded++ % decode::kLookahead];
+      Pending& pending = ahead[slots.Add()];
       if (operation.fault != Fault::kNone) {
         pending = {nullptr, 0, position, 0, operation.fault, false};
         decode_end = 0;
@@ -105,21 +101,14 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
                  operation.copies};
       position = operation.next;
     }
-    if (written == decoded) break;
-    const bool lent_still = written >= lent_since;
-    const Pending& run = ahead[written++ % decode::kLookahead];
+    if (slots.Empty()) break;
+    const bool lent_still = slots.Taken() >= lent_since;
+    const Pending& run = ahead[slots.Take()];
     if (run.fault != Fault::kNone) {
       target.Flush();
       decode::Raise(run.fault, run.position);
     }
-    if (progress != nullptr) {
-      // Told before the run, so that a stop leaves exactly the runs before it.
-      if (produced >= next_report) {
-        (*progress)(produced);
-        next_report = produced + kProgressStep;
-      }
-      produced += run.length;
-    }
+    if (progress != nullptr) ticks.BeforeRun(run.length, *progress);
     // A literal lent stays in the window: it is read anew only where no
     // run waits, or for the rest of a literal it does not hold, the last run
     // decoded.
@@ -129,7 +118,7 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
       WriteRun(patch, source, run, target);
       if (source.Loads() != loads) {
         loads = source.Loads();
-        lent_since = decoded;
+        lent_since = slots.Added();
       }
     }
   }
@@ -139,16 +128,11 @@ void RunRangedStream(PatchWindow& patch, SourceCache& source, const PatchHeader&
 }
 
 std::uint64_t CountRangedTarget(PatchWindow& patch, std::uint64_t source_size, const PatchHeader& header) {
-  const std::uint64_t last = patch.Size() - 1;
   std::uint64_t total = 0;
-  for (std::uint64_t position = std::uint64_t{header.header_size} + kSignatureSize; position < last;) {
-    HoldHead(patch, position, false);
-    const Operation operation =
-        decode::DecodeOperation(patch.At(position), position, patch.Size(), source_size);
-    if (operation.fault != Fault::kNone) break;
-    total += operation.length;
-    position = operation.next;
-  }
+  decode::ForEachOperation(
+      std::uint64_t{header.header_size} + kSignatureSize, patch.Size(), source_size,
+      [&](std::uint64_t position) { return patch.Head(position); },
+      [&](std::uint64_t, std::uint8_t, const Operation& operation) { total += operation.length; });
   return total;
 }
 

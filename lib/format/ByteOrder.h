@@ -23,6 +23,12 @@ std::uint32_t ReadBigEndian(const std::uint8_t* bytes) {
   return value;
 }
 
+inline std::uint64_t ReadBigEndian(const std::uint8_t* bytes, unsigned width) {
+  std::uint64_t value = 0;
+  for (unsigned i = 0; i < width; ++i) value = value << 8 | bytes[i];
+  return value;
+}
+
 inline void AppendLittleEndian(std::vector<std::uint8_t>& out, std::uint64_t value, unsigned width) {
   for (unsigned i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }

@@ -1,7 +1,8 @@
-// The raw patch's instructions: the table of their operands, and one
-// instruction decoded from its opcode and operands alone, without the bytes
-// it hands over. The one place where the format's tests on an instruction
-// are made, shared by every reader of the instruction stream.
+// The raw patch's instructions: the table of their operands, one instruction
+// decoded from its opcode and operands alone, without the bytes it hands
+// over, and the walk over the stream that every reader but the two hot loops
+// takes. The one place where the format's tests on an instruction are made,
+// shared by every reader of the instruction stream.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,14 @@ constexpr OperandWidths OperandWidthsOf(std::uint8_t code) {
 }
 
 constexpr bool IsCopy(std::uint8_t code) { return OperandWidthsOf(code).offset != 0; }
+// A literal whose length is an operand, its bytes after it.
+constexpr bool IsLongLiteral(std::uint8_t code) {
+  return OperandWidthsOf(code).offset == 0 && OperandWidthsOf(code).length != 0;
+}
+
+// The narrowest operands an encoder can write a copy's offset and length in.
+constexpr unsigned OffsetWidth(std::uint64_t offset) { return offset <= 0xFFFF ? 2 : 4; }
+constexpr unsigned LengthWidth(std::uint64_t length) { return length <= 0xFF ? 1 : length <= 0xFFFF ? 2 : 4; }
 
 // The copy opcode whose operands have these widths.
 constexpr std::uint8_t CopyOpcode(unsigned offset_width, unsigned length_width) {
@@ -144,6 +153,33 @@ inline Operation DecodeOperation(const std::uint8_t* head, std::uint64_t p, std:
     default:
       return Refused(Fault::kUnsupported64);
   }
+}
+
+// Where a walk over the stream stopped: at the patch's last byte, where the
+// stop must be (fault kNone), or at the instruction at `position` that earns
+// `fault`.
+struct WalkEnd {
+  std::uint64_t position;
+  Fault fault;
+};
+
+// Walks the instructions from `position` to the patch's last byte, handing
+// each to `visit(position, opcode, operation)`, and stops at the first that
+// earns a fault. `head_at(position)` yields the patch's bytes there as
+// DecodeOperation reads them, valid until the next call. The two loops that
+// write runs decode ahead of their writes and walk on their own.
+template <typename HeadAt, typename Visit>
+WalkEnd ForEachOperation(std::uint64_t position, std::uint64_t patch_size, std::uint64_t source_size,
+                         HeadAt&& head_at, Visit&& visit) {
+  const std::uint64_t last = patch_size - 1;
+  while (position < last) {
+    const std::uint8_t* head = head_at(position);
+    const Operation operation = DecodeOperation(head, position, patch_size, source_size);
+    if (operation.fault != Fault::kNone) return {position, operation.fault};
+    visit(position, head[0], operation);
+    position = operation.next;
+  }
+  return {position, Fault::kNone};
 }
 
 // Raises the error `fault` earns for the instruction at `position`.

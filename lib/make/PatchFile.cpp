@@ -190,7 +190,8 @@ MakerReport MakeToNamedStream(const InputFile& source, const InputFile& target, 
   return report;
 }
 
-// The raw patch is checked in memory; the container, read back from the file.
+// The raw patch is checked in memory; the container, read back from the
+// file when verifying, else in memory before it is written.
 MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const InputFile& target,
                               const std::string& patch_name, const PatchFileOptions& options,
                               const ProgressReport& progress) {
@@ -204,8 +205,10 @@ MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const 
       throw;
     }
   }
+  // Verified, the container is decoded once, as read back from the file.
   const std::vector<std::uint8_t> container =
-      MakeContainer(raw.Bytes(), source.Bytes(), options.maker.threads);
+      options.verify ? MakeUncheckedContainer(raw.Bytes(), source.Bytes(), options.maker.threads)
+                     : MakeContainer(raw.Bytes(), source.Bytes(), options.maker.threads);
   report.patch_size = container.size();
   RefuseOversizedPatch(report);
   file.Write(container);

@@ -6,6 +6,8 @@
 #include "apply/InstructionStream.h"
 #include "common/Crc32.h"
 #include "common/Errors.h"
+#include "format/Bounds.h"
+#include "format/Instruction.h"
 #include "platform/platform.h"
 
 namespace varnock {
@@ -76,14 +78,6 @@ class ComparingStream : public TStream {
 
 [[noreturn]] void RaiseNotRebuilt(const Exception& fault) { throw ENotRebuilt(fault.Message()); }
 
-// The big-endian length after a long literal's opcode, and its width; none
-// for any other instruction.
-unsigned LongLiteralLengthWidth(std::uint8_t code) {
-  if (code == opcode::kLiteral16) return 2;
-  if (code == opcode::kLiteral32) return 4;
-  return 0;
-}
-
 }  // namespace
 
 class VerifyingSink::Comparison : public ComparingStream {
@@ -148,12 +142,11 @@ void VerifyingSink::Decode() {
     // is seen to hold it whole and the stop after it.
     if (oversized_literal_) throw ERangeError();
     const std::uint8_t code = held[at];
-    if (const unsigned width = LongLiteralLengthWidth(code)) {
-      if (held.size() - at < 1 + width) break;
-      std::uint64_t length = 0;
-      for (unsigned i = 1; i <= width; ++i) length = length << 8 | held[at + i];
-      literal_left_ = length;
-      oversized_literal_ = length > kLongestRun;
+    if (IsLongLiteral(code)) {
+      const unsigned width = OperandWidthsOf(code).length;
+      if (!FitsWithin(at, 1 + width, held.size())) break;
+      literal_left_ = ReadBigEndian(held.data() + at + 1, width);
+      oversized_literal_ = literal_left_ > kLongestRun;
       at += 1 + width;
       continue;
     }
@@ -161,16 +154,14 @@ void VerifyingSink::Decode() {
     if (code == opcode::kStop && at + 1 == held.size()) break;
     // Any other instruction is whole once the decoder no longer finds the
     // patch ending inside it (with one byte more, for the stop).
-    try {
-      const DecodedRun run = DecodeInstruction(held, source_, at);
-      comparison_->WriteRun(run.bytes, static_cast<std::int32_t>(run.length));
-      at = run.next;
-    } catch (const Exception& fault) {
-      if (fault.Kind() == ErrorKind::kUnexpectedEnd) break;
-      // Named by its place in the whole patch, not among the bytes held.
-      if (fault.Kind() == ErrorKind::kBeyondSource) RaiseBeyondSource(consumed_ + at);
-      throw;
-    }
+    const decode::Operation operation =
+        decode::DecodeOperation(held.data() + at, at, held.size(), source_.size());
+    if (operation.fault == decode::Fault::kUnexpectedEnd) break;
+    // Named by its place in the whole patch, not among the bytes held.
+    if (operation.fault != decode::Fault::kNone) decode::Raise(operation.fault, consumed_ + at);
+    const std::uint8_t* run = (operation.copies ? source_.data() : held.data()) + operation.from;
+    comparison_->WriteRun(run, static_cast<std::int32_t>(operation.length));
+    at = operation.next;
   }
   held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(at));
   consumed_ += at;

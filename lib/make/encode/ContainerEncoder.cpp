@@ -1,25 +1,27 @@
 #include "make/encode/ContainerEncoder.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
 
-#include "apply/InstructionStream.h"
 #include "common/Crc32.h"
 #include "format/Codecs.h"
+#include "format/ContainerStreams.h"
 #include "format/Instruction.h"
+#include "format/PatchFormat.h"
+#include "make/HelperThreads.h"
 
 namespace varnock::container {
 namespace {
 
-// One block's streams before compression: both forms of its literals.
+// One block's streams before compression, and where its yield lies.
 struct BlockStreams {
   std::uint64_t start = 0;  // of its yield in the raw patch
   std::uint32_t yield = 0;
-  Bytes opcodes, lengths, offsets, plain, difference;
+  BlockForms forms;
 };
 
 // The cheapest way to store `bytes`: as they are, or compressed.
@@ -29,34 +31,31 @@ struct Choice {
   Bytes bytes;
 };
 
-// Splits the raw patch's instructions into blocks' streams.
+// Splits the raw patch's instructions into blocks' streams: an instruction's
+// head in one block, a literal's bytes in as many as they fill.
 class Splitter {
  public:
-  Splitter(ByteSpan source, std::uint32_t block_limit) : source_(source), limit_(block_limit) {}
+  Splitter(ByteSpan source, std::uint32_t block_limit) : streams_(source, 0), limit_(block_limit) {}
 
-  // An instruction's opcode and operands, `head` bytes at `position`.
-  void Head(std::uint64_t position, std::uint32_t head) {
+  // An instruction's opcode and operands, `head` bytes at `position`: the
+  // block it goes in.
+  BlockStreams& Head(std::uint64_t position, std::uint32_t head) {
     if (blocks_.empty() || blocks_.back().yield + head > limit_) Open(position);
+    blocks_.back().yield += head;
+    return blocks_.back();
   }
-  BlockStreams& Current() { return blocks_.back(); }
   void Literal(std::uint64_t position, ByteSpan bytes) {
     while (!bytes.empty()) {
       if (blocks_.back().yield == limit_) Open(position);
       BlockStreams& block = blocks_.back();
       const std::size_t count = std::min<std::size_t>(bytes.size(), limit_ - block.yield);
-      for (std::size_t k = 0; k < count; ++k) {
-        const std::uint64_t aligned = cursor_ + k;
-        const std::uint8_t base = aligned < source_.size() ? source_[aligned] : 0;
-        block.plain.push_back(bytes[k]);
-        block.difference.push_back(static_cast<std::uint8_t>(bytes[k] - base));
-      }
+      streams_.AddLiteralBytes(block.forms, bytes.first(count));
       block.yield += static_cast<std::uint32_t>(count);
-      cursor_ += count;
       position += count;
       bytes = bytes.subspan(count);
     }
   }
-  std::uint64_t cursor_ = 0;
+  StreamBuilder streams_;
   std::vector<BlockStreams> blocks_;
 
  private:
@@ -64,45 +63,37 @@ class Splitter {
     blocks_.emplace_back();
     blocks_.back().start = position;
   }
-  ByteSpan source_;
   std::uint32_t limit_;
 };
 
 std::vector<BlockStreams> Split(ByteSpan raw, ByteSpan source, std::uint32_t head_length,
                                 std::uint32_t block_limit, std::uint64_t& target_length) {
   Splitter splitter(source, block_limit);
-  const std::uint64_t last = raw.size() - 1;
-  std::uint64_t position = head_length;
   target_length = 0;
-  while (position < last) {
-    const decode::Operation operation =
-        decode::DecodeOperation(raw.data() + position, position, raw.size(), source.size());
-    if (operation.fault != decode::Fault::kNone) decode::Raise(operation.fault, position);
-    const std::uint8_t opcode = raw[position];
-    const std::uint64_t head_end = operation.copies ? operation.next : operation.from;
-    splitter.Head(position, static_cast<std::uint32_t>(head_end - position));
-    BlockStreams& block = splitter.Current();
-    block.opcodes.push_back(opcode);
-    block.yield += static_cast<std::uint32_t>(head_end - position);
-    if (opcode > opcode::kLongestShortLiteral) AppendVarint(block.lengths, operation.length);
-    target_length += operation.length;
-    if (operation.copies) {
-      AppendVarint(block.offsets, Zigzag(static_cast<std::int64_t>(operation.from) -
-                                         static_cast<std::int64_t>(splitter.cursor_)));
-      splitter.cursor_ = operation.from + operation.length;
-    } else {
-      splitter.Literal(head_end, raw.subspan(static_cast<std::size_t>(operation.from), operation.length));
-    }
-    position = operation.next;
-  }
-  decode::CheckStreamEnd(position, last, raw[last]);
-  splitter.Head(last, 1);
-  splitter.Current().opcodes.push_back(opcode::kStop);
-  splitter.Current().yield += 1;
+  const decode::WalkEnd end = decode::ForEachOperation(
+      head_length, raw.size(), source.size(), [&](std::uint64_t position) { return raw.data() + position; },
+      [&](std::uint64_t position, std::uint8_t code, const decode::Operation& operation) {
+        const OperandWidths widths = OperandWidthsOf(code);
+        const std::uint32_t head = 1 + widths.offset + widths.length;
+        BlockStreams& block = splitter.Head(position, head);
+        target_length += operation.length;
+        if (operation.copies) {
+          splitter.streams_.AddCopy(block.forms, code, operation.from, operation.length);
+        } else {
+          splitter.streams_.AddLiteral(block.forms, code, operation.length);
+          splitter.Literal(position + head,
+                           raw.subspan(static_cast<std::size_t>(operation.from), operation.length));
+        }
+      });
+  if (end.fault != decode::Fault::kNone) decode::Raise(end.fault, end.position);
+  const std::uint64_t last = raw.size() - 1;
+  decode::CheckStreamEnd(end.position, last, raw[last]);
+  splitter.streams_.AddStop(splitter.Head(last, 1).forms);
   return std::move(splitter.blocks_);
 }
 
-// Work items, run on a few threads; each writes only its own result.
+// Work items, run on the calling thread and up to `threads` - 1 helpers;
+// each writes only its own result, so the order they run in changes nothing.
 void RunAll(std::vector<std::function<void()>>& work, unsigned threads) {
   std::atomic<std::size_t> next{0};
   std::exception_ptr failure;
@@ -117,16 +108,12 @@ void RunAll(std::vector<std::function<void()>>& work, unsigned threads) {
       }
     }
   };
-  std::vector<std::thread> started;
-  for (unsigned i = 1; i < std::max(threads, 1u) && i < work.size(); ++i) {
-    try {
-      started.emplace_back(worker);
-    } catch (const std::system_error&) {
-      break;  // the threads already started do the work
-    }
+  {
+    maker::HelperThreads helpers;
+    helpers.Start(std::min<std::uint64_t>(std::max(threads, 1u) - 1, work.empty() ? 0 : work.size() - 1),
+                  worker);
+    worker();
   }
-  worker();
-  for (std::thread& thread : started) thread.join();
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -171,49 +158,55 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
   header.block_limit = block_limit;
   std::vector<BlockStreams> blocks = Split(raw_patch, source, head_length, block_limit, header.target_length);
 
-  constexpr std::size_t kForms = 5;
-  auto form = [&](BlockStreams& block, std::size_t index) -> const Bytes& {
-    const Bytes* forms[kForms] = {&block.opcodes, &block.lengths, &block.offsets, &block.plain,
-                                  &block.difference};
-    return *forms[index];
-  };
   // First each block's literal transform, by the sizes of both forms under a
   // fast compressor: the strong one takes most of the making's time, and its
   // sizes were measured to rank the two forms alike.
-  std::vector<std::size_t> estimates(blocks.size() * 2);
+  constexpr Transform kTransforms[] = {Transform::kPlain, Transform::kDifference};
+  std::vector<std::array<std::size_t, std::size(kTransforms)>> literal_estimates(blocks.size());
   std::vector<std::function<void()>> work;
   for (std::size_t b = 0; b < blocks.size(); ++b) {
-    for (std::size_t f = 0; f < 2; ++f) {
-      work.emplace_back(
-          [&estimates, &form, &blocks, b, f] { estimates[b * 2 + f] = Estimate(form(blocks[b], 3 + f)); });
+    for (const Transform transform : kTransforms) {
+      std::size_t& estimate = literal_estimates[b][static_cast<std::size_t>(transform)];
+      const Bytes& literals = blocks[b].forms[LiteralForm(transform)];
+      work.emplace_back([&estimate, &literals] { estimate = Estimate(literals); });
     }
   }
   RunAll(work, threads);
-  std::vector<bool> differences(blocks.size());
+  std::vector<Transform> transforms(blocks.size());
   // Literals the fast compressor cannot shrink at all (compressed data
   // carried whole) are stored: the strong one would spend most of the
   // making's time on them for nothing.
   std::vector<bool> incompressible(blocks.size());
   for (std::size_t b = 0; b < blocks.size(); ++b) {
-    differences[b] = estimates[b * 2 + 1] < estimates[b * 2];
-    const std::size_t kept = differences[b] ? 4 : 3;
-    incompressible[b] = estimates[b * 2 + kept - 3] >= form(blocks[b], kept).size();
+    const auto& estimates = literal_estimates[b];
+    transforms[b] = estimates[static_cast<std::size_t>(Transform::kDifference)] <
+                            estimates[static_cast<std::size_t>(Transform::kPlain)]
+                        ? Transform::kDifference
+                        : Transform::kPlain;
+    incompressible[b] = estimates[static_cast<std::size_t>(transforms[b])] >=
+                        blocks[b].forms[LiteralForm(transforms[b])].size();
   }
 
   // Then every stream kept, with LZMA2, and with zstd where it is short enough
   // to cost little (zstd wins only there, on the opcodes of small blocks).
   constexpr Codec kCodecs[] = {Codec::kLzma2, Codec::kZstd};
   constexpr std::size_t kLongestForZstd = 256 << 10;
-  std::vector<Compressed> tried(blocks.size() * kForms * std::size(kCodecs));
+  // Each block's forms, each under each codec; empty where not tried.
+  using Tried = std::array<std::array<Compressed, std::size(kCodecs)>, kFormCount>;
+  std::vector<Tried> tried(blocks.size());
+  const auto is_literals = [](Form form) {
+    return form == Form::kPlainLiterals || form == Form::kDifferenceLiterals;
+  };
   work.clear();
   for (std::size_t b = 0; b < blocks.size(); ++b) {
-    for (std::size_t f = kForms; f-- > 0;) {
-      if (f == (differences[b] ? 3u : 4u) || (f >= 3 && incompressible[b])) continue;
+    for (std::size_t f = kFormCount; f-- > 0;) {
+      const auto form = static_cast<Form>(f);
+      if (is_literals(form) && (form != LiteralForm(transforms[b]) || incompressible[b])) continue;
       for (std::size_t c = 0; c < std::size(kCodecs); ++c) {
-        const Bytes& bytes = form(blocks[b], f);
+        const Bytes& bytes = blocks[b].forms[form];
         if (bytes.empty() || (kCodecs[c] == Codec::kZstd && bytes.size() > kLongestForZstd)) continue;
-        Compressed& slot = tried[(b * kForms + f) * std::size(kCodecs) + c];
-        const StreamContent content = f >= 3 ? StreamContent::kLiterals : StreamContent::kNumbers;
+        Compressed& slot = tried[b][f][c];
+        const StreamContent content = is_literals(form) ? StreamContent::kLiterals : StreamContent::kNumbers;
         work.emplace_back(
             [&slot, &bytes, codec = kCodecs[c], content] { slot = Compress(codec, bytes, false, content); });
       }
@@ -224,32 +217,29 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
   Bytes out = EncodeHeader(header, raw_patch.first(head_length));
   EncodeReport told;
   for (std::size_t b = 0; b < blocks.size(); ++b) {
-    Choice choices[kForms];
-    for (std::size_t f = 0; f < kForms; ++f) {
-      const Bytes& bytes = form(blocks[b], f);
+    const BlockStreams& block = blocks[b];
+    Choice choices[kFormCount];
+    for (std::size_t f = 0; f < kFormCount; ++f) {
+      const Bytes& bytes = block.forms.of[f];
       choices[f].bytes = bytes;
       if (bytes.empty()) continue;
-      for (std::size_t c = 0; c < std::size(kCodecs); ++c) {
-        const Compressed& compressed = tried[(b * kForms + f) * std::size(kCodecs) + c];
+      for (const Compressed& compressed : tried[b][f]) {
         if (!compressed.bytes.empty()) Smallest(choices[f], compressed);
       }
     }
-    const bool difference = differences[b];
-    const BlockStreams& block = blocks[b];
+    const Transform transform = transforms[b];
     AppendLittleEndian(out, block.yield, 4);
     AppendLittleEndian(out, Crc32(raw_patch.subspan(static_cast<std::size_t>(block.start), block.yield)), 4);
-    out.push_back(static_cast<std::uint8_t>(difference ? Transform::kDifference : Transform::kPlain));
+    out.push_back(static_cast<std::uint8_t>(transform));
     AppendLittleEndian(out, 0, 3);
-    const Choice* streams[kStreamCount] = {&choices[0], &choices[1], &choices[2],
-                                           difference ? &choices[4] : &choices[3]};
-    const std::size_t decoded[kStreamCount] = {block.opcodes.size(), block.lengths.size(),
-                                               block.offsets.size(), block.plain.size()};
+    const Form kept[kStreamCount] = {Form::kOpcodes, Form::kLengths, Form::kOffsets, LiteralForm(transform)};
     for (std::size_t s = 0; s < kStreamCount; ++s) {
-      AppendStream(out, *streams[s], decoded[s]);
-      told.stream_bytes[s] += streams[s]->bytes.size();
+      const Choice& choice = choices[static_cast<std::size_t>(kept[s])];
+      AppendStream(out, choice, block.forms[kept[s]].size());
+      told.stream_bytes[s] += choice.bytes.size();
     }
     ++told.blocks;
-    told.difference_blocks += difference;
+    told.difference_blocks += transform == Transform::kDifference;
   }
   AppendLittleEndian(out, 0, 4);
   if (report != nullptr) *report = told;

@@ -4,15 +4,20 @@
 #include <thread>
 
 #include "apply/ContainerDecoder.h"
+#include "format/Bounds.h"
 #include "make/encode/ContainerEncoder.h"
 
 namespace varnock {
 
 std::vector<std::uint8_t> MakeContainer(ByteSpan raw, ByteSpan source, unsigned threads) {
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::uint8_t> container = container::EncodeContainer(raw, source, threads);
+  std::vector<std::uint8_t> container = MakeUncheckedContainer(raw, source, threads);
   CheckContainer(container, raw, source);
   return container;
+}
+
+std::vector<std::uint8_t> MakeUncheckedContainer(ByteSpan raw, ByteSpan source, unsigned threads) {
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  return container::EncodeContainer(raw, source, threads);
 }
 
 void CheckContainer(ByteSpan container, ByteSpan raw, ByteSpan source) {
@@ -22,7 +27,7 @@ void CheckContainer(ByteSpan container, ByteSpan raw, ByteSpan source) {
   std::vector<std::uint8_t> piece(1 << 20);
   std::uint64_t at = 0;
   for (std::size_t count; (count = decoder.Read(piece)) != 0; at += count) {
-    if (count > raw.size() - at ||
+    if (!FitsWithin(at, count, raw.size()) ||
         !std::equal(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(count),
                     raw.begin() + static_cast<std::ptrdiff_t>(at))) {
       throw Exception("The container made does not decode to its patch");

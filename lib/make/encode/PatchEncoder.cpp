@@ -9,7 +9,6 @@ namespace varnock {
 namespace {
 
 constexpr std::uint64_t kLongestLiteral16 = 0xFFFF;
-constexpr std::uint64_t kLongestOffset16 = 0xFFFF;
 constexpr std::uint64_t kShort = opcode::kLongestShortLiteral;
 
 // The bytes of the next literal instruction for a run of `length` more bytes.
@@ -21,12 +20,18 @@ std::uint64_t NextLiteralPiece(std::uint64_t length) {
   return std::min(length, kLongestRun);
 }
 
-unsigned LiteralHeaderSize(std::uint64_t piece) {
-  return piece <= kShort ? 1 : piece <= kLongestLiteral16 ? 3 : 5;
+std::uint8_t LiteralOpcode(std::uint64_t piece) {
+  return piece <= kShort              ? static_cast<std::uint8_t>(piece)
+         : piece <= kLongestLiteral16 ? opcode::kLiteral16
+                                      : opcode::kLiteral32;
 }
 
-unsigned OffsetWidth(std::uint64_t offset) { return offset <= kLongestOffset16 ? 2 : 4; }
-unsigned LengthWidth(std::uint64_t length) { return length <= 0xFF ? 1 : length <= 0xFFFF ? 2 : 4; }
+// Constants from the table: the parse weighs a literal at every target byte.
+unsigned LiteralHeaderSize(std::uint64_t piece) {
+  constexpr unsigned kHead16 = 1 + OperandWidthsOf(opcode::kLiteral16).length;
+  constexpr unsigned kHead32 = 1 + OperandWidthsOf(opcode::kLiteral32).length;
+  return piece <= kShort ? 1 : piece <= kLongestLiteral16 ? kHead16 : kHead32;
+}
 
 }  // namespace
 
@@ -67,15 +72,9 @@ void PatchEncoder::Literal(ByteSpan bytes) {
   cursor_ += bytes.size();
   while (!bytes.empty()) {
     const std::uint64_t length = NextLiteralPiece(bytes.size());
-    if (length <= kShort) {
-      Put(static_cast<std::uint8_t>(length));
-    } else if (length <= kLongestLiteral16) {
-      Put(opcode::kLiteral16);
-      AppendBigEndian(buffer_, length, 2);
-    } else {
-      Put(opcode::kLiteral32);
-      AppendBigEndian(buffer_, length, 4);
-    }
+    const std::uint8_t code = LiteralOpcode(length);
+    Put(code);
+    AppendBigEndian(buffer_, length, OperandWidthsOf(code).length);
     // Long literals skip the buffer: they go to the sink from where they lie.
     if (length >= kEncoderBuffer) {
       Drain(true);

@@ -8,7 +8,8 @@
 #include <new>
 #include <optional>
 
-#include "format/ContainerFormat.h"
+#include "format/ContainerStreams.h"
+#include "format/Instruction.h"
 
 namespace varnock::maker {
 namespace {
@@ -60,36 +61,31 @@ void KeepAnchored(std::span<const std::vector<CopyCandidate>> candidates, const 
 
 // The bytes `instructions` of `target` are thought to take in a container,
 // the cursor standing at `cursor` before them: their streams under a fast
-// compressor, the literals in the smaller of their two forms.
+// compressor, the literals in the smaller of their two forms. Near enough to
+// rank two parses, the opcodes are not those the encoder would choose: a copy
+// has the short length's opcode, and a literal too long for a short opcode
+// the 16-bit one, whatever its length.
 std::uint64_t EstimateContainer(ByteSpan target, ByteSpan source, std::span<const Instruction> instructions,
                                 std::uint64_t cursor) {
-  container::Bytes opcodes, lengths, offsets, plain, difference;
+  container::StreamBuilder builder(source, cursor);
+  container::BlockForms forms;
   for (const Instruction& instruction : instructions) {
     const std::uint64_t length = instruction.end - instruction.start;
     if (instruction.source == kCarried) {
-      if (length <= opcode::kLongestShortLiteral) {
-        opcodes.push_back(static_cast<std::uint8_t>(length));
-      } else {
-        opcodes.push_back(opcode::kLiteral16);
-        container::AppendVarint(lengths, length);
-      }
-      for (std::uint64_t k = 0; k < length; ++k) {
-        const std::uint8_t byte = target[instruction.start + k];
-        plain.push_back(byte);
-        difference.push_back(
-            static_cast<std::uint8_t>(byte - (cursor + k < source.size() ? source[cursor + k] : 0)));
-      }
+      const std::uint8_t code =
+          length <= opcode::kLongestShortLiteral ? static_cast<std::uint8_t>(length) : opcode::kLiteral16;
+      builder.AddLiteral(forms, code, length);
+      builder.AddLiteralBytes(forms, target.subspan(instruction.start, length));
     } else {
-      opcodes.push_back(instruction.source > 0xFFFF ? opcode::kCopy32_8 : opcode::kCopy16_8);
-      container::AppendVarint(lengths, length);
-      container::AppendVarint(offsets, container::Zigzag(static_cast<std::int64_t>(instruction.source) -
-                                                         static_cast<std::int64_t>(cursor)));
+      builder.AddCopy(forms, CopyOpcode(OffsetWidth(instruction.source), 1), instruction.source, length);
     }
-    cursor = CursorAfter(instruction, cursor);
   }
+  using container::Form;
   QuickCompressor compressor;
-  return compressor.Size(opcodes) + compressor.Size(lengths) + compressor.Size(offsets) +
-         std::min(compressor.Size(plain), compressor.Size(difference));
+  return compressor.Size(forms[Form::kOpcodes]) + compressor.Size(forms[Form::kLengths]) +
+         compressor.Size(forms[Form::kOffsets]) +
+         std::min(compressor.Size(forms[Form::kPlainLiterals]),
+                  compressor.Size(forms[Form::kDifferenceLiterals]));
 }
 
 }  // namespace
