@@ -99,8 +99,7 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
   std::int64_t cursor = static_cast<std::int64_t>(cursor_at_start);
   if (cursor_at_start < source_.size()) runs.push_back({cursor, 0, 0});
   OpenLiteral literal;
-  auto list = candidates.begin();
-  std::size_t next = 0;
+  CandidateWalk walk(candidates, from);
   std::uint64_t cost = 0;  // of the cheapest way to rebuild [from, from + position)
   for (std::uint64_t position = 0;; ++position) {
     if (position > 0) {
@@ -121,23 +120,17 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
     }
     if (position == length) break;
 
-    for (; list != candidates.end(); ++list, next = 0) {
-      for (; next < list->size() && (*list)[next].target == from + position; ++next) {
-        const CopyCandidate& candidate = (*list)[next];
-        const std::int64_t diagonal =
-            std::int64_t{candidate.source} - static_cast<std::int64_t>(candidate.target - from);
-        if (std::any_of(runs.begin(), runs.end(), [&](const Run& run) { return run.diagonal == diagonal; }))
-          continue;
-        const Run opened{diagonal, position, cost + ShiftedCopyCost(diagonal - cursor)};
-        if (runs.size() < kMostRuns) {
-          runs.push_back(opened);
-        } else {
-          *std::max_element(runs.begin(), runs.end(),
-                            [](const Run& a, const Run& b) { return a.Cost() < b.Cost(); }) = opened;
-        }
+    walk.At(position, [&](const CopyCandidate&, std::int64_t diagonal) {
+      if (std::any_of(runs.begin(), runs.end(), [&](const Run& run) { return run.diagonal == diagonal; }))
+        return;
+      const Run opened{diagonal, position, cost + ShiftedCopyCost(diagonal - cursor)};
+      if (runs.size() < kMostRuns) {
+        runs.push_back(opened);
+      } else {
+        *std::max_element(runs.begin(), runs.end(),
+                          [](const Run& a, const Run& b) { return a.Cost() < b.Cost(); }) = opened;
       }
-      if (next < list->size()) break;
-    }
+    });
 
     // Start afresh here where that is cheaper.
     if (position == 0 || cost + kCosts.literal_start <= literal.CostTo(position))
