@@ -1,4 +1,4 @@
-#include "make/parse/Parser.h"
+#include "make/parse/RawParse.h"
 
 #include <algorithm>
 #include <limits>
@@ -64,28 +64,22 @@ class OpenCopies {
 
 }  // namespace
 
-void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
-                   std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor,
-                   const InstructionTaker& take) {
+void RawParse::Parse(std::uint64_t from, std::uint64_t to,
+                     std::span<const std::vector<CopyCandidate>> candidates, const InstructionTaker& take) {
   const bool none = std::all_of(candidates.begin(), candidates.end(),
                                 [](const std::vector<CopyCandidate>& list) { return list.empty(); });
-  if (none && !for_container_) {
+  if (none) {
     if (to > from) take({static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to), kCarried});
     return;
   }
-  if (for_container_)
-    ParseForContainer(target, from, to, candidates, cursor);
-  else
-    ParseForRaw(from, to, candidates);
-  Emit(from, to, take, [&](std::uint32_t start, std::uint32_t end, std::uint32_t source, auto& add) {
-    if (!for_container_) return add(start, end, source);
-    SplitRun(target, from, start, end, source);
-    for (const Instruction& piece : pieces_) add(piece.start, piece.end, piece.source);
+  Search(from, to, candidates);
+  Emit(from, to, take, [](std::uint32_t start, std::uint32_t end, std::uint32_t source, auto& add) {
+    add(start, end, source);
   });
 }
 
-void Parser::ParseForRaw(std::uint64_t from, std::uint64_t to,
-                         std::span<const std::vector<CopyCandidate>> candidates) {
+void RawParse::Search(std::uint64_t from, std::uint64_t to,
+                      std::span<const std::vector<CopyCandidate>> candidates) {
   const std::uint64_t length = to - from;
   arrivals_.resize(length + 1);
   OpenLiteral literal;
