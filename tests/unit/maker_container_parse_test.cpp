@@ -8,20 +8,30 @@
 
 #include "make/index/Matcher.h"
 #include "make/index/SourceIndex.h"
-#include "make/parse/Parser.h"
+#include "make/parse/ContainerParse.h"
+#include "make/parse/RawParse.h"
 
 namespace varnock::maker {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::vector<Instruction> ParseStretch(const Parser& prototype, ByteSpan target, std::uint64_t from,
-                                      std::uint64_t to, const std::vector<CopyCandidate>& candidates,
-                                      std::uint64_t cursor) {
-  Parser parser = prototype;
+std::vector<Instruction> RawStretch(std::uint64_t from, std::uint64_t to,
+                                    const std::vector<CopyCandidate>& candidates) {
+  RawParse parse;
   std::vector<Instruction> chosen;
-  parser.Parse(target, from, to, std::span(&candidates, 1), cursor,
-               [&](const Instruction& instruction) { chosen.push_back(instruction); });
+  parse.Parse(from, to, std::span(&candidates, 1),
+              [&](const Instruction& instruction) { chosen.push_back(instruction); });
+  return chosen;
+}
+
+std::vector<Instruction> ContainerStretch(ByteSpan source, ByteSpan target, std::uint64_t from,
+                                          std::uint64_t to, const std::vector<CopyCandidate>& candidates,
+                                          std::uint64_t cursor) {
+  ContainerParse parse(source);
+  std::vector<Instruction> chosen;
+  parse.Parse(target, from, to, std::span(&candidates, 1), cursor,
+              [&](const Instruction& instruction) { chosen.push_back(instruction); });
   return chosen;
 }
 
@@ -51,9 +61,10 @@ TEST(ContainerParse, InstructionsTileTheStretchAndCopyOnlyWhatAgrees) {
     std::vector<CopyCandidate> candidates;
     FindCandidates(*index, source, target, from, to, MatchSettings{}, candidates);
     const std::uint64_t cursor = random() % (source.size() + 16);
-    for (const Parser& parser : {Parser(), Parser(source)}) {
+    for (const std::vector<Instruction>& chosen :
+         {RawStretch(from, to, candidates), ContainerStretch(source, target, from, to, candidates, cursor)}) {
       std::uint64_t at = from;
-      for (const Instruction& instruction : ParseStretch(parser, target, from, to, candidates, cursor)) {
+      for (const Instruction& instruction : chosen) {
         ASSERT_EQ(instruction.start, at) << "round " << round;
         ASSERT_LT(instruction.start, instruction.end) << "round " << round;
         if (instruction.source != kCarried) {
@@ -86,15 +97,14 @@ TEST(ContainerParse, ATargetThatDiffersHereAndThereStaysOnTheCursorsDiagonal) {
     for (std::size_t i = period - 1; i < target.size(); i += period, ++changed) target[i] ^= 0x40;
     const std::vector<CopyCandidate> none;
     std::uint64_t carried = 0;
-    for (const Instruction& instruction :
-         ParseStretch(Parser(source), target, 0, target.size(), none, cursor)) {
+    for (const Instruction& instruction : ContainerStretch(source, target, 0, target.size(), none, cursor)) {
       if (instruction.source == kCarried)
         carried += instruction.end - instruction.start;
       else
         EXPECT_EQ(instruction.source, cursor + instruction.start) << "period " << period;
     }
     EXPECT_EQ(carried, changed) << "period " << period;
-    const std::vector<Instruction> raw = ParseStretch(Parser(), target, 0, target.size(), none, cursor);
+    const std::vector<Instruction> raw = RawStretch(0, target.size(), none);
     ASSERT_EQ(raw.size(), 1u);
     EXPECT_EQ(raw.front().source, kCarried);
   }

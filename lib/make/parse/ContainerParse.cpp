@@ -1,16 +1,7 @@
-// The parse aimed at a container. There a copy's offset is written from the
-// cursor, and a literal as its difference from the source at the cursor, each
-// stream compressed alone: a copy that goes on along the diagonal of the one
-// before costs little more than its length, and a byte that differs on the
-// diagonal the cursor stands on costs less than one that is new. So a stretch
-// that almost matches (relocated addresses, renumbered constants) is best
-// written as one run on its diagonal: exact copies where the bytes agree, the
-// bytes that differ as literals between them. The parse weighs such runs
-// beside plain literals, by what each is thought to take once compressed.
+#include "make/parse/ContainerParse.h"
+
 #include <algorithm>
 #include <bit>
-
-#include "make/parse/Parser.h"
 
 namespace varnock::maker {
 namespace {
@@ -47,7 +38,7 @@ std::uint64_t ShiftedCopyCost(std::int64_t shift) {
 constexpr std::size_t kMostRuns = 8;
 
 // A run on one diagonal (source minus target position) being weighed, and
-// what it has cost since its start, as Parser::SplitRun will write it.
+// what it has cost since its start, as ContainerParse::SplitRun will write it.
 struct Run {
   std::int64_t diagonal;
   std::uint64_t start;
@@ -86,9 +77,19 @@ struct OpenLiteral {
 
 }  // namespace
 
-void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_t to,
-                               std::span<const std::vector<CopyCandidate>> candidates,
-                               std::uint64_t cursor_at_start) {
+void ContainerParse::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
+                           std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor,
+                           const InstructionTaker& take) {
+  Search(target, from, to, candidates, cursor);
+  Emit(from, to, take, [&](std::uint32_t start, std::uint32_t end, std::uint32_t source, auto& add) {
+    SplitRun(target, from, start, end, source);
+    for (const Instruction& piece : pieces_) add(piece.start, piece.end, piece.source);
+  });
+}
+
+void ContainerParse::Search(ByteSpan target, std::uint64_t from, std::uint64_t to,
+                            std::span<const std::vector<CopyCandidate>> candidates,
+                            std::uint64_t cursor_at_start) {
   const std::uint64_t length = to - from;
   arrivals_.resize(length + 1);
   std::vector<Run> runs;
@@ -99,8 +100,7 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
   std::int64_t cursor = static_cast<std::int64_t>(cursor_at_start);
   if (cursor_at_start < source_.size()) runs.push_back({cursor, 0, 0});
   OpenLiteral literal;
-  auto list = candidates.begin();
-  std::size_t next = 0;
+  CandidateWalk walk(candidates, from);
   std::uint64_t cost = 0;  // of the cheapest way to rebuild [from, from + position)
   for (std::uint64_t position = 0;; ++position) {
     if (position > 0) {
@@ -121,23 +121,17 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
     }
     if (position == length) break;
 
-    for (; list != candidates.end(); ++list, next = 0) {
-      for (; next < list->size() && (*list)[next].target == from + position; ++next) {
-        const CopyCandidate& candidate = (*list)[next];
-        const std::int64_t diagonal =
-            std::int64_t{candidate.source} - static_cast<std::int64_t>(candidate.target - from);
-        if (std::any_of(runs.begin(), runs.end(), [&](const Run& run) { return run.diagonal == diagonal; }))
-          continue;
-        const Run opened{diagonal, position, cost + ShiftedCopyCost(diagonal - cursor)};
-        if (runs.size() < kMostRuns) {
-          runs.push_back(opened);
-        } else {
-          *std::max_element(runs.begin(), runs.end(),
-                            [](const Run& a, const Run& b) { return a.Cost() < b.Cost(); }) = opened;
-        }
+    walk.At(position, [&](const CopyCandidate&, std::int64_t diagonal) {
+      if (std::any_of(runs.begin(), runs.end(), [&](const Run& run) { return run.diagonal == diagonal; }))
+        return;
+      const Run opened{diagonal, position, cost + ShiftedCopyCost(diagonal - cursor)};
+      if (runs.size() < kMostRuns) {
+        runs.push_back(opened);
+      } else {
+        *std::max_element(runs.begin(), runs.end(),
+                          [](const Run& a, const Run& b) { return a.Cost() < b.Cost(); }) = opened;
       }
-      if (next < list->size()) break;
-    }
+    });
 
     // Start afresh here where that is cheaper.
     if (position == 0 || cost + kCosts.literal_start <= literal.CostTo(position))
@@ -155,8 +149,8 @@ void Parser::ParseForContainer(ByteSpan target, std::uint64_t from, std::uint64_
   }
 }
 
-void Parser::SplitRun(ByteSpan target, std::uint64_t from, std::uint32_t start, std::uint32_t end,
-                      std::uint32_t source) {
+void ContainerParse::SplitRun(ByteSpan target, std::uint64_t from, std::uint32_t start, std::uint32_t end,
+                              std::uint32_t source) {
   pieces_.clear();
   auto agrees = [&](std::uint32_t position) {
     const std::uint64_t at = std::uint64_t{source} + (position - start);

@@ -93,9 +93,11 @@ std::uint64_t EstimateContainer(ByteSpan target, ByteSpan source, std::span<cons
 SegmentParse::SegmentParse(ByteSpan source, ByteSpan target, bool for_container,
                            const MatchSettings& raw_settings, PatchEncoder& encoder)
     : source_(source), target_(target), encoder_(encoder), raw_settings_(raw_settings) {
-  ways_.emplace_back();
-  if (for_container) ways_.push_back({Parser(source), {}, encoder.Cursor()});
-  ways_.front().cursor = encoder.Cursor();
+  ways_.push_back({{}, encoder.Cursor()});
+  if (for_container) {
+    container_parse_.emplace(source);
+    ways_.push_back({{}, encoder.Cursor()});
+  }
 }
 
 void SegmentParse::Take(Way& way, const Instruction& instruction) {
@@ -116,19 +118,22 @@ void SegmentParse::Copy(std::uint64_t from, std::uint64_t to, std::uint64_t sour
 
 void SegmentParse::Parse(std::uint64_t from, std::uint64_t to,
                          std::span<const std::vector<CopyCandidate>> candidates) {
-  if (ways_.size() > 1) {
-    // A cover just before is the first anchor, as the matcher takes it.
-    std::optional<std::int64_t> anchor;
-    const std::vector<Instruction>& before = ways_.front().chosen;
-    if (!before.empty() && before.back().end == from && before.back().source != kCarried)
-      anchor = std::int64_t{before.back().source} - std::int64_t{before.back().start};
-    KeepAnchored(candidates, raw_settings_, anchor, kept_);
+  Way& raw = ways_.front();
+  auto take_raw = [&](const Instruction& instruction) { Take(raw, instruction); };
+  if (!container_parse_) {
+    raw_parse_.Parse(from, to, candidates, take_raw);
+    return;
   }
-  for (Way& way : ways_) {
-    way.parser.Parse(target_, from, to,
-                     &way == &ways_.front() && ways_.size() > 1 ? std::span(&kept_, 1) : candidates,
-                     way.cursor, [&](const Instruction& instruction) { Take(way, instruction); });
-  }
+  // A cover just before is the first anchor, as the matcher takes it.
+  std::optional<std::int64_t> anchor;
+  const std::vector<Instruction>& before = raw.chosen;
+  if (!before.empty() && before.back().end == from && before.back().source != kCarried)
+    anchor = std::int64_t{before.back().source} - std::int64_t{before.back().start};
+  KeepAnchored(candidates, raw_settings_, anchor, kept_);
+  raw_parse_.Parse(from, to, std::span(&kept_, 1), take_raw);
+  Way& container = ways_.back();
+  container_parse_->Parse(target_, from, to, candidates, container.cursor,
+                          [&](const Instruction& instruction) { Take(container, instruction); });
 }
 
 void SegmentParse::EndSegment() {

@@ -1,7 +1,7 @@
 // Writes the target a segment at a time: covers as they are, the stretches
 // between them parsed, straight through the encoder. For a container each
-// stretch is parsed twice, for the raw patch and for the container, both
-// held to the segment's end, and the segment goes out the way whose
+// stretch is parsed twice, by RawParse and by ContainerParse, both held to
+// the segment's end, and the segment goes out the way whose
 // container streams a fast compressor makes smaller: the container's parse
 // wins where the target almost matches the source, but where literals go
 // plain (new code, much of it repeating itself) its runs cut them up. The
@@ -10,10 +10,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
-#include "make/parse/Parser.h"
+#include "make/parse/ContainerParse.h"
+#include "make/parse/RawParse.h"
 
 namespace varnock::maker {
 
@@ -31,8 +33,8 @@ class SegmentParse {
   void EndSegment();
 
  private:
+  // The raw parse's, then for a container the container parse's.
   struct Way {
-    Parser parser;
     std::vector<Instruction> chosen;
     std::uint64_t cursor = 0;  // after `chosen`
   };
@@ -43,6 +45,8 @@ class SegmentParse {
   ByteSpan target_;
   PatchEncoder& encoder_;
   MatchSettings raw_settings_;
+  RawParse raw_parse_;
+  std::optional<ContainerParse> container_parse_;
   std::vector<Way> ways_;
   std::vector<CopyCandidate> kept_;  // the raw parse's candidates, for a container
 };

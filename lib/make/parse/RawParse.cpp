@@ -1,4 +1,4 @@
-#include "make/parse/Parser.h"
+#include "make/parse/RawParse.h"
 
 #include <algorithm>
 #include <limits>
@@ -64,37 +64,27 @@ class OpenCopies {
 
 }  // namespace
 
-void WriteInstruction(ByteSpan target, const Instruction& instruction, PatchEncoder& encoder) {
-  if (instruction.source == kCarried)
-    encoder.Literal(target.subspan(instruction.start, instruction.end - instruction.start));
-  else
-    encoder.Copy(instruction.source, instruction.end - instruction.start);
-}
-
-void Parser::Parse(ByteSpan target, std::uint64_t from, std::uint64_t to,
-                   std::span<const std::vector<CopyCandidate>> candidates, std::uint64_t cursor,
-                   const InstructionTaker& take) {
+void RawParse::Parse(std::uint64_t from, std::uint64_t to,
+                     std::span<const std::vector<CopyCandidate>> candidates, const InstructionTaker& take) {
   const bool none = std::all_of(candidates.begin(), candidates.end(),
                                 [](const std::vector<CopyCandidate>& list) { return list.empty(); });
-  if (none && !for_container_) {
+  if (none) {
     if (to > from) take({static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to), kCarried});
     return;
   }
-  if (for_container_)
-    ParseForContainer(target, from, to, candidates, cursor);
-  else
-    ParseForRaw(from, to, candidates);
-  Emit(target, from, to, take);
+  Search(from, to, candidates);
+  Emit(from, to, take, [](std::uint32_t start, std::uint32_t end, std::uint32_t source, auto& add) {
+    add(start, end, source);
+  });
 }
 
-void Parser::ParseForRaw(std::uint64_t from, std::uint64_t to,
-                         std::span<const std::vector<CopyCandidate>> candidates) {
+void RawParse::Search(std::uint64_t from, std::uint64_t to,
+                      std::span<const std::vector<CopyCandidate>> candidates) {
   const std::uint64_t length = to - from;
   arrivals_.resize(length + 1);
   OpenLiteral literal;
   OpenCopies copies;
-  auto list = candidates.begin();
-  std::size_t next = 0;
+  CandidateWalk walk(candidates, from);
   std::uint64_t cost = 0;  // of the cheapest way to rebuild [from, from + position)
   for (std::uint64_t position = 0;; ++position) {
     if (position > 0) {
@@ -113,17 +103,11 @@ void Parser::ParseForRaw(std::uint64_t from, std::uint64_t to,
     }
     if (position == length) break;
 
-    for (; list != candidates.end(); ++list, next = 0) {
-      for (; next < list->size() && (*list)[next].target == from + position; ++next) {
-        const CopyCandidate& candidate = (*list)[next];
-        const std::uint64_t end =
-            std::min<std::uint64_t>(std::uint64_t{candidate.target} + candidate.length, to);
-        const std::int64_t diagonal =
-            std::int64_t{candidate.source} - static_cast<std::int64_t>(candidate.target - from);
-        copies.Add(diagonal, end - from, position, cost);
-      }
-      if (next < list->size()) break;
-    }
+    walk.At(position, [&](const CopyCandidate& candidate, std::int64_t diagonal) {
+      const std::uint64_t end =
+          std::min<std::uint64_t>(std::uint64_t{candidate.target} + candidate.length, to);
+      copies.Add(diagonal, end - from, position, cost);
+    });
 
     // Start afresh here where that makes the next byte cheaper.
     if (position == 0 || cost + LiteralCost(1) <= literal.CostTo(position + 1)) literal = {position, cost};
@@ -134,52 +118,6 @@ void Parser::ParseForRaw(std::uint64_t from, std::uint64_t to,
       }
     }
   }
-}
-
-void Parser::Emit(ByteSpan target, std::uint64_t from, std::uint64_t to, const InstructionTaker& take) {
-  const auto length = static_cast<std::uint32_t>(to - from);
-  if (length == 0) return;
-  // Turn the chain of ends, which runs back from the stretch's end, around.
-  std::uint32_t following = 0;
-  for (std::uint32_t end = length; end > 0;) {
-    const std::uint32_t start = arrivals_[end].start;
-    arrivals_[end].start = following;
-    following = end;
-    end = start;
-  }
-  // Adjacent literal runs, and copies that continue one another, become one
-  // instruction: never more bytes than two.
-  std::uint64_t pending_start = 0;
-  std::uint64_t pending_end = 0;
-  std::uint32_t pending_source = kLiteral;
-  auto flush = [&] {
-    if (pending_end == pending_start) return;
-    take({static_cast<std::uint32_t>(from + pending_start), static_cast<std::uint32_t>(from + pending_end),
-          pending_source});
-  };
-  auto add = [&](std::uint32_t start, std::uint32_t end, std::uint32_t source) {
-    const bool continues = source == kLiteral ? pending_source == kLiteral
-                                              : pending_source != kLiteral &&
-                                                    pending_source + (pending_end - pending_start) == source;
-    if (!continues) {
-      flush();
-      pending_start = start;
-      pending_source = source;
-    }
-    pending_end = end;
-  };
-  for (std::uint32_t start = 0, end = following; start < length;) {
-    const Arrival arrival = arrivals_[end];
-    if (for_container_ && arrival.source != kLiteral) {
-      SplitRun(target, from, start, end, arrival.source);
-      for (const Instruction& piece : pieces_) add(piece.start, piece.end, piece.source);
-    } else {
-      add(start, end, arrival.source);
-    }
-    start = end;
-    end = arrival.start;
-  }
-  flush();
 }
 
 }  // namespace varnock::maker
