@@ -185,6 +185,12 @@ class TemporaryFile {
   bool committed_ = false;
 };
 
+// Removes a program's TemporaryFile's hidden name (POSIX) or marks the file
+// for deletion (Windows) at once, for a signal, console event or input fault
+// that is about to end the process; safe inside a signal handler. Windows
+// also keeps any later Commit() from beginning.
+void RemoveTemporaryFileNow() noexcept;
+
 // Standard output, or kInvalidHandle when there is no usable one.
 struct StandardOutput {
   Handle handle = kInvalidHandle;

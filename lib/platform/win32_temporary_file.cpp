@@ -40,8 +40,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-      watched_lock.lock();
-      if (watched_file != INVALID_HANDLE_VALUE) MarkForDeletion(watched_file);
+      RemoveTemporaryFileNow();
       break;
   }
   // The next handler, the system's own, ends the process.
@@ -79,6 +78,12 @@ std::string HiddenNameFor(const std::string& stem) {
 }
 
 }  // namespace
+
+void RemoveTemporaryFileNow() noexcept {
+  // Kept locked: the process is ending.
+  watched_lock.lock();
+  if (watched_file != INVALID_HANDLE_VALUE) MarkForDeletion(watched_file);
+}
 
 void CatchTerminationSignals() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
