@@ -170,22 +170,6 @@ bool LeaseIsRefused(int fd, int lease) {
   return errno == EAGAIN;
 }
 
-// Standard output as the process found it: a descriptor that was closed then
-// is later refilled with /dev/null and must still count as closed.
-bool standard_output_usable = true;
-
-// Keeps descriptors 0 to 2 taken, so that no input or target opened later can
-// land on one of them and be mistaken for standard output.
-void OccupyStandardDescriptors() {
-  struct stat info;
-  standard_output_usable = fstat(STDOUT_FILENO, &info) == 0;
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1) continue;
-    int placeholder = open("/dev/null", O_RDWR | O_NOCTTY);
-    if (placeholder >= 0 && placeholder != fd) close(placeholder);
-  }
-}
-
 // An absolute path without "." and ".." parts or repeated separators.
 std::string LexicallyNormal(const std::string& absolute) {
   std::vector<std::string_view> kept;
@@ -474,30 +458,16 @@ bool CloseWrittenFile(Handle file) {
   return close(static_cast<int>(file)) == 0 || errno == EINTR;
 }
 
-StandardOutput OpenStandardOutput() {
-  struct stat info;
-  if (!standard_output_usable || fstat(STDOUT_FILENO, &info) != 0) return {};
-  return {STDOUT_FILENO, S_ISCHR(info.st_mode)};
-}
-
 bool IsTerminal(Handle handle) { return handle != kInvalidHandle && isatty(static_cast<int>(handle)) == 1; }
 
-void PrepareProcess() {
-  // A reader that went away must not end the run, and a file-size limit must
-  // surface as a failed write, not kill the process.
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
-  // A probe lease broken in the moment it is held must not end the run.
-  signal(SIGIO, SIG_IGN);
-  OccupyStandardDescriptors();
+void SetInputFaultHandler(InputFaultHandler handler) {
+  input_fault_handler = handler;
   struct sigaction action {};
   action.sa_sigaction = OnBusError;
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   sigaction(SIGBUS, &action, nullptr);
 }
-
-void SetInputFaultHandler(InputFaultHandler handler) { input_fault_handler = handler; }
 
 void SetHeldBackOutput(const HeldBackOutput* output) { held_back_output = output; }
 

@@ -1,10 +1,9 @@
 // The maker's temporary patch file on POSIX: a file without a name
 // (O_TMPFILE) linked in once complete, or, where the filesystem has none, a
 // hidden name beside the destination, reached through a descriptor of its
-// directory. Interrupt, termination and hang-up remove a hidden name before
-// the process ends.
+// directory. A program's termination signals remove a hidden name before
+// the process ends (RemoveTemporaryFileNow).
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,13 +27,6 @@ struct SignalRemoval {
 };
 SignalRemoval signal_removal;
 std::atomic<const SignalRemoval*> removed_on_signal{nullptr};
-
-// Installed with SA_RESETHAND: the signal raised again here is held until the
-// handler returns, then ends the process by its default action.
-void OnTerminationSignal(int signal_number) {
-  RemoveTemporaryFileNow();
-  raise(signal_number);
-}
 
 constexpr int kNameAttempts = 16;
 constexpr std::size_t kLongestName = NAME_MAX;
@@ -112,18 +104,6 @@ bool TakeOverPermissions(int file, int directory, const std::string& leaf) {
 void RemoveTemporaryFileNow() noexcept {
   const SignalRemoval* removal = removed_on_signal.exchange(nullptr);
   if (removal != nullptr) unlinkat(removal->directory, removal->name, 0);
-}
-
-void CatchTerminationSignals() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction action {};
-    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
-    action = {};
-    action.sa_handler = OnTerminationSignal;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal_number, &action, nullptr);
-  }
 }
 
 TemporaryFile::~TemporaryFile() { Discard(); }
