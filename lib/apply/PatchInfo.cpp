@@ -5,6 +5,7 @@
 #include "apply/ContainerDecoder.h"
 #include "apply/DecodedPatch.h"
 #include "apply/PatchWindow.h"
+#include "common/Errors.h"
 #include "format/WholeDecoders.h"
 
 namespace varnock {
@@ -13,7 +14,15 @@ namespace {
 PatchInfo InspectRaw(InputRanges& patch, bool scan, const std::string& patch_name) {
   const std::vector<std::uint8_t> head = ReadPatchHead(patch);
   PatchInfo info;
-  info.header = ReadPatchHeader(head, patch.Size());
+  try {
+    info.header = ReadPatchHeader(head, patch.Size());
+  } catch (const Exception& error) {
+    // No magic, no patch: a file of another kind (text, say) is told as
+    // such, not as a damaged patch, and never, as applying would tell it,
+    // as a patch for another source.
+    if (error.Kind() == ErrorKind::kHeaderCorrupted && !HoldsPatchMagic(head)) RaiseNotAPatch(patch_name);
+    throw;
+  }
   CheckSignature(head, *info.header, patch_name);
   if (scan) {
     PatchWindow window(patch);

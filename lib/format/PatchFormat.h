@@ -68,6 +68,13 @@ PatchHeader ReadPatchHeader(ByteSpan head, std::uint64_t patch_size);
 // The magic and the version byte after a header that holds.
 void CheckSignature(ByteSpan head, const PatchHeader& header, const std::string& patch_name);
 
+// The error of a file that is no patch, named `patch_name`.
+[[noreturn]] void RaiseNotAPatch(const std::string& patch_name);
+
+// Whether the patch magic appears in `head` where a header could end, as it
+// does in a patch whose header's fields alone are damaged.
+bool HoldsPatchMagic(ByteSpan head);
+
 // Raises the target checksum error when `target_crc`, the CRC-32 of the
 // target as written, is not the one the header names.
 void CheckTargetChecksum(const PatchHeader& header, std::uint32_t target_crc);
