@@ -1,7 +1,9 @@
 // The patch format: its opcodes and constants, and the checks on a patch's
 // header and signature. Every bound test is an exact 64-bit sum, so no patch
-// can make a read leave the patch. The instruction stream is decoded in
-// apply/InstructionStream.h.
+// can make a read leave the patch. Each instruction is decoded in
+// format/Instruction.h; the stream is run in apply/InstructionStream.h (from
+// spans) and apply/RangedStream.h (from inputs read by ranges), and read
+// without a source in apply/PatchScan.h.
 #pragma once
 
 #include <cstdint>
