@@ -6,9 +6,9 @@
 #include "apply/ContainerDecoder.h"
 #include "apply/DecodedPatch.h"
 #include "apply/PatchWindow.h"
-#include "common/Crc32.h"
 #include "common/Errors.h"
 #include "format/WholeDecoders.h"
+#include "io/FileContents.h"
 
 namespace varnock {
 namespace {
@@ -34,20 +34,6 @@ PatchInfo InspectRaw(InputRanges& patch, bool scan, const std::string& patch_nam
   return info;
 }
 
-// The CRC-32 of the whole input, read a MiB at a time.
-std::uint32_t ChecksumOf(InputRanges& input, const StageProgress& progress) {
-  std::vector<std::uint8_t> buffer(1 << 20);
-  std::uint32_t crc = 0;
-  for (std::uint64_t done = 0; done < input.Size();) {
-    progress(done, input.Size());
-    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), input.Size() - done));
-    input.Read(done, {buffer.data(), count});
-    crc = Crc32({buffer.data(), count}, crc);
-    done += count;
-  }
-  return crc;
-}
-
 }  // namespace
 
 SourceFit JudgeSource(const PatchInfo& info, InputRanges& source, const StageProgress& progress) {
@@ -58,7 +44,7 @@ SourceFit JudgeSource(const PatchInfo& info, InputRanges& source, const StagePro
   } else if (info.counts && info.counts->source_reach > fit.size) {
     fit.verdict = SourceFit::Verdict::kTooShort;
   } else {
-    fit.crc = ChecksumOf(source, progress);
+    fit.crc = ChecksumOfRanges(source, progress);
     if (*fit.crc != info.header->source_crc) fit.verdict = SourceFit::Verdict::kWrongChecksum;
   }
   return fit;

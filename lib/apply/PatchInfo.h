@@ -46,9 +46,9 @@ struct SourceFit {
   std::optional<std::uint32_t> crc;
 };
 
-// Reads `source` front to back, a MiB at a time, for its CRC-32, telling
-// `progress` the bytes read before each read; raises the input's errors.
-// `info` needs its header (checksums).
+// Reads `source` whole for its CRC-32 where its length allows, telling
+// `progress` as ChecksumOfRanges does; raises the input's errors. `info`
+// needs its header (checksums).
 SourceFit JudgeSource(const PatchInfo& info, InputRanges& source, const StageProgress& progress);
 
 }  // namespace varnock

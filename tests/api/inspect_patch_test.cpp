@@ -254,7 +254,9 @@ TEST(InspectPatch, SaysWhatAFileIsBeforeAnythingItsHeaderSpells) {
          {std::pair{VARNOCK_INFO_HEADER, row.header_code}, std::pair{VARNOCK_INFO_SCAN, row.scan_code}}) {
       const Inspected inspected = InspectMemory(context.get(), row.patch, scope);
       EXPECT_EQ(inspected.code, expected) << inspected.message;
-      if (expected == VARNOCK_ERROR_NOT_A_PATCH) EXPECT_EQ(inspected.message, "<memory> is not a patch");
+      if (expected == VARNOCK_ERROR_NOT_A_PATCH) {
+        EXPECT_EQ(inspected.message, "<memory> is not a patch");
+      }
       std::uint64_t furthest = 0;
       EXPECT_EQ(InspectRanges(context.get(), row.patch, scope, &furthest).code, expected);
     }
