@@ -337,10 +337,14 @@ typedef struct varnock_patch_info {
  * patch's first bytes and its header only (a raw patch: at most 65,540 bytes)
  * and checks them as applying does (VARNOCK_ERROR_NO_HEADER,
  * VARNOCK_ERROR_HEADER_CORRUPTED, VARNOCK_ERROR_NOT_A_PATCH naming the patch
- * "<memory>", VARNOCK_ERROR_UNSUPPORTED_VERSION); with VARNOCK_INFO_SCAN it
- * reads the whole patch, front to back, and checks every instruction as
- * applying does, but for the tests that need the source (its CRC-32, copies
- * beyond its end), returning the error applying would return first. Nothing
+ * "<memory>", VARNOCK_ERROR_UNSUPPORTED_VERSION), but for one thing: a file
+ * without the patch magic in its head is VARNOCK_ERROR_NOT_A_PATCH, whatever
+ * its first bytes spell as a header, where applying may find its header
+ * corrupted or, checking the source first, the source's CRC-32 wrong. With
+ * VARNOCK_INFO_SCAN it reads the whole patch, front to back, and checks every
+ * instruction as applying does, but for the tests that need the source (its
+ * CRC-32, copies beyond its end), returning the error applying would return
+ * first. Nothing
  * is written. A container tells both lengths and CRC-32s from its header; read
  * whole, its blocks are decoded and the raw patch inside scanned, but what
  * needs the source (its literals sent as differences, its CRC-32s) is left to

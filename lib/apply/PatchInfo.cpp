@@ -1,11 +1,14 @@
 #include "apply/PatchInfo.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "apply/ContainerDecoder.h"
 #include "apply/DecodedPatch.h"
 #include "apply/PatchWindow.h"
+#include "common/Errors.h"
 #include "format/WholeDecoders.h"
+#include "io/FileContents.h"
 
 namespace varnock {
 namespace {
@@ -13,7 +16,15 @@ namespace {
 PatchInfo InspectRaw(InputRanges& patch, bool scan, const std::string& patch_name) {
   const std::vector<std::uint8_t> head = ReadPatchHead(patch);
   PatchInfo info;
-  info.header = ReadPatchHeader(head, patch.Size());
+  try {
+    info.header = ReadPatchHeader(head, patch.Size());
+  } catch (const Exception& error) {
+    // No magic, no patch: a file of another kind (text, say) is told as
+    // such, not as a damaged patch, and never, as applying would tell it,
+    // as a patch for another source.
+    if (error.Kind() == ErrorKind::kHeaderCorrupted && !HoldsPatchMagic(head)) RaiseNotAPatch(patch_name);
+    throw;
+  }
   CheckSignature(head, *info.header, patch_name);
   if (scan) {
     PatchWindow window(patch);
@@ -24,6 +35,20 @@ PatchInfo InspectRaw(InputRanges& patch, bool scan, const std::string& patch_nam
 }
 
 }  // namespace
+
+SourceFit JudgeSource(const PatchInfo& info, InputRanges& source, const StageProgress& progress) {
+  SourceFit fit;
+  fit.size = source.Size();
+  if (info.source_size && *info.source_size != fit.size) {
+    fit.verdict = SourceFit::Verdict::kWrongLength;
+  } else if (info.counts && info.counts->source_reach > fit.size) {
+    fit.verdict = SourceFit::Verdict::kTooShort;
+  } else {
+    fit.crc = ChecksumOfRanges(source, progress);
+    if (*fit.crc != info.header->source_crc) fit.verdict = SourceFit::Verdict::kWrongChecksum;
+  }
+  return fit;
+}
 
 PatchInfo InspectPatch(InputRanges& patch, bool scan, const std::string& patch_name) {
   std::uint8_t first[kLongestMagic];

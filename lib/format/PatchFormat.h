@@ -1,7 +1,9 @@
 // The patch format: its opcodes and constants, and the checks on a patch's
 // header and signature. Every bound test is an exact 64-bit sum, so no patch
-// can make a read leave the patch. The instruction stream is decoded in
-// apply/InstructionStream.h.
+// can make a read leave the patch. Each instruction is decoded in
+// format/Instruction.h; the stream is run in apply/InstructionStream.h (from
+// spans) and apply/RangedStream.h (from inputs read by ranges), and read
+// without a source in apply/PatchScan.h.
 #pragma once
 
 #include <cstdint>
@@ -67,6 +69,13 @@ PatchHeader ReadPatchHeader(ByteSpan head, std::uint64_t patch_size);
 
 // The magic and the version byte after a header that holds.
 void CheckSignature(ByteSpan head, const PatchHeader& header, const std::string& patch_name);
+
+// The error of a file that is no patch, named `patch_name`.
+[[noreturn]] void RaiseNotAPatch(const std::string& patch_name);
+
+// Whether the patch magic appears in `head` where a header could end, as it
+// does in a patch whose header's fields alone are damaged.
+bool HoldsPatchMagic(ByteSpan head);
 
 // Raises the target checksum error when `target_crc`, the CRC-32 of the
 // target as written, is not the one the header names.

@@ -28,7 +28,7 @@ PatchHeader ReadPatchHeader(ByteSpan head, std::uint64_t patch_size) {
 void CheckSignature(ByteSpan head, const PatchHeader& header, const std::string& patch_name) {
   const std::uint8_t* bytes = head.data();
   if (!std::equal(std::begin(kPatchMagic), std::end(kPatchMagic), bytes + header.header_size)) {
-    throw Exception(ErrorKind::kNotAPatch, patch_name + " is not a patch");
+    RaiseNotAPatch(patch_name);
   }
   if (bytes[header.header_size + 4] != kFormatVersion)
     throw Exception(ErrorKind::kUnsupportedVersion, "Unsupported version of patch format ");
@@ -41,6 +41,17 @@ PatchHeader ValidatePatchHead(ByteSpan head, std::uint64_t patch_size,
   if (source_checksum() != header.source_crc) RaiseSourceChecksum();
   CheckSignature(head, header, patch_name);
   return header;
+}
+
+void RaiseNotAPatch(const std::string& patch_name) {
+  throw Exception(ErrorKind::kNotAPatch, patch_name + " is not a patch");
+}
+
+bool HoldsPatchMagic(ByteSpan head) {
+  if (head.size() < kMinimumHeaderSize) return false;
+  const ByteSpan after = head.subspan(kMinimumHeaderSize);
+  return std::search(after.begin(), after.end(), std::begin(kPatchMagic), std::end(kPatchMagic)) !=
+         after.end();
 }
 
 void RaiseSourceChecksum() {

@@ -41,18 +41,22 @@ namespace {
 constexpr std::uint32_t kPiece = 256 << 10;
 }  // namespace
 
-std::uint32_t ChecksumOfFile(const std::string& file_name, const StageProgress& progress) {
-  TFileRanges file(file_name);
+std::uint32_t ChecksumOfRanges(InputRanges& input, const StageProgress& progress) {
   const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kPiece);
   std::uint32_t crc = 0;
   for (std::uint64_t done = 0;;) {
-    if (progress) progress(done, file.Size());
-    if (done == file.Size()) return crc;
-    const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPiece, file.Size() - done));
-    file.Read(done, {buffer.get(), count});
+    if (progress) progress(done, input.Size());
+    if (done == input.Size()) return crc;
+    const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPiece, input.Size() - done));
+    input.Read(done, {buffer.get(), count});
     crc = Crc32({buffer.get(), count}, crc);
     done += count;
   }
+}
+
+std::uint32_t ChecksumOfFile(const std::string& file_name, const StageProgress& progress) {
+  TFileRanges file(file_name);
+  return ChecksumOfRanges(file, progress);
 }
 
 }  // namespace varnock

@@ -37,10 +37,13 @@ class TFileRanges final : public InputRanges {
   std::uint32_t size_ = 0;
 };
 
-// Told (StageProgress) the bytes read so far and the file's length, before each piece.
+// The CRC-32 of a whole input, read front to back a piece at a time through a
+// buffer of a fixed size, with the input's errors. `progress` (may be empty)
+// is told the bytes read so far and the input's length before each piece and
+// once all are read.
+std::uint32_t ChecksumOfRanges(InputRanges& input, const StageProgress& progress);
 
-// The CRC-32 of a whole file, read a piece at a time through a buffer of a
-// fixed size, with the errors of TFileRanges.
+// The same on a whole file, with the errors of TFileRanges.
 std::uint32_t ChecksumOfFile(const std::string& file_name, const StageProgress& progress);
 
 }  // namespace varnock

@@ -134,14 +134,15 @@ bool CloseWrittenFile(Handle file);
 // new file, and no other file is left behind. POSIX: a file without a name
 // (O_TMPFILE) linked in when complete; where the filesystem has no such files,
 // a hidden name beside the destination, removed by Close() and the destructor
-// (and by a signal, below), and reached through a descriptor of the directory
+// (and by RemoveTemporaryFileNow, below), and reached through a descriptor of the directory
 // so that the directory renamed meanwhile changes nothing. Windows: a hidden
 // name beside the destination, open with delete sharing, flushed
 // (FlushFileBuffers) and moved over the destination with write-through
 // (MoveFileExW); never named the destination before it is complete, and
-// removed by Close(), the destructor and a console event. A program makes one
-// at a time. Neither copied nor moved, as the signal handler holds its address. Its calls return false on
-// failure, with the code left for LastErrorCode().
+// removed by Close(), the destructor and RemoveTemporaryFileNow. A program
+// makes one at a time. Neither copied nor moved, as RemoveTemporaryFileNow
+// holds its address. Its calls return false on failure, with the code left
+// for LastErrorCode().
 class TemporaryFile {
  public:
   TemporaryFile() = default;
@@ -151,8 +152,8 @@ class TemporaryFile {
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
   // Creates the file, open for reading and writing, in the directory of
-  // `destination`. kListed (a program, not a library) has the signals
-  // CatchTerminationSignals handles remove a hidden name.
+  // `destination`. kListed (a program, not a library) has
+  // RemoveTemporaryFileNow remove a hidden name.
   bool Create(const std::string& destination, Listing listing);
 
   // The open file: to write to, and to map to read back.
@@ -185,23 +186,14 @@ class TemporaryFile {
   bool committed_ = false;
 };
 
-// Standard output, or kInvalidHandle when there is no usable one.
-struct StandardOutput {
-  Handle handle = kInvalidHandle;
-  bool is_character_device = false;
-};
-StandardOutput OpenStandardOutput();
+// Removes a program's TemporaryFile's hidden name (POSIX) or marks the file
+// for deletion (Windows) at once, for a signal, console event or input fault
+// that is about to end the process; safe inside a signal handler. Windows
+// also keeps any later Commit() from beginning.
+void RemoveTemporaryFileNow() noexcept;
 
 // True when `handle` is a terminal (a console on Windows).
 bool IsTerminal(Handle handle);
-
-// Sets up process-wide signal and error-mode behaviour before anything runs.
-void PrepareProcess();
-
-// Makes interrupt, termination and hang-up remove a TemporaryFile's hidden
-// name, then end the process as they would have. Signals ignored on entry stay ignored.
-// Windows: Ctrl+C, Ctrl+Break and closing the console (SetConsoleCtrlHandler).
-void CatchTerminationSignals();
 
 // Has every name handed to this layer from now on read as UTF-8 and passed to
 // the OS's wide entry points (Windows); names are bytes to POSIX anyway. Set
@@ -216,11 +208,11 @@ std::uint64_t UsableAddressSpace();
 
 // Where the OS cannot stop another process from shortening an open input, a
 // read of its view past the new end is a hardware fault, not an error return.
-// Once PrepareProcess has run, such a fault, and a target write that meets it,
-// calls this handler with the name the input was opened by, in place of a
-// crash. It runs inside a signal handler and must not return: it may only
-// write (without allocating) and then end the process at once
-// (a program's ExitProcessAtOnce).
+// Once a handler is set (POSIX: with the bus error's signal action, which is
+// process-wide), such a fault, and a target write that meets it, calls it
+// with the name the input was opened by, in place of a crash. It runs inside a signal handler and must not
+// return: it may only write (without allocating) and then end the process at once (a program's
+// ExitProcessAtOnce).
 using InputFaultHandler = void (*)(const char* input_name);
 void SetInputFaultHandler(InputFaultHandler handler);
 

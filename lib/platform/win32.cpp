@@ -227,24 +227,10 @@ std::uint64_t UsableAddressSpace() {
   return status.ullTotalVirtual;
 }
 
-StandardOutput OpenStandardOutput() {
-  HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return {};
-  DWORD type = GetFileType(handle);
-  if (type == FILE_TYPE_UNKNOWN) return {};
-  return {FromHandle(handle), type == FILE_TYPE_CHAR};
-}
-
 // A console has a mode; NUL and other character devices have none.
 bool IsTerminal(Handle handle) {
   DWORD mode = 0;
   return handle != kInvalidHandle && GetConsoleMode(ToHandle(handle), &mode) != FALSE;
-}
-
-void PrepareProcess() {
-  // A console program must not stop on a dialog box, such as the one for a
-  // drive without a medium; the call then fails with its code instead.
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
 // The share modes keep every other process from shortening an open input, so

@@ -1,8 +1,8 @@
 // The maker's temporary patch file on Windows: a hidden name beside the
 // destination, open with delete sharing so that it can be marked for deletion
 // through its own handle, and moved over the destination in one step once it
-// is on storage. Ctrl+C, Ctrl+Break and closing the console mark it for
-// deletion before the process ends.
+// is on storage. A program's console events mark it for deletion before the
+// process ends (RemoveTemporaryFileNow).
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -31,21 +31,6 @@ HANDLE watched_file = INVALID_HANDLE_VALUE;
 bool MarkForDeletion(HANDLE file) {
   FILE_DISPOSITION_INFO disposition{TRUE};
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
-}
-
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-  switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      watched_lock.lock();
-      if (watched_file != INVALID_HANDLE_VALUE) MarkForDeletion(watched_file);
-      break;
-  }
-  // The next handler, the system's own, ends the process.
-  return FALSE;
 }
 
 void Watch(HANDLE file) {
@@ -80,7 +65,11 @@ std::string HiddenNameFor(const std::string& stem) {
 
 }  // namespace
 
-void CatchTerminationSignals() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+void RemoveTemporaryFileNow() noexcept {
+  // Kept locked: the process is ending.
+  watched_lock.lock();
+  if (watched_file != INVALID_HANDLE_VALUE) MarkForDeletion(watched_file);
+}
 
 TemporaryFile::~TemporaryFile() { Discard(); }
 

@@ -1,7 +1,6 @@
 #include "programs/varnock-diff/InspectCommand.h"
 
 #include <cstdio>
-#include <vector>
 
 #include "internal/Inspect.h"
 
@@ -34,42 +33,31 @@ std::string Line(const char* label, const std::string& value) {
   return line + value + "\n";
 }
 
-// The CRC-32 of the whole file, read a MiB at a time, shown on `bar`.
-std::uint32_t ChecksumOf(TFileRanges& file, ProgressBar& bar) {
-  std::vector<std::uint8_t> buffer(1 << 20);
-  std::uint32_t crc = 0;
-  for (std::uint64_t done = 0; done < file.Size();) {
-    bar.Show(Stage::kVerifying, done, file.Size());
-    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.Size() - done));
-    file.Read(done, {buffer.data(), count});
-    crc = Crc32({buffer.data(), count}, crc);
-    done += count;
-  }
-  bar.Clear();
-  return crc;
-}
-
 // Whether `source_name` is the patch's source, in plain words.
 InspectVerdict Judge(const PatchInfo& info, const std::string& source_name, ProgressBar& bar) {
   TFileRanges source(source_name);
+  const SourceFit fit = JudgeSource(info, source, [&bar](std::uint64_t done, std::uint64_t total) {
+    bar.Show(Stage::kVerifying, done, total);
+  });
+  bar.Clear();
   const std::string quoted = "\"" + source_name + "\"";
-  const std::string length = std::to_string(source.Size());
-  if (info.source_size && *info.source_size != source.Size()) {
-    return {quoted + " is not the file this patch was made for: it is " + length +
-                " bytes long, the patch's source " + std::to_string(*info.source_size) + " bytes.\n",
-            false};
-  }
-  if (info.counts && info.counts->source_reach > source.Size()) {
-    return {quoted + " is not the file this patch was made for: it is " + length +
-                " bytes long, and the patch copies from its first " +
-                std::to_string(info.counts->source_reach) + " bytes.\n",
-            false};
-  }
-  const std::uint32_t crc = ChecksumOf(source, bar);
-  if (crc != info.header->source_crc) {
-    return {quoted + " is not the file this patch was made for: its CRC-32 is " + Hex(crc) +
-                ", the patch's source's " + Hex(info.header->source_crc) + ".\n",
-            false};
+  const std::string not_it = quoted + " is not the file this patch was made for: ";
+  const std::string length = std::to_string(fit.size);
+  switch (fit.verdict) {
+    case SourceFit::Verdict::kWrongLength:
+      return {not_it + "it is " + length + " bytes long, the patch's source " +
+                  std::to_string(*info.source_size) + " bytes.\n",
+              false};
+    case SourceFit::Verdict::kTooShort:
+      return {not_it + "it is " + length + " bytes long, and the patch copies from its first " +
+                  std::to_string(info.counts->source_reach) + " bytes.\n",
+              false};
+    case SourceFit::Verdict::kWrongChecksum:
+      return {not_it + "its CRC-32 is " + Hex(*fit.crc) + ", the patch's source's " +
+                  Hex(info.header->source_crc) + ".\n",
+              false};
+    case SourceFit::Verdict::kFits:
+      break;
   }
   return {quoted + " is the file this patch was made for: its " +
               (info.source_size ? "length and CRC-32 match" : "CRC-32 matches") + ".\n",

@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "internal/Platform.h"
+#include "programs/common/Console.h"
 
 namespace varnock {
 

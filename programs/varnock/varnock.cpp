@@ -1,4 +1,4 @@
-#include "internal/Platform.h"
+#include "programs/common/Console.h"
 #include "programs/varnock/FrontEnd.h"
 
 int main(int argc, char** argv) {

@@ -4,6 +4,7 @@
 // memory or by ranges; and the header alone must not read the whole patch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "api/ApiSupport.h"
@@ -100,6 +101,15 @@ Inspected InspectRanges(varnock_context* context, const Bytes& patch, std::int32
   return inspected;
 }
 
+// Whether the patch magic appears in the patch's head past the shortest header.
+bool HoldsPatchMagic(const Bytes& patch) {
+  static constexpr std::uint8_t kMagic[] = {0xD1, 0xFF, 0xD1, 0xFF};
+  if (patch.size() < 12) return false;
+  const auto end =
+      patch.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(patch.size(), 0xFFFF + 5));
+  return std::search(patch.begin() + 12, end, std::begin(kMagic), std::end(kMagic)) != end;
+}
+
 void ExpectAgreesWithApplying(varnock_context* context, const Case& made, const Bytes& patch) {
   const testing::Outcome applied = testing::ApplyMemory(context, made.source, patch);
   std::uint64_t furthest = 0;
@@ -131,6 +141,10 @@ void ExpectAgreesWithApplying(varnock_context* context, const Case& made, const 
     if (scanned.code == VARNOCK_OK) {
       EXPECT_GT(scanned.info.source_reach, made.source.size());
     }
+  } else if (applied.code == VARNOCK_ERROR_HEADER_CORRUPTED && !HoldsPatchMagic(patch)) {
+    // No magic, no patch: a header cut off before it is told as a file of
+    // another kind.
+    EXPECT_EQ(scanned.code, VARNOCK_ERROR_NOT_A_PATCH);
   } else {
     EXPECT_EQ(scanned.code, applied.code);
     EXPECT_EQ(scanned.message, applied.message);
@@ -183,6 +197,70 @@ TEST(InspectPatch, TheHeaderAloneIsReadFromTheHeadAndTellsTheChecksums) {
   EXPECT_EQ(scanned.info.target_size, long_literal.size());
   EXPECT_EQ(scanned.info.bytes_carried, long_literal.size());
   EXPECT_EQ(furthest, patch.size());
+}
+
+// `line` repeated to 64 KiB, as release notes given as the patch would be.
+Bytes TextFile(const std::string& line) {
+  Bytes text;
+  while (text.size() < 65536) text.insert(text.end(), line.begin(), line.end());
+  text.resize(65536);
+  return text;
+}
+
+// A file without the patch magic is no patch, whatever its first bytes spell
+// as a header: inspecting must say so before anything about a source, where
+// applying a raw patch checks the source's CRC-32 first. One with the magic
+// is a patch, damaged or cut short.
+TEST(InspectPatch, SaysWhatAFileIsBeforeAnythingItsHeaderSpells) {
+  const Bytes real = MakeCase(7).patch;
+  ASSERT_GT(real.size(), std::size_t{real[0]} + 5 + 40);
+  Bytes header_hit = real;
+  header_hit[3] ^= 0x40;  // the header block's length now exceeds the header's
+  Bytes spelled = testing::Pattern(70000, 3);
+  spelled[0] = 200;  // a 200-byte header, no header block, and no magic after it
+  spelled[1] = spelled[2] = spelled[3] = 0;
+  Bytes overlong = testing::Pattern(3000, 4);
+  overlong[0] = overlong[1] = 0xF0;  // a header longer than the file
+  overlong[2] = overlong[3] = 0;
+  struct Row {
+    const char* what;
+    Bytes patch;
+    std::int32_t header_code;
+    std::int32_t scan_code;
+  };
+  const Row rows[] = {
+      // "Ap" + "pl": a header of 28,737 bytes holding a block of 27,760.
+      {"text whose first bytes pass the header's checks",
+       TextFile("Apply game-1.0-to-1.1.patch to game-1.0.\n"), VARNOCK_ERROR_NOT_A_PATCH,
+       VARNOCK_ERROR_NOT_A_PATCH},
+      // "Re" + "le": a header shorter than the block it claims.
+      {"text whose first bytes fail the header's checks", TextFile("Release notes, version 2.4\n"),
+       VARNOCK_ERROR_NOT_A_PATCH, VARNOCK_ERROR_NOT_A_PATCH},
+      {"random bytes behind a valid-looking header", spelled, VARNOCK_ERROR_NOT_A_PATCH,
+       VARNOCK_ERROR_NOT_A_PATCH},
+      {"random bytes whose header is longer than the file", overlong, VARNOCK_ERROR_NOT_A_PATCH,
+       VARNOCK_ERROR_NOT_A_PATCH},
+      {"a real patch cut inside its header", Bytes(real.begin(), real.begin() + 10),
+       VARNOCK_ERROR_NOT_A_PATCH, VARNOCK_ERROR_NOT_A_PATCH},
+      {"a real patch cut short of its end", Bytes(real.begin(), real.end() - 40), VARNOCK_OK,
+       VARNOCK_ERROR_UNEXPECTED_END},
+      {"a real patch whose block length was hit", header_hit, VARNOCK_ERROR_HEADER_CORRUPTED,
+       VARNOCK_ERROR_HEADER_CORRUPTED},
+  };
+  auto context = testing::NewContext();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    for (const auto& [scope, expected] :
+         {std::pair{VARNOCK_INFO_HEADER, row.header_code}, std::pair{VARNOCK_INFO_SCAN, row.scan_code}}) {
+      const Inspected inspected = InspectMemory(context.get(), row.patch, scope);
+      EXPECT_EQ(inspected.code, expected) << inspected.message;
+      if (expected == VARNOCK_ERROR_NOT_A_PATCH) {
+        EXPECT_EQ(inspected.message, "<memory> is not a patch");
+      }
+      std::uint64_t furthest = 0;
+      EXPECT_EQ(InspectRanges(context.get(), row.patch, scope, &furthest).code, expected);
+    }
+  }
 }
 
 TEST(InspectPatch, RefusesBadArguments) {

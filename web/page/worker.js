@@ -241,9 +241,25 @@ self.onmessage = async (event) => {
     const result = await runTask(event.data, report);
     report({ type: "done", ...result });
   } catch (error) {
-    report({ type: "error", code: error.code || "SCRIPT", message: String(error.message || error) });
+    report({ type: "error", ...(await explained(event.data, error)) });
   }
 };
+
+// Applying a raw patch checks the old file's CRC-32 before the patch's magic,
+// so a file that is no patch at all (text chosen as the patch) fails as a
+// patch for another old file; the library's inspection says what it is.
+async function explained(request, error) {
+  const told = { code: error.code || "SCRIPT", message: String(error.message || error) };
+  if (request.task !== "apply" || told.code !== "SOURCE_CHECKSUM") return told;
+  try {
+    await varnock.inspectPatch(request.patch);
+  } catch (inspected) {
+    if (inspected.code === "NOT_A_PATCH" || inspected.code === "NO_HEADER") {
+      return { code: inspected.code, message: String(inspected.message) };
+    }
+  }
+  return told;
+}
 // The private file system is first looked at when asked (the page's task
 // worker tidies as it starts): a checker, stopped whenever its check is no
 // longer wanted, would otherwise leave its probe's file behind.

@@ -359,6 +359,14 @@ export const cases = [
       checkError(api, await rejection(api.inspectPatch(patch.subarray(0, patch.length - 40), { scan: true })),
         "UNEXPECTED_END", "Unexpected end of patch file");
       checkError(api, await rejection(api.inspectPatch(new Uint8Array(2))), "NO_HEADER", "Patch file contains no header.");
+      // Text given as the patch, whatever its first bytes spell as a header
+      // ("Ap" "pl" one that holds, "Re" "le" one that does not), is no patch.
+      for (const line of ["Apply game-1.0-to-1.1.patch to game-1.0.\n", "Release notes, version 2.4\n"]) {
+        const text = new TextEncoder().encode(line.repeat(Math.ceil(65536 / line.length))).subarray(0, 65536);
+        for (const scan of [false, true]) {
+          checkError(api, await rejection(api.inspectPatch(text, { scan })), "NOT_A_PATCH", "<patch> is not a patch");
+        }
+      }
     },
   },
   {

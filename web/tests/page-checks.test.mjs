@@ -34,6 +34,9 @@ before(() => {
   fs.writeFileSync(files.damagedPatch, damaged);
   files.text = path.join(dir, "readme.txt");
   fs.writeFileSync(files.text, "Apply game-1.0-to-1.1.patch to game-1.0.bin.\n".repeat(100));
+  // 64 KiB of text whose first bytes hold as a raw patch's header.
+  files.notes = path.join(dir, "release-notes.txt");
+  fs.writeFileSync(files.notes, "Apply game-1.0-to-1.1.patch to game-1.0.bin.\n".repeat(1500).slice(0, 65536));
   files.shortSource = path.join(dir, "game-1.0-short.bin");
   fs.writeFileSync(files.shortSource, fs.readFileSync(files.source).subarray(0, 1 << 20));
 });
@@ -55,6 +58,8 @@ async function checked(page) {
 for (const [state, source, patch, words] of [
   ["good", () => files.source, () => files.patch, [/fits this old file/, /makes a new file of/]],
   ["not-a-patch", () => files.source, () => files.text, [/readme\.txt, chosen as the patch, is not a Varnock patch/]],
+  ["not-a-patch", () => files.source, () => files.notes,
+    [/release-notes\.txt, chosen as the patch, is not a Varnock patch/]],
   ["swapped", () => files.patch, () => files.source, [/files seem swapped/]],
   ["wrong-source", () => files.wrongSource, () => files.patch,
     [/made for another version of the old file/, () => new RegExp(`CRC-32 ${crcText(files.source)}`),
@@ -157,6 +162,7 @@ test("a container, and a raw patch in xz or zstd, are told by kind and apply to 
 for (const [what, source, patch, words] of [
   ["wrong-source", () => files.wrongSource, () => files.patch, /made for another version of the old file/],
   ["incomplete-patch", () => files.source, () => files.incompletePatch, /patch file is incomplete/],
+  ["text-as-patch", () => files.source, () => files.notes, /The file chosen as the patch is not a Varnock patch/],
 ]) {
   test(`${what}, applied regardless: the page says what went wrong in plain words, and still works`, async () => {
     const { page, downloads } = await openPage();
