@@ -103,9 +103,10 @@ static_assert(VARNOCK_DEFAULT_SOURCE_CACHE == kDefaultSourceCache);
 
 // The host's callback behind the library's progress, as it was when the call
 // began.
-class CallbackSink : public ProgressSink {
+class HostProgressSink : public ProgressSink {
  public:
-  CallbackSink(varnock_progress_fn progress, void* user_data) : progress_(progress), user_data_(user_data) {}
+  HostProgressSink(varnock_progress_fn progress, void* user_data)
+      : progress_(progress), user_data_(user_data) {}
   bool Report(Stage stage, std::uint64_t done, std::uint64_t total) override {
     return progress_(user_data_, static_cast<std::int32_t>(stage), done, total) == 0;
   }
@@ -137,7 +138,7 @@ std::int32_t Guarded(varnock_context* context, Call&& call) {
   context->os_code = 0;
   try {
     const Settings settings = context->settings;
-    CallbackSink sink(settings.progress, settings.progress_data);
+    HostProgressSink sink(settings.progress, settings.progress_data);
     Progress progress(settings.progress != nullptr ? &sink : nullptr);
     call(settings, progress);
     context->message.clear();

@@ -11,9 +11,9 @@
 namespace varnock {
 namespace {
 
-class CallbackSink : public PatchSink {
+class HostWriteSink : public PatchSink {
  public:
-  CallbackSink(WriteCallback write, void* user_data) : write_(write), user_data_(user_data) {}
+  HostWriteSink(WriteCallback write, void* user_data) : write_(write), user_data_(user_data) {}
   void Write(ByteSpan bytes) override {
     if (!bytes.empty() && write_(user_data_, bytes.data(), bytes.size()) != 0) throw EWriteError();
   }
@@ -71,7 +71,7 @@ PatchFileOptions MakeOptionsFrom(const varnock_make_options* options) {
 
 std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptions& options,
                               WriteCallback write, void* user_data, Progress& progress) {
-  CallbackSink sink(write, user_data);
+  HostWriteSink sink(write, user_data);
   return WithLibraryRefusals([&] {
     if (!options.container) return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size;
     RawPatchCollector raw;
@@ -82,7 +82,7 @@ std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptio
   });
 }
 
-void MakePatchFiles(const MakeFileNames& names, const PatchFileOptions& options, Progress& progress) {
+void MakePatchFiles(const PatchFileNames& names, const PatchFileOptions& options, Progress& progress) {
   // varnock.h keeps "-", varnock-diff's name for standard output, refused:
   // a host that passes it on from its own command line gets no file named "-".
   if (names.patch == "-") throw EBadArgument("the patch name \"-\" is standard output");

@@ -7,16 +7,11 @@
 
 #include "common/Progress.h"
 #include "io/MemoryTargets.h"
+#include "io/PatchFileNames.h"
 #include "make/PatchFile.h"
 #include "varnock.h"
 
 namespace varnock {
-
-struct MakeFileNames {
-  std::string source;
-  std::string target;
-  std::string patch;
-};
 
 // The maker's options from the public struct (null: the defaults), for
 // inputs no fault handler knows. Raises EBadArgument for a reserved field
@@ -28,6 +23,6 @@ std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptio
                               WriteCallback write, void* user_data, Progress& progress);
 
 // Writes the patch file, verified, through a temporary file renamed into place.
-void MakePatchFiles(const MakeFileNames& names, const PatchFileOptions& options, Progress& progress);
+void MakePatchFiles(const PatchFileNames& names, const PatchFileOptions& options, Progress& progress);
 
 }  // namespace varnock

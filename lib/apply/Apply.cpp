@@ -90,7 +90,7 @@ PatchKind KindOf(InputRanges& patch) {
 // container's header before any decoding, and the target's length it tells.
 struct Carried {
   std::optional<std::uint32_t> source_crc;
-  std::optional<std::uint64_t> target_length;
+  std::optional<std::uint64_t> target_size;
 };
 
 // Checks a raw patch read by ranges against the source, which is read whole,
@@ -117,8 +117,7 @@ Written CheckAndWriteRaw(InputRanges& source, InputRanges& patch, const std::str
   return WriteStage(
       header, progress,
       [&] {
-        return carried.target_length ? *carried.target_length
-                                     : CountRangedTarget(window, source_size, header);
+        return carried.target_size ? *carried.target_size : CountRangedTarget(window, source_size, header);
       },
       [&](const StreamProgress* told) { RunRangedStream(window, *cache, header, target, told); });
 }
@@ -141,7 +140,7 @@ Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::
   }
   auto decoder = std::make_unique<container::ContainerDecoder>(patch, &source);
   const container::Header header = decoder->header();
-  if (header.source_length != source_size) RaiseSourceChecksum();
+  if (header.source_size != source_size) RaiseSourceChecksum();
   const std::uint32_t crc = cache.emplace(source, source_cache).Checksum([&](std::uint64_t done) {
     if (progress.CountsBytes()) progress.Report(Stage::kChecksum, done, source_size);
   });
@@ -149,13 +148,13 @@ Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::
   if (crc != header.source_crc) RaiseSourceChecksum();
   DecodedPatch decoded(std::move(decoder));
   return CheckAndWriteRaw(source, decoded, patch_name, target, cache, source_cache, progress,
-                          {crc, header.target_length});
+                          {crc, header.target_size});
 }
 
 // Creates the target beside the open inputs, writes it, reads it back and
 // checks it; the inputs are closed in the program's order.
 template <typename Input, typename Write>
-void ApplyToFile(const ApplyFileNames& names, InputAccess access, std::unique_ptr<Input> source,
+void ApplyToFile(const PatchFileNames& names, InputAccess access, std::unique_ptr<Input> source,
                  std::unique_ptr<Input> patch, Progress& progress, Write&& write) {
   const platform::Handle inputs[] = {source->FileHandle(), patch->FileHandle()};
   auto target_writer =
@@ -170,7 +169,7 @@ void ApplyToFile(const ApplyFileNames& names, InputAccess access, std::unique_pt
 
 }  // namespace
 
-void ApplyPatchFiles(const ApplyFileNames& names, InputAccess access, Progress& progress,
+void ApplyPatchFiles(const PatchFileNames& names, InputAccess access, Progress& progress,
                      std::size_t source_cache) {
   if (access == InputAccess::kRead) {
     auto source = std::make_unique<TFileRanges>(names.source);

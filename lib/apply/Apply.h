@@ -13,14 +13,9 @@
 #include "io/InputFile.h"
 #include "io/InputRanges.h"
 #include "io/MemoryTargets.h"
+#include "io/PatchFileNames.h"
 
 namespace varnock {
-
-struct ApplyFileNames {
-  std::string source;
-  std::string target;
-  std::string patch;
-};
 
 // The most memory the source's block cache takes where the source is read by
 // ranges, unless the caller sets another.
@@ -30,7 +25,7 @@ inline constexpr std::size_t kDefaultSourceCache = std::size_t{64} << 20;
 // source (Stage::kChecksum begins); writes the target (kWriting); reads it back
 // and checks it (kVerifying). The target then holds what was written so far.
 // `source_cache` bounds the source's cache with kRead.
-void ApplyPatchFiles(const ApplyFileNames& names, InputAccess access, Progress& progress,
+void ApplyPatchFiles(const PatchFileNames& names, InputAccess access, Progress& progress,
                      std::size_t source_cache = kDefaultSourceCache);
 
 // The name a patch in memory goes by in "<name> is not a patch".

@@ -27,7 +27,7 @@ ContainerDecoder::ContainerDecoder(InputRanges& input, InputRanges* source) : in
     throw EContainerDamaged("it ends within its header");
   input.Read(0, fixed);
   header_ = DecodeHeader(fixed);
-  const std::uint64_t header_end = kFixedHeaderSize + std::uint64_t{header_.head_length} + 4;
+  const std::uint64_t header_end = kFixedHeaderSize + std::uint64_t{header_.head_size} + 4;
   if (header_end > input.Size()) throw EContainerDamaged("it ends within its header");
   Bytes whole(static_cast<std::size_t>(header_end));
   input.Read(0, whole);
@@ -68,7 +68,7 @@ std::size_t ContainerDecoder::Read(std::span<std::uint8_t> into) {
     produced_ += count;
     return count;
   }
-  if (produced_ == header_.raw_length) return 0;
+  if (produced_ == header_.raw_size) return 0;
   if (block_at_ == block_.size()) LoadBlock();
   const std::size_t count = std::min(into.size(), block_.size() - block_at_);
   std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(block_at_), count, into.begin());
@@ -84,7 +84,7 @@ void ContainerDecoder::LoadBlock() {
   if (yield == 0) throw EContainerDamaged("it ends before its raw patch does");
   ReadInput(next_block_, fixed);
   const auto yield_crc = static_cast<std::uint32_t>(ReadLittleEndian(fixed + 4, 4));
-  if (yield > header_.block_limit || !FitsWithin(rebuilt_, yield, header_.raw_length))
+  if (yield > header_.block_limit || !FitsWithin(rebuilt_, yield, header_.raw_size))
     throw EContainerDamaged("a block yields more than it may");
   if (fixed[8] > static_cast<std::uint8_t>(Transform::kDifference) || ReadLittleEndian(fixed + 9, 3) != 0)
     throw EContainerDamaged("a block's header is not one of this version");
@@ -119,14 +119,14 @@ void ContainerDecoder::LoadBlock() {
   rebuilt_ += yield;
   next_block_ = at;
   block_at_ = 0;
-  if (rebuilt_ == header_.raw_length) {
+  if (rebuilt_ == header_.raw_size) {
     // The last block: the whole patch is checked before any of it goes on.
     std::uint8_t end[4];
     ReadInput(next_block_, end);
     if (ReadLittleEndian(end, 4) != 0) throw EContainerDamaged("a block follows the last one");
     if (next_block_ + 4 != input_.Size()) throw EContainerDamaged("bytes follow its end");
     if (literal_left_ != 0 || !stopped_) throw EContainerDamaged("its instructions end unfinished");
-    if (target_length_ != header_.target_length) throw EContainerDamaged("its target length does not match");
+    if (target_length_ != header_.target_size) throw EContainerDamaged("its target length does not match");
     if (source_ != nullptr && raw_crc_ != header_.raw_crc)
       throw EContainerDamaged("the raw patch's CRC-32 does not match");
   }
@@ -140,8 +140,7 @@ std::uint8_t* ContainerDecoder::AddSource(ByteSpan differences, std::uint64_t of
     const std::uint8_t* source = nullptr;
     // A source shorter than the header says fails its checks later; its
     // missing bytes count as 0 here, and nothing is read past its end.
-    const std::uint64_t source_end =
-        source_ == nullptr ? 0 : std::min(header_.source_length, source_->Size());
+    const std::uint64_t source_end = source_ == nullptr ? 0 : std::min(header_.source_size, source_->Size());
     if (at < source_end) {
       if (!source_cache_) source_cache_.emplace(*source_, kDifferenceCache);
       const ByteSpan held = source_cache_->View(at, run);

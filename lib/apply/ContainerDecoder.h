@@ -23,7 +23,7 @@ class ContainerDecoder final : public RawPatchDecoder {
   ContainerDecoder(InputRanges& input, InputRanges* source);
 
   const Header& header() const noexcept { return header_; }
-  std::uint64_t RawLength() const noexcept override { return header_.raw_length; }
+  std::uint64_t RawLength() const noexcept override { return header_.raw_size; }
   std::size_t Read(std::span<std::uint8_t> into) override;
   void Restart() override;
 

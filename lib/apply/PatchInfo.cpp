@@ -69,11 +69,11 @@ PatchInfo InspectPatch(InputRanges& patch, bool scan, const std::string& patch_n
     DecodedPatch decoded(std::move(decoder));
     info = InspectRaw(decoded, scan, patch_name);
   } else {
-    info.header = PatchHeader{header.head_length - kSignatureSize, header.source_crc, header.target_crc};
-    info.target_size = header.target_length;
+    info.header = PatchHeader{header.head_size - kSignatureSize, header.source_crc, header.target_crc};
+    info.target_size = header.target_size;
   }
   info.kind = kind;
-  info.source_size = header.source_length;
+  info.source_size = header.source_size;
   return info;
 }
 

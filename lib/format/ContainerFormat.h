@@ -32,12 +32,12 @@ enum class Transform : std::uint8_t { kPlain = 0, kDifference = 1 };
 enum StreamIndex { kOpcodes, kLengths, kOffsets, kLiterals, kStreamCount };
 
 struct Header {
-  std::uint32_t head_length = 0;
-  std::uint64_t raw_length = 0;
+  std::uint32_t head_size = 0;
+  std::uint64_t raw_size = 0;
   std::uint32_t raw_crc = 0;
   std::uint32_t source_crc = 0;
-  std::uint64_t source_length = 0;
-  std::uint64_t target_length = 0;
+  std::uint64_t source_size = 0;
+  std::uint64_t target_size = 0;
   std::uint32_t target_crc = 0;
   std::uint32_t block_limit = 0;
 };

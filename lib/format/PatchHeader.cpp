@@ -14,8 +14,8 @@ PatchHeader ReadPatchHeader(ByteSpan head, std::uint64_t patch_size) {
   if (patch_size < 4) throw Exception(ErrorKind::kNoHeader, "Patch file contains no header.");
   const std::uint8_t* bytes = head.data();
   std::uint32_t header_size = static_cast<std::uint32_t>(ReadLittleEndian(bytes, 2));
-  std::uint32_t block_length = static_cast<std::uint32_t>(ReadLittleEndian(bytes + 2, 2));
-  if (header_size < block_length + kMinimumHeaderSize)
+  std::uint32_t block_size = static_cast<std::uint32_t>(ReadLittleEndian(bytes + 2, 2));
+  if (header_size < block_size + kMinimumHeaderSize)
     throw Exception(ErrorKind::kHeaderCorrupted, "Patch file header corrupted.");
   // A header that claims more bytes than the file has is just as corrupt; the
   // checksums at its end would otherwise be read from beyond the file.

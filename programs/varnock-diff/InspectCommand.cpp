@@ -71,11 +71,11 @@ InspectVerdict InspectPatchFile(const std::string& patch_name, const std::string
   TFileRanges patch(patch_name);
   const PatchInfo info = InspectPatch(patch, /*scan=*/true, patch_name);
   std::string text = Line("kind:", KindName(info.kind));
-  const std::string source_length =
+  const std::string source_size =
       info.source_size
           ? std::to_string(*info.source_size) + " bytes"
           : "length not recorded (at least " + std::to_string(info.counts->source_reach) + " bytes)";
-  text += Line("source:", source_length + ", CRC-32 " + Hex(info.header->source_crc));
+  text += Line("source:", source_size + ", CRC-32 " + Hex(info.header->source_crc));
   text +=
       Line("target:", std::to_string(*info.target_size) + " bytes, CRC-32 " + Hex(info.header->target_crc));
   text += Line("copies:", std::to_string(info.counts->copies) + ", " +

@@ -33,12 +33,12 @@ struct SourceChecksum {
   }
 };
 
-// A header of `header_size` bytes claiming a block of `block_length`, its
+// A header of `header_size` bytes claiming a block of `block_size`, its
 // block and spare bytes filled with `fill`; then magic, version and a stop.
-Bytes PatchWithHeader(std::uint32_t header_size, std::uint32_t block_length, std::uint8_t fill = 0xA5) {
+Bytes PatchWithHeader(std::uint32_t header_size, std::uint32_t block_size, std::uint8_t fill = 0xA5) {
   Bytes patch;
   testing::AppendLittleEndian(patch, header_size, 2);
-  testing::AppendLittleEndian(patch, block_length, 2);
+  testing::AppendLittleEndian(patch, block_size, 2);
   if (header_size >= 12) {
     patch.resize(header_size - 8, fill);
     testing::AppendLittleEndian(patch, kSourceCrc, 4);
@@ -82,7 +82,7 @@ TEST(ValidatePatch, FewerThanFourBytesHaveNoHeader) {
 TEST(ValidatePatch, HeaderSizeAgainstBlockLength) {
   struct Case {
     std::uint32_t header_size;
-    std::uint32_t block_length;
+    std::uint32_t block_size;
     bool accepted;
   };
   const Case cases[] = {
@@ -92,8 +92,8 @@ TEST(ValidatePatch, HeaderSizeAgainstBlockLength) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("header size " + std::to_string(c.header_size) + ", block length " +
-                 std::to_string(c.block_length));
-    ExactPatch patch(PatchWithHeader(c.header_size, c.block_length));
+                 std::to_string(c.block_size));
+    ExactPatch patch(PatchWithHeader(c.header_size, c.block_size));
     SourceChecksum checksum;
     if (c.accepted) {
       PatchHeader header = ValidatePatch(patch.Span(), checksum.Callback(), "p");

@@ -66,17 +66,17 @@ class Splitter {
   std::uint32_t limit_;
 };
 
-std::vector<BlockStreams> Split(ByteSpan raw, ByteSpan source, std::uint32_t head_length,
-                                std::uint32_t block_limit, std::uint64_t& target_length) {
+std::vector<BlockStreams> Split(ByteSpan raw, ByteSpan source, std::uint32_t head_size,
+                                std::uint32_t block_limit, std::uint64_t& target_size) {
   Splitter splitter(source, block_limit);
-  target_length = 0;
+  target_size = 0;
   const decode::WalkEnd end = decode::ForEachOperation(
-      head_length, raw.size(), source.size(), [&](std::uint64_t position) { return raw.data() + position; },
+      head_size, raw.size(), source.size(), [&](std::uint64_t position) { return raw.data() + position; },
       [&](std::uint64_t position, std::uint8_t code, const decode::Operation& operation) {
         const OperandWidths widths = OperandWidthsOf(code);
         const std::uint32_t head = 1 + widths.offset + widths.length;
         BlockStreams& block = splitter.Head(position, head);
-        target_length += operation.length;
+        target_size += operation.length;
         if (operation.copies) {
           splitter.streams_.AddCopy(block.forms, code, operation.from, operation.length);
         } else {
@@ -145,18 +145,18 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
   const PatchHeader patch_header = ReadPatchHeader(raw_patch, raw_patch.size());
   CheckSignature(raw_patch, patch_header, "<patch>");
   if (patch_header.source_crc != Crc32(source)) RaiseSourceChecksum();
-  const std::uint32_t head_length = patch_header.header_size + kSignatureSize;
-  if (raw_patch.size() <= head_length) RaiseStopCheck();
+  const std::uint32_t head_size = patch_header.header_size + kSignatureSize;
+  if (raw_patch.size() <= head_size) RaiseStopCheck();
 
   Header header;
-  header.head_length = head_length;
-  header.raw_length = raw_patch.size();
+  header.head_size = head_size;
+  header.raw_size = raw_patch.size();
   header.raw_crc = Crc32(raw_patch);
   header.source_crc = patch_header.source_crc;
-  header.source_length = source.size();
+  header.source_size = source.size();
   header.target_crc = patch_header.target_crc;
   header.block_limit = block_limit;
-  std::vector<BlockStreams> blocks = Split(raw_patch, source, head_length, block_limit, header.target_length);
+  std::vector<BlockStreams> blocks = Split(raw_patch, source, head_size, block_limit, header.target_size);
 
   // First each block's literal transform, by the sizes of both forms under a
   // fast compressor: the strong one takes most of the making's time, and its
@@ -214,7 +214,7 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
   }
   RunAll(work, threads);
 
-  Bytes out = EncodeHeader(header, raw_patch.first(head_length));
+  Bytes out = EncodeHeader(header, raw_patch.first(head_size));
   EncodeReport told;
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     const BlockStreams& block = blocks[b];
