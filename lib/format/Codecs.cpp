@@ -110,4 +110,18 @@ void Decompress(Codec codec, std::uint8_t property, ByteSpan stored, std::span<s
   Undecodable(name);
 }
 
+QuickCompressor::QuickCompressor() : context_(ZSTD_createCCtx()) {
+  if (!context_) throw std::bad_alloc();
+}
+
+void QuickCompressor::Free::operator()(ZSTD_CCtx_s* context) const noexcept { ZSTD_freeCCtx(context); }
+
+std::uint64_t QuickCompressor::Size(const Bytes& bytes) {
+  if (bytes.empty()) return 0;
+  out_.resize(ZSTD_compressBound(bytes.size()));
+  const std::size_t written =
+      ZSTD_compressCCtx(context_.get(), out_.data(), out_.size(), bytes.data(), bytes.size(), 1);
+  return ZSTD_isError(written) ? bytes.size() : written;
+}
+
 }  // namespace varnock::container

@@ -1,13 +1,10 @@
 #include "make/parse/SegmentParse.h"
 
-#include <zstd.h>
-
 #include <algorithm>
 #include <cstdlib>
-#include <memory>
-#include <new>
 #include <optional>
 
+#include "format/Codecs.h"
 #include "format/ContainerStreams.h"
 #include "format/Instruction.h"
 
@@ -19,25 +16,7 @@ std::uint64_t CursorAfter(const Instruction& instruction, std::uint64_t cursor) 
   return instruction.source == kCarried ? cursor + length : std::uint64_t{instruction.source} + length;
 }
 
-// What a stream takes under zstd's quickest setting, enough to rank two
-// parses: one context serves every stream of an estimate.
-class QuickCompressor {
- public:
-  QuickCompressor() : context_(ZSTD_createCCtx(), &ZSTD_freeCCtx) {
-    if (!context_) throw std::bad_alloc();
-  }
-  std::uint64_t Size(const container::Bytes& bytes) {
-    if (bytes.empty()) return 0;
-    out_.resize(ZSTD_compressBound(bytes.size()));
-    const std::size_t written =
-        ZSTD_compressCCtx(context_.get(), out_.data(), out_.size(), bytes.data(), bytes.size(), 1);
-    return ZSTD_isError(written) ? bytes.size() : written;
-  }
-
- private:
-  std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context_;
-  container::Bytes out_;
-};
+using container::QuickCompressor;
 
 // The candidates the matcher keeps with `settings` of those it found without
 // them, as it would keep them at the stretch's start, `anchor` the diagonal
