@@ -169,7 +169,6 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
   while (out != end) {
     if (literal_left_ > 0) {
       const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(literal_left_, end - out));
-      if (literals.Left() < count) damaged("the literals stream ends too soon");
       const ByteSpan bytes = literals.Take(count);
       if (transform == Transform::kPlain) {
         out = std::copy(bytes.begin(), bytes.end(), out);
