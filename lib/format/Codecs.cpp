@@ -70,8 +70,12 @@ void DecompressLzma2(std::uint8_t property, ByteSpan stored, std::span<std::uint
   std::unique_ptr<void, void (*)(void*)> held(filters[0].options, [](void* options) { std::free(options); });
   std::size_t in_position = 0;
   std::size_t out_position = 0;
+  // liblzma refuses a null buffer even of no bytes, and an empty stream
+  // (its end marker alone) decodes into none.
+  std::uint8_t nothing = 0;
+  std::uint8_t* const out = into.empty() ? &nothing : into.data();
   const lzma_ret result = lzma_raw_buffer_decode(filters, nullptr, stored.data(), &in_position, stored.size(),
-                                                 into.data(), &out_position, into.size());
+                                                 out, &out_position, into.size());
   if (result != LZMA_OK || in_position != stored.size() || out_position != into.size()) Undecodable(name);
 }
 
