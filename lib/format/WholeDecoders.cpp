@@ -88,10 +88,25 @@ class XzDecoder final : public RawPatchDecoder {
     if (result != LZMA_OK) XzDamaged(LzmaReason(result));
     feed_.Restart();
     produced_ = 0;
+    ended_ = false;
   }
 
   std::size_t Read(std::span<std::uint8_t> into) override {
-    if (produced_ == length_) return 0;
+    if (produced_ == length_) {
+      Finish();
+      return 0;
+    }
+    const std::size_t count = Decode(into);
+    produced_ += count;
+    if (count == 0 || produced_ > length_) XzDamaged("its index does not tell its length");
+    if (produced_ == length_) Finish();
+    return count;
+  }
+
+ private:
+  // Up to into.size() decoded bytes; 0 only at the end of the file.
+  std::size_t Decode(std::span<std::uint8_t> into) {
+    if (ended_) return 0;
     stream_.next_out = into.data();
     stream_.avail_out = into.size();
     while (stream_.avail_out == into.size()) {
@@ -101,13 +116,20 @@ class XzDecoder final : public RawPatchDecoder {
         stream_.avail_in = next.size();
       }
       const lzma_ret result = lzma_code(&stream_, feed_.AtEnd() ? LZMA_FINISH : LZMA_RUN);
-      if (result == LZMA_STREAM_END) break;
+      if (result == LZMA_STREAM_END) {
+        ended_ = true;
+        break;
+      }
       if (result != LZMA_OK) XzDamaged(LzmaReason(result));
     }
-    const std::size_t count = into.size() - stream_.avail_out;
-    produced_ += count;
-    if (count == 0 || produced_ > length_) XzDamaged("its index does not tell its length");
-    return count;
+    return into.size() - stream_.avail_out;
+  }
+
+  // At the end of the raw patch: the rest of the file, its blocks' checks,
+  // index and footer, must hold no more and be whole, as xz -t finds them.
+  void Finish() {
+    std::uint8_t probe[1];
+    if (Decode(probe) != 0) XzDamaged("its index does not tell its length");
   }
 
  private:
@@ -146,6 +168,7 @@ class XzDecoder final : public RawPatchDecoder {
   lzma_stream stream_ = LZMA_STREAM_INIT;
   std::uint64_t length_ = 0;
   std::uint64_t produced_ = 0;
+  bool ended_ = false;
 };
 
 class ZstdDecoder final : public RawPatchDecoder {

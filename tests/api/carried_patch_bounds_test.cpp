@@ -104,5 +104,36 @@ TEST(CarriedPatchBounds, NoReadAsksForMoreThan1MiB) {
   }
 }
 
+// What follows the raw patch's last byte in an .xz file, its block's check,
+// index and footer, is checked as xz -t checks it, by every call that reads
+// the patch whole: also where the file is read in steps (64 KiB) and the
+// check begins a step of its own, after the decoded bytes are all out.
+TEST(CarriedPatchBounds, DamageAfterTheRawPatchIsRefused) {
+  auto context = testing::NewContext();
+  constexpr std::size_t kStep = 64 << 10;
+  // The file's last step holds the block's check (4 bytes), a one-record
+  // index and the footer (12 each); an .xz file's length is a multiple of 4.
+  constexpr std::size_t kLastStep = 4 + 12 + 12;
+  const Bytes source = testing::Pattern(5000, 3);
+  std::size_t length = 3 * kStep;
+  Bytes patch;
+  // Random bytes are stored, a byte of the target for a byte of the file.
+  for (int tries = 0; tries < 4 && patch.size() % kStep != kLastStep; ++tries) {
+    length += (kStep + kLastStep - patch.size() % kStep) % kStep;
+    patch = Xz(Make(context.get(), source, testing::Pattern(length, 4), false));
+  }
+  ASSERT_EQ(patch.size() % kStep, kLastStep);
+  for (std::size_t at = patch.size() - kLastStep - 4; at < patch.size(); ++at) {
+    Bytes broken = patch;
+    broken[at] ^= 0x10;
+    for (const std::int32_t call : {kApply, VARNOCK_INFO_SCAN}) {
+      EXPECT_NE(Watch(context.get(), source, broken, call).code, VARNOCK_OK) << at << " " << call;
+    }
+    testing::TempDir directory;
+    EXPECT_NE(testing::ApplyFiles(context.get(), directory, source, broken).code, VARNOCK_OK) << at;
+    EXPECT_NE(testing::ApplyMemory(context.get(), source, broken).code, VARNOCK_OK) << at;
+  }
+}
+
 }  // namespace
 }  // namespace varnock
