@@ -82,7 +82,7 @@ extern "C" {
 #define VARNOCK_ERROR_CANCELLED 18           /* "Cancelled": the progress callback asked to stop */
 #define VARNOCK_ERROR_BAD_ARGUMENT 19        /* "Bad argument: <what>" */
 #define VARNOCK_ERROR_INPUT_SHORTENED 20     /* "Input file \"<name>\" was shortened while it was being read" */
-#define VARNOCK_ERROR_TOO_LARGE 21           /* the maker, varnock_apply_ranges: an input, or the patch, of 4 GiB or more */
+#define VARNOCK_ERROR_TOO_LARGE 21           /* the maker, varnock_apply_ranges: an input, or the patch, of 4 GiB or more; any call: an xz or zstd patch that decodes to that */
 #define VARNOCK_ERROR_BUFFER_TOO_SMALL 22    /* "Target buffer too small"; see varnock_apply_to_buffer */
 #define VARNOCK_ERROR_PATCH_EXISTS 23        /* varnock_make_files: the patch file exists and is not to be replaced */
 #define VARNOCK_ERROR_READ 24                /* "Stream read error": a read callback failed */
@@ -345,7 +345,10 @@ typedef struct varnock_patch_info {
  * whole, its blocks are decoded and the raw patch inside scanned, but what
  * needs the source (its literals sent as differences, its CRC-32s) is left to
  * applying. An xz or zstd file is decoded as far as the raw patch's header,
- * or whole; its damage is VARNOCK_ERROR_XZ_DAMAGED or _ZSTD_DAMAGED.
+ * or whole; its damage is VARNOCK_ERROR_XZ_DAMAGED or _ZSTD_DAMAGED, and a
+ * raw patch of 4 GiB or more inside VARNOCK_ERROR_TOO_LARGE, found from its
+ * index or frame headers where they tell the length, else when the decoding
+ * reaches 4 GiB (read whole: 4 GiB is the most ever decoded).
  * Returns VARNOCK_OK or an error code; `*info` is all zeros after a failure. */
 VARNOCK_API int32_t varnock_inspect_patch(varnock_context* context, const uint8_t* patch, size_t patch_size,
                                           int32_t scope, varnock_patch_info* info);
