@@ -25,6 +25,11 @@ constexpr std::size_t kInputStep = 64 << 10;
 // the decoder ask for gigabytes.
 constexpr std::uint64_t kDecoderMemory = std::uint64_t{160} << 20;
 constexpr int kLargestZstdWindowLog = 27;
+// The most an xz file's index may take to hold, its records a few bytes a
+// block: an index that takes more (many small blocks, a valid file all the
+// same) is not held, and the length is found by decoding, which holds none
+// of it and ends at 4 GiB.
+constexpr std::uint64_t kIndexMemory = std::uint64_t{1} << 20;
 
 [[noreturn]] void XzDamaged(const std::string& what) {
   throw Exception(ErrorKind::kXzDamaged, "Damaged xz stream: " + what);
@@ -189,11 +194,12 @@ class XzDecoder final : public WholeDecoder {
 
   [[noreturn]] void Unmeasured() override { XzDamaged("its index does not tell its length"); }
 
-  // The uncompressed length its index tells, read from the end of the file.
-  std::uint64_t UncompressedLength() {
+  // The uncompressed length its index tells, read from the end of the file;
+  // none where the index takes more than kIndexMemory to hold.
+  std::optional<std::uint64_t> UncompressedLength() {
     lzma_index* index = nullptr;
     lzma_stream info = LZMA_STREAM_INIT;
-    lzma_ret result = lzma_file_info_decoder(&info, &index, UINT64_MAX, input_.Size());
+    lzma_ret result = lzma_file_info_decoder(&info, &index, kIndexMemory, input_.Size());
     std::vector<std::uint8_t> buffer(kInputStep);
     std::uint64_t offset = 0;
     while (result == LZMA_OK || result == LZMA_SEEK_NEEDED) {
@@ -213,6 +219,7 @@ class XzDecoder final : public WholeDecoder {
       result = lzma_code(&info, LZMA_RUN);
     }
     lzma_end(&info);
+    if (result == LZMA_MEMLIMIT_ERROR) return std::nullopt;
     if (result != LZMA_STREAM_END) XzDamaged(LzmaReason(result));
     const std::uint64_t length = lzma_index_uncompressed_size(index);
     lzma_index_end(index, nullptr);
