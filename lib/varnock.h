@@ -169,7 +169,9 @@ VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress
  * plain reads, as varnock_apply_ranges reads them: the source through the
  * block cache (see varnock_set_source_cache), the patch through a 256 KiB
  * window, and the target is read back through a 256 KiB buffer. The memory
- * taken is the cache's and about 2 MiB more, whatever the files' lengths. An
+ * taken is the cache's and about 2 MiB more, whatever the files' lengths,
+ * and for a container one block's streams and yield (see
+ * varnock_apply_ranges). An
  * input that another program shortens during the call ends it with
  * VARNOCK_ERROR_INPUT_SHORTENED; nothing else in the host is touched. Its CPU
  * time against the mapped way is measured in bench/README.md.
@@ -267,7 +269,12 @@ VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint
  * its instructions are read a second time (long literal runs skipped) when a
  * progress callback is set, for the writing stage's total. A patch held in
  * memory is handed over by a callback that copies from it. The memory taken
- * is the cache's and about 2 MiB more, whatever the inputs' lengths. Inputs
+ * is the cache's and about 2 MiB more, whatever the inputs' lengths; a
+ * container (doc/container-format.md) adds one block's decoded streams and
+ * yield, at most 3 times its block limit, and an LZMA2 stream's dictionary,
+ * at most 2 times the limit: up to 80 MiB for the largest blocks the format
+ * allows, 40 MiB for varnock-diff's (8 MiB). An xz or zstd patch adds its
+ * decompressor's, at most 160 MiB (see VARNOCK_ERROR_XZ_DAMAGED). Inputs
  * of 4 GiB or more are refused with VARNOCK_ERROR_TOO_LARGE.
  *
  * The checks, codes, messages and progress are those of

@@ -113,6 +113,23 @@ class Container(DiffTestCase):
         raw, box = self.peak_applying("big.raw"), self.peak_applying("big.box")
         self.assertLess(box - raw, 8 << 20, (raw, box))
 
+    def test_a_container_takes_one_block_s_streams_and_yield(self):
+        # Blocks of new bytes, which no codec shrinks: each stream decodes to about its yield, so that a block's
+        # streams and yield are 2 L, held once; not the stored bytes beside them, nor the last block's yield.
+        if diff_binary_has_asan():
+            self.skipTest("the sanitizer's own memory is not the decoder's")
+        self.write("new", self.source + RANDOM.randbytes(20 << 20))
+        for name, options in (("big.raw", []), ("big.box", ["-z"])):
+            self.assertEqual(self.run_diff("-f", *options, "source", "new", name)[0], 0)
+        block_limit = struct.unpack_from("<I", self.read("big.box"), 52)[0]
+        peaks = {}
+        for name in ("big.raw", "big.box"):
+            result = subprocess.run([PEAK_MEMORY, DIFF_BINARY, "--info", name], cwd=self.dir,
+                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            self.assertEqual(result.returncode, 0, result.stdout)
+            peaks[name] = int(result.stderr.decode().split()[-1]) << 10
+        self.assertLess(peaks["big.box"] - peaks["big.raw"], 2 * block_limit + (4 << 20), (block_limit, peaks))
+
     def test_a_damaged_container_is_refused_with_its_own_message(self):
         box = bytearray(self.read("box"))
         box[25] ^= 1  # the raw patch's CRC-32, in the header: refused before any byte of the target
