@@ -82,7 +82,7 @@ extern "C" {
 #define VARNOCK_ERROR_CANCELLED 18           /* "Cancelled": the progress callback asked to stop */
 #define VARNOCK_ERROR_BAD_ARGUMENT 19        /* "Bad argument: <what>" */
 #define VARNOCK_ERROR_INPUT_SHORTENED 20     /* "Input file \"<name>\" was shortened while it was being read" */
-#define VARNOCK_ERROR_TOO_LARGE 21           /* the maker, varnock_apply_ranges: an input, or the patch, of 4 GiB or more */
+#define VARNOCK_ERROR_TOO_LARGE 21           /* the maker, varnock_apply_ranges: an input, or the patch, of 4 GiB or more; any call: an xz or zstd patch that decodes to that */
 #define VARNOCK_ERROR_BUFFER_TOO_SMALL 22    /* "Target buffer too small"; see varnock_apply_to_buffer */
 #define VARNOCK_ERROR_PATCH_EXISTS 23        /* varnock_make_files: the patch file exists and is not to be replaced */
 #define VARNOCK_ERROR_READ 24                /* "Stream read error": a read callback failed */
@@ -169,7 +169,9 @@ VARNOCK_API void varnock_set_progress(varnock_context* context, varnock_progress
  * plain reads, as varnock_apply_ranges reads them: the source through the
  * block cache (see varnock_set_source_cache), the patch through a 256 KiB
  * window, and the target is read back through a 256 KiB buffer. The memory
- * taken is the cache's and about 2 MiB more, whatever the files' lengths. An
+ * taken is the cache's and about 2 MiB more, whatever the files' lengths,
+ * and for a container one block's streams and yield (see
+ * varnock_apply_ranges). An
  * input that another program shortens during the call ends it with
  * VARNOCK_ERROR_INPUT_SHORTENED; nothing else in the host is touched. Its CPU
  * time against the mapped way is measured in bench/README.md.
@@ -267,7 +269,12 @@ VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint
  * its instructions are read a second time (long literal runs skipped) when a
  * progress callback is set, for the writing stage's total. A patch held in
  * memory is handed over by a callback that copies from it. The memory taken
- * is the cache's and about 2 MiB more, whatever the inputs' lengths. Inputs
+ * is the cache's and about 2 MiB more, whatever the inputs' lengths; a
+ * container (doc/container-format.md) adds one block's decoded streams and
+ * yield, at most 3 times its block limit, and an LZMA2 stream's dictionary,
+ * at most 2 times the limit: up to 80 MiB for the largest blocks the format
+ * allows, 40 MiB for varnock-diff's (8 MiB). An xz or zstd patch adds its
+ * decompressor's, at most 160 MiB (see VARNOCK_ERROR_XZ_DAMAGED). Inputs
  * of 4 GiB or more are refused with VARNOCK_ERROR_TOO_LARGE.
  *
  * The checks, codes, messages and progress are those of
@@ -349,7 +356,10 @@ typedef struct varnock_patch_info {
  * whole, its blocks are decoded and the raw patch inside scanned, but what
  * needs the source (its literals sent as differences, its CRC-32s) is left to
  * applying. An xz or zstd file is decoded as far as the raw patch's header,
- * or whole; its damage is VARNOCK_ERROR_XZ_DAMAGED or _ZSTD_DAMAGED.
+ * or whole; its damage is VARNOCK_ERROR_XZ_DAMAGED or _ZSTD_DAMAGED, and a
+ * raw patch of 4 GiB or more inside VARNOCK_ERROR_TOO_LARGE, found from its
+ * index or frame headers where they tell the length, else when the decoding
+ * reaches 4 GiB (read whole: 4 GiB is the most ever decoded).
  * Returns VARNOCK_OK or an error code; `*info` is all zeros after a failure. */
 VARNOCK_API int32_t varnock_inspect_patch(varnock_context* context, const uint8_t* patch, size_t patch_size,
                                           int32_t scope, varnock_patch_info* info);

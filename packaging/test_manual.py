@@ -25,8 +25,9 @@ def error_message_pieces(source_patterns):
         for path in sorted(SOURCES.glob(pattern)):
             text = path.read_text()
             # The arguments of every throw, of a constructor that hands its message to Exception, and of a
-            # message raised or printed by a helper.
-            calls = r"(?:throw\s+\w+|:\s*Exception|RaiseLastOSError|RaiseOSError|WriteWhole|PrintMessage)\s*\(([^;{]*)"
+            # message raised or printed by a helper, damage told by any helper or lambda named for it included.
+            calls = (r"(?:throw\s+\w+|:\s*Exception|RaiseLastOSError|RaiseOSError|WriteWhole|PrintMessage"
+                     r"|\b\w*[Dd]amaged)\s*\(([^;{]*)")
             for arguments in re.findall(calls, text):
                 for literal in re.findall(r'"((?:[^"\\]|\\.)*)"', arguments):
                     literal = literal.replace('\\"', '"')
@@ -56,7 +57,7 @@ class ManualTest(unittest.TestCase):
 
     def test_diagnostics_name_every_error_message(self):
         # Some message of each program, so that the extraction is seen to work.
-        known = {"varnock": ["Source file checksum don't match", 'Cannot create file "'],
+        known = {"varnock": ["Source file checksum don't match", 'Cannot create file "', "an opcode 0xFF"],
                  "varnock-diff": ["Refusing to write a patch to a terminal", 'Cannot write "']}
         for program, (manual, sources) in MANUALS.items():
             text = rendered_manual(manual)

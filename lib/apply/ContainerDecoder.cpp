@@ -89,6 +89,9 @@ void ContainerDecoder::LoadBlock() {
   if (fixed[8] > static_cast<std::uint8_t>(Transform::kDifference) || ReadLittleEndian(fixed + 9, 3) != 0)
     throw EContainerDamaged("a block's header is not one of this version");
   std::uint64_t at = next_block_ + kBlockHeaderSize;
+  // The last block's yield, all handed on, is not held beside this one's streams.
+  Bytes().swap(block_);
+  block_at_ = 0;
   Bytes streams[kStreamCount];
   const std::uint64_t largest = std::uint64_t{2} * header_.block_limit;
   std::uint64_t decoded_in_all = 0;
@@ -104,11 +107,17 @@ void ContainerDecoder::LoadBlock() {
         (codec != static_cast<std::uint8_t>(Codec::kStored) && stored == 0)) {
       throw EContainerDamaged(std::string("the ") + kStreamNames[s] + " stream's header is out of bounds");
     }
-    Bytes compressed(static_cast<std::size_t>(stored));
-    ReadInput(at + kStreamHeaderSize, compressed);
+    std::uint64_t from = at + kStreamHeaderSize;
+    if (from > input_.Size() || stored > input_.Size() - from)
+      throw EContainerDamaged("it ends within a block");
     streams[s].resize(static_cast<std::size_t>(decoded));
-    Decompress(static_cast<Codec>(codec), stream_header[1], compressed, streams[s], header_.block_limit,
-               kStreamNames[s]);
+    Decompress(
+        static_cast<Codec>(codec), stream_header[1], stored,
+        [&](std::span<std::uint8_t> piece) {
+          input_.Read(from, piece);
+          from += piece.size();
+        },
+        streams[s], header_.block_limit, kStreamNames[s]);
     at += kStreamHeaderSize + stored;
   }
   Rebuild(streams, static_cast<Transform>(fixed[8]), yield);
@@ -168,7 +177,6 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
   while (out != end) {
     if (literal_left_ > 0) {
       const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(literal_left_, end - out));
-      if (literals.Left() < count) damaged("the literals stream ends too soon");
       const ByteSpan bytes = literals.Take(count);
       if (transform == Transform::kPlain) {
         out = std::copy(bytes.begin(), bytes.end(), out);

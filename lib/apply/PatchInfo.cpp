@@ -57,7 +57,7 @@ PatchInfo InspectPatch(InputRanges& patch, bool scan, const std::string& patch_n
   const PatchKind kind = PatchKindOf({first, length});
   if (kind == PatchKind::kRaw) return InspectRaw(patch, scan, patch_name);
   if (kind != PatchKind::kContainer) {
-    DecodedPatch decoded(NewWholeDecoder(kind, patch));
+    DecodedPatch decoded(NewWholeDecoder(kind, patch, scan ? DecodedReach::kWhole : DecodedReach::kHead));
     PatchInfo info = InspectRaw(decoded, scan, patch_name);
     info.kind = kind;
     return info;

@@ -20,9 +20,11 @@ std::uint64_t PageRange(unsigned first, unsigned end) noexcept {
 
 SourceCache::SourceCache(InputRanges& input, std::size_t capacity, unsigned block_shift, unsigned page_shift)
     : input_(input),
+      in_place_(input.Held()),
       size_(input.Size()),
       shift_(block_shift),
       page_shift_(std::clamp(page_shift, block_shift < 6 ? 0 : block_shift - 6, block_shift)) {
+  if (in_place_ != nullptr) return;
   const std::uint64_t blocks = (size_ + BlockSize() - 1) >> shift_;
   const std::uint64_t slots = std::min<std::uint64_t>(std::max<std::size_t>(capacity >> shift_, 1), blocks);
   slot_of_block_.assign(static_cast<std::size_t>(blocks), kNotHeld);
@@ -75,6 +77,13 @@ void SourceCache::Load(std::uint32_t block, std::uint32_t slot, unsigned first, 
 }
 
 void SourceCache::Select(std::uint64_t offset, std::uint64_t wanted) {
+  if (in_place_ != nullptr) {
+    const ByteSpan held = InPlace(offset);
+    current_start_ = offset;
+    current_ = held.data();
+    current_length_ = held.size();
+    return;
+  }
   const auto block = static_cast<std::uint32_t>(offset >> shift_);
   const std::uint64_t start = std::uint64_t{block} << shift_;
   const auto within = static_cast<std::size_t>(offset - start);
@@ -111,6 +120,16 @@ void SourceCache::Select(std::uint64_t offset, std::uint64_t wanted) {
 }
 
 std::uint32_t SourceCache::Checksum(const std::function<void(std::uint64_t done)>& progress) {
+  if (in_place_ != nullptr) {
+    std::uint32_t crc = 0;
+    for (std::uint64_t done = 0; done < size_;) {
+      progress(done);
+      const ByteSpan block = InPlace(done);
+      crc = Crc32(block, crc);
+      done += block.size();
+    }
+    return crc;
+  }
   const auto blocks = static_cast<std::uint32_t>(slot_of_block_.size());
   const auto slots = static_cast<std::uint32_t>(Slots());
   const std::uint32_t kept_from = blocks - slots;

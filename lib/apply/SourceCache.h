@@ -1,9 +1,12 @@
 // The source read by ranges through a bounded cache of fixed-size blocks, for
 // hosts that can neither map it nor hold it whole: a source of 3 GiB on a
 // 32-bit host, or a file in a browser. The memory is the cache's, whatever
-// the source's length.
+// the source's length. A source already in memory (InputRanges::Held: a
+// mapped file) is used in place, block by block as if held: no memory is
+// taken, nothing is read or copied, and Loads() stays 0.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -59,6 +62,7 @@ class SourceCache {
   // not held. The block counts as used now. The bytes stay there as long as
   // Loads() does not change.
   ByteSpan Lend(std::uint64_t offset) noexcept {
+    if (in_place_ != nullptr) return InPlace(offset);
     const auto block = static_cast<std::uint32_t>(offset >> shift_);
     const std::uint32_t slot = slot_of_block_[block];
     if (slot == kNotHeld) return {};
@@ -93,6 +97,11 @@ class SourceCache {
   std::uint8_t* SlotMemory(std::uint32_t slot) const noexcept {
     return memory_.get() + (std::size_t{slot} << shift_);
   }
+  // The source in memory from `offset` to the end of its block.
+  ByteSpan InPlace(std::uint64_t offset) const noexcept {
+    const std::uint64_t block_end = ((offset >> shift_) + 1) << shift_;
+    return {in_place_ + offset, static_cast<std::size_t>(std::min(block_end, size_) - offset)};
+  }
   std::size_t LengthOf(std::uint32_t block) const noexcept {
     const std::uint64_t start = std::uint64_t{block} << shift_;
     return static_cast<std::size_t>(size_ - start < BlockSize() ? size_ - start : BlockSize());
@@ -102,6 +111,7 @@ class SourceCache {
   }
 
   InputRanges& input_;
+  const std::uint8_t* in_place_;
   std::uint64_t size_;
   unsigned shift_;
   unsigned page_shift_;

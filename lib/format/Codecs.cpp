@@ -1,6 +1,8 @@
 #include "format/Codecs.h"
 
 #include <lzma.h>
+// The stable output buffer is in the part of the API that may change between versions.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
@@ -58,7 +60,32 @@ Compressed CompressZstd(ByteSpan bytes, bool fast) {
   throw EContainerDamaged(std::string("the ") + name + " stream does not decode");
 }
 
-void DecompressLzma2(std::uint8_t property, ByteSpan stored, std::span<std::uint8_t> into,
+// Read from a stream at a time.
+constexpr std::size_t kStoredPiece = 64 << 10;
+
+// The stored bytes a piece at a time, so that a stream is never held whole
+// beside what it decodes to.
+class Pieces {
+ public:
+  Pieces(std::uint64_t size, const StoredReader& read)
+      : left_(size),
+        read_(read),
+        piece_(static_cast<std::size_t>(std::min<std::uint64_t>(size, kStoredPiece))) {}
+  bool AtEnd() const noexcept { return left_ == 0; }
+  std::span<const std::uint8_t> Next() {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left_, piece_.size()));
+    read_({piece_.data(), count});
+    left_ -= count;
+    return {piece_.data(), count};
+  }
+
+ private:
+  std::uint64_t left_;
+  const StoredReader& read_;
+  Bytes piece_;
+};
+
+void DecompressLzma2(std::uint8_t property, Pieces& stored, std::span<std::uint8_t> into,
                      std::uint32_t largest_dictionary, const char* name) {
   if (property > 40) Undecodable(name);
   // The dictionary's size as the property byte tells it.
@@ -68,22 +95,50 @@ void DecompressLzma2(std::uint8_t property, ByteSpan stored, std::span<std::uint
   if (lzma_properties_decode(&filters[0], nullptr, &property, 1) != LZMA_OK) Undecodable(name);
   // Allocated by liblzma's default allocator, malloc.
   std::unique_ptr<void, void (*)(void*)> held(filters[0].options, [](void* options) { std::free(options); });
-  std::size_t in_position = 0;
-  std::size_t out_position = 0;
-  const lzma_ret result = lzma_raw_buffer_decode(filters, nullptr, stored.data(), &in_position, stored.size(),
-                                                 into.data(), &out_position, into.size());
-  if (result != LZMA_OK || in_position != stored.size() || out_position != into.size()) Undecodable(name);
+  lzma_stream stream = LZMA_STREAM_INIT;
+  if (lzma_raw_decoder(&stream, filters) != LZMA_OK) Undecodable(name);
+  std::unique_ptr<lzma_stream, void (*)(lzma_stream*)> ended(&stream, &lzma_end);
+  // An empty stream (its end marker alone) decodes into no bytes, but
+  // liblzma takes no null buffer.
+  std::uint8_t nothing = 0;
+  stream.next_out = into.empty() ? &nothing : into.data();
+  stream.avail_out = into.size();
+  lzma_ret result = LZMA_OK;
+  while (result == LZMA_OK) {
+    if (stream.avail_in == 0 && !stored.AtEnd()) {
+      const auto piece = stored.Next();
+      stream.next_in = piece.data();
+      stream.avail_in = piece.size();
+    }
+    result = lzma_code(&stream, stored.AtEnd() ? LZMA_FINISH : LZMA_RUN);
+  }
+  if (result != LZMA_STREAM_END || !stored.AtEnd() || stream.avail_in != 0 || stream.avail_out != 0)
+    Undecodable(name);
 }
 
-void DecompressZstd(ByteSpan stored, std::span<std::uint8_t> into, const char* name) {
+void DecompressZstd(Pieces& stored, std::span<std::uint8_t> into, const char* name) {
   std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
   if (!context) throw std::bad_alloc();
+  // Decoded in place in `into`, which holds the whole window: no buffer of
+  // the frame's window size is taken.
+  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_stableOutBuffer, 1);
+  std::uint8_t nothing = 0;
+  ZSTD_outBuffer out{into.empty() ? &nothing : into.data(), into.size(), 0};
+  ZSTD_inBuffer in{nullptr, 0, 0};
   // Exactly one frame, and nothing after it.
-  const std::size_t frame = ZSTD_findFrameCompressedSize(stored.data(), stored.size());
-  if (ZSTD_isError(frame) || frame != stored.size()) Undecodable(name);
-  const std::size_t written =
-      ZSTD_decompressDCtx(context.get(), into.data(), into.size(), stored.data(), stored.size());
-  if (ZSTD_isError(written) || written != into.size()) Undecodable(name);
+  for (std::size_t left = 1; left != 0;) {
+    if (in.pos == in.size) {
+      if (stored.AtEnd()) Undecodable(name);
+      const auto piece = stored.Next();
+      in = {piece.data(), piece.size(), 0};
+    }
+    const std::size_t had_in = in.pos;
+    const std::size_t had_out = out.pos;
+    left = ZSTD_decompressStream(context.get(), &out, &in);
+    if (ZSTD_isError(left) || (left != 0 && in.pos == had_in && out.pos == had_out && in.pos != in.size))
+      Undecodable(name);
+  }
+  if (in.pos != in.size || !stored.AtEnd() || out.pos != into.size()) Undecodable(name);
 }
 
 }  // namespace
@@ -92,20 +147,24 @@ Compressed Compress(Codec codec, ByteSpan bytes, bool fast, StreamContent conten
   return codec == Codec::kLzma2 ? CompressLzma2(bytes, content) : CompressZstd(bytes, fast);
 }
 
-void Decompress(Codec codec, std::uint8_t property, ByteSpan stored, std::span<std::uint8_t> into,
-                std::uint32_t largest_dictionary, const char* name) {
+void Decompress(Codec codec, std::uint8_t property, std::uint64_t stored_size, const StoredReader& read,
+                std::span<std::uint8_t> into, std::uint32_t largest_dictionary, const char* name) {
   switch (codec) {
     case Codec::kStored:
-      if (stored.size() != into.size()) Undecodable(name);
-      std::copy(stored.begin(), stored.end(), into.begin());
+      if (stored_size != into.size()) Undecodable(name);
+      read(into);
       return;
-    case Codec::kLzma2:
+    case Codec::kLzma2: {
+      Pieces stored(stored_size, read);
       DecompressLzma2(property, stored, into, largest_dictionary, name);
       return;
-    case Codec::kZstd:
+    }
+    case Codec::kZstd: {
       if (property != 0) Undecodable(name);
+      Pieces stored(stored_size, read);
       DecompressZstd(stored, into, name);
       return;
+    }
   }
   Undecodable(name);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "format/ContainerFormat.h"
@@ -28,11 +29,17 @@ enum class StreamContent { kLiterals, kNumbers };
 Compressed Compress(Codec codec, ByteSpan bytes, bool fast = false,
                     StreamContent content = StreamContent::kLiterals);
 
-// `stored` decoded by `codec` into exactly `into.size()` bytes; raises
-// EContainerDamaged (naming the stream `name`) when it does not decode to
-// exactly that, and refuses an LZMA2 dictionary larger than `largest_dictionary`.
-void Decompress(Codec codec, std::uint8_t property, ByteSpan stored, std::span<std::uint8_t> into,
-                std::uint32_t largest_dictionary, const char* name);
+// Fills its span with the next stored bytes of a stream.
+using StoredReader = std::function<void(std::span<std::uint8_t>)>;
+
+// The `stored_size` bytes that `read` hands over, front to back in pieces of
+// at most 64 KiB (a stored stream: straight into `into`), decoded by `codec`
+// into exactly `into.size()` bytes; raises EContainerDamaged (naming the
+// stream `name`) when they do not decode to exactly that, and refuses an
+// LZMA2 dictionary larger than `largest_dictionary`. Takes no memory that
+// grows with the stream but LZMA2's dictionary.
+void Decompress(Codec codec, std::uint8_t property, std::uint64_t stored_size, const StoredReader& read,
+                std::span<std::uint8_t> into, std::uint32_t largest_dictionary, const char* name);
 
 // What bytes take under zstd's quickest setting: enough to rank two forms of
 // a stream, at a fraction of Compress's cost. One context serves every call;

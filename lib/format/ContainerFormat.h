@@ -78,8 +78,9 @@ class StreamReader {
     if (AtEnd()) Ran();
     return bytes_[at_++];
   }
-  // The next `count` bytes, at most Left().
+  // The next `count` bytes.
   ByteSpan Take(std::size_t count) {
+    if (count > Left()) Ran();
     const ByteSpan taken = bytes_.subspan(at_, count);
     at_ += count;
     return taken;

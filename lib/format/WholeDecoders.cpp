@@ -6,12 +6,14 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/Errors.h"
+#include "format/PatchFormat.h"
 
 namespace varnock {
 namespace {
@@ -23,6 +25,11 @@ constexpr std::size_t kInputStep = 64 << 10;
 // the decoder ask for gigabytes.
 constexpr std::uint64_t kDecoderMemory = std::uint64_t{160} << 20;
 constexpr int kLargestZstdWindowLog = 27;
+// The most an xz file's index may take to hold, its records a few bytes a
+// block: an index that takes more (many small blocks, a valid file all the
+// same) is not held, and the length is found by decoding, which holds none
+// of it and ends at 4 GiB.
+constexpr std::uint64_t kIndexMemory = std::uint64_t{1} << 20;
 
 [[noreturn]] void XzDamaged(const std::string& what) {
   throw Exception(ErrorKind::kXzDamaged, "Damaged xz stream: " + what);
@@ -71,27 +78,102 @@ class Feed {
   std::uint64_t offset_ = 0;
 };
 
-class XzDecoder final : public RawPatchDecoder {
+// What both decoders share: the raw patch's length, told or found by
+// decoding, and the reads of it, which stop there.
+class WholeDecoder : public RawPatchDecoder {
  public:
-  explicit XzDecoder(InputRanges& input) : input_(input), feed_(input) {
-    length_ = UncompressedLength();
+  std::uint64_t RawLength() const noexcept final { return length_; }
+
+  std::size_t Read(std::span<std::uint8_t> into) final {
+    if (produced_ == length_) {
+      if (reach_ == DecodedReach::kWhole) Finish();
+      return 0;
+    }
+    const std::size_t count = Decode(
+        into.first(static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), length_ - produced_))));
+    if (count == 0) Unmeasured();
+    produced_ += count;
+    if (produced_ == length_ && reach_ == DecodedReach::kWhole) Finish();
+    return count;
+  }
+
+  void Restart() final {
+    RestartDecoding();
+    produced_ = 0;
+  }
+
+ protected:
+  explicit WholeDecoder(DecodedReach reach) : reach_(reach) {}
+
+  // Sets the length from what the file tells, `told`, or else by decoding it
+  // as far as the reach needs; raises kTooLarge for a raw patch of 4 GiB or
+  // more as soon as that is known.
+  void Measure(std::optional<std::uint64_t> told) {
+    const std::uint64_t reach = reach_ == DecodedReach::kHead ? kLongestPatchHead : kLargestFile + 1;
+    if (told && *told > kLargestFile) RaiseTooLarge();
+    length_ = told ? std::min(*told, reach) : DecodedLength(reach);
     Restart();
+  }
+
+  // Up to into.size() decoded bytes; 0 only at the end of the file.
+  virtual std::size_t Decode(std::span<std::uint8_t> into) = 0;
+  virtual void RestartDecoding() = 0;
+  // Raised when the file ends before its raw patch's length, or goes on past it.
+  [[noreturn]] virtual void Unmeasured() = 0;
+
+ private:
+  [[noreturn]] static void RaiseTooLarge() {
+    throw Exception(ErrorKind::kTooLarge,
+                    "The patch decodes to 4 GiB or more; patches are below 4 GiB (4294967296 bytes)");
+  }
+
+  // At the end of the raw patch: the rest of the file must decode to nothing
+  // more and be whole, its checks included.
+  void Finish() {
+    std::uint8_t probe[1];
+    if (Decode(probe) != 0) Unmeasured();
+  }
+
+  // The decoded length, or `reach` when it is as long or longer; a whole raw
+  // patch that reaches 4 GiB is refused there.
+  std::uint64_t DecodedLength(std::uint64_t reach) {
+    RestartDecoding();
+    std::vector<std::uint8_t> scratch(kInputStep);
+    std::uint64_t total = 0;
+    while (total < reach) {
+      const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), reach - total));
+      const std::size_t count = Decode({scratch.data(), wanted});
+      if (count == 0) return total;
+      total += count;
+    }
+    if (reach_ == DecodedReach::kWhole) RaiseTooLarge();
+    return total;
+  }
+
+  DecodedReach reach_;
+  std::uint64_t length_ = 0;
+  std::uint64_t produced_ = 0;
+};
+
+class XzDecoder final : public WholeDecoder {
+ public:
+  XzDecoder(InputRanges& input, DecodedReach reach) : WholeDecoder(reach), input_(input), feed_(input) {
+    Measure(UncompressedLength());
   }
   ~XzDecoder() override { lzma_end(&stream_); }
 
-  std::uint64_t RawLength() const noexcept override { return length_; }
-
-  void Restart() override {
+ private:
+  void RestartDecoding() override {
     lzma_end(&stream_);
     stream_ = LZMA_STREAM_INIT;
     const lzma_ret result = lzma_stream_decoder(&stream_, kDecoderMemory, LZMA_CONCATENATED);
     if (result != LZMA_OK) XzDamaged(LzmaReason(result));
     feed_.Restart();
-    produced_ = 0;
+    ended_ = false;
   }
 
-  std::size_t Read(std::span<std::uint8_t> into) override {
-    if (produced_ == length_) return 0;
+  std::size_t Decode(std::span<std::uint8_t> into) override {
+    if (ended_) return 0;
     stream_.next_out = into.data();
     stream_.avail_out = into.size();
     while (stream_.avail_out == into.size()) {
@@ -101,21 +183,23 @@ class XzDecoder final : public RawPatchDecoder {
         stream_.avail_in = next.size();
       }
       const lzma_ret result = lzma_code(&stream_, feed_.AtEnd() ? LZMA_FINISH : LZMA_RUN);
-      if (result == LZMA_STREAM_END) break;
+      if (result == LZMA_STREAM_END) {
+        ended_ = true;
+        break;
+      }
       if (result != LZMA_OK) XzDamaged(LzmaReason(result));
     }
-    const std::size_t count = into.size() - stream_.avail_out;
-    produced_ += count;
-    if (count == 0 || produced_ > length_) XzDamaged("its index does not tell its length");
-    return count;
+    return into.size() - stream_.avail_out;
   }
 
- private:
-  // The uncompressed length its index tells, read from the end of the file.
-  std::uint64_t UncompressedLength() {
+  [[noreturn]] void Unmeasured() override { XzDamaged("its index does not tell its length"); }
+
+  // The uncompressed length its index tells, read from the end of the file;
+  // none where the index takes more than kIndexMemory to hold.
+  std::optional<std::uint64_t> UncompressedLength() {
     lzma_index* index = nullptr;
     lzma_stream info = LZMA_STREAM_INIT;
-    lzma_ret result = lzma_file_info_decoder(&info, &index, UINT64_MAX, input_.Size());
+    lzma_ret result = lzma_file_info_decoder(&info, &index, kIndexMemory, input_.Size());
     std::vector<std::uint8_t> buffer(kInputStep);
     std::uint64_t offset = 0;
     while (result == LZMA_OK || result == LZMA_SEEK_NEEDED) {
@@ -135,6 +219,7 @@ class XzDecoder final : public RawPatchDecoder {
       result = lzma_code(&info, LZMA_RUN);
     }
     lzma_end(&info);
+    if (result == LZMA_MEMLIMIT_ERROR) return std::nullopt;
     if (result != LZMA_STREAM_END) XzDamaged(LzmaReason(result));
     const std::uint64_t length = lzma_index_uncompressed_size(index);
     lzma_index_end(index, nullptr);
@@ -144,46 +229,27 @@ class XzDecoder final : public RawPatchDecoder {
   InputRanges& input_;
   Feed feed_;
   lzma_stream stream_ = LZMA_STREAM_INIT;
-  std::uint64_t length_ = 0;
-  std::uint64_t produced_ = 0;
+  bool ended_ = false;
 };
 
-class ZstdDecoder final : public RawPatchDecoder {
+class ZstdDecoder final : public WholeDecoder {
  public:
-  explicit ZstdDecoder(InputRanges& input)
-      : input_(input), feed_(input), stream_(ZSTD_createDStream(), &ZSTD_freeDStream) {
+  ZstdDecoder(InputRanges& input, DecodedReach reach)
+      : WholeDecoder(reach), input_(input), feed_(input), stream_(ZSTD_createDStream(), &ZSTD_freeDStream) {
     if (!stream_) throw std::bad_alloc();
     ZSTD_DCtx_setParameter(stream_.get(), ZSTD_d_windowLogMax, kLargestZstdWindowLog);
-    const std::optional<std::uint64_t> told = ToldLength();
-    length_ = told ? *told : DecodedLength();
-    Restart();
-  }
-
-  std::uint64_t RawLength() const noexcept override { return length_; }
-
-  void Restart() override {
-    ZSTD_DCtx_reset(stream_.get(), ZSTD_reset_session_only);
-    feed_.Restart();
-    in_ = {nullptr, 0, 0};
-    produced_ = 0;
-    frame_left_ = 0;
-  }
-
-  std::size_t Read(std::span<std::uint8_t> into) override {
-    if (produced_ == length_) {
-      Finish();
-      return 0;
-    }
-    const std::size_t count = Decode(into);
-    produced_ += count;
-    if (count == 0 || produced_ > length_) ZstdDamaged("its frames do not tell its length");
-    if (produced_ == length_) Finish();
-    return count;
+    Measure(ToldLength());
   }
 
  private:
-  // Up to into.size() decoded bytes; 0 only at the end of the file.
-  std::size_t Decode(std::span<std::uint8_t> into) {
+  void RestartDecoding() override {
+    ZSTD_DCtx_reset(stream_.get(), ZSTD_reset_session_only);
+    feed_.Restart();
+    in_ = {nullptr, 0, 0};
+    frame_left_ = 0;
+  }
+
+  std::size_t Decode(std::span<std::uint8_t> into) override {
     ZSTD_outBuffer out{into.data(), into.size(), 0};
     while (out.pos == 0) {
       if (in_.pos == in_.size) {
@@ -194,15 +260,12 @@ class ZstdDecoder final : public RawPatchDecoder {
       frame_left_ = ZSTD_decompressStream(stream_.get(), &out, &in_);
       if (ZSTD_isError(frame_left_)) ZstdDamaged(ZSTD_getErrorName(frame_left_));
     }
+    // The last frame must end with the file.
+    if (out.pos == 0 && frame_left_ != 0) ZstdDamaged("it ends within a frame");
     return out.pos;
   }
 
-  // At the end of the raw patch: the last frame must end with the file.
-  void Finish() {
-    std::uint8_t probe[1];
-    if (Decode(probe) != 0) ZstdDamaged("its frames do not tell its length");
-    if (frame_left_ != 0) ZstdDamaged("it ends within a frame");
-  }
+  [[noreturn]] void Unmeasured() override { ZstdDamaged("its frames do not tell its length"); }
 
   // The sum of the frames' content sizes, walked from header to header; none
   // when a frame does not tell its size.
@@ -223,6 +286,8 @@ class ZstdDecoder final : public RawPatchDecoder {
         continue;
       }
       if (frame.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN) return std::nullopt;
+      // Told at once, before any block is walked or decoded.
+      if (frame.frameContentSize > kLargestFile - total) return frame.frameContentSize;
       total += frame.frameContentSize;
       offset += frame.headerSize;
       // The blocks: a 3-byte header each, telling its size and whether it is the last.
@@ -242,31 +307,18 @@ class ZstdDecoder final : public RawPatchDecoder {
     return total;
   }
 
-  // The length found by decoding the whole file once.
-  std::uint64_t DecodedLength() {
-    length_ = UINT64_MAX;
-    Restart();
-    std::vector<std::uint8_t> scratch(kInputStep);
-    std::uint64_t total = 0;
-    for (std::size_t count; (count = Decode(scratch)) != 0;) total += count;
-    if (frame_left_ != 0) ZstdDamaged("it ends within a frame");
-    return total;
-  }
-
   InputRanges& input_;
   Feed feed_;
   std::unique_ptr<ZSTD_DStream, decltype(&ZSTD_freeDStream)> stream_;
   ZSTD_inBuffer in_{nullptr, 0, 0};
   std::size_t frame_left_ = 0;
-  std::uint64_t length_ = 0;
-  std::uint64_t produced_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<RawPatchDecoder> NewWholeDecoder(PatchKind kind, InputRanges& input) {
-  if (kind == PatchKind::kXz) return std::make_unique<XzDecoder>(input);
-  return std::make_unique<ZstdDecoder>(input);
+std::unique_ptr<RawPatchDecoder> NewWholeDecoder(PatchKind kind, InputRanges& input, DecodedReach reach) {
+  if (kind == PatchKind::kXz) return std::make_unique<XzDecoder>(input, reach);
+  return std::make_unique<ZstdDecoder>(input, reach);
 }
 
 }  // namespace varnock

@@ -13,6 +13,10 @@ namespace varnock {
 using ReadCallback = std::int64_t (*)(void* user_data, std::uint64_t offset, std::uint8_t* buffer,
                                       std::size_t size);
 
+// The most a callback is asked for at once, as varnock.h promises the host:
+// a read of more, a container's whole stream for one, is asked in pieces.
+inline constexpr std::size_t kLongestCallbackRead = std::size_t{1} << 20;
+
 // Asks the callback again for the rest after a short count; raises
 // EInputShortened, naming the input `name`, when it hands over nothing while
 // bytes remain, and EReadError when it fails or claims more than it was asked.

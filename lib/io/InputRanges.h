@@ -19,6 +19,10 @@ class InputRanges {
   // Raises an Exception when they cannot all be had (EInputShortened when the
   // input ended before them).
   virtual void Read(std::uint64_t offset, std::span<std::uint8_t> into) = 0;
+
+  // The whole input where it already lies in memory (mapped or the caller's),
+  // for a reader that would otherwise copy it; null where it does not.
+  virtual const std::uint8_t* Held() const noexcept { return nullptr; }
 };
 
 // Bytes the caller holds in memory, read by ranges like any other input.
@@ -29,6 +33,7 @@ class SpanRanges final : public InputRanges {
   void Read(std::uint64_t offset, std::span<std::uint8_t> into) override {
     std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), into.size(), into.begin());
   }
+  const std::uint8_t* Held() const noexcept override { return bytes_.data(); }
 
  private:
   std::span<const std::uint8_t> bytes_;

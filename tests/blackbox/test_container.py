@@ -2,12 +2,17 @@
 messages, a damaged one that is not refused with its own message before anything is written, and an inspector
 that misjudges a source."""
 import lzma
+import os
 import random
 import shutil
+import struct
 import subprocess
 import unittest
+import zlib
 
-from varnock_test import DiffTestCase, crc32
+from varnock_test import BINARY, DIFF_BINARY, DiffTestCase, crc32, diff_binary_has_asan
+
+PEAK_MEMORY = os.environ.get("VARNOCK_PEAK_MEMORY", "varnock_peak_memory")
 
 RANDOM = random.Random(23)
 
@@ -20,6 +25,31 @@ def near_match(source):
     data[1000:1000] = RANDOM.randbytes(300)
     del data[50_000:60_000]
     return bytes(data)
+
+
+def xz_varint(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    return bytes(out + bytes([value]))
+
+
+def xz_of_blocks(raw, empty_blocks):
+    """An .xz file (no checks) of `raw` in one block, then `empty_blocks` blocks that hold nothing."""
+    # One LZMA2 filter with a 4 KiB dictionary, no sizes told, padded and checked.
+    header = bytes([0x02, 0x00, 0x21, 0x01, 0x00, 0, 0, 0])
+    header += struct.pack("<I", zlib.crc32(header))
+    data = lzma.compress(raw, format=lzma.FORMAT_RAW, filters=[{"id": lzma.FILTER_LZMA2, "dict_size": 4096}])
+    blocks = [header + data + bytes(-len(data) % 4)] + [header + b"\0\0\0\0"] * empty_blocks
+    records = xz_varint(len(header) + len(data)) + xz_varint(len(raw)) + b"\x0d\x00" * empty_blocks
+    index = b"\0" + xz_varint(1 + empty_blocks) + records
+    index += bytes(-len(index) % 4)
+    index += struct.pack("<I", zlib.crc32(index))
+    flags = b"\0\0"
+    footer = struct.pack("<I", len(index) // 4 - 1) + flags
+    return (b"\xfd7zXZ\0" + flags + struct.pack("<I", zlib.crc32(flags)) + b"".join(blocks) + index
+            + struct.pack("<I", zlib.crc32(footer)) + footer + b"YZ")
 
 
 class Container(DiffTestCase):
@@ -46,6 +76,59 @@ class Container(DiffTestCase):
                 self.assertAppliesTo(name, self.source, self.target)
                 # The wrong source: the same step and message as a raw patch's.
                 self.assertFailsWith(self.apply(self.target, None, patch_name=name), b"Source file checksum don't match")
+
+    def test_an_xz_index_of_many_blocks_is_not_held(self):
+        # A valid file all the same: it applies, and inspecting it takes what one block takes, not 16 bytes a block.
+        if diff_binary_has_asan():
+            self.skipTest("the sanitizer's own memory is not the decoder's")
+        raw = self.read("raw")
+        self.write("one.xz", xz_of_blocks(raw, 0))
+        self.write("many.xz", xz_of_blocks(raw, 400_000))
+        self.assertAppliesTo("many.xz", self.source, self.target)
+        peaks = {}
+        for name in ("one.xz", "many.xz"):
+            result = subprocess.run([PEAK_MEMORY, DIFF_BINARY, "--info", name], cwd=self.dir,
+                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            self.assertEqual(result.returncode, 0, result.stdout)
+            peaks[name] = int(result.stderr.decode().split()[-1]) << 10
+        self.assertLess(peaks["many.xz"] - peaks["one.xz"], 2 << 20, peaks)
+
+    def peak_applying(self, patch_name):
+        """The peak resident memory of varnock applying `patch_name` to "big", which must succeed."""
+        result = subprocess.run([PEAK_MEMORY, BINARY, "big", "applied", patch_name], cwd=self.dir,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        return int(result.stderr.decode().split()[-1]) << 10
+
+    def test_a_mapped_source_is_not_copied_for_a_container(self):
+        # A container's copies and literals sent as differences read the mapped source where it lies: the
+        # container takes what its raw patch takes and its block (1 MiB of new bytes), not a cache of 32 MiB.
+        if diff_binary_has_asan():
+            self.skipTest("the sanitizer's own memory is not the decoder's")
+        source = RANDOM.randbytes(32 << 20)
+        self.write("big", source)
+        self.write("new", source[:8 << 20] + RANDOM.randbytes(1 << 20) + source[8 << 20:])
+        for name, options in (("big.raw", []), ("big.box", ["-z"])):
+            self.assertEqual(self.run_diff("-f", *options, "big", "new", name)[0], 0)
+        raw, box = self.peak_applying("big.raw"), self.peak_applying("big.box")
+        self.assertLess(box - raw, 8 << 20, (raw, box))
+
+    def test_a_container_takes_one_block_s_streams_and_yield(self):
+        # Blocks of new bytes, which no codec shrinks: each stream decodes to about its yield, so that a block's
+        # streams and yield are 2 L, held once; not the stored bytes beside them, nor the last block's yield.
+        if diff_binary_has_asan():
+            self.skipTest("the sanitizer's own memory is not the decoder's")
+        self.write("new", self.source + RANDOM.randbytes(20 << 20))
+        for name, options in (("big.raw", []), ("big.box", ["-z"])):
+            self.assertEqual(self.run_diff("-f", *options, "source", "new", name)[0], 0)
+        block_limit = struct.unpack_from("<I", self.read("big.box"), 52)[0]
+        peaks = {}
+        for name in ("big.raw", "big.box"):
+            result = subprocess.run([PEAK_MEMORY, DIFF_BINARY, "--info", name], cwd=self.dir,
+                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            self.assertEqual(result.returncode, 0, result.stdout)
+            peaks[name] = int(result.stderr.decode().split()[-1]) << 10
+        self.assertLess(peaks["big.box"] - peaks["big.raw"], 2 * block_limit + (4 << 20), (block_limit, peaks))
 
     def test_a_damaged_container_is_refused_with_its_own_message(self):
         box = bytearray(self.read("box"))
