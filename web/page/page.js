@@ -52,13 +52,45 @@ let running = false;
 let jobs = 0;
 let resultUrl = null;
 let nameEdited = false;
+// The name of the private file holding the result offered, and what lets go of it.
+let offeredFile = null;
+let letGoOffered = () => {};
 
-// The task worker removes what earlier ones left, and says whether the
-// origin's private file system takes the results (`privateStorage`).
-function startWorker() {
-  worker = launchWorker();
-  worker.privateStorage = worker.ready.then(() => worker.inquire({ task: "tidy" }))
+// The task worker removes what earlier ones left (waiting for the files of
+// one just stopped, `stopped`), and says whether the origin's private file
+// system takes the results (`privateStorage`).
+function startWorker(stopped = []) {
+  const launched = launchWorker();
+  launched.privateStorage = launched.ready.then(() => launched.inquire({ task: "tidy", stopped }))
     .then((answer) => Boolean(answer && answer.privateStorage));
+  worker = launched;
+}
+
+// A result offered from the private file system is held under the lock of
+// its file's name, as the worker that made it holds it (worker.js), for as
+// long as it is offered: no tidy, by this tab's next worker or another tab's,
+// removes it meanwhile, not even once that worker is gone.
+function holdOffered(name) {
+  offeredFile = name;
+  if (!navigator.locks) return;
+  let released = false;
+  let release = null;
+  navigator.locks.request(name, { mode: "shared" }, () => (released ? undefined : new Promise((resolve) => {
+    release = resolve;
+  }))).catch(() => {});
+  letGoOffered = () => {
+    released = true;
+    if (release) release();
+  };
+}
+
+// The offered result is no longer wanted: the worker removes its file.
+function dropOffered() {
+  if (!offeredFile) return;
+  offeredFile = null;
+  letGoOffered();
+  letGoOffered = () => {};
+  worker.inquire({ task: "drop" });
 }
 
 // Where the File System Access API is missing (most browsers but Chromium's),
@@ -135,6 +167,7 @@ function clearOutcome() {
   if (resultUrl) URL.revokeObjectURL(resultUrl);
   resultUrl = null;
   $("download").removeAttribute("href");
+  dropOffered();
 }
 
 function showProblem(code, message, words) {
@@ -255,6 +288,7 @@ function finish({ file, size, crc32, storage }, name, elapsed) {
   $("result-name").textContent = name;
   $("result-size").textContent = formatSize(size);
   $("result-crc").textContent = crc32.toString(16).toUpperCase().padStart(8, "0");
+  if (storage === "private") holdOffered(file.name);
   $("result").dataset.storage = storage;
   $("result").dataset.elapsedMs = elapsed.toFixed(1);
   $("result").hidden = false;
@@ -268,7 +302,7 @@ function cancel() {
   if (!running) return;
   jobs += 1;
   worker.stop();
-  startWorker();
+  startWorker(worker.held);
   setRunning(false);
   $("working").hidden = true;
   $("cancelled").hidden = false;

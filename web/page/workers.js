@@ -7,7 +7,8 @@
 
 // A worker and what it answers: a task's messages go to `onTask`, and each
 // inquiry (a file inspected, a checksum) resolves with its answer, or with
-// null when the worker is stopped first.
+// null when the worker is stopped first. `held` names the files of ours it
+// said it holds.
 function launchWorker() {
   const source = `(${varnockWorkerMain.toString()})();`;
   const url = URL.createObjectURL(new Blob([source], { type: "text/javascript" }));
@@ -16,6 +17,7 @@ function launchWorker() {
   const inquiries = new Map();
   let lastInquiry = 0;
   const client = {
+    held: [],
     onTask: null,
     ready: null,
     inquire(request, onProgress = () => {}) {
@@ -37,7 +39,9 @@ function launchWorker() {
   };
   client.ready = new Promise((resolve) => {
     worker.onmessage = ({ data: message }) => {
-      if (message.type === "ready") {
+      if (message.type === "holding") {
+        client.held.push(message.name);
+      } else if (message.type === "ready") {
         resolve();
       } else if (message.inquiry) {
         const inquiry = inquiries.get(message.inquiry);

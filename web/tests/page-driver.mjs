@@ -181,6 +181,19 @@ export const privateFiles = (page) => page.evaluate(async () => {
   }
 });
 
+// The names of the page's own files in the origin's private file system.
+export const ourFiles = (page) => page.evaluate(async () => {
+  const names = [];
+  for await (const name of (await navigator.storage.getDirectory()).keys()) {
+    if (name.startsWith("varnock-")) names.push(name);
+  }
+  return names.sort();
+});
+
+// Waits for the start-up tidy of the page's task worker, which the page
+// itself waits for before a job (page.js, `privateStorage`).
+export const tidied = (page) => page.evaluate(() => worker.privateStorage);
+
 // A screenshot of the page's state at both widths, for CI's artefacts.
 export async function screenshots(page, state) {
   const viewport = page.viewport();
