@@ -79,6 +79,12 @@ async function checkFiles(source, patch) {
   showCheck("checking", "Checking the files…");
   const inspected = await checker.inquire({ task: "inspect", patch, scan: true });
   if (!current() || !inspected) return;
+  if (inspected.type === "failed") {
+    stopCheck();
+    showCheck("unknown", "The files could not be checked here; applying the patch checks them too.",
+      [inspected.message]);
+    return;
+  }
   if (inspected.type === "refused") {
     await explainRefusal(inspected, source, patch, current);
     return;

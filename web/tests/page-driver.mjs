@@ -194,6 +194,27 @@ export const ourFiles = (page) => page.evaluate(async () => {
 // itself waits for before a job (page.js, `privateStorage`).
 export const tidied = (page) => page.evaluate(() => worker.privateStorage);
 
+// Every Worker the page makes, kept in `window.madeWorkers` with the messages
+// sent to it (`sent`), so that a test can find the one given a task and stop
+// it or make it seem to fail. Test code only: the page has no handle on its
+// workers for anyone else.
+export const catchWorkers = (page) => page.evaluateOnNewDocument(() => {
+  window.madeWorkers = [];
+  const Made = window.Worker;
+  window.Worker = class extends Made {
+    constructor(...args) {
+      super(...args);
+      this.sent = [];
+      window.madeWorkers.push(this);
+    }
+
+    postMessage(message, ...rest) {
+      this.sent.push(message);
+      return super.postMessage(message, ...rest);
+    }
+  };
+});
+
 // A screenshot of the page's state at both widths, for CI's artefacts.
 export async function screenshots(page, state) {
   const viewport = page.viewport();
