@@ -305,8 +305,9 @@ async function start(event) {
       showProblem(message.code, message.message);
     }
   };
+  // The old file's CRC-32, when the check took it of this very file, is not taken twice.
   const request = task() === "apply"
-    ? { task: "apply", source, patch: second, saveTo }
+    ? { task: "apply", source, patch: second, saveTo, sourceCrc32: checkedCrc32(source) }
     : { task: "make", source, target: second, compressible: $("container").checked || $("compressible").checked,
       container: $("container").checked, saveTo };
   worker.run(request);

@@ -1,7 +1,8 @@
 // The page's worker: owns the library, so the page never blocks. It takes one
-// task at a time ({task: "apply", source, patch} or {task: "make", source,
-// target, compressible}, inputs as Files, and saveTo: a FileSystemFileHandle
-// the user picked, if any), reports progress, and answers with the result as a
+// task at a time ({task: "apply", source, patch, sourceCrc32} or {task:
+// "make", source, target, compressible}, inputs as Files, the old file's
+// CRC-32 if the page knows it, and saveTo: a FileSystemFileHandle the user
+// picked, if any), reports progress, and answers with the result as a
 // File (or a Blob) the page offers for download, or as saved in the picked file.
 // It runs inside varnockWorkerMain, after the module (createVarnockCore) and
 // the API (varnockApi) it is bundled with.
@@ -156,6 +157,14 @@ async function saveToPicked(file, handle, report) {
   await stream.close();
 }
 
+// The module's apply options for the old file's CRC-32 as the page's check
+// took it (an apply's `sourceCrc32`, when it has one), so that the apply need
+// not read the whole old file once more for it. The library cannot yet be
+// given a source's CRC-32, so neither can the module: none is passed, and the
+// apply reads the file again. Once it can, this is
+// `(crc32) => (crc32 === undefined ? {} : { sourceCrc32: crc32 })`.
+const knownSourceCrc = () => ({});
+
 async function runTask(message, report) {
   // A 16 MiB source cache keeps the tab well under its 256 MiB goal; a
   // patch's copies are mostly in order, so a larger one saves little.
@@ -164,6 +173,7 @@ async function runTask(message, report) {
     sourceCache: 16 << 20,
   };
   if (message.task === "make") Object.assign(options, { compressible: message.compressible, container: message.container });
+  else Object.assign(options, knownSourceCrc(message.sourceCrc32));
   const run = (sink) =>
     message.task === "apply"
       ? varnock.applyPatchTo(message.source, message.patch, sink, options)

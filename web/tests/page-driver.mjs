@@ -215,6 +215,12 @@ export const catchWorkers = (page) => page.evaluateOnNewDocument(() => {
   };
 });
 
+// The requests of tasks (not inquiries) the page sent its workers, with the
+// old file's CRC-32 each carried (null for none).
+export const taskRequests = (page) => page.evaluate(() => window.madeWorkers.flatMap((made) => made.sent)
+  .filter((message) => message.task && !message.inquiry)
+  .map(({ task, sourceCrc32 }) => ({ task, sourceCrc32: sourceCrc32 ?? null })));
+
 // A screenshot of the page's state at both widths, for CI's artefacts.
 export async function screenshots(page, state) {
   const viewport = page.viewport();
