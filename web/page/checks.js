@@ -28,6 +28,19 @@ const crcText = (crc) => crc.toString(16).toUpperCase().padStart(8, "0");
 
 let checker = null;
 let checkRun = 0;
+// The last CRC-32 the check took: of which file, as it was then.
+let summedLast = null;
+
+// The CRC-32 the check took of `file`, if it took one of this very file (the
+// same File, its size and time of change the same): the apply is handed it
+// rather than read the whole file again for it.
+function checkedCrc32(file) {
+  const summed = summedLast;
+  if (!summed || summed.file !== file || summed.size !== file.size || summed.lastModified !== file.lastModified) {
+    return undefined;
+  }
+  return summed.crc32;
+}
 
 // Stops a check under way (new files, another task, a job started).
 function stopCheck() {
@@ -79,6 +92,12 @@ async function checkFiles(source, patch) {
   showCheck("checking", "Checking the files…");
   const inspected = await checker.inquire({ task: "inspect", patch, scan: true });
   if (!current() || !inspected) return;
+  if (inspected.type === "failed") {
+    stopCheck();
+    showCheck("unknown", "The files could not be checked here; applying the patch checks them too.",
+      [inspected.message]);
+    return;
+  }
   if (inspected.type === "refused") {
     await explainRefusal(inspected, source, patch, current);
     return;
@@ -106,6 +125,9 @@ async function checkFiles(source, patch) {
   });
   if (!current() || !summed) return;
   stopCheck();
+  if (summed.type === "crc32") {
+    summedLast = { file: source, size: source.size, lastModified: source.lastModified, crc32: summed.crc32 };
+  }
   if (summed.type !== "crc32") {
     showCheck("unknown", "The old file could not be read. Choose it again.", [summed.message]);
   } else if (summed.crc32 === info.sourceCrc32) {

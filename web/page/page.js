@@ -11,6 +11,16 @@
 // 224 MiB pair whose new file is half new, README.md).
 const kMakeLimit = 448 * 1024 * 1024;
 
+// A job's worker silent this long is taken for dead. Applying, it speaks many
+// times a second (the library reports progress about every MiB, saving every
+// 32 MiB): its longest silence is the module's start, a second or two. Making
+// has steps over whole inputs that say nothing until they end (the checksums,
+// the suffix sort, the container's compression): they are given 1 MiB/s of
+// the inputs, where the whole make of a 224 + 224 MiB pair took 24 s in the
+// module (bench/README.md).
+const kQuietLimit = 30 * 1000;
+const kQuietMakeBytesPerMs = 1024;
+
 // Opened from disk the page has no private file system: the result is held
 // as Blobs, which the browser keeps in its own memory. Above this, the page
 // says before starting that hosting it, or the program, does better.
@@ -39,6 +49,9 @@ const kProblemWords = {
   WRITE:
     "The result could not be saved: the browser's storage may be full. Free some disk space, then try again.",
   TOO_LARGE: "These files are too large to make a patch of here. Use the varnock-diff program.",
+  WORKER:
+    "The part of this page that does the work stopped answering, so the job was stopped and nothing was saved. " +
+    "Try again; if it happens again, close other tabs to free memory, or use the varnock program.",
 };
 const kUnknownProblem = "Something went wrong. Reload the page and try again; if it happens again, use the varnock program.";
 
@@ -52,13 +65,64 @@ let running = false;
 let jobs = 0;
 let resultUrl = null;
 let nameEdited = false;
+// Ends the watch on the task worker's silence during a job.
+let stopWatch = () => {};
+// The name of the private file holding the result offered, and what lets go of it.
+let offeredFile = null;
+let letGoOffered = () => {};
 
-// The task worker removes what earlier ones left, and says whether the
-// origin's private file system takes the results (`privateStorage`).
-function startWorker() {
-  worker = launchWorker();
-  worker.privateStorage = worker.ready.then(() => worker.inquire({ task: "tidy" }))
+// The task worker removes what earlier ones left (waiting for the files of
+// one just stopped, `stopped`), and says whether the origin's private file
+// system takes the results (`privateStorage`).
+function startWorker(stopped = []) {
+  const launched = launchWorker();
+  launched.privateStorage = launched.ready.then(() => launched.inquire({ task: "tidy", stopped }))
     .then((answer) => Boolean(answer && answer.privateStorage));
+  launched.onFailure = (words) => {
+    if (launched === worker) replaceDeadWorker(`the page's worker failed: ${words}`);
+  };
+  worker = launched;
+}
+
+// A worker found dead, or silent far past its progress's cadence, is stopped
+// and a fresh one started, whose tidy removes the files of the job it had:
+// a job it had ends, said in plain words, and the page is ready for another.
+function replaceDeadWorker(detail) {
+  const hadJob = running;
+  jobs += 1;
+  stopWatch();
+  worker.stop();
+  startWorker(worker.held);
+  if (!hadJob) return;
+  setRunning(false);
+  showProblem("WORKER", detail);
+}
+
+// A result offered from the private file system is held under the lock of
+// its file's name, as the worker that made it holds it (worker.js), for as
+// long as it is offered: no tidy, by this tab's next worker or another tab's,
+// removes it meanwhile, not even once that worker is gone.
+function holdOffered(name) {
+  offeredFile = name;
+  if (!navigator.locks) return;
+  let released = false;
+  let release = null;
+  navigator.locks.request(name, { mode: "shared" }, () => (released ? undefined : new Promise((resolve) => {
+    release = resolve;
+  }))).catch(() => {});
+  letGoOffered = () => {
+    released = true;
+    if (release) release();
+  };
+}
+
+// The offered result is no longer wanted: the worker removes its file.
+function dropOffered() {
+  if (!offeredFile) return;
+  offeredFile = null;
+  letGoOffered();
+  letGoOffered = () => {};
+  worker.inquire({ task: "drop" });
 }
 
 // Where the File System Access API is missing (most browsers but Chromium's),
@@ -135,6 +199,7 @@ function clearOutcome() {
   if (resultUrl) URL.revokeObjectURL(resultUrl);
   resultUrl = null;
   $("download").removeAttribute("href");
+  dropOffered();
 }
 
 function showProblem(code, message, words) {
@@ -160,6 +225,10 @@ async function storageRoomFor(bytes) {
   const { quota, usage } = await navigator.storage.estimate();
   if (quota === undefined) return true;
   return quota - usage >= bytes * 1.1 + (16 << 20);
+}
+
+function quietLimit(source, second) {
+  return task() === "make" ? kQuietLimit + (source.size + second.size) / kQuietMakeBytesPerMs : kQuietLimit;
 }
 
 function refuse(words) {
@@ -204,11 +273,15 @@ async function start(event) {
       saveTo = null;
     }
   }
+  const quiet = quietLimit(source, second);
+  stopWatch = worker.watch(quiet, () =>
+    replaceDeadWorker(`the page's worker said nothing for ${Math.round(quiet / 1000)} s`));
   await worker.ready;
   const expected = task() === "make" ? second.size : source.size;
   const roomy = await storageRoomFor(expected);
   if (!current()) return;
   if (!roomy) {
+    stopWatch();
     setRunning(false);
     refuse(`There is not enough room in this browser's storage for the result (about ${shortSize(expected)}). ` +
       "Free some disk space, or close other sites' tabs that store data, then try again.");
@@ -221,15 +294,20 @@ async function start(event) {
   const report = progressModel(plannedStages(source, second, Boolean(saveTo)));
   const startedAt = performance.now();
   worker.onTask = (message) => {
-    if (message.type === "progress") report(message);
-    else if (message.type === "done") finish(message, name, performance.now() - startedAt);
+    if (message.type === "progress") {
+      report(message);
+      return;
+    }
+    stopWatch();
+    if (message.type === "done") finish(message, name, performance.now() - startedAt);
     else if (message.type === "error") {
       setRunning(false);
       showProblem(message.code, message.message);
     }
   };
+  // The old file's CRC-32, when the check took it of this very file, is not taken twice.
   const request = task() === "apply"
-    ? { task: "apply", source, patch: second, saveTo }
+    ? { task: "apply", source, patch: second, saveTo, sourceCrc32: checkedCrc32(source) }
     : { task: "make", source, target: second, compressible: $("container").checked || $("compressible").checked,
       container: $("container").checked, saveTo };
   worker.run(request);
@@ -255,6 +333,7 @@ function finish({ file, size, crc32, storage }, name, elapsed) {
   $("result-name").textContent = name;
   $("result-size").textContent = formatSize(size);
   $("result-crc").textContent = crc32.toString(16).toUpperCase().padStart(8, "0");
+  if (storage === "private") holdOffered(file.name);
   $("result").dataset.storage = storage;
   $("result").dataset.elapsedMs = elapsed.toFixed(1);
   $("result").hidden = false;
@@ -267,8 +346,9 @@ function finish({ file, size, crc32, storage }, name, elapsed) {
 function cancel() {
   if (!running) return;
   jobs += 1;
+  stopWatch();
   worker.stop();
-  startWorker();
+  startWorker(worker.held);
   setRunning(false);
   $("working").hidden = true;
   $("cancelled").hidden = false;

@@ -1,7 +1,8 @@
 // The page's worker: owns the library, so the page never blocks. It takes one
-// task at a time ({task: "apply", source, patch} or {task: "make", source,
-// target, compressible}, inputs as Files, and saveTo: a FileSystemFileHandle
-// the user picked, if any), reports progress, and answers with the result as a
+// task at a time ({task: "apply", source, patch, sourceCrc32} or {task:
+// "make", source, target, compressible}, inputs as Files, the old file's
+// CRC-32 if the page knows it, and saveTo: a FileSystemFileHandle the user
+// picked, if any), reports progress, and answers with the result as a
 // File (or a Blob) the page offers for download, or as saved in the picked file.
 // It runs inside varnockWorkerMain, after the module (createVarnockCore) and
 // the API (varnockApi) it is bundled with.
@@ -17,11 +18,32 @@ const varnock = varnockApi(() => core);
 // there from the private file once the call has succeeded, then removed. The
 // file of a result offered for download stays while the page offers it; every
 // other file of ours is removed when its task ends, and what a crashed or
-// closed tab left is removed when the page asks (as it starts). Where there is no private
-// file system (a page opened from disk has no origin to own one), the result
-// is gathered as a Blob of Blobs, which the browser keeps out of the page's
-// memory (on disk when it is large).
+// closed tab or a stopped worker left is removed when the page asks (as it
+// starts). Where there is no private file system (a page opened from disk has
+// no origin to own one), the result is gathered as a Blob of Blobs, which the
+// browser keeps out of the page's memory (on disk when it is large).
 const kResultPrefix = "varnock-result-";
+const kProbePrefix = "varnock-probe-";
+
+// Names of ours unique across the origin's tabs, which share its files.
+const uniqueName = (prefix) => `${prefix}${Date.now()}-${Math.random().toString(36).slice(2)}`;
+
+// A file of ours in use is held under a lock of its name, shared by the
+// origin's tabs and workers, from before it is made until it is removed: a
+// tidy, in this tab or another, removes only a file whose lock it can take,
+// so never a result another tab offers or a file a task is saving from, and
+// a holder that dies (a closed tab, a stopped worker) lets go of its locks.
+// Resolves, once the lock is held, with the function that lets it go. The
+// page is told each name first: a worker it stops lets go of its locks only
+// a moment later, and the page's next worker waits for those files.
+function holdName(name) {
+  self.postMessage({ type: "holding", name });
+  if (!navigator.locks) return Promise.resolve(() => {});
+  return new Promise((held) => {
+    navigator.locks.request(name, { mode: "shared" }, () => new Promise((release) => held(release)))
+      .catch(() => held(() => {}));
+  });
+}
 
 // Found once per worker: the probe costs a file's creation and removal.
 let privateDirectoryFound = null;
@@ -30,32 +52,64 @@ function privateDirectory() {
   return privateDirectoryFound;
 }
 
+// Whether files of the private file system take a sync access handle here,
+// tried on a file of this worker's own, which goes whatever the answer.
 async function probePrivateDirectory() {
+  let root;
   try {
-    const root = await navigator.storage.getDirectory();
-    const probe = await root.getFileHandle(`${kResultPrefix}probe`, { create: true });
-    const access = await probe.createSyncAccessHandle();
-    access.close();
-    await root.removeEntry(`${kResultPrefix}probe`);
-    return root;
+    root = await navigator.storage.getDirectory();
   } catch {
     return null;
   }
+  const name = uniqueName(kProbePrefix);
+  const release = await holdName(name);
+  try {
+    const probe = await root.getFileHandle(name, { create: true });
+    (await probe.createSyncAccessHandle()).close();
+    return root;
+  } catch {
+    return null;
+  } finally {
+    await root.removeEntry(name).catch(() => {});
+    release();
+  }
 }
 
-// Every file of ours: results of earlier tasks, and files a stopped worker
-// (a cancel, a closed or crashed tab) left. A file another tab is writing is
-// locked, and stays.
+// The result this worker made that the page offers: its file stays, held,
+// until the page lets it go or starts another task.
+let offered = null;
+
+async function dropOffered() {
+  if (!offered) return;
+  const { root, name, release } = offered;
+  offered = null;
+  await root.removeEntry(name).catch(() => {});
+  release();
+}
+
+// Every file of ours: results of earlier tasks, probes, and files a stopped
+// worker (a cancel, a closed or crashed tab) left. Earlier pages probed under
+// one name for every tab, a result's.
 async function ourFiles(root) {
   const names = [];
   for await (const name of root.keys()) {
-    if (name.startsWith(kResultPrefix) || name.startsWith(kScratchPrefix)) names.push(name);
+    if ([kResultPrefix, kScratchPrefix, kProbePrefix].some((prefix) => name.startsWith(prefix))) names.push(name);
   }
   return names;
 }
 
+// Removes a file of ours unless it is in use. Says "gone", "in use" (its lock
+// is held), or "locked" (its lock is free, but a sync access handle still
+// holds the file: one a stopped worker had open stays so a moment).
+async function removeUnheld(root, name) {
+  const remove = () => root.removeEntry(name).then(() => "gone",
+    (error) => (error.name === "NotFoundError" ? "gone" : "locked"));
+  if (!navigator.locks) return remove();
+  return navigator.locks.request(name, { ifAvailable: true }, (lock) => (lock ? remove() : "in use"));
+}
+
 async function removeOurFiles(root) {
-  for (const name of await ourFiles(root)) await root.removeEntry(name).catch(() => {});
+  for (const name of await ourFiles(root)) await removeUnheld(root, name);
 }
 
 function blobSink() {
@@ -103,6 +157,14 @@ async function saveToPicked(file, handle, report) {
   await stream.close();
 }
 
+// The module's apply options for the old file's CRC-32 as the page's check
+// took it (an apply's `sourceCrc32`, when it has one), so that the apply need
+// not read the whole old file once more for it. The library cannot yet be
+// given a source's CRC-32, so neither can the module: none is passed, and the
+// apply reads the file again. Once it can, this is
+// `(crc32) => (crc32 === undefined ? {} : { sourceCrc32: crc32 })`.
+const knownSourceCrc = () => ({});
+
 async function runTask(message, report) {
   // A 16 MiB source cache keeps the tab well under its 256 MiB goal; a
   // patch's copies are mostly in order, so a larger one saves little.
@@ -111,6 +173,7 @@ async function runTask(message, report) {
     sourceCache: 16 << 20,
   };
   if (message.task === "make") Object.assign(options, { compressible: message.compressible, container: message.container });
+  else Object.assign(options, knownSourceCrc(message.sourceCrc32));
   const run = (sink) =>
     message.task === "apply"
       ? varnock.applyPatchTo(message.source, message.patch, sink, options)
@@ -125,11 +188,13 @@ async function runTask(message, report) {
     await saveToPicked(file, message.saveTo, report);
     return { ...written, file: null, storage: "picked" };
   }
+  await dropOffered();
   await removeOurFiles(root);
-  const name = `${kResultPrefix}${Date.now()}`;
-  const handle = await root.getFileHandle(name, { create: true });
+  const name = uniqueName(kResultPrefix);
+  const release = await holdName(name);
   let kept = false;
   try {
+    const handle = await root.getFileHandle(name, { create: true });
     const access = await handle.createSyncAccessHandle();
     let written;
     try {
@@ -138,29 +203,35 @@ async function runTask(message, report) {
       access.close();
     }
     if (!message.saveTo) {
+      const file = await handle.getFile();
+      offered = { root, name, release };
       kept = true;
-      return { ...written, file: await handle.getFile(), storage: "private" };
+      return { ...written, file, storage: "private" };
     }
     await saveToPicked(await handle.getFile(), message.saveTo, report);
     return { ...written, file: null, storage: "picked" };
   } finally {
-    if (!kept) await root.removeEntry(name).catch(() => {});
+    if (!kept) {
+      await root.removeEntry(name).catch(() => {});
+      release();
+    }
   }
 }
 
-// What a stopped worker (a cancel) or a closed or crashed tab left. A file
-// stays locked a moment after the worker that wrote it is gone, so removal
-// is tried again for a few seconds; only files there when asked are removed,
-// never those of a task started since.
-async function removeLeftovers() {
+// What a stopped worker (a cancel, one that died) or a closed or crashed tab
+// left. A file stays locked a moment after the worker that wrote it is gone,
+// and its lock stays held as long (`stopped`: the names a worker the page
+// stopped held), so removal is tried again for some seconds; files in use (a
+// result another tab offers, a task of another tab) stay.
+async function removeLeftovers(stopped = []) {
   const root = await privateDirectory();
   if (!root) return;
   let left = await ourFiles(root);
-  for (let tries = 0; left.length && tries < 20; tries += 1) {
+  for (let tries = 0; left.length && tries < 40; tries += 1) {
     if (tries) await new Promise((resolve) => setTimeout(resolve, 250));
-    for (const name of left) await root.removeEntry(name).catch(() => {});
-    const now = new Set(await ourFiles(root));
-    left = left.filter((name) => now.has(name));
+    const outcomes = [];
+    for (const name of left) outcomes.push(await removeUnheld(root, name));
+    left = left.filter((name, i) => outcomes[i] === "locked" || (outcomes[i] === "in use" && stopped.includes(name)));
   }
 }
 
@@ -219,8 +290,11 @@ async function answer(request) {
   const report = (message) => self.postMessage({ ...message, inquiry: request.inquiry });
   try {
     if (request.task === "tidy") {
-      await removeLeftovers();
+      await removeLeftovers(request.stopped);
       report({ type: "tidied", privateStorage: Boolean(await privateDirectory()) });
+    } else if (request.task === "drop") {
+      await dropOffered();
+      report({ type: "dropped" });
     } else if (request.task === "inspect") {
       report({ type: "inspected", info: await varnock.inspectPatch(request.patch, { scan: request.scan }) });
     } else if (request.task === "crc32") {

@@ -1,5 +1,7 @@
 // Debian's Chromium, headless, driven through the DevTools protocol; nothing
-// downloads a browser. Each launch has a profile of its own.
+// downloads a browser. Each launch has a profile of its own, made for it and
+// removed with it, unless it is given one (`profile`, a directory the caller
+// keeps: a browser opened on it again finds what the last one left).
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
@@ -7,8 +9,8 @@ import puppeteer from "puppeteer-core";
 
 export const chromiumPath = process.env.VARNOCK_CHROMIUM || "/usr/bin/chromium";
 
-export async function launchChromium() {
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "varnock-chromium-"));
+export async function launchChromium({ profile: given } = {}) {
+  const profile = given || fs.mkdtempSync(path.join(os.tmpdir(), "varnock-chromium-"));
   const browser = await puppeteer.launch({
     executablePath: chromiumPath,
     headless: true,
@@ -19,7 +21,7 @@ export async function launchChromium() {
   const close = browser.close.bind(browser);
   browser.close = async () => {
     await close();
-    fs.rmSync(profile, { recursive: true, force: true });
+    if (!given) fs.rmSync(profile, { recursive: true, force: true });
   };
   return browser;
 }

@@ -1,7 +1,9 @@
 // What the page tells of the files chosen, in headless Chromium: faults it
 // guards against are the wrong explanation for a wrong file (a file that is
 // not a patch, the files swapped, a patch for another file, a damaged or
-// incomplete patch), and a page left unusable after one.
+// incomplete patch), a page left unusable after one, and the old file's
+// CRC-32 taken by the check but not handed to the apply (or handed over for
+// a file it was not taken of).
 import { test, before } from "node:test";
 import assert from "node:assert/strict";
 import fs from "node:fs";
@@ -11,7 +13,7 @@ import { crc32 } from "node:zlib";
 import { largeSet, pseudoRandom, runNative } from "./fixtures.mjs";
 import { varnockDiff } from "./paths.mjs";
 import { pageSuite, openPage as open, closePage as close, runTask, chooseFiles, text, shown, download, control,
-  screenshots, fileInput, setChecked, kPickLabel, inView, pressStart } from "./page-driver.mjs";
+  screenshots, fileInput, setChecked, kPickLabel, inView, pressStart, catchWorkers, taskRequests } from "./page-driver.mjs";
 
 let server;
 let browser;
@@ -41,7 +43,7 @@ before(() => {
   fs.writeFileSync(files.shortSource, fs.readFileSync(files.source).subarray(0, 1 << 20));
 });
 
-const openPage = () => open(browser, `${server.origin}/page/index.html`, dir);
+const openPage = (options) => open(browser, `${server.origin}/page/index.html`, dir, options);
 const crcText = (file) => crc32(fs.readFileSync(file)).toString(16).toUpperCase().padStart(8, "0");
 
 // Waits for the check of the chosen files to end; returns its state and words.
@@ -88,7 +90,7 @@ for (const [state, source, patch, words] of [
 
 test("the old file's check shows its progress, and pressing Apply meanwhile goes straight to the work", async () => {
   const large = largeSet(fs.mkdtempSync(path.join(dir, "checking-")), 512 << 20);
-  const { page } = await openPage();
+  const { page } = await openPage({ prepare: catchWorkers });
   await setChecked(page, kPickLabel, false);
   await chooseFiles(page, "apply", large.source, large.patch);
   await page.waitForSelector("#check-progress:not([hidden])");
@@ -107,9 +109,29 @@ test("the old file's check shows its progress, and pressing Apply meanwhile goes
   assert.equal(await shown(page, "#check"), false);
   await page.waitForSelector("#result:not([hidden]), #error:not([hidden])", { timeout: 600_000 });
   assert.equal(await shown(page, "#result"), true, await text(page, "#error"));
+  // The same file chosen again is another File, whose check had not ended:
+  // the apply takes its own CRC-32, whatever the first check took.
+  assert.deepEqual(await taskRequests(page), [{ task: "apply", sourceCrc32: null }]);
   fs.rmSync(path.dirname(large.source), { recursive: true });
   await closePage(page);
 });
+
+// The CRC-32 a finished check took goes with the apply of the same old file,
+// whether it fits the patch or not. (A file chosen again mid-check is another
+// File, whose apply takes its own: above.)
+for (const [state, source] of [["good", () => files.source], ["wrong-source", () => files.wrongSource]]) {
+  test(`${path.basename(source())} checked ("${state}"): the apply is handed the check's CRC-32`, async () => {
+    const { page } = await openPage({ prepare: catchWorkers });
+    await setChecked(page, kPickLabel, false);
+    await chooseFiles(page, "apply", source(), files.patch);
+    assert.equal((await checked(page)).state, state);
+    await pressStart(page, "apply");
+    await page.waitForSelector("#result:not([hidden]), #error:not([hidden])");
+    const crc = crc32(fs.readFileSync(source()));
+    assert.deepEqual(await taskRequests(page), [{ task: "apply", sourceCrc32: crc }]);
+    await closePage(page);
+  });
+}
 
 test("two files dropped anywhere are sorted by what they hold", async () => {
   const { page } = await openPage();

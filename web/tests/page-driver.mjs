@@ -181,6 +181,46 @@ export const privateFiles = (page) => page.evaluate(async () => {
   }
 });
 
+// The names of the page's own files in the origin's private file system.
+export const ourFiles = (page) => page.evaluate(async () => {
+  const names = [];
+  for await (const name of (await navigator.storage.getDirectory()).keys()) {
+    if (name.startsWith("varnock-")) names.push(name);
+  }
+  return names.sort();
+});
+
+// Waits for the start-up tidy of the page's task worker, which the page
+// itself waits for before a job (page.js, `privateStorage`).
+export const tidied = (page) => page.evaluate(() => worker.privateStorage);
+
+// Every Worker the page makes, kept in `window.madeWorkers` with the messages
+// sent to it (`sent`), so that a test can find the one given a task and stop
+// it or make it seem to fail. Test code only: the page has no handle on its
+// workers for anyone else.
+export const catchWorkers = (page) => page.evaluateOnNewDocument(() => {
+  window.madeWorkers = [];
+  const Made = window.Worker;
+  window.Worker = class extends Made {
+    constructor(...args) {
+      super(...args);
+      this.sent = [];
+      window.madeWorkers.push(this);
+    }
+
+    postMessage(message, ...rest) {
+      this.sent.push(message);
+      return super.postMessage(message, ...rest);
+    }
+  };
+});
+
+// The requests of tasks (not inquiries) the page sent its workers, with the
+// old file's CRC-32 each carried (null for none).
+export const taskRequests = (page) => page.evaluate(() => window.madeWorkers.flatMap((made) => made.sent)
+  .filter((message) => message.task && !message.inquiry)
+  .map(({ task, sourceCrc32 }) => ({ task, sourceCrc32: sourceCrc32 ?? null })));
+
 // A screenshot of the page's state at both widths, for CI's artefacts.
 export async function screenshots(page, state) {
   const viewport = page.viewport();

@@ -1,7 +1,8 @@
 // The page's states in headless Chromium: faults it guards against are a
 // result or error left from an earlier task, what must be seen next left
 // below the fold, a bar that moves back or says nothing of time, files left
-// in the browser's storage, a control without a label or a checker's
+// in the browser's storage (also by a tab closed or a browser quit, and
+// taken from another tab that still offers its result), a control without a label or a checker's
 // violation in either colour scheme, and a page that does not open offline.
 import { test } from "node:test";
 import assert from "node:assert/strict";
@@ -9,7 +10,9 @@ import fs from "node:fs";
 import path from "node:path";
 import { largeSet } from "./fixtures.mjs";
 import { fileInput, pageSuite, openPage as open, closePage as close, runTask, chooseFiles, text, shown, inView, control,
-  kPhone, kTaskLabels, privateFiles, axeViolations, setChecked, kPickLabel, kContainerLabel, pressStart } from "./page-driver.mjs";
+  kPhone, kTaskLabels, privateFiles, axeViolations, setChecked, kPickLabel, kContainerLabel, pressStart, ourFiles, tidied,
+  download } from "./page-driver.mjs";
+import { launchChromium } from "./chromium.mjs";
 
 let server;
 let browser;
@@ -109,6 +112,50 @@ test("no file stays in the browser's storage after success, failure or cancel, n
   await runTask(page, "apply", files.target, files.patch);
   assert.deepEqual(await privateFiles(page), []);
   await closePage(page);
+});
+
+test("a fresh load of a used profile starts with nothing of ours in the browser's storage but the result " +
+  "another tab offers", async () => {
+  const profile = fs.mkdtempSync(path.join(dir, "profile-"));
+  // The default context keeps its private file system on disk, in the profile.
+  const onProfile = async (work) => {
+    const used = await launchChromium({ profile });
+    try {
+      await work((options = {}) => open(used, pageUrl(), dir, { ...options, ownContext: false }));
+    } finally {
+      await used.close();
+    }
+  };
+  // Used: a job run and its result offered, then the browser quit with what a
+  // tab quit mid-probe or mid-task leaves beside it.
+  await onProfile(async (openTab) => {
+    const { page } = await openTab();
+    await runTask(page, "apply", files.source, files.patch);
+    await page.evaluate(async () => {
+      const root = await navigator.storage.getDirectory();
+      for (const name of ["varnock-result-probe", "varnock-probe-1-a", "varnock-scratch-1", "varnock-result-1"]) {
+        await root.getFileHandle(name, { create: true });
+      }
+    });
+    assert.equal((await ourFiles(page)).length, 5);
+  });
+  await onProfile(async (openTab) => {
+    const first = await openTab();
+    await tidied(first.page);
+    assert.deepEqual(await ourFiles(first.page), []);
+    await runTask(first.page, "apply", files.source, files.patch);
+    const offered = await ourFiles(first.page);
+    assert.equal(offered.length, 1);
+    const second = await openTab();
+    await tidied(second.page);
+    assert.deepEqual(await ourFiles(second.page), offered);
+    // Still there to save (the default context saves to the directory its last tab was given).
+    await first.page.bringToFront();
+    assert.deepEqual(await download(first.page, second.downloads), fs.readFileSync(files.rebuilt));
+    // Let go of by the page that offered it, the result goes.
+    await runTask(first.page, "apply", files.target, files.patch);
+    assert.deepEqual(await ourFiles(second.page), []);
+  });
 });
 
 test("without room in the browser's storage the page says so before starting", async () => {

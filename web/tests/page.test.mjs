@@ -1,7 +1,8 @@
 // The page in headless Chromium, through its own controls: faults it guards
 // against are a result that differs from the native programs', a failure that
 // shows the wrong words or leaves the page stuck, a cancel that does not stop
-// or breaks the next run, a request to anything but the page's own files, and
+// or breaks the next run, a worker that dies mid-job leaving the page waiting
+// or its files behind, a request to anything but the page's own files, and
 // memory that grows with the source. It also runs the module's API table
 // (api-cases.js) in the browser.
 import { test } from "node:test";
@@ -14,7 +15,7 @@ import { largeSet, pseudoRandom, runNative } from "./fixtures.mjs";
 import { cases } from "./api-cases.js";
 import { varnockDiff, webBuild } from "./paths.mjs";
 import { fileInput, pageSuite, openPage as open, closePage as close, runTask, text, shown, download, control, kPickLabel,
-  setChecked, screenshots, privateFiles, pressStart } from "./page-driver.mjs";
+  setChecked, screenshots, privateFiles, pressStart, catchWorkers, ourFiles } from "./page-driver.mjs";
 
 const kMemoryGoal = 256 * 1024 * 1024;
 const kLargeSize = Number(process.env.VARNOCK_LARGE_APPLY_BYTES || 1024 * 1024 * 1024);
@@ -95,6 +96,43 @@ test("cancel stops a running apply, says so without calling it a failure, and th
   await assertApplies(page, downloads);
   await closePage(page);
 });
+
+// Ways a worker dies mid-job, done to the one the page gave the job: it
+// throws where nothing catches it, sends what cannot be read, or is gone
+// without a word (as when the browser ends it), which only the page's
+// watchdog can tell, after its 30 s.
+for (const [how, kill, words] of [
+  ["throws", (made) => made.dispatchEvent(new ErrorEvent("error", { message: "Uncaught RangeError: boom" })),
+    /Uncaught RangeError: boom/],
+  ["sends what cannot be read", (made) => made.dispatchEvent(new MessageEvent("messageerror")), /could not be read/],
+  ["goes silent", (made) => made.terminate(), /said nothing for 30 s/],
+]) {
+  test(`a worker that ${how} mid-apply: the page says so, leaves no file, and the next apply works`, async () => {
+    const large = largeSet(fs.mkdtempSync(path.join(dir, "dies-")), 256 << 20);
+    const { page, downloads } = await openPage(pageUrl(), { prepare: catchWorkers });
+    await setChecked(page, kPickLabel, false);
+    await (await fileInput(page, "Old file")).uploadFile(large.source);
+    await (await fileInput(page, "Patch")).uploadFile(large.patch);
+    await pressStart(page, "apply");
+    await page.waitForFunction(() => /%/.test(document.getElementById("progress-text").textContent));
+    await page.evaluate(`(${kill})(window.madeWorkers.find((made) => made.sent.some((message) =>
+      message.task === "apply" && !message.inquiry)))`);
+    await page.waitForSelector("#error:not([hidden])", { timeout: 60_000 });
+    assert.equal(await page.$eval("#error", (box) => box.getAttribute("role")), "alert");
+    assert.match(await text(page, "#error-text"), /stopped answering, so the job was stopped and nothing was saved/);
+    assert.match(await text(page, "#error-detail"), words);
+    assert.equal(await shown(page, "#working"), false);
+    assert.equal(await page.$eval("#start", (button) => button.disabled), false);
+    await page.waitForFunction(async () => {
+      for await (const name of (await navigator.storage.getDirectory()).keys()) if (name.startsWith("varnock-")) return false;
+      return true;
+    }, { polling: 200, timeout: 10_000 });
+    fs.rmSync(path.dirname(large.source), { recursive: true });
+    await assertApplies(page, downloads);
+    assert.equal((await ourFiles(page)).length, 1);
+    await closePage(page);
+  });
+}
 
 test("the page asks for nothing but its own files", async () => {
   const { page, requests, downloads } = await openPage();
