@@ -171,8 +171,8 @@ bool ReferenceFinder::OverlapsListed(std::uint64_t begin, std::uint64_t end) con
 void ReferenceFinder::Find(std::uint64_t begin, std::uint64_t end, std::vector<Reference>& out) const {
   end = std::min<std::uint64_t>(end, file_.size());
   if (begin >= end) return;
-  // A field in the window may belong to an instruction that starts in the
-  // chunk before it.
+  // A field that starts in the window may belong to an instruction that
+  // starts in the chunk before it.
   std::uint64_t first_chunk = begin / kChunkBytes;
   if (first_chunk > 0) --first_chunk;
   const std::uint64_t last_chunk = (end - 1) / kChunkBytes;
@@ -187,9 +187,7 @@ void ReferenceFinder::Find(std::uint64_t begin, std::uint64_t end, std::vector<R
       ScanPiece(range, piece_begin, piece_end, hits);
     }
   }
-  std::erase_if(hits, [&](const Hit& hit) {
-    return hit.location < begin || hit.location >= end || end - hit.location < FieldWidth(hit.kind);
-  });
+  std::erase_if(hits, [&](const Hit& hit) { return hit.location < begin || hit.location >= end; });
   std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
     return std::tie(a.location, a.target_va, a.kind) < std::tie(b.location, b.target_va, b.kind);
   });
@@ -203,7 +201,6 @@ void ReferenceFinder::Find(std::uint64_t begin, std::uint64_t end, std::vector<R
       const std::uint64_t location = *listed >> 1;
       const bool eight = (*listed & 1) != 0;
       ++listed;
-      if (end - location < (eight ? 8u : 4u)) continue;
       const std::uint64_t target = eight ? Load64(file_.data() + location) : Load32(file_.data() + location);
       out.push_back({location, target, eight ? ReferenceKind::kAbs64 : ReferenceKind::kAbs32});
     } else {

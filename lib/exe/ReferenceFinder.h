@@ -26,9 +26,8 @@
 namespace varnock::exe {
 
 inline constexpr std::uint64_t kChunkBytes = 4096;
-// The farthest an instruction's first byte lies before its field's end, and
-// the farthest an AArch64 ADD or LDR/STR lies after the ADRP it is paired with
-// (kArm64PairWords words).
+// The farthest, in instructions, an AArch64 ADD or LDR/STR lies after the
+// ADRP it is paired with.
 inline constexpr std::uint64_t kArm64PairWords = 8;
 
 // Memory: the finder keeps the image's regions and code ranges, and an index of
@@ -44,9 +43,13 @@ class ReferenceFinder {
   ReferenceFinder(const Image& image, ByteSpan file);
 
   // Appends to `out`, in increasing location order, the references whose
-  // field lies wholly in [begin, end) of the file (clamped to the file).
-  // Every field found lies in the file, no two overlap, and each one's
-  // Decode gives its target_va. Safe to call from several threads at once.
+  // location (the field's first byte) lies in [begin, end) of the file; the
+  // field may run up to 7 bytes past `end`. A reference belongs to exactly one
+  // window of any partition of the file, so the results for [a, b) and [b, c)
+  // together are the result for [a, c). Every field found lies in the file,
+  // no two overlap, and each one's Decode gives its target_va (for ADRP its
+  // page, for the lo12 kinds its low 12 bits). Safe to call from several
+  // threads at once.
   void Find(std::uint64_t begin, std::uint64_t end, std::vector<Reference>& out) const;
 
   // The bytes the finder holds beyond its own size.
