@@ -339,6 +339,11 @@ bool Image::Finish() {
       !SortDisjoint(code_, by_offset, bytes)) {
     return false;
   }
+  // A code range's addresses are the ones its region gives its bytes, so that
+  // the finder and VaOf agree on every location.
+  for (const Section& range : code_) {
+    if (OffsetOf(range.va, range.size) != range.offset) return false;
+  }
   code_addresses_.clear();
   for (const Section& range : code_) code_addresses_.push_back({range.va, range.va + range.size});
   std::sort(code_addresses_.begin(), code_addresses_.end(), [](const Interval& a, const Interval& b) {

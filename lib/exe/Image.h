@@ -42,7 +42,8 @@ class Image {
   // std::nullopt for anything but the executables named above, and for one
   // whose headers contradict themselves or the file's length: a region or code
   // range outside the file, regions overlapping in the file or in memory, an
-  // address range that wraps. Never throws on malformed input and reads
+  // address range that wraps, a code range that its region does not load at
+  // the address it claims. Never throws on malformed input and reads
   // nothing outside `file`.
   static std::optional<Image> Parse(ByteSpan file);
 

@@ -3,6 +3,7 @@
 // files, flipped header bytes, and files that are no executable we know.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -45,9 +46,18 @@ void ExpectConsistent(const Image& image, ByteSpan file) {
   finder.Find(0, file.size(), references);
   std::uint64_t previous_end = 0;
   for (const Reference& reference : references) {
+    const std::uint32_t width = FieldWidth(reference.kind);
     ASSERT_GE(reference.location, previous_end);
-    ASSERT_LE(FieldWidth(reference.kind), file.size() - reference.location);
-    previous_end = reference.location + FieldWidth(reference.kind);
+    ASSERT_LE(width, file.size() - reference.location);
+    previous_end = reference.location + width;
+    // The finder's addresses are the image's: a location found re-encodes
+    // for the address VaOf gives it.
+    const auto va = image.VaOf(reference.location);
+    ASSERT_TRUE(va.has_value()) << "location " << reference.location;
+    std::uint8_t out[8] = {};
+    ASSERT_TRUE(Encode(reference.kind, file.data() + reference.location, *va, reference.target_va, out));
+    ASSERT_TRUE(std::equal(out, out + width, file.data() + reference.location))
+        << "location " << reference.location;
   }
 }
 
