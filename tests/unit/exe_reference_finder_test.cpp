@@ -84,7 +84,11 @@ void ExpectWellFormed(const Image& image, ByteSpan file, const std::vector<Refer
 }
 
 TEST(ExeReferenceFinder, EveryReferenceReencodesToItsOwnBytes) {
-  for (const ExeFile& file : testing::ExeFilesToScan()) {
+  const auto files = testing::ExeFilesToScan();
+  if (files.empty()) {
+    GTEST_SKIP() << "no executable to read";
+  }
+  for (const ExeFile& file : files) {
     SCOPED_TRACE(file.name);
     const auto image = Image::Parse(file.bytes);
     ASSERT_TRUE(image.has_value());
@@ -118,7 +122,11 @@ std::uint64_t RandomWindow(std::mt19937_64& random, std::uint64_t file_size) {
 
 TEST(ExeReferenceFinder, WindowsAgreeWithTheWholeFile) {
   std::mt19937_64 random(77);
-  for (const ExeFile& file : testing::ExeFilesToScan()) {
+  const auto files = testing::ExeFilesToScan();
+  if (files.empty()) {
+    GTEST_SKIP() << "no executable to read";
+  }
+  for (const ExeFile& file : files) {
     SCOPED_TRACE(file.name);
     const auto image = Image::Parse(file.bytes);
     ASSERT_TRUE(image.has_value());
@@ -151,7 +159,11 @@ TEST(ExeReferenceFinder, WindowsAgreeWithTheWholeFile) {
 // at each position near the boundaries.
 TEST(ExeReferenceFinder, SplitsNearChunkBoundariesAgreeWithTheWholeFile) {
   constexpr std::uint64_t kAround = 64;
-  for (const ExeFile& file : testing::ExeFilesToScan()) {
+  const auto files = testing::ExeFilesToScan();
+  if (files.empty()) {
+    GTEST_SKIP() << "no executable to read";
+  }
+  for (const ExeFile& file : files) {
     SCOPED_TRACE(file.name);
     const auto image = Image::Parse(file.bytes);
     ASSERT_TRUE(image.has_value());
