@@ -8,6 +8,8 @@
 
 #include "apply/SourceCache.h"
 #include "format/ContainerFormat.h"
+#include "format/Equivalences.h"
+#include "format/Prediction.h"
 #include "format/RawPatchDecoder.h"
 #include "io/InputRanges.h"
 
@@ -31,6 +33,7 @@ class ContainerDecoder final : public RawPatchDecoder {
   // Reads, rebuilds and checks the next block, or the end marker.
   void LoadBlock();
   void Rebuild(const Bytes (&streams)[kStreamCount], Transform transform, std::uint32_t yield);
+  Predictor& SourcePredictor();
   // Writes `differences` plus the source's bytes from `offset` on (0 past its
   // end) to `out`; returns the end of what it wrote.
   std::uint8_t* AddSource(ByteSpan differences, std::uint64_t offset, std::uint8_t* out);
@@ -53,6 +56,23 @@ class ContainerDecoder final : public RawPatchDecoder {
   bool stopped_ = false;
   Bytes block_;  // the current block's yield
   std::size_t block_at_ = 0;
+  // Where each literal's bytes go in block_, with the cursor and the target
+  // offset at its first byte.
+  struct LiteralPiece {
+    std::size_t at;
+    ByteSpan bytes;
+    std::uint64_t cursor;
+    std::uint64_t target;
+  };
+  std::vector<LiteralPiece> pieces_;
+  // A predicting container's stretches, learnt block by block, and the
+  // prediction over the source, made at its first predicted block.
+  bool learning_ = false;
+  StretchCollector stretches_;
+  Equivalences learnt_;
+  std::unique_ptr<Predictor> predictor_;
+  Bytes whole_source_;
+  Bytes predicted_;
 };
 
 }  // namespace varnock::container

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace varnock {
@@ -19,6 +20,9 @@ class InputRanges {
   // Raises an Exception when they cannot all be had (EInputShortened when the
   // input ended before them).
   virtual void Read(std::uint64_t offset, std::span<std::uint8_t> into) = 0;
+
+  // The whole input, where it is in memory already.
+  virtual std::optional<std::span<const std::uint8_t>> Whole() const { return std::nullopt; }
 };
 
 // Bytes the caller holds in memory, read by ranges like any other input.
@@ -29,6 +33,7 @@ class SpanRanges final : public InputRanges {
   void Read(std::uint64_t offset, std::span<std::uint8_t> into) override {
     std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), into.size(), into.begin());
   }
+  std::optional<std::span<const std::uint8_t>> Whole() const override { return bytes_; }
 
  private:
   std::span<const std::uint8_t> bytes_;
