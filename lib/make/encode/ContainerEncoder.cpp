@@ -174,6 +174,10 @@ class Encoding {
   // other streams, so that EstimatedSize() weighs the whole container.
   void Rank(unsigned threads, bool whole);
   std::uint64_t EstimatedSize() const noexcept { return estimated_size_; }
+  // Whether a block was ranked best predicted.
+  bool Predicts() const {
+    return std::find(transforms_.begin(), transforms_.end(), Transform::kPredicted) != transforms_.end();
+  }
   Bytes Finish(unsigned threads, EncodeReport* report);
 
  private:
@@ -359,7 +363,8 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
     }
     chosen.emplace(folded_patch, source, &predictor, block_limit);
     chosen->Rank(threads, true);
-    if (chosen->EstimatedSize() < as_parsed) {
+    // Folded copies are worth carrying only where the prediction gives them.
+    if (chosen->Predicts() && chosen->EstimatedSize() < as_parsed) {
       if (carried != nullptr) *carried = std::move(folded_patch);
     } else {
       chosen.reset();
