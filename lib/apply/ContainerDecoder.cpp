@@ -57,6 +57,7 @@ void ContainerDecoder::Restart() {
   learning_ = header_.version == kPredictingVersion;
   stretches_ = {};
   learnt_ = {};
+  report_ = {};
 }
 
 void ContainerDecoder::ReadInput(std::uint64_t offset, std::span<std::uint8_t> into) {
@@ -225,6 +226,8 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
   if (!opcodes.AtEnd() || !lengths.AtEnd() || !offsets.AtEnd() || !literals.AtEnd())
     damaged("a block's streams hold more than it yields");
   if (learning_) learnt_.Learn(stretches_.TakeBlock());
+  ++report_.blocks;
+  report_.predicted_blocks += transform == Transform::kPredicted;
 
   for (const LiteralPiece& piece : pieces_) {
     std::uint8_t* at = block_.data() + piece.at;
@@ -237,8 +240,12 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
       SourcePredictor().Predict(piece.cursor, piece.target, learnt_, predicted_);
       for (std::size_t k = 0; k < piece.bytes.size(); ++k)
         at[k] = static_cast<std::uint8_t>(piece.bytes[k] + predicted_[k]);
+      report_.predicted_bytes += piece.bytes.size();
+      report_.corrected_bytes += static_cast<std::uint64_t>(
+          std::count_if(piece.bytes.begin(), piece.bytes.end(), [](std::uint8_t byte) { return byte != 0; }));
     }
   }
+  if (predictor_) report_.references_reencoded = predictor_->predicted();
 }
 
 Predictor& ContainerDecoder::SourcePredictor() {

@@ -15,6 +15,17 @@
 
 namespace varnock::container {
 
+// What a container's blocks chose, as decoded so far.
+struct ContainerReport {
+  std::uint32_t blocks = 0;
+  std::uint32_t predicted_blocks = 0;
+  // With a source: the references the prediction re-encoded, and the bytes
+  // of predicted literals, of which those it got wrong.
+  std::uint64_t references_reencoded = 0;
+  std::uint64_t predicted_bytes = 0;
+  std::uint64_t corrected_bytes = 0;
+};
+
 class ContainerDecoder final : public RawPatchDecoder {
  public:
   // Reads and checks the header of the container `input`; the source, read
@@ -25,6 +36,10 @@ class ContainerDecoder final : public RawPatchDecoder {
   ContainerDecoder(InputRanges& input, InputRanges* source);
 
   const Header& header() const noexcept { return header_; }
+  const ContainerReport& report() const noexcept { return report_; }
+  // The prediction over the source, made at the first predicted block;
+  // null before, and without a source.
+  const Predictor* predictor() const noexcept { return predictor_.get(); }
   std::uint64_t RawLength() const noexcept override { return header_.raw_length; }
   std::size_t Read(std::span<std::uint8_t> into) override;
   void Restart() override;
@@ -73,6 +88,7 @@ class ContainerDecoder final : public RawPatchDecoder {
   std::unique_ptr<Predictor> predictor_;
   Bytes whole_source_;
   Bytes predicted_;
+  ContainerReport report_;
 };
 
 }  // namespace varnock::container

@@ -34,6 +34,27 @@ const std::vector<exe::Reference>& Predictor::Chunk(std::uint64_t chunk) {
   return slot.references;
 }
 
+std::string Predictor::Kind() const {
+  if (!image_) return {};
+  static constexpr const char* kMachines[] = {"x86", "x86-64", "ARM", "AArch64"};
+  return std::string(image_->format() == exe::Format::kElf ? "ELF " : "PE ") +
+         kMachines[static_cast<std::size_t>(image_->machine())];
+}
+
+std::uint64_t Predictor::CountReferences() const {
+  if (!finder_) return 0;
+  std::uint64_t count = 0;
+  std::vector<exe::Reference> found;
+  // A chunk at a time, so that the count holds little.
+  constexpr std::uint64_t kStep = std::uint64_t{256} * exe::kChunkBytes;
+  for (std::uint64_t at = 0; at < source_.size(); at += kStep) {
+    found.clear();
+    finder_->Find(at, at + kStep, found);
+    count += found.size();
+  }
+  return count;
+}
+
 void Predictor::Predict(std::uint64_t cursor, std::uint64_t target, const Equivalences& learnt,
                         std::span<std::uint8_t> out) {
   const std::uint64_t n = out.size();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "exe/Reference.h"
@@ -40,8 +41,13 @@ class Predictor {
   void Predict(std::uint64_t cursor, std::uint64_t target, const Equivalences& learnt,
                std::span<std::uint8_t> out);
 
-  // References re-encoded so far, for the maker's report.
+  // References re-encoded so far, for reports.
   std::uint64_t predicted() const noexcept { return predicted_; }
+  // What the source is, for reports: "ELF x86-64", "PE x86" ..., or empty
+  // where it is no executable known.
+  std::string Kind() const;
+  // The references found in the whole source; reads all of it.
+  std::uint64_t CountReferences() const;
 
  private:
   // The references whose location lies in chunk `chunk`, held for the next
