@@ -76,9 +76,9 @@ std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptio
     if (!options.container) return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size;
     RawPatchCollector raw;
     MakePatch(source, target, options, raw, ReportTo(progress));
-    const std::vector<std::uint8_t> container = MakeContainer(raw.Bytes(), source, options.threads);
-    sink.Write(container);
-    return static_cast<std::uint64_t>(container.size());
+    const MadeContainer container = MakeContainer(raw.Bytes(), source, target, options.threads);
+    sink.Write(container.bytes);
+    return static_cast<std::uint64_t>(container.bytes.size());
   });
 }
 

@@ -6,6 +6,7 @@
 #include "format/Bounds.h"
 #include "format/Codecs.h"
 #include "format/Instruction.h"
+#include "format/Prediction.h"
 
 namespace varnock::container {
 namespace {
@@ -49,10 +50,14 @@ void ContainerDecoder::Restart() {
   raw_crc_ = Crc32(head_);
   cursor_ = 0;
   literal_left_ = 0;
-  target_length_ = 0;
+  target_size_ = 0;
   stopped_ = false;
   block_.clear();
   block_at_ = 0;
+  learning_ = header_.version == kPredictingVersion;
+  stretches_ = {};
+  learnt_ = {};
+  report_ = {};
 }
 
 void ContainerDecoder::ReadInput(std::uint64_t offset, std::span<std::uint8_t> into) {
@@ -86,7 +91,9 @@ void ContainerDecoder::LoadBlock() {
   const auto yield_crc = static_cast<std::uint32_t>(ReadLittleEndian(fixed + 4, 4));
   if (yield > header_.block_limit || !FitsWithin(rebuilt_, yield, header_.raw_size))
     throw EContainerDamaged("a block yields more than it may");
-  if (fixed[8] > static_cast<std::uint8_t>(Transform::kDifference) || ReadLittleEndian(fixed + 9, 3) != 0)
+  const Transform last_transform =
+      header_.version == kVersion ? Transform::kDifference : Transform::kPredicted;
+  if (fixed[8] > static_cast<std::uint8_t>(last_transform) || ReadLittleEndian(fixed + 9, 3) != 0)
     throw EContainerDamaged("a block's header is not one of this version");
   std::uint64_t at = next_block_ + kBlockHeaderSize;
   // The last block's yield, all handed on, is not held beside this one's streams.
@@ -135,7 +142,7 @@ void ContainerDecoder::LoadBlock() {
     if (ReadLittleEndian(end, 4) != 0) throw EContainerDamaged("a block follows the last one");
     if (next_block_ + 4 != input_.Size()) throw EContainerDamaged("bytes follow its end");
     if (literal_left_ != 0 || !stopped_) throw EContainerDamaged("its instructions end unfinished");
-    if (target_length_ != header_.target_size) throw EContainerDamaged("its target length does not match");
+    if (target_size_ != header_.target_size) throw EContainerDamaged("its target length does not match");
     if (source_ != nullptr && raw_crc_ != header_.raw_crc)
       throw EContainerDamaged("the raw patch's CRC-32 does not match");
   }
@@ -174,15 +181,15 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
   std::uint8_t* out = block_.data();
   std::uint8_t* const end = out + yield;
   const auto damaged = [](const char* what) { throw EContainerDamaged(what); };
+  // The instructions first, with the literals' places kept: a predicted
+  // block's literals need every copy of the block learnt.
+  pieces_.clear();
   while (out != end) {
     if (literal_left_ > 0) {
       const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(literal_left_, end - out));
-      const ByteSpan bytes = literals.Take(count);
-      if (transform == Transform::kPlain) {
-        out = std::copy(bytes.begin(), bytes.end(), out);
-      } else {
-        out = AddSource(bytes, cursor_, out);
-      }
+      pieces_.push_back({static_cast<std::size_t>(out - block_.data()), literals.Take(count), cursor_,
+                         target_size_ - literal_left_});
+      out += count;
       cursor_ += count;
       literal_left_ -= count;
       continue;
@@ -215,15 +222,55 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
     if (offset_width != 0) out = WriteBigEndian(out, offset, offset_width);
     if (length_width != 0) out = WriteBigEndian(out, length, length_width);
     if (code == opcode::kStop) continue;
-    target_length_ += length;
     if (offset_width != 0) {
+      if (learning_) stretches_.Copy(offset, length, cursor_, target_size_);
       cursor_ = offset + length;
     } else {
       literal_left_ = length;
     }
+    target_size_ += length;
   }
   if (!opcodes.AtEnd() || !lengths.AtEnd() || !offsets.AtEnd() || !literals.AtEnd())
     damaged("a block's streams hold more than it yields");
+  if (learning_) learnt_.Learn(stretches_.TakeBlock());
+  ++report_.blocks;
+  report_.predicted_blocks += transform == Transform::kPredicted;
+
+  for (const LiteralPiece& piece : pieces_) {
+    std::uint8_t* at = block_.data() + piece.at;
+    if (transform == Transform::kPlain) {
+      std::copy(piece.bytes.begin(), piece.bytes.end(), at);
+    } else if (transform == Transform::kDifference || source_ == nullptr) {
+      AddSource(piece.bytes, piece.cursor, at);
+    } else {
+      predicted_.resize(piece.bytes.size());
+      SourcePredictor().Predict(piece.cursor, piece.target, learnt_, predicted_);
+      for (std::size_t k = 0; k < piece.bytes.size(); ++k)
+        at[k] = static_cast<std::uint8_t>(piece.bytes[k] + predicted_[k]);
+      report_.predicted_bytes += piece.bytes.size();
+      report_.corrected_bytes += static_cast<std::uint64_t>(
+          std::count_if(piece.bytes.begin(), piece.bytes.end(), [](std::uint8_t byte) { return byte != 0; }));
+    }
+  }
+  if (predictor_) report_.references_reencoded = predictor_->predicted();
+}
+
+Predictor& ContainerDecoder::SourcePredictor() {
+  if (!predictor_) {
+    // The prediction reads the source at will, through its references'
+    // targets: a source that is not in memory already is read into it.
+    std::span<const std::uint8_t> whole;
+    if (const std::uint8_t* held = source_->Held()) {
+      whole = {held, static_cast<std::size_t>(source_->Size())};
+    } else {
+      whole_source_.resize(static_cast<std::size_t>(source_->Size()));
+      source_->Read(0, whole_source_);
+      whole = whole_source_;
+    }
+    predictor_ = std::make_unique<Predictor>(
+        whole.first(static_cast<std::size_t>(std::min<std::uint64_t>(whole.size(), header_.source_size))));
+  }
+  return *predictor_;
 }
 
 }  // namespace varnock::container

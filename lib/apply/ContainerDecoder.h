@@ -8,10 +8,23 @@
 
 #include "apply/SourceCache.h"
 #include "format/ContainerFormat.h"
+#include "format/Equivalences.h"
+#include "format/Prediction.h"
 #include "format/RawPatchDecoder.h"
 #include "io/InputRanges.h"
 
 namespace varnock::container {
+
+// What a container's blocks chose, as decoded so far.
+struct ContainerReport {
+  std::uint32_t blocks = 0;
+  std::uint32_t predicted_blocks = 0;
+  // With a source: the references the prediction re-encoded, and the bytes
+  // of predicted literals, of which those it got wrong.
+  std::uint64_t references_reencoded = 0;
+  std::uint64_t predicted_bytes = 0;
+  std::uint64_t corrected_bytes = 0;
+};
 
 class ContainerDecoder final : public RawPatchDecoder {
  public:
@@ -23,6 +36,10 @@ class ContainerDecoder final : public RawPatchDecoder {
   ContainerDecoder(InputRanges& input, InputRanges* source);
 
   const Header& header() const noexcept { return header_; }
+  const ContainerReport& report() const noexcept { return report_; }
+  // The prediction over the source, made at the first predicted block;
+  // null before, and without a source.
+  const Predictor* predictor() const noexcept { return predictor_.get(); }
   std::uint64_t RawLength() const noexcept override { return header_.raw_size; }
   std::size_t Read(std::span<std::uint8_t> into) override;
   void Restart() override;
@@ -31,6 +48,7 @@ class ContainerDecoder final : public RawPatchDecoder {
   // Reads, rebuilds and checks the next block, or the end marker.
   void LoadBlock();
   void Rebuild(const Bytes (&streams)[kStreamCount], Transform transform, std::uint32_t yield);
+  Predictor& SourcePredictor();
   // Writes `differences` plus the source's bytes from `offset` on (0 past its
   // end) to `out`; returns the end of what it wrote.
   std::uint8_t* AddSource(ByteSpan differences, std::uint64_t offset, std::uint8_t* out);
@@ -49,10 +67,28 @@ class ContainerDecoder final : public RawPatchDecoder {
   std::uint32_t raw_crc_ = 0;
   std::uint64_t cursor_ = 0;
   std::uint64_t literal_left_ = 0;
-  std::uint64_t target_length_ = 0;
+  std::uint64_t target_size_ = 0;
   bool stopped_ = false;
   Bytes block_;  // the current block's yield
   std::size_t block_at_ = 0;
+  // Where each literal's bytes go in block_, with the cursor and the target
+  // offset at its first byte.
+  struct LiteralPiece {
+    std::size_t at;
+    ByteSpan bytes;
+    std::uint64_t cursor;
+    std::uint64_t target;
+  };
+  std::vector<LiteralPiece> pieces_;
+  // A predicting container's stretches, learnt block by block, and the
+  // prediction over the source, made at its first predicted block.
+  bool learning_ = false;
+  StretchCollector stretches_;
+  Equivalences learnt_;
+  std::unique_ptr<Predictor> predictor_;
+  Bytes whole_source_;
+  Bytes predicted_;
+  ContainerReport report_;
 };
 
 }  // namespace varnock::container

@@ -15,6 +15,8 @@ namespace {
 
 // A dictionary no larger than the stream: it holds the whole stream anyway,
 // and a decoder then needs no more memory than the stream's own.
+constexpr std::uint32_t kSparseDictionary = 1 << 20;
+
 std::uint32_t DictionaryFor(std::size_t size) {
   std::uint32_t dictionary = LZMA_DICT_SIZE_MIN;
   while (dictionary < size && dictionary < kLargestBlockLimit) dictionary <<= 1;
@@ -25,6 +27,16 @@ Compressed CompressLzma2(ByteSpan bytes, StreamContent content) {
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, 9)) throw std::bad_alloc();
   options.dict_size = DictionaryFor(bytes.size());
+  // Predicted literals are mostly runs of zeros between what the prediction
+  // got wrong: a larger dictionary found nothing more in them, and cost the
+  // maker time and memory in proportion.
+  if (content == StreamContent::kPredictedLiterals)
+    options.dict_size = std::min(options.dict_size, kSparseDictionary);
+  if (content == StreamContent::kPredictedLiterals) {
+    // What the prediction got wrong says nothing of the byte after it.
+    options.lc = 0;
+    options.pb = 0;
+  }
   if (content == StreamContent::kNumbers) {
     options.lc = 1;
     options.pb = 0;

@@ -22,7 +22,7 @@ struct Compressed {
 // opcodes and varints of instructions, where a byte says little of the next
 // and nothing falls on 4-byte bounds (one bit of the byte before and no
 // position bits took 0.2-1.9% off those streams of real containers).
-enum class StreamContent { kLiterals, kNumbers };
+enum class StreamContent { kLiterals, kNumbers, kPredictedLiterals };
 
 // `bytes` compressed with `codec` (not kStored) at its strongest setting, or
 // with `fast` at a quick one; raises std::bad_alloc when memory is short.

@@ -8,7 +8,7 @@ namespace varnock::container {
 
 Bytes EncodeHeader(const Header& header, ByteSpan head) {
   Bytes out(std::begin(kContainerMagic), std::end(kContainerMagic));
-  out.push_back(kVersion);
+  out.push_back(header.version);
   AppendLittleEndian(out, 0, 3);
   AppendLittleEndian(out, header.head_size, 4);
   AppendLittleEndian(out, header.raw_size, 8);
@@ -25,12 +25,13 @@ Bytes EncodeHeader(const Header& header, ByteSpan head) {
 
 Header DecodeHeader(ByteSpan bytes) {
   const std::uint8_t* at = bytes.data();
-  if (at[8] != kVersion) {
+  if (at[8] != kVersion && at[8] != kPredictingVersion) {
     throw Exception(ErrorKind::kContainerVersion,
                     "Unsupported version of patch container " + std::to_string(at[8]));
   }
   if (ReadLittleEndian(at + 9, 3) != 0) throw EContainerDamaged("reserved header bytes are not zero");
   Header header;
+  header.version = at[8];
   header.head_size = static_cast<std::uint32_t>(ReadLittleEndian(at + 12, 4));
   header.raw_size = ReadLittleEndian(at + 16, 8);
   header.raw_crc = static_cast<std::uint32_t>(ReadLittleEndian(at + 24, 4));

@@ -17,7 +17,10 @@ namespace varnock::container {
 using ByteSpan = std::span<const std::uint8_t>;
 using Bytes = std::vector<std::uint8_t>;
 
+// Version 1 knows the plain and the difference transforms; version 2 adds
+// the predicted one, and a maker writes it only where a block takes it.
 inline constexpr std::uint8_t kVersion = 1;
+inline constexpr std::uint8_t kPredictingVersion = 2;
 // The most bytes a block may yield, and the most its streams may decode to in all.
 inline constexpr std::uint32_t kLargestBlockLimit = 16 << 20;
 // The raw patch's head: its header and signature, 12 + 5 bytes at least.
@@ -28,10 +31,11 @@ inline constexpr std::size_t kBlockHeaderSize = 12;
 inline constexpr std::size_t kStreamHeaderSize = 10;
 
 enum class Codec : std::uint8_t { kStored = 0, kLzma2 = 1, kZstd = 2 };
-enum class Transform : std::uint8_t { kPlain = 0, kDifference = 1 };
+enum class Transform : std::uint8_t { kPlain = 0, kDifference = 1, kPredicted = 2 };
 enum StreamIndex { kOpcodes, kLengths, kOffsets, kLiterals, kStreamCount };
 
 struct Header {
+  std::uint8_t version = kVersion;
   std::uint32_t head_size = 0;
   std::uint64_t raw_size = 0;
   std::uint32_t raw_crc = 0;

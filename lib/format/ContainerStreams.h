@@ -1,9 +1,8 @@
 // A block's streams as the container lays them out (doc/container-format.md),
 // built from instructions: the opcodes; the lengths no opcode tells, as
-// varints; copies' offsets as zigzag varints from the cursor; literals in
-// both forms a block may keep, plain and as their differences from the
-// source at the cursor. The maker builds them to encode a container and to
-// estimate one; the decoder reads the same layout back.
+// varints; copies' offsets as zigzag varints from the cursor; literals
+// plain and as their differences from the source at the cursor. The maker builds them to encode a container
+// and to estimate one; the decoder reads the same layout back.
 #pragma once
 
 #include <cstddef>
@@ -14,13 +13,23 @@
 
 namespace varnock::container {
 
-// A block's streams before compression; the literals in both forms, one of
-// which the block keeps.
-enum class Form : std::size_t { kOpcodes, kLengths, kOffsets, kPlainLiterals, kDifferenceLiterals };
-inline constexpr std::size_t kFormCount = 5;
+// A block's streams before compression; the literals in every form, one of
+// which the block keeps. The predicted form is made by the encoder, once a
+// block's copies are all known.
+enum class Form : std::size_t {
+  kOpcodes,
+  kLengths,
+  kOffsets,
+  kPlainLiterals,
+  kDifferenceLiterals,
+  kPredictedLiterals
+};
+inline constexpr std::size_t kFormCount = 6;
 
 constexpr Form LiteralForm(Transform transform) {
-  return transform == Transform::kPlain ? Form::kPlainLiterals : Form::kDifferenceLiterals;
+  return transform == Transform::kPlain        ? Form::kPlainLiterals
+         : transform == Transform::kDifference ? Form::kDifferenceLiterals
+                                               : Form::kPredictedLiterals;
 }
 
 struct BlockForms {

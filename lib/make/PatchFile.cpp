@@ -162,10 +162,10 @@ MakerReport MakeToStream(platform::Handle output, const std::string& description
     if (options.verify) {
       VerifyPatch(raw.Bytes(), source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views);
     }
-    const std::vector<std::uint8_t> container =
-        MakeContainer(raw.Bytes(), source.Bytes(), options.maker.threads);
-    stream.Write(container);
-    report.patch_size = container.size();
+    const MadeContainer container =
+        MakeContainer(raw.Bytes(), source.Bytes(), target.Bytes(), options.maker.threads);
+    stream.Write(container.bytes);
+    report.patch_size = container.bytes.size();
     return report;
   }
   if (!options.verify) return MakePatch(source.Bytes(), target.Bytes(), options.maker, stream, progress);
@@ -206,12 +206,16 @@ MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const 
     }
   }
   // Verified, the container is decoded once, as read back from the file.
-  const std::vector<std::uint8_t> container =
+  const MadeContainer container =
       options.verify ? MakeUncheckedContainer(raw.Bytes(), source.Bytes(), options.maker.threads)
-                     : MakeContainer(raw.Bytes(), source.Bytes(), options.maker.threads);
-  report.patch_size = container.size();
+                     : MakeContainer(raw.Bytes(), source.Bytes(), target.Bytes(), options.maker.threads);
+  if (options.verify && !container.carried.empty()) {
+    VerifyPatch(container.carried, source.Bytes(), target.Bytes(), progress,
+                options.maker.inputs_are_file_views);
+  }
+  report.patch_size = container.bytes.size();
   RefuseOversizedPatch(report);
-  file.Write(container);
+  file.Write(container.bytes);
   if (options.verify) {
     std::optional<TFileMappingAsByteArray> written;
     try {
@@ -219,7 +223,7 @@ MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const 
     } catch (const EOSError& error) {
       RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
     }
-    CheckContainer(written->Bytes(), raw.Bytes(), source.Bytes());
+    CheckContainer(written->Bytes(), container.Carries(raw.Bytes()), source.Bytes());
   }
   file.Commit(options.force);
   return report;

@@ -10,7 +10,9 @@ namespace varnock::container {
 // What the streams of a container chose, for the maker's report and the benchmarks.
 struct EncodeReport {
   std::uint32_t blocks = 0;
-  std::uint32_t difference_blocks = 0;            // blocks whose literals went as differences
+  std::uint32_t difference_blocks = 0;            // blocks whose literals went as differences from the source
+  std::uint32_t predicted_blocks = 0;             // blocks whose literals went against a prediction
+  std::uint64_t references_predicted = 0;         // references re-encoded in making the predicted forms
   std::uint64_t stream_bytes[kStreamCount] = {};  // each stream's stored bytes, all blocks
 };
 
@@ -18,7 +20,15 @@ struct EncodeReport {
 // Exception otherwise), in blocks yielding at most `block_limit` bytes,
 // compressed on up to `threads` threads (0: one); its bytes never depend on
 // the thread count.
+inline constexpr std::uint32_t kDefaultBlockLimit = 8 << 20;
+
+// Where the source is an executable whose references the container
+// predicts, the raw patch it carries may be another than `raw_patch`: the
+// copies the prediction makes needless are folded into literals. That patch
+// is put in `carried` when given (empty otherwise); it rebuilds the same
+// target, which the caller checks.
 Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads,
-                      std::uint32_t block_limit = 8 << 20, EncodeReport* report = nullptr);
+                      std::uint32_t block_limit = kDefaultBlockLimit, EncodeReport* report = nullptr,
+                      Bytes* carried = nullptr);
 
 }  // namespace varnock::container

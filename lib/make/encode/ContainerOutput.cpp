@@ -5,19 +5,24 @@
 
 #include "apply/ContainerDecoder.h"
 #include "format/Bounds.h"
+#include "make/PatchVerifier.h"
 #include "make/encode/ContainerEncoder.h"
 
 namespace varnock {
 
-std::vector<std::uint8_t> MakeContainer(ByteSpan raw, ByteSpan source, unsigned threads) {
-  std::vector<std::uint8_t> container = MakeUncheckedContainer(raw, source, threads);
-  CheckContainer(container, raw, source);
-  return container;
+MadeContainer MakeContainer(ByteSpan raw, ByteSpan source, ByteSpan target, unsigned threads) {
+  MadeContainer made = MakeUncheckedContainer(raw, source, threads);
+  if (!made.carried.empty()) VerifyPatch(made.carried, source, target);
+  CheckContainer(made.bytes, made.Carries(raw), source);
+  return made;
 }
 
-std::vector<std::uint8_t> MakeUncheckedContainer(ByteSpan raw, ByteSpan source, unsigned threads) {
+MadeContainer MakeUncheckedContainer(ByteSpan raw, ByteSpan source, unsigned threads) {
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  return container::EncodeContainer(raw, source, threads);
+  MadeContainer made;
+  made.bytes =
+      container::EncodeContainer(raw, source, threads, container::kDefaultBlockLimit, nullptr, &made.carried);
+  return made;
 }
 
 void CheckContainer(ByteSpan container, ByteSpan raw, ByteSpan source) {

@@ -1,0 +1,95 @@
+#include "format/Prediction.h"
+
+#include <algorithm>
+
+#include "exe/Image.h"
+#include "exe/ReferenceFinder.h"
+
+namespace varnock::container {
+namespace {
+
+// The widest field of any reference kind: how far before a literal a field
+// that reaches into it may start.
+constexpr std::uint64_t kWidestField = 8;
+
+}  // namespace
+
+Predictor::Predictor(std::span<const std::uint8_t> source) : source_(source) {
+  if (std::optional<exe::Image> image = exe::Image::Parse(source)) {
+    image_ = std::make_unique<exe::Image>(std::move(*image));
+    finder_ = std::make_unique<exe::ReferenceFinder>(*image_, source);
+  }
+}
+
+Predictor::~Predictor() = default;
+
+const std::vector<exe::Reference>& Predictor::Chunk(std::uint64_t chunk) {
+  if (held_.empty()) held_.resize(kHeldChunks);
+  HeldChunk& slot = held_[chunk % kHeldChunks];
+  if (slot.index == chunk) return slot.references;
+  slot.index = chunk;
+  slot.references.clear();
+  const std::uint64_t begin = chunk * exe::kChunkBytes;
+  finder_->Find(begin, begin + exe::kChunkBytes, slot.references);
+  return slot.references;
+}
+
+std::string Predictor::Kind() const {
+  if (!image_) return {};
+  static constexpr const char* kMachines[] = {"x86", "x86-64", "ARM", "AArch64"};
+  return std::string(image_->format() == exe::Format::kElf ? "ELF " : "PE ") +
+         kMachines[static_cast<std::size_t>(image_->machine())];
+}
+
+std::uint64_t Predictor::CountReferences() const {
+  if (!finder_) return 0;
+  std::uint64_t count = 0;
+  std::vector<exe::Reference> found;
+  // A chunk at a time, so that the count holds little.
+  constexpr std::uint64_t kStep = std::uint64_t{256} * exe::kChunkBytes;
+  for (std::uint64_t at = 0; at < source_.size(); at += kStep) {
+    found.clear();
+    finder_->Find(at, at + kStep, found);
+    count += found.size();
+  }
+  return count;
+}
+
+void Predictor::Predict(std::uint64_t cursor, std::uint64_t target, const Equivalences& learnt,
+                        std::span<std::uint8_t> out) {
+  const std::uint64_t n = out.size();
+  const std::uint64_t available =
+      cursor < source_.size() ? std::min<std::uint64_t>(n, source_.size() - cursor) : 0;
+  std::copy_n(source_.begin() + static_cast<std::ptrdiff_t>(cursor < source_.size() ? cursor : 0), available,
+              out.begin());
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(available), out.end(), std::uint8_t{0});
+  if (!finder_ || available == 0) return;
+  // Unsigned arithmetic wraps alike on both sides; every address below is
+  // taken modulo 2^64 and Encode refuses what does not fit.
+  const std::uint64_t moved = target - cursor;
+  const std::uint64_t window_begin = cursor >= kWidestField ? cursor - kWidestField : 0;
+  const std::uint64_t window_end = cursor + available;
+  for (std::uint64_t chunk = window_begin / exe::kChunkBytes; chunk <= (window_end - 1) / exe::kChunkBytes;
+       ++chunk) {
+    for (const exe::Reference& reference : Chunk(chunk)) {
+      const std::uint64_t width = exe::FieldWidth(reference.kind);
+      if (reference.location + width <= cursor || reference.location >= window_end) continue;
+      const std::optional<std::uint64_t> target_offset = image_->OffsetOf(reference.target_va);
+      if (!target_offset) continue;
+      const std::optional<std::int64_t> target_shift = learnt.ShiftAt(*target_offset);
+      const std::optional<std::uint64_t> location_va = image_->VaOf(reference.location);
+      if (!target_shift || !location_va) continue;
+      std::uint8_t field[kWidestField];
+      if (!exe::Encode(reference.kind, source_.data() + reference.location, *location_va + moved,
+                       reference.target_va + static_cast<std::uint64_t>(*target_shift), field))
+        continue;
+      ++predicted_;
+      for (std::uint64_t i = 0; i < width; ++i) {
+        const std::uint64_t at = reference.location + i;
+        if (at >= cursor && at < window_end) out[static_cast<std::size_t>(at - cursor)] = field[i];
+      }
+    }
+  }
+}
+
+}  // namespace varnock::container
