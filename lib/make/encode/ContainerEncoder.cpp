@@ -334,10 +334,12 @@ Bytes Encoding::Finish(unsigned threads, EncodeReport* report) {
 
 }  // namespace
 
-Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std::uint32_t block_limit,
+Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, const EncodeOptions& options,
                       EncodeReport* report, Bytes* carried) {
   if (carried != nullptr) carried->clear();
-  Predictor predictor(source);
+  const std::uint32_t block_limit = options.block_limit;
+  // A predictor over nothing knows nothing: the first version's container.
+  Predictor predictor(options.predict ? source : ByteSpan());
   if (!predictor.Knows()) {
     Encoding encoding(raw_patch, source, nullptr, block_limit);
     encoding.Rank(threads, false);
