@@ -1,12 +1,14 @@
 // Guards against a container, an .xz or a .zst patch that does not rebuild
-// its target through every apply call, and against a damaged one that
-// crashes, reads out of bounds (under the sanitizers) or rebuilds anything
-// but the right target: every truncation and a spread of flipped bytes.
+// its target through every apply call, against a damaged one that crashes,
+// reads out of bounds (under the sanitizers) or rebuilds anything but the
+// right target: every truncation and a spread of flipped bytes; and the same
+// for executables of every kind, whose containers predict from the source.
 #include <gtest/gtest.h>
 #include <lzma.h>
 #include <zstd.h>
 
 #include "api/ApiSupport.h"
+#include "support/ExePairs.h"
 
 namespace varnock {
 namespace {
@@ -183,6 +185,51 @@ TEST(ContainerRoundTrip, DamagedContainersFailCleanlyOrRebuildTheTarget) {
       ExpectNoWrongSuccess(context.get(), pair, broken);
       ExpectNoWrongSuccess(context.get(), pair,
                            Bytes(patch.begin(), patch.begin() + static_cast<std::ptrdiff_t>(at)));
+    }
+  }
+}
+
+// The ranged apply reads the source through its callback, in short reads
+// here, for the prediction as for the copies.
+TEST(ContainerRoundTrip, ExecutablesOfEveryKindRebuildTheirNewerVersionEveryWay) {
+  auto context = testing::NewContext();
+  const std::vector<testing::ExePair> pairs = testing::ReadExePairs();
+  ASSERT_EQ(pairs.size(), std::size(testing::kExeFixtureNames));
+  int predicting = 0;
+  for (const testing::ExePair& exe : pairs) {
+    SCOPED_TRACE(exe.name);
+    const Pair pair{exe.older, exe.newer};
+    const Bytes container = Make(context.get(), pair, true);
+    ASSERT_GT(container.size(), 8u);
+    predicting += container[8] == 2;
+    ExpectEveryWay(context.get(), pair.source, container, pair.target, VARNOCK_OK);
+    const testing::Outcome byte_by_byte = testing::ApplyRanges(context.get(), pair.source, container, 1);
+    EXPECT_EQ(byte_by_byte.code, VARNOCK_OK) << byte_by_byte.message;
+    EXPECT_TRUE(byte_by_byte.target == pair.target);
+    ExpectEveryWay(context.get(), pair.target, container, pair.target, VARNOCK_ERROR_SOURCE_CHECKSUM);
+  }
+  // Which kinds predict, the unit tests say; most do.
+  EXPECT_GE(predicting, 4);
+}
+
+// What a predicted block's decoding adds (the source parsed, the copies
+// learnt, references re-encoded) meets damage too.
+TEST(ContainerRoundTrip, DamagedPredictingContainersFailCleanlyOrRebuildTheTarget) {
+  auto context = testing::NewContext();
+  for (const testing::ExePair& exe : testing::ReadExePairs()) {
+    SCOPED_TRACE(exe.name);
+    const Pair pair{exe.older, exe.newer};
+    const Bytes container = Make(context.get(), pair, true);
+    for (std::size_t cut = 0; cut < container.size(); ++cut) {
+      const Bytes cut_short(container.begin(), container.begin() + static_cast<std::ptrdiff_t>(cut));
+      EXPECT_NE(testing::ApplyMemory(context.get(), pair.source, cut_short).code, VARNOCK_OK) << cut;
+    }
+    for (std::size_t at = 0; at < container.size(); ++at) {
+      for (std::uint8_t flip : {0x01, 0x80}) {
+        Bytes broken = container;
+        broken[at] ^= flip;
+        ExpectNoWrongSuccess(context.get(), pair, broken);
+      }
     }
   }
 }

@@ -2,6 +2,9 @@
 # Writes the container fuzz target's seeds into container_corpus/: small pairs
 # made into containers by varnock-diff -z (the build's, given as $1), in the
 # target's layout (flags 1, then the source's length, the source, the container).
+# The small executables of tests/unit/data/exe and their newer versions make
+# containers that predict (those of the kinds where it pays), so that mutations
+# reach the prediction's decoding.
 set -eu
 maker=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -27,3 +30,9 @@ seed near-match
 seed empty-source
 cp "$work/target" "$work/source"
 seed identical
+exe=$here/../unit/data/exe
+for kind in i386.so aarch64.so arm.so i386.dll x86_64.dll; do
+  cp "$exe/$kind" "$work/source"
+  cp "$exe/${kind%.*}-newer.${kind##*.}" "$work/target"
+  seed "exe-$kind"
+done

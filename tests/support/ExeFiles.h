@@ -4,12 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "exe/Image.h"
+#include "support/ExePairs.h"
 
 namespace varnock::testing {
 
@@ -32,17 +31,6 @@ inline constexpr ExeFixture kExeFixtures[] = {
     {"i386.dll", exe::Machine::kX86, exe::Format::kPe},
     {"x86_64.dll", exe::Machine::kX64, exe::Format::kPe},
 };
-
-// Empty when the file cannot be read.
-inline std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline std::vector<std::uint8_t> ReadExeFixture(const std::string& name) {
-  return ReadWholeFile(std::string(VARNOCK_EXE_TEST_DATA) + "/" + name);
-}
 
 // The fixtures, then those system executables that are present.
 inline std::vector<ExeFile> ExeFilesToScan() {

@@ -1,4 +1,5 @@
-"""Guards varnock-diff.exe against what Windows does its own way: patch bytes other than Linux's for the same pair, names outside the ANSI code page or as long as the file system allows, device names, a patch not put in place whole, a temporary file left behind, an input written over or held by a writer."""
+"""Guards varnock-diff.exe against what Windows does its own way: patch bytes other than Linux's for the same pair
+(containers that predict an executable's references among them), names outside the ANSI code page or as long as the file system allows, device names, a patch not put in place whole, a temporary file left behind, an input written over or held by a writer."""
 import os
 import random
 import re
@@ -8,6 +9,7 @@ import threading
 import time
 import unittest
 
+from test_container import exe_pairs
 from test_diff_round_trip import edited, pairs
 from test_windows import hold_file
 from varnock_test import DIFF_BINARY, RUNNER, DiffTestCase
@@ -59,6 +61,20 @@ class SameBytesAsLinux(WindowsDiffTestCase):
                 self.assertEqual(linux.returncode, 0)
                 self.assertEqual(self.read("windows.patch"), self.read("linux.patch"))
                 self.assertAppliesTo("windows.patch", source, target)
+
+    def test_each_executable_pair_makes_linux_container_and_varnock_exe_applies_it(self):
+        self.assertTrue(os.access(LINUX_DIFF, os.X_OK), "VARNOCK_LINUX_DIFF must name the Linux build's varnock-diff")
+        for name, (source, target) in exe_pairs().items():
+            with self.subTest(name):
+                self.write("source", source)
+                self.write("target", target)
+                code, _, err = self.run_diff("-q", "-f", "-z", "source", "target", "windows.box")
+                self.assertEqual(code, 0, err)
+                linux = subprocess.run([LINUX_DIFF, "-q", "-f", "-z", "source", "target", "linux.box"],
+                                       cwd=self.dir, timeout=300)
+                self.assertEqual(linux.returncode, 0)
+                self.assertEqual(self.read("windows.box"), self.read("linux.box"))
+                self.assertAppliesTo("windows.box", source, target)
 
 
 class PatchFile(WindowsDiffTestCase):

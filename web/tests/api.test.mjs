@@ -1,7 +1,8 @@
 // The module's API table (api-cases.js) under Node, against the npm
 // package's directory as built (VARNOCK_WEB_BUILD, default build/wasm); and,
-// Node only, patches compressed by the xz and zstd programs, and the package
-// with a damaged .wasm.
+// Node only, patches compressed by the xz and zstd programs, containers of
+// executables that must equal the native maker's, and the package with a
+// damaged .wasm.
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync, spawnSync } from "node:child_process";
@@ -9,8 +10,8 @@ import fs from "node:fs";
 import path from "node:path";
 import { pathToFileURL } from "node:url";
 import { cases } from "./api-cases.js";
-import { smallSet, temporaryDirectory } from "./fixtures.mjs";
-import { webBuild } from "./paths.mjs";
+import { runNative, smallSet, temporaryDirectory } from "./fixtures.mjs";
+import { projectRoot, varnockDiff, webBuild } from "./paths.mjs";
 
 const npmDir = path.join(webBuild, "npm");
 const api = await import(pathToFileURL(path.join(npmDir, "index.js")).href);
@@ -28,6 +29,27 @@ test("a raw patch compressed by xz or zstd is told by kind and applies, from byt
       assert.equal((await api.inspectPatch(patch)).kind, kind);
       assert.deepEqual(Buffer.from(await api.applyPatch(source, patch)), rebuilt, kind);
       assert.deepEqual(Buffer.from(await api.applyPatch(new Blob([source]), new Blob([patch]))), rebuilt, kind);
+    }
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+test("a container of an executable of each kind is the native varnock-diff -z's and applies", async () => {
+  const fixtures = path.join(projectRoot, "tests", "unit", "data", "exe");
+  const dir = temporaryDirectory();
+  try {
+    for (const name of ["x86_64.so", "i386.so", "aarch64.so", "arm.so", "i386.dll", "x86_64.dll"]) {
+      const older = path.join(fixtures, name);
+      const newer = path.join(fixtures, name.replace(/(\.[a-z]+)$/, "-newer$1"));
+      const native = path.join(dir, `${name}.box`);
+      runNative(varnockDiff, "-q", "-f", "-z", older, newer, native);
+      const source = fs.readFileSync(older);
+      const target = fs.readFileSync(newer);
+      const made = Buffer.from(await api.makePatch(source, target, { container: true }));
+      assert.deepEqual(made, fs.readFileSync(native), `${name}: not the native container`);
+      assert.deepEqual(Buffer.from(await api.applyPatch(source, made)), target, name);
+      assert.deepEqual(Buffer.from(await api.applyPatch(new Blob([source]), new Blob([made]))), target, name);
     }
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });

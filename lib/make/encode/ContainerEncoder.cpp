@@ -334,10 +334,12 @@ Bytes Encoding::Finish(unsigned threads, EncodeReport* report) {
 
 }  // namespace
 
-Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std::uint32_t block_limit,
+Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, const EncodeOptions& options,
                       EncodeReport* report, Bytes* carried) {
   if (carried != nullptr) carried->clear();
-  Predictor predictor(source);
+  const std::uint32_t block_limit = options.block_limit;
+  // A predictor over nothing knows nothing: the first version's container.
+  Predictor predictor(options.predict ? source : ByteSpan());
   if (!predictor.Knows()) {
     Encoding encoding(raw_patch, source, nullptr, block_limit);
     encoding.Rank(threads, false);
@@ -372,6 +374,22 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, std
   }
   Bytes container = chosen->Finish(threads, report);
   if (report != nullptr) report->references_predicted = predictor.predicted();
+  // The fast compressor's estimates rank forms truly on streams of some
+  // size, but on a small patch's few hundred bytes they can miss by a few
+  // (a 5 KB x86-64 library's patch grew by 2 bytes): there the first
+  // version's container, cheap to make too, is kept where it is smaller.
+  constexpr std::size_t kLargestUnsurePatch = 64 << 10;
+  if (raw_patch.size() <= kLargestUnsurePatch) {
+    Encoding first(raw_patch, source, nullptr, block_limit);
+    first.Rank(threads, false);
+    EncodeReport first_report;
+    Bytes first_container = first.Finish(threads, &first_report);
+    if (first_container.size() < container.size()) {
+      if (carried != nullptr) carried->clear();
+      if (report != nullptr) *report = first_report;
+      return first_container;
+    }
+  }
   return container;
 }
 

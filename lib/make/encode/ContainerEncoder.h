@@ -17,10 +17,17 @@ struct EncodeReport {
 };
 
 // The container of `raw_patch`, a well-formed patch for `source` (raises
-// Exception otherwise), in blocks yielding at most `block_limit` bytes,
+// Exception otherwise), in blocks yielding at most `options.block_limit` bytes,
 // compressed on up to `threads` threads (0: one); its bytes never depend on
 // the thread count.
 inline constexpr std::uint32_t kDefaultBlockLimit = 8 << 20;
+
+struct EncodeOptions {
+  std::uint32_t block_limit = kDefaultBlockLimit;
+  // Off, the container is the first version's whatever the source: what
+  // tests and benchmarks weigh the predicting one against.
+  bool predict = true;
+};
 
 // Where the source is an executable whose references the container
 // predicts, the raw patch it carries may be another than `raw_patch`: the
@@ -28,7 +35,7 @@ inline constexpr std::uint32_t kDefaultBlockLimit = 8 << 20;
 // is put in `carried` when given (empty otherwise); it rebuilds the same
 // target, which the caller checks.
 Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads,
-                      std::uint32_t block_limit = kDefaultBlockLimit, EncodeReport* report = nullptr,
+                      const EncodeOptions& options = {}, EncodeReport* report = nullptr,
                       Bytes* carried = nullptr);
 
 }  // namespace varnock::container

@@ -20,8 +20,7 @@ MadeContainer MakeContainer(ByteSpan raw, ByteSpan source, ByteSpan target, unsi
 MadeContainer MakeUncheckedContainer(ByteSpan raw, ByteSpan source, unsigned threads) {
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   MadeContainer made;
-  made.bytes =
-      container::EncodeContainer(raw, source, threads, container::kDefaultBlockLimit, nullptr, &made.carried);
+  made.bytes = container::EncodeContainer(raw, source, threads, {}, nullptr, &made.carried);
   return made;
 }
 
