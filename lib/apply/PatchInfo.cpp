@@ -66,14 +66,31 @@ PatchInfo InspectPatch(InputRanges& patch, bool scan, const std::string& patch_n
   const container::Header header = decoder->header();
   PatchInfo info;
   if (scan) {
+    const container::ContainerDecoder& blocks = *decoder;
     DecodedPatch decoded(std::move(decoder));
     info = InspectRaw(decoded, scan, patch_name);
+    info.container = blocks.report();
   } else {
     info.header = PatchHeader{header.head_size - kSignatureSize, header.source_crc, header.target_crc};
     info.target_size = header.target_size;
   }
   info.kind = kind;
   info.source_size = header.source_size;
+  info.container_version = header.version;
+  return info;
+}
+
+PredictionInfo DescribePrediction(InputRanges& patch, InputRanges& source) {
+  container::ContainerDecoder decoder(patch, &source);
+  std::vector<std::uint8_t> piece(std::size_t{1} << 20);
+  while (decoder.Read(piece) != 0) {
+  }
+  PredictionInfo info;
+  info.report = decoder.report();
+  if (const container::Predictor* predictor = decoder.predictor()) {
+    info.source_kind = predictor->Kind();
+    info.references = predictor->CountReferences();
+  }
   return info;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "apply/ContainerDecoder.h"
 #include "apply/PatchScan.h"
 #include "common/Progress.h"
 #include "format/PatchFormat.h"
@@ -23,7 +24,19 @@ struct PatchInfo {
   std::optional<std::uint64_t> source_size;
   std::optional<std::uint64_t> target_size;
   std::optional<StreamCounts> counts;
+  // A container's version, and (read whole) what its blocks chose.
+  std::optional<std::uint8_t> container_version;
+  std::optional<container::ContainerReport> container;
 };
+
+// What a predicting container's prediction does with its source, found by
+// decoding it with that source (which must fit it).
+struct PredictionInfo {
+  std::string source_kind;  // "ELF x86-64" ..., empty where the source is no executable known
+  std::uint64_t references = 0;
+  container::ContainerReport report;
+};
+PredictionInfo DescribePrediction(InputRanges& patch, InputRanges& source);
 
 // Reads the patch's header only (`scan` false) or the whole patch, raising the
 // error applying would raise for the parts read, bar those on the source;

@@ -82,8 +82,29 @@ InspectVerdict InspectPatchFile(const std::string& patch_name, const std::string
                               std::to_string(info.counts->bytes_copied) + " bytes copied from the source");
   text += Line("literals:", std::to_string(info.counts->literals) + ", " +
                                 std::to_string(info.counts->bytes_carried) + " bytes carried in the patch");
+  // What a predicting container's blocks chose; a first version's says
+  // nothing more than its kind does.
+  const bool predicting = info.container_version.value_or(1) > 1 && info.container;
+  if (predicting) {
+    text += Line("blocks:", std::to_string(info.container->blocks) + ", " +
+                                std::to_string(info.container->predicted_blocks) +
+                                " with literals against a prediction of the source's references");
+  }
   if (source_name.empty()) return {text, true};
   InspectVerdict verdict = Judge(info, source_name, bar);
+  if (predicting && verdict.source_fits) {
+    TFileRanges patch_again(patch_name);
+    TFileRanges source(source_name);
+    const PredictionInfo prediction = DescribePrediction(patch_again, source);
+    const container::ContainerReport& report = prediction.report;
+    text += Line("element:", (prediction.source_kind.empty() ? std::string("no executable known")
+                                                             : prediction.source_kind) +
+                                 ", " + std::to_string(prediction.references) + " references found");
+    text += Line("predicts:", std::to_string(report.references_reencoded) + " references re-encoded; " +
+                                  std::to_string(report.corrected_bytes) + " of " +
+                                  std::to_string(report.predicted_bytes) +
+                                  " predicted literal bytes carried as corrections");
+  }
   verdict.text = text + verdict.text;
   return verdict;
 }

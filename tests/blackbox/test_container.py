@@ -4,6 +4,7 @@ that misjudges a source, and an executable of some kind whose container predicts
 import lzma
 import os
 import random
+import re
 import shutil
 import struct
 import subprocess
@@ -183,8 +184,17 @@ class ContainerOnExecutables(DiffTestCase):
                 self.write("target", newer)
                 code, out, err = self.run_diff("-f", "-z", "source", "target", "box")
                 self.assertEqual((code, out, err), (0, b"", ""))
-                versions.add(self.read("box")[8])
+                version = self.read("box")[8]
+                versions.add(version)
                 self.assertAppliesTo("box", older, newer)
+                # --info tells what a predicting container's prediction does with its source.
+                code, out, err = self.run_diff("--info", "box", "source")
+                self.assertEqual((code, err), (0, ""))
+                told = re.search(rb"^predicts: (\d+) references re-encoded; (\d+) of (\d+) predicted", out, re.M)
+                self.assertEqual(told is not None, version == 2, out)
+                if told:
+                    self.assertRegex(out, rb"element:  (ELF|PE) [\w-]+, [1-9]\d* references found")
+                    self.assertLessEqual(int(told.group(2)), int(told.group(3)))
         # Which kinds predict, the unit tests say; here, that the predicting version is among them.
         self.assertIn(2, versions)
 
