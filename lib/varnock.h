@@ -273,9 +273,15 @@ VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint
  * container (doc/container-format.md) adds one block's decoded streams and
  * yield, at most 3 times its block limit, and an LZMA2 stream's dictionary,
  * at most 2 times the limit: up to 80 MiB for the largest blocks the format
- * allows, 40 MiB for varnock-diff's (8 MiB). An xz or zstd patch adds its
- * decompressor's, at most 160 MiB (see VARNOCK_ERROR_XZ_DAMAGED). Inputs
- * of 4 GiB or more are refused with VARNOCK_ERROR_TOO_LARGE.
+ * allows, 40 MiB for varnock-diff's (8 MiB). A container of version 2
+ * whose blocks predict the references of an executable source also reads
+ * that source whole into memory once, at its first predicted block, and
+ * holds what it learns of it: 24 bytes for each stretch its copies move (at
+ * most 2^20 of them), 8 bytes for each pointer its relocation tables list,
+ * and the references of up to 1,024 of its 4 KiB pieces at a time. An xz
+ * or zstd patch adds its decompressor's, at most 160 MiB (see
+ * VARNOCK_ERROR_XZ_DAMAGED). Inputs of 4 GiB or more are refused with
+ * VARNOCK_ERROR_TOO_LARGE.
  *
  * The checks, codes, messages and progress are those of
  * varnock_apply_memory; a patch without the patch magic is named "<patch>",
