@@ -3,6 +3,9 @@
 // API offers.
 #pragma once
 
+#include <lzma.h>
+#include <zstd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -100,6 +103,35 @@ inline Bytes Pattern(std::size_t size, std::uint32_t seed) {
     byte = static_cast<std::uint8_t>(state >> 24);
   }
   return bytes;
+}
+
+// The patch varnock_make_memory makes, raw or as a container.
+inline Bytes MakeMemory(varnock_context* context, const Bytes& source, const Bytes& target, bool container) {
+  varnock_make_options options{};
+  options.container = container ? 1 : 0;
+  Bytes patch;
+  EXPECT_EQ(varnock_make_memory(context, source.data(), source.size(), target.data(), target.size(), &options,
+                                AppendTo, &patch, nullptr),
+            VARNOCK_OK)
+      << varnock_error_message(context);
+  return patch;
+}
+
+// A raw patch compressed whole, as the xz and zstd programs would.
+inline Bytes XzOf(const Bytes& raw, std::uint32_t preset = 6, lzma_check check = LZMA_CHECK_CRC64) {
+  Bytes out(lzma_stream_buffer_bound(raw.size()));
+  std::size_t written = 0;
+  EXPECT_EQ(lzma_easy_buffer_encode(preset, check, nullptr, raw.data(), raw.size(), out.data(), &written,
+                                    out.size()),
+            LZMA_OK);
+  out.resize(written);
+  return out;
+}
+
+inline Bytes ZstdOf(const Bytes& raw, int level = 19) {
+  Bytes out(ZSTD_compressBound(raw.size()));
+  out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), level));
+  return out;
 }
 
 }  // namespace varnock::testing

@@ -60,33 +60,6 @@ Watched Watch(varnock_context* context, const Bytes& source, const Bytes& patch,
 constexpr std::int32_t kApply = -1;
 constexpr std::int32_t kEveryRangedCall[] = {kApply, VARNOCK_INFO_HEADER, VARNOCK_INFO_SCAN};
 
-Bytes Make(varnock_context* context, const Bytes& source, const Bytes& target, bool container) {
-  varnock_make_options options{};
-  options.container = container ? 1 : 0;
-  Bytes patch;
-  EXPECT_EQ(varnock_make_memory(context, source.data(), source.size(), target.data(), target.size(), &options,
-                                testing::AppendTo, &patch, nullptr),
-            VARNOCK_OK)
-      << varnock_error_message(context);
-  return patch;
-}
-
-Bytes Xz(const Bytes& raw) {
-  Bytes out(lzma_stream_buffer_bound(raw.size()));
-  std::size_t written = 0;
-  EXPECT_EQ(lzma_easy_buffer_encode(0, LZMA_CHECK_CRC32, nullptr, raw.data(), raw.size(), out.data(),
-                                    &written, out.size()),
-            LZMA_OK);
-  out.resize(written);
-  return out;
-}
-
-Bytes Zstd(const Bytes& raw) {
-  Bytes out(ZSTD_compressBound(raw.size()));
-  out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 1));
-  return out;
-}
-
 void Append(Bytes& to, std::initializer_list<std::uint8_t> bytes) { to.insert(to.end(), bytes); }
 
 void AppendLittleEndian(Bytes& to, std::uint64_t value, int bytes) {
@@ -168,8 +141,9 @@ TEST(CarriedPatchBounds, NoReadAsksForMoreThan1MiB) {
   const Bytes source = testing::Pattern(100000, 1);
   Bytes target = testing::Pattern(3 << 19, 2);
   target.insert(target.end(), source.begin(), source.end());
-  const Bytes raw = Make(context.get(), source, target, false);
-  for (const Bytes& patch : {Make(context.get(), source, target, true), Xz(raw), Zstd(raw)}) {
+  const Bytes raw = testing::MakeMemory(context.get(), source, target, false);
+  for (const Bytes& patch : {testing::MakeMemory(context.get(), source, target, true),
+                             testing::XzOf(raw, 0, LZMA_CHECK_CRC32), testing::ZstdOf(raw, 1)}) {
     for (const std::int32_t call : kEveryRangedCall) {
       const Watched watched = Watch(context.get(), source, patch, call);
       EXPECT_EQ(watched.code, VARNOCK_OK) << watched.message;
@@ -194,7 +168,8 @@ TEST(CarriedPatchBounds, DamageAfterTheRawPatchIsRefused) {
   // Random bytes are stored, a byte of the target for a byte of the file.
   for (int tries = 0; tries < 4 && patch.size() % kStep != kLastStep; ++tries) {
     length += (kStep + kLastStep - patch.size() % kStep) % kStep;
-    patch = Xz(Make(context.get(), source, testing::Pattern(length, 4), false));
+    patch = testing::XzOf(testing::MakeMemory(context.get(), source, testing::Pattern(length, 4), false), 0,
+                          LZMA_CHECK_CRC32);
   }
   ASSERT_EQ(patch.size() % kStep, kLastStep);
   for (std::size_t at = patch.size() - kLastStep - 4; at < patch.size(); ++at) {
@@ -215,7 +190,7 @@ TEST(CarriedPatchBounds, DamageAfterTheRawPatchIsRefused) {
 TEST(CarriedPatchBounds, RawPatchesOf4GiBAreRefusedAsSoonAsTheyAreSeen) {
   auto context = testing::NewContext();
   const Bytes source = testing::Pattern(3000, 5);
-  const Bytes raw = Make(context.get(), source, testing::Pattern(2000, 6), false);
+  const Bytes raw = testing::MakeMemory(context.get(), source, testing::Pattern(2000, 6), false);
   // The header and signature: a stop instruction right after them is a fault
   // only once more bytes follow.
   const Bytes head(raw.begin(), raw.begin() + (raw[0] | raw[1] << 8) + 5);

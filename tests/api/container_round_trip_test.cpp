@@ -58,33 +58,6 @@ Pair MakePair(std::uint32_t seed, std::size_t size) {
   return pair;
 }
 
-Bytes Make(varnock_context* context, const Pair& pair, bool container) {
-  varnock_make_options options{};
-  options.container = container ? 1 : 0;
-  Bytes patch;
-  EXPECT_EQ(varnock_make_memory(context, pair.source.data(), pair.source.size(), pair.target.data(),
-                                pair.target.size(), &options, testing::AppendTo, &patch, nullptr),
-            VARNOCK_OK)
-      << varnock_error_message(context);
-  return patch;
-}
-
-Bytes Xz(const Bytes& raw) {
-  Bytes out(lzma_stream_buffer_bound(raw.size()));
-  std::size_t written = 0;
-  EXPECT_EQ(lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr, raw.data(), raw.size(), out.data(),
-                                    &written, out.size()),
-            LZMA_OK);
-  out.resize(written);
-  return out;
-}
-
-Bytes Zstd(const Bytes& raw) {
-  Bytes out(ZSTD_compressBound(raw.size()));
-  out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 19));
-  return out;
-}
-
 // Every way of applying; each must rebuild `target` or fail, the same way.
 void ExpectEveryWay(varnock_context* context, const Bytes& source, const Bytes& patch, const Bytes& target,
                     std::int32_t expected_code) {
@@ -108,10 +81,10 @@ TEST(ContainerRoundTrip, ContainersXzAndZstdRebuildTheTargetEveryWay) {
   for (std::uint32_t seed = 1; seed <= 6; ++seed) {
     SCOPED_TRACE(seed);
     const Pair pair = MakePair(seed, seed == 6 ? 3000000 : 20000 + 30000 * seed);
-    const Bytes raw = Make(context.get(), pair, false);
-    const Bytes container = Make(context.get(), pair, true);
+    const Bytes raw = testing::MakeMemory(context.get(), pair.source, pair.target, false);
+    const Bytes container = testing::MakeMemory(context.get(), pair.source, pair.target, true);
     EXPECT_LT(container.size(), raw.size());
-    for (const Bytes& patch : {container, Xz(raw), Zstd(raw)}) {
+    for (const Bytes& patch : {container, testing::XzOf(raw), testing::ZstdOf(raw)}) {
       ExpectEveryWay(context.get(), pair.source, patch, pair.target, VARNOCK_OK);
       // A wrong source is refused as it is with a raw patch.
       ExpectEveryWay(context.get(), pair.target, patch, pair.target, VARNOCK_ERROR_SOURCE_CHECKSUM);
@@ -134,7 +107,7 @@ TEST(ContainerRoundTrip, ContainersXzAndZstdRebuildTheTargetEveryWay) {
         << varnock_error_message(context.get());
     EXPECT_EQ(info.bytes_copied + info.bytes_carried, pair.target.size());
     EXPECT_EQ(info.target_size, pair.target.size());
-    for (const Bytes& patch : {Xz(raw), Zstd(raw)}) {
+    for (const Bytes& patch : {testing::XzOf(raw), testing::ZstdOf(raw)}) {
       ASSERT_EQ(varnock_inspect_patch(context.get(), patch.data(), patch.size(), VARNOCK_INFO_SCAN, &info),
                 VARNOCK_OK)
           << varnock_error_message(context.get());
@@ -156,7 +129,7 @@ void ExpectNoWrongSuccess(varnock_context* context, const Pair& pair, const Byte
 TEST(ContainerRoundTrip, DamagedContainersFailCleanlyOrRebuildTheTarget) {
   auto context = testing::NewContext();
   const Pair pair = MakePair(21, 40000);
-  const Bytes container = Make(context.get(), pair, true);
+  const Bytes container = testing::MakeMemory(context.get(), pair.source, pair.target, true);
   for (std::size_t cut = 0; cut < container.size(); ++cut) {
     const testing::Outcome outcome =
         testing::ApplyMemory(context.get(), pair.source, Bytes(container.begin(), container.begin() + cut));
@@ -178,7 +151,9 @@ TEST(ContainerRoundTrip, DamagedContainersFailCleanlyOrRebuildTheTarget) {
     }
   }
   EXPECT_GT(damaged, 0);
-  for (const Bytes& patch : {Xz(Make(context.get(), pair, false)), Zstd(Make(context.get(), pair, false))}) {
+  for (const Bytes& patch :
+       {testing::XzOf(testing::MakeMemory(context.get(), pair.source, pair.target, false)),
+        testing::ZstdOf(testing::MakeMemory(context.get(), pair.source, pair.target, false))}) {
     for (std::size_t at = 0; at < patch.size(); at += 1 + patch.size() / 200) {
       Bytes broken = patch;
       broken[at] ^= 0x55;
@@ -199,7 +174,7 @@ TEST(ContainerRoundTrip, ExecutablesOfEveryKindRebuildTheirNewerVersionEveryWay)
   for (const testing::ExePair& exe : pairs) {
     SCOPED_TRACE(exe.name);
     const Pair pair{exe.older, exe.newer};
-    const Bytes container = Make(context.get(), pair, true);
+    const Bytes container = testing::MakeMemory(context.get(), pair.source, pair.target, true);
     ASSERT_GT(container.size(), 8u);
     predicting += container[8] == 2;
     ExpectEveryWay(context.get(), pair.source, container, pair.target, VARNOCK_OK);
@@ -219,7 +194,7 @@ TEST(ContainerRoundTrip, DamagedPredictingContainersFailCleanlyOrRebuildTheTarge
   for (const testing::ExePair& exe : testing::ReadExePairs()) {
     SCOPED_TRACE(exe.name);
     const Pair pair{exe.older, exe.newer};
-    const Bytes container = Make(context.get(), pair, true);
+    const Bytes container = testing::MakeMemory(context.get(), pair.source, pair.target, true);
     for (std::size_t cut = 0; cut < container.size(); ++cut) {
       const Bytes cut_short(container.begin(), container.begin() + static_cast<std::ptrdiff_t>(cut));
       EXPECT_NE(testing::ApplyMemory(context.get(), pair.source, cut_short).code, VARNOCK_OK) << cut;
