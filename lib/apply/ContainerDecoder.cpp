@@ -236,6 +236,7 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
   ++report_.blocks;
   report_.predicted_blocks += transform == Transform::kPredicted;
 
+  if (transform == Transform::kPredicted && source_ != nullptr) SourcePredictor().StartBlock(yield);
   for (const LiteralPiece& piece : pieces_) {
     std::uint8_t* at = block_.data() + piece.at;
     if (transform == Transform::kPlain) {

@@ -13,7 +13,7 @@ void StretchCollector::Copy(std::uint64_t offset, std::uint64_t length, std::uin
     open_->end = offset + length;
     return;
   }
-  if (open_) block_.push_back(*open_);
+  if (open_ && block_.size() <= kMostStretches) block_.push_back(*open_);
   open_ =
       Stretch{offset, offset + length, static_cast<std::int64_t>(target) - static_cast<std::int64_t>(offset)};
 }
@@ -48,6 +48,7 @@ void ForEachGap(const std::map<std::uint64_t, Stretch>& covered, std::uint64_t b
 }  // namespace
 
 void Equivalences::Learn(std::span<const Stretch> stretches) {
+  if (stretches.size() > kMostStretches - held_.size()) return;
   // The block's own stretches first, earlier ones winning, then what the
   // held ones leave of them.
   std::map<std::uint64_t, Stretch> block;
@@ -71,7 +72,7 @@ void Equivalences::Learn(std::span<const Stretch> stretches) {
       begin = std::max(begin, it->end);
     }
   }
-  if (added.empty() || held_.size() + added.size() > kMostStretches) return;
+  if (added.empty() || added.size() > kMostStretches - held_.size()) return;
   std::vector<Stretch> merged;
   merged.reserve(held_.size() + added.size());
   std::merge(held_.begin(), held_.end(), added.begin(), added.end(), std::back_inserter(merged),

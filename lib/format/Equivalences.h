@@ -24,7 +24,13 @@ struct Stretch {
   bool operator==(const Stretch&) const = default;
 };
 
-// Gathers a block's stretches from its copies, in patch order.
+// At most this many stretches are held, 24 bytes each; a block with more
+// stretches than may still be held adds none, so that a decoder's memory and
+// time stay bounded whatever the patch.
+inline constexpr std::size_t kMostStretches = std::size_t{1} << 20;
+
+// Gathers a block's stretches from its copies, in patch order; past
+// kMostStretches of them it keeps no more (the block then adds none).
 class StretchCollector {
  public:
   // A copy of `length` bytes from source `offset`, with the cursor at
@@ -41,13 +47,9 @@ class StretchCollector {
 
 class Equivalences {
  public:
-  // At most this many stretches are held, 24 bytes each; a block whose
-  // stretches would pass it adds none, so that a decoder's memory stays
-  // bounded whatever the patch.
-  static constexpr std::size_t kMostStretches = std::size_t{1} << 20;
-
   // Adds `stretches` (in patch order) where they cover source bytes that no
-  // stretch held before covers.
+  // stretch held before covers; nothing where the held ones and these
+  // together pass kMostStretches.
   void Learn(std::span<const Stretch> stretches);
 
   // Target minus source for source byte `at`, if a stretch covers it.

@@ -23,10 +23,18 @@ Predictor::Predictor(std::span<const std::uint8_t> source) : source_(source) {
 
 Predictor::~Predictor() = default;
 
+void Predictor::StartBlock(std::uint32_t yield) {
+  for (HeldChunk& held : held_) held.index = ~std::uint64_t{0};
+  budget_ = ChunkBudget(yield);
+}
+
 const std::vector<exe::Reference>& Predictor::Chunk(std::uint64_t chunk) {
+  static const std::vector<exe::Reference> kNone;
   if (held_.empty()) held_.resize(kHeldChunks);
   HeldChunk& slot = held_[chunk % kHeldChunks];
   if (slot.index == chunk) return slot.references;
+  if (budget_ == 0) return kNone;
+  --budget_;
   slot.index = chunk;
   slot.references.clear();
   const std::uint64_t begin = chunk * exe::kChunkBytes;

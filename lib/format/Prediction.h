@@ -34,6 +34,14 @@ class Predictor {
   // Whether the source is an executable whose references are known.
   bool Knows() const noexcept { return finder_ != nullptr; }
 
+  // Starts a block of `yield` bytes: nothing is held, and the block may have
+  // the references of at most ChunkBudget(yield) chunks found (4 KiB of the
+  // source each); its literals past that are predicted as the source's
+  // bytes. So a hostile container costs at most about 16 times its yield in
+  // scanning, and maker and decoder, asking alike block by block, find alike.
+  void StartBlock(std::uint32_t yield);
+  static constexpr std::uint64_t ChunkBudget(std::uint32_t yield) { return yield / 256 + 1024; }
+
   // Writes to `out` the prediction of a literal whose first byte lands at
   // target offset `target` with the cursor at `cursor`: s[cursor + k] (0
   // past the source's end), references re-encoded where `learnt` maps
@@ -65,6 +73,8 @@ class Predictor {
   // literals being predicted, a few MiB of memory.
   static constexpr std::size_t kHeldChunks = 1024;
   std::vector<HeldChunk> held_;
+  // Chunks the block may still have scanned; unbounded until StartBlock.
+  std::uint64_t budget_ = ~std::uint64_t{0};
   std::uint64_t predicted_ = 0;
 };
 

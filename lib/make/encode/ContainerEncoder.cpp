@@ -216,6 +216,7 @@ Encoding::Encoding(ByteSpan raw_patch, ByteSpan source, Predictor* predictor, st
   Bytes predicted;
   for (BlockStreams& block : blocks_) {
     learnt.Learn(block.stretches);
+    predictor->StartBlock(block.yield);
     const Bytes& plain = block.forms[Form::kPlainLiterals];
     Bytes& differences = block.forms[Form::kPredictedLiterals];
     differences.resize(plain.size());

@@ -48,6 +48,8 @@ std::vector<std::uint8_t> FoldPredictedCopies(ByteSpan raw_patch, ByteSpan sourc
   }
   learnt.Learn(collector.TakeBlock());
 
+  // Choosing what to fold reads the whole patch as one block would.
+  predictor.StartBlock(0xFFFFFFFF);
   BytesSink sink;
   PatchEncoder encoder(sink, header.source_crc, header.target_crc);
   std::vector<std::uint8_t> literal;
