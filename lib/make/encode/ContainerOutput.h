@@ -4,6 +4,7 @@
 // read back from where it was written.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "make/Maker.h"
@@ -15,6 +16,8 @@ class RawPatchCollector : public PatchSink {
  public:
   void Write(ByteSpan bytes) override { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
   ByteSpan Bytes() const noexcept { return bytes_; }
+  // The bytes held, handed over; the collector is left empty.
+  std::vector<std::uint8_t> Release() noexcept { return std::move(bytes_); }
 
  private:
   std::vector<std::uint8_t> bytes_;

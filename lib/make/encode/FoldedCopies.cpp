@@ -4,16 +4,11 @@
 #include <optional>
 
 #include "format/Instruction.h"
+#include "make/encode/ContainerOutput.h"
 #include "make/encode/PatchEncoder.h"
 
 namespace varnock::container {
 namespace {
-
-class BytesSink final : public PatchSink {
- public:
-  void Write(ByteSpan bytes) override { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
-  std::vector<std::uint8_t> bytes_;
-};
 
 struct Operation {
   bool copies;
@@ -32,25 +27,25 @@ std::vector<std::uint8_t> FoldPredictedCopies(ByteSpan raw_patch, ByteSpan sourc
   Equivalences learnt;
   std::uint64_t cursor = 0;
   std::uint64_t target = 0;
-  for (std::uint64_t position = head_size; position + 1 < raw_patch.size();) {
-    const decode::Operation operation =
-        decode::DecodeOperation(raw_patch.data() + position, position, raw_patch.size(), source.size());
-    if (operation.fault != decode::Fault::kNone) decode::Raise(operation.fault, position);
-    operations.push_back({operation.copies, operation.from, operation.length});
-    if (operation.copies) {
-      collector.Copy(operation.from, operation.length, cursor, target);
-      cursor = operation.from + operation.length;
-    } else {
-      cursor += operation.length;
-    }
-    target += operation.length;
-    position = operation.next;
-  }
+  const decode::WalkEnd end = decode::ForEachOperation(
+      head_size, raw_patch.size(), source.size(),
+      [&](std::uint64_t position) { return raw_patch.data() + position; },
+      [&](std::uint64_t, std::uint8_t, const decode::Operation& operation) {
+        operations.push_back({operation.copies, operation.from, operation.length});
+        if (operation.copies) {
+          collector.Copy(operation.from, operation.length, cursor, target);
+          cursor = operation.from + operation.length;
+        } else {
+          cursor += operation.length;
+        }
+        target += operation.length;
+      });
+  if (end.fault != decode::Fault::kNone) decode::Raise(end.fault, end.position);
   learnt.Learn(collector.TakeBlock());
 
   // Choosing what to fold reads the whole patch as one block would.
   predictor.StartBlock(0xFFFFFFFF);
-  BytesSink sink;
+  RawPatchCollector sink;
   PatchEncoder encoder(sink, header.source_crc, header.target_crc);
   std::vector<std::uint8_t> literal;
   std::vector<std::uint8_t> predicted;
@@ -111,7 +106,7 @@ std::vector<std::uint8_t> FoldPredictedCopies(ByteSpan raw_patch, ByteSpan sourc
   if (!literal.empty()) flush();
   encoder.Finish();
   if (!folded) return {};
-  return std::move(sink.bytes_);
+  return sink.Release();
 }
 
 }  // namespace varnock::container
