@@ -181,14 +181,20 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
   std::uint8_t* out = block_.data();
   std::uint8_t* const end = out + yield;
   const auto damaged = [](const char* what) { throw EContainerDamaged(what); };
-  // The instructions first, with the literals' places kept: a predicted
-  // block's literals need every copy of the block learnt.
+  // A predicted block's literals wait for the instructions, with their
+  // places kept: they need every copy of the block learnt.
+  const bool predicting = transform == Transform::kPredicted && source_ != nullptr;
   pieces_.clear();
   while (out != end) {
     if (literal_left_ > 0) {
       const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(literal_left_, end - out));
-      pieces_.push_back({static_cast<std::size_t>(out - block_.data()), literals.Take(count), cursor_,
-                         target_size_ - literal_left_});
+      const LiteralPiece piece{static_cast<std::size_t>(out - block_.data()), literals.Take(count), cursor_,
+                               target_size_ - literal_left_};
+      if (predicting) {
+        pieces_.push_back(piece);
+      } else {
+        FillLiteral(piece, transform);
+      }
       out += count;
       cursor_ += count;
       literal_left_ -= count;
@@ -236,24 +242,26 @@ void ContainerDecoder::Rebuild(const Bytes (&streams)[kStreamCount], Transform t
   ++report_.blocks;
   report_.predicted_blocks += transform == Transform::kPredicted;
 
-  if (transform == Transform::kPredicted && source_ != nullptr) SourcePredictor().StartBlock(yield);
-  for (const LiteralPiece& piece : pieces_) {
-    std::uint8_t* at = block_.data() + piece.at;
-    if (transform == Transform::kPlain) {
-      std::copy(piece.bytes.begin(), piece.bytes.end(), at);
-    } else if (transform == Transform::kDifference || source_ == nullptr) {
-      AddSource(piece.bytes, piece.cursor, at);
-    } else {
-      predicted_.resize(piece.bytes.size());
-      SourcePredictor().Predict(piece.cursor, piece.target, learnt_, predicted_);
-      for (std::size_t k = 0; k < piece.bytes.size(); ++k)
-        at[k] = static_cast<std::uint8_t>(piece.bytes[k] + predicted_[k]);
-      report_.predicted_bytes += piece.bytes.size();
-      report_.corrected_bytes += static_cast<std::uint64_t>(
-          std::count_if(piece.bytes.begin(), piece.bytes.end(), [](std::uint8_t byte) { return byte != 0; }));
-    }
-  }
+  if (predicting) SourcePredictor().StartBlock(yield);
+  for (const LiteralPiece& piece : pieces_) FillLiteral(piece, transform);
   if (predictor_) report_.references_reencoded = predictor_->predicted();
+}
+
+void ContainerDecoder::FillLiteral(const LiteralPiece& piece, Transform transform) {
+  std::uint8_t* at = block_.data() + piece.at;
+  if (transform == Transform::kPlain) {
+    std::copy(piece.bytes.begin(), piece.bytes.end(), at);
+  } else if (transform == Transform::kDifference || source_ == nullptr) {
+    AddSource(piece.bytes, piece.cursor, at);
+  } else {
+    predicted_.resize(piece.bytes.size());
+    SourcePredictor().Predict(piece.cursor, piece.target, learnt_, predicted_);
+    for (std::size_t k = 0; k < piece.bytes.size(); ++k)
+      at[k] = static_cast<std::uint8_t>(piece.bytes[k] + predicted_[k]);
+    report_.predicted_bytes += piece.bytes.size();
+    report_.corrected_bytes += static_cast<std::uint64_t>(
+        std::count_if(piece.bytes.begin(), piece.bytes.end(), [](std::uint8_t byte) { return byte != 0; }));
+  }
 }
 
 Predictor& ContainerDecoder::SourcePredictor() {

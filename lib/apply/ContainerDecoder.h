@@ -80,6 +80,8 @@ class ContainerDecoder final : public RawPatchDecoder {
     std::uint64_t target;
   };
   std::vector<LiteralPiece> pieces_;
+  // Writes a literal's bytes into block_ as `transform` has them.
+  void FillLiteral(const LiteralPiece& piece, Transform transform);
   // A predicting container's stretches, learnt block by block, and the
   // prediction over the source, made at its first predicted block.
   bool learning_ = false;
