@@ -74,11 +74,15 @@ std::uint64_t MakePatchMemory(ByteSpan source, ByteSpan target, const MakerOptio
   HostWriteSink sink(write, user_data);
   return WithLibraryRefusals([&] {
     if (!options.container) return MakePatch(source, target, options, sink, ReportTo(progress)).patch_size;
-    RawPatchCollector raw;
-    MakePatch(source, target, options, raw, ReportTo(progress));
-    const MadeContainer container = MakeContainer(raw.Bytes(), source, target, options.threads);
-    sink.Write(container.bytes);
-    return static_cast<std::uint64_t>(container.bytes.size());
+    // The container is held, small beside the raw patch, to be checked
+    // before anything goes out.
+    container::ContainerBytes made;
+    ContainerMaking making(source, options.threads, made);
+    MakePatch(source, target, options, making, ReportTo(progress));
+    making.Finish();
+    VerifyContainer(made.bytes(), source, target, ReportTo(progress));
+    sink.Write(made.bytes());
+    return static_cast<std::uint64_t>(made.bytes().size());
   });
 }
 

@@ -149,6 +149,15 @@ class StreamSink : public PatchSink {
   std::uint64_t written_ = 0;
 };
 
+// Makes the patch into a container as it is written.
+MakerReport MakeContainer(const InputFile& source, const InputFile& target, const PatchFileOptions& options,
+                          container::ContainerSink& out, const ProgressReport& progress) {
+  ContainerMaking making(source.Bytes(), options.maker.threads, out);
+  MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, making, progress);
+  making.Finish();
+  return report;
+}
+
 // A stream (standard output, a character device, a FIFO) cannot be read
 // back, so the patch is checked as it is written.
 MakerReport MakeToStream(platform::Handle output, const std::string& description, const InputFile& source,
@@ -157,15 +166,14 @@ MakerReport MakeToStream(platform::Handle output, const std::string& description
   if (platform::IsTerminal(output)) throw Exception("Refusing to write a patch to a terminal");
   StreamSink stream(output, description);
   if (options.maker.container) {
-    RawPatchCollector raw;
-    MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, raw, progress);
-    if (options.verify) {
-      VerifyPatch(raw.Bytes(), source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views);
-    }
-    const MadeContainer container =
-        MakeContainer(raw.Bytes(), source.Bytes(), target.Bytes(), options.maker.threads);
-    stream.Write(container.bytes);
-    report.patch_size = container.bytes.size();
+    // The container is held, small beside the raw patch, to be checked
+    // before anything goes out.
+    container::ContainerBytes made;
+    MakerReport report = MakeContainer(source, target, options, made, progress);
+    VerifyContainer(made.bytes(), source.Bytes(), target.Bytes(), progress,
+                    options.maker.inputs_are_file_views);
+    stream.Write(made.bytes());
+    report.patch_size = made.bytes().size();
     return report;
   }
   if (!options.verify) return MakePatch(source.Bytes(), target.Bytes(), options.maker, stream, progress);
@@ -190,40 +198,48 @@ MakerReport MakeToNamedStream(const InputFile& source, const InputFile& target, 
   return report;
 }
 
-// The raw patch is checked in memory; the container, read back from the
-// file when verifying, else in memory before it is written.
+// The container goes to the file as its blocks are made; the header, whose
+// patch length and CRC-32 come last, is written again at the end.
+class FileContainer : public container::ContainerSink {
+ public:
+  FileContainer(PendingFile& file, const std::string& patch_name) : file_(file), patch_name_(patch_name) {}
+  void Append(ByteSpan bytes) override {
+    written_ += bytes.size();
+    if (written_ > kLargestFile) throw Exception(ErrorKind::kTooLarge, kOversizedPatch);
+    file_.Write(bytes);
+  }
+  void RewriteHeader(ByteSpan header) override {
+    if (!platform::WriteFileAt(file_.File(), 0, header.data(), static_cast<std::uint32_t>(header.size())))
+      RaiseLastOSError("Cannot write the patch " + Quoted(patch_name_));
+  }
+  std::uint64_t written() const noexcept { return written_; }
+
+ private:
+  PendingFile& file_;
+  const std::string& patch_name_;
+  std::uint64_t written_ = 0;
+};
+
+// The container, however it was asked for, is checked as read back from the
+// file: it must rebuild the target.
 MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const InputFile& target,
                               const std::string& patch_name, const PatchFileOptions& options,
                               const ProgressReport& progress) {
-  RawPatchCollector raw;
-  MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, raw, progress);
-  if (options.verify) {
-    try {
-      VerifyPatch(raw.Bytes(), source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views);
-    } catch (const ENotRebuilt&) {
-      BlameAChangedInput(source, target, report);
-      throw;
-    }
+  FileContainer out(file, patch_name);
+  MakerReport report = MakeContainer(source, target, options, out, progress);
+  report.patch_size = out.written();
+  std::optional<TFileMappingAsByteArray> written;
+  try {
+    written.emplace(file.File());
+  } catch (const EOSError& error) {
+    RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
   }
-  // Verified, the container is decoded once, as read back from the file.
-  const MadeContainer container =
-      options.verify ? MakeUncheckedContainer(raw.Bytes(), source.Bytes(), options.maker.threads)
-                     : MakeContainer(raw.Bytes(), source.Bytes(), target.Bytes(), options.maker.threads);
-  if (options.verify && !container.carried.empty()) {
-    VerifyPatch(container.carried, source.Bytes(), target.Bytes(), progress,
-                options.maker.inputs_are_file_views);
-  }
-  report.patch_size = container.bytes.size();
-  RefuseOversizedPatch(report);
-  file.Write(container.bytes);
-  if (options.verify) {
-    std::optional<TFileMappingAsByteArray> written;
-    try {
-      written.emplace(file.File());
-    } catch (const EOSError& error) {
-      RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
-    }
-    CheckContainer(written->Bytes(), container.Carries(raw.Bytes()), source.Bytes());
+  try {
+    VerifyContainer(written->Bytes(), source.Bytes(), target.Bytes(), progress,
+                    options.maker.inputs_are_file_views);
+  } catch (const ENotRebuilt&) {
+    BlameAChangedInput(source, target, report);
+    throw;
   }
   file.Commit(options.force);
   return report;

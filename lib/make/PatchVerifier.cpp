@@ -84,14 +84,12 @@ class VerifyingSink::Comparison : public ComparingStream {
   using ComparingStream::ComparingStream;
 };
 
-// Checked as it is written, a patch has no verifying stage of its own to report.
-const ProgressReport kNoProgress;
-
-VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target)
+VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target,
+                             const ProgressReport& progress)
     : output_(output),
       source_(source),
       target_(target),
-      comparison_(std::make_unique<Comparison>(target, kNoProgress, release_target)) {}
+      comparison_(std::make_unique<Comparison>(target, progress, release_target)) {}
 
 VerifyingSink::~VerifyingSink() = default;
 

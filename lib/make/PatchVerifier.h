@@ -31,6 +31,10 @@ class ENotRebuilt : public Exception {
       : Exception("The patch made does not rebuild the target: " + fault) {}
 };
 
+// No progress to report: a patch checked as it is written has no verifying
+// stage of its own.
+inline const ProgressReport kNoProgress;
+
 // The same check made on a patch as it is written, for a stream that cannot
 // be read back: each piece is checked as far as it completes instructions,
 // then passed on to `output`. Holds at most the bytes of one instruction not
@@ -39,8 +43,10 @@ class ENotRebuilt : public Exception {
 // the pieces before the fault have been passed on by then.
 class VerifyingSink : public PatchSink {
  public:
-  // `release_target` as for VerifyPatch.
-  VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target = false);
+  // `release_target` as for VerifyPatch; `progress`, which must outlive it,
+  // gets Stage::kVerifying as the target is compared.
+  VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target = false,
+                const ProgressReport& progress = kNoProgress);
   ~VerifyingSink() override;
   void Write(ByteSpan bytes) override;
   // The patch is complete: its last byte must be the stop, the target whole.

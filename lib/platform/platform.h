@@ -87,6 +87,10 @@ Handle CreateTargetFile(const std::string& name, std::span<const Handle> inputs 
 // Writes all `count` bytes or fails; *written tells how many went out.
 bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t* written);
 
+// Writes all `count` bytes at `offset`, over what the file holds there, or
+// fails; where the next WriteFile goes afterwards is unspecified.
+bool WriteFileAt(Handle file, std::uint64_t offset, const void* data, std::uint32_t count);
+
 // The name resolved against the current directory, whether or not it exists.
 std::string FullPathName(const std::string& name);
 

@@ -403,6 +403,18 @@ bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t
   return done == count;
 }
 
+bool WriteFileAt(Handle file, std::uint64_t offset, const void* data, std::uint32_t count) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = pwrite(static_cast<int>(file), bytes + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
 std::string FullPathName(const std::string& name) {
   // What std::filesystem's absolute() and lexically_normal() give, without
   // their part of the C++ runtime (iostreams, locales), which made up most of

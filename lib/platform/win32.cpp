@@ -163,6 +163,14 @@ bool WriteFile(Handle file, const void* data, std::uint32_t count, std::uint32_t
   return ok != FALSE;
 }
 
+bool WriteFileAt(Handle file, std::uint64_t offset, const void* data, std::uint32_t count) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD done = 0;
+  return ::WriteFile(ToHandle(file), data, count, &done, &at) != FALSE && done == count;
+}
+
 std::string FullPathName(const std::string& name) {
   char buffer[kFullPathBufferSize];
   DWORD length = GetFullPathNameA(name.c_str(), kFullPathBufferSize, buffer, nullptr);

@@ -1,47 +1,47 @@
-// The maker's patch put in a container (doc/container-format.md): the raw
-// patch is held whole as it is made, then encoded, and the container is
-// proved to decode back to it before it goes out: once, in memory or as
-// read back from where it was written.
+// The maker's patch put in a container (doc/container-format.md) as it is
+// written, and the proof that the container rebuilds the target, read back
+// as applying reads it.
 #pragma once
 
-#include <utility>
+#include <memory>
 #include <vector>
 
-#include "make/Maker.h"
+#include "common/Progress.h"
+#include "make/encode/ContainerEncoder.h"
+#include "make/encode/FoldedCopies.h"
 
 namespace varnock {
 
-// Holds the raw patch as the maker writes it.
-class RawPatchCollector : public PatchSink {
+// Takes the raw patch as the maker writes it and writes its container to
+// `out`. A short patch is held and made every way (EncodeContainer); past
+// kLargestUnsurePatch it goes on through the folding of copies, where the
+// source is an executable whose references are predicted, into a
+// ContainerWriter, and is held no more.
+class ContainerMaking final : public PatchSink {
  public:
-  void Write(ByteSpan bytes) override { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
-  ByteSpan Bytes() const noexcept { return bytes_; }
-  // The bytes held, handed over; the collector is left empty.
-  std::vector<std::uint8_t> Release() noexcept { return std::move(bytes_); }
+  // `threads` 0: one per core.
+  ContainerMaking(ByteSpan source, unsigned threads, container::ContainerSink& out);
+  ~ContainerMaking() override;
+  void Write(ByteSpan raw) override;
+  // After the patch's last byte; writes what is left.
+  container::EncodeReport Finish();
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  void Start();
+
+  ByteSpan source_;
+  unsigned threads_;
+  container::ContainerSink& out_;
+  std::vector<std::uint8_t> held_;
+  std::unique_ptr<container::ContainerWriter> writer_;
+  std::unique_ptr<container::CopyFolder> folder_;
+  PatchSink* first_ = nullptr;  // where the patch goes once it streams
 };
 
-// A container, and the raw patch it carries where that is not the one it
-// was made from: for an executable whose references it predicts, the
-// copies the prediction makes needless are folded into literals.
-struct MadeContainer {
-  std::vector<std::uint8_t> bytes;
-  std::vector<std::uint8_t> carried;  // empty: it carries the raw patch given
-  ByteSpan Carries(ByteSpan raw) const noexcept { return carried.empty() ? raw : ByteSpan(carried); }
-};
-
-// The container of `raw`, made for `source` on up to `threads` threads (0:
-// one per core), checked to decode back to the patch it carries, and that
-// patch, where it is another, to rebuild `target`; raises Exception if not.
-MadeContainer MakeContainer(ByteSpan raw, ByteSpan source, ByteSpan target, unsigned threads);
-
-// The same container unchecked, for a caller that checks what it wrote:
-// the patch it carries against the target, the container as read back.
-MadeContainer MakeUncheckedContainer(ByteSpan raw, ByteSpan source, unsigned threads);
-
-// Raises Exception unless `container` decodes to exactly `raw`, the patch it carries.
-void CheckContainer(ByteSpan container, ByteSpan raw, ByteSpan source);
+// Raises Exception unless `container` decodes, with `source`, to a patch that
+// rebuilds `target` (ENotRebuilt where the patch is wrong). Holds one block
+// at a time; reports Stage::kVerifying; `release_target` as for VerifyPatch.
+void VerifyContainer(ByteSpan container, ByteSpan source, ByteSpan target,
+                     const ProgressReport& progress = {}, bool release_target = false);
 
 }  // namespace varnock

@@ -3,110 +3,109 @@
 #include <algorithm>
 #include <optional>
 
-#include "format/Instruction.h"
-#include "make/encode/ContainerOutput.h"
-#include "make/encode/PatchEncoder.h"
-
 namespace varnock::container {
-namespace {
 
-struct Operation {
-  bool copies;
-  std::uint64_t from;  // a copy's source offset, a literal's offset in the patch
-  std::uint64_t length;
-};
+CopyFolder::CopyFolder(ByteSpan source, PatchSink& output)
+    : source_(source), output_(output), reader_(*this, source.size()), predictor_(source) {}
 
-}  // namespace
+CopyFolder::~CopyFolder() = default;
 
-std::vector<std::uint8_t> FoldPredictedCopies(ByteSpan raw_patch, ByteSpan source, Predictor& predictor) {
-  const PatchHeader header = ReadPatchHeader(raw_patch, raw_patch.size());
-  const std::uint64_t head_size = std::uint64_t{header.header_size} + kSignatureSize;
-  if (header.header_size != kMinimumHeaderSize) return {};
-  std::vector<Operation> operations;
-  StretchCollector collector;
-  Equivalences learnt;
-  std::uint64_t cursor = 0;
-  std::uint64_t target = 0;
-  const decode::WalkEnd end = decode::ForEachOperation(
-      head_size, raw_patch.size(), source.size(),
-      [&](std::uint64_t position) { return raw_patch.data() + position; },
-      [&](std::uint64_t, std::uint8_t, const decode::Operation& operation) {
-        operations.push_back({operation.copies, operation.from, operation.length});
-        if (operation.copies) {
-          collector.Copy(operation.from, operation.length, cursor, target);
-          cursor = operation.from + operation.length;
-        } else {
-          cursor += operation.length;
-        }
-        target += operation.length;
-      });
-  if (end.fault != decode::Fault::kNone) decode::Raise(end.fault, end.position);
-  learnt.Learn(collector.TakeBlock());
+void CopyFolder::Head(ByteSpan head) {
+  const PatchHeader header = ReadPatchHeader(head, head.size() + 1);
+  encoder_ = std::make_unique<PatchEncoder>(output_, header.source_crc, header.target_crc);
+}
 
-  // Choosing what to fold reads the whole patch as one block would.
-  predictor.StartBlock(0xFFFFFFFF);
-  RawPatchCollector sink;
-  PatchEncoder encoder(sink, header.source_crc, header.target_crc);
-  std::vector<std::uint8_t> literal;
-  std::vector<std::uint8_t> predicted;
-  bool folded = false;
-  cursor = 0;
-  target = 0;
-  auto flush = [&] {
-    encoder.Literal(literal);
-    literal.clear();
-  };
-  // Whether a literal is all the prediction says it is: a stretch of such
-  // literals and the copies between them folds into zeros.
-  auto explained = [&](const Operation& operation, std::uint64_t at_cursor, std::uint64_t at_target) {
-    if (operation.copies) return false;
-    predicted.resize(static_cast<std::size_t>(operation.length));
-    predictor.Predict(at_cursor, at_target, learnt, predicted);
-    const ByteSpan bytes = raw_patch.subspan(static_cast<std::size_t>(operation.from), predicted.size());
-    return std::equal(predicted.begin(), predicted.end(), bytes.begin());
-  };
-  bool last_literal_explained = false;
+void CopyFolder::Instruction(std::uint64_t, ByteSpan, const decode::Operation& operation) {
+  // Every operation held is whole here, a literal's bytes included.
+  if (bytes_.size() + operations_.size() * sizeof(Operation) >= kFoldWindow) Fold(false);
+  if (operation.copies) {
+    operations_.push_back({true, operation.from, operation.length});
+    collector_.Copy(operation.from, operation.length, read_cursor_, read_target_);
+    read_cursor_ = operation.from + operation.length;
+  } else {
+    operations_.push_back({false, bytes_.size(), operation.length});
+    read_cursor_ += operation.length;
+  }
+  read_target_ += operation.length;
+}
+
+void CopyFolder::LiteralBytes(ByteSpan bytes) { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
+
+void CopyFolder::Stop(std::uint64_t) { Fold(true); }
+
+bool CopyFolder::Explained(const Operation& operation, std::uint64_t at_cursor, std::uint64_t at_target) {
+  if (operation.copies) return false;
+  predicted_.resize(static_cast<std::size_t>(operation.length));
+  predictor_.Predict(at_cursor, at_target, learnt_, predicted_);
+  const auto bytes = bytes_.begin() + static_cast<std::ptrdiff_t>(operation.from);
+  return std::equal(predicted_.begin(), predicted_.end(), bytes);
+}
+
+void CopyFolder::Fold(bool at_end) {
+  learnt_.Learn(collector_.TakeBlock());
+  // Choosing reads the window as one block would.
+  predictor_.StartBlock(0xFFFFFFFF);
+  const std::size_t count = operations_.size() - (at_end || operations_.empty() ? 0 : 1);
   // Whether the literal after the copy before is explained, where that was asked.
   std::optional<bool> next_explained;
-  for (std::size_t i = 0; i < operations.size(); ++i) {
-    const Operation& operation = operations[i];
+  for (std::size_t i = 0; i < count; ++i) {
+    const Operation& operation = operations_[i];
     if (!operation.copies) {
-      last_literal_explained = next_explained ? *next_explained : explained(operation, cursor, target);
+      last_literal_explained_ = next_explained ? *next_explained : Explained(operation, cursor_, target_);
       next_explained.reset();
-      const ByteSpan bytes = raw_patch.subspan(static_cast<std::size_t>(operation.from),
-                                               static_cast<std::size_t>(operation.length));
-      literal.insert(literal.end(), bytes.begin(), bytes.end());
-      cursor += operation.length;
+      const auto bytes = bytes_.begin() + static_cast<std::ptrdiff_t>(operation.from);
+      literal_.insert(literal_.end(), bytes, bytes + static_cast<std::ptrdiff_t>(operation.length));
+      cursor_ += operation.length;
     } else {
-      const ByteSpan bytes = source.subspan(static_cast<std::size_t>(operation.from),
-                                            static_cast<std::size_t>(operation.length));
+      const ByteSpan bytes = source_.subspan(static_cast<std::size_t>(operation.from),
+                                             static_cast<std::size_t>(operation.length));
       // A copy on the cursor's diagonal between literals, beside one that the
       // prediction explains whole.
-      bool fold = !literal.empty() && operation.from == cursor && i + 1 < operations.size() &&
-                  !operations[i + 1].copies &&
-                  (last_literal_explained ||
-                   *(next_explained =
-                         explained(operations[i + 1], cursor + operation.length, target + operation.length)));
+      bool fold = !literal_.empty() && operation.from == cursor_ && i + 1 < operations_.size() &&
+                  !operations_[i + 1].copies &&
+                  (last_literal_explained_ ||
+                   *(next_explained = Explained(operations_[i + 1], cursor_ + operation.length,
+                                                target_ + operation.length)));
       if (fold) {
-        predicted.resize(bytes.size());
-        predictor.Predict(cursor, target, learnt, predicted);
-        fold = std::equal(predicted.begin(), predicted.end(), bytes.begin());
+        predicted_.resize(bytes.size());
+        predictor_.Predict(cursor_, target_, learnt_, predicted_);
+        fold = std::equal(predicted_.begin(), predicted_.end(), bytes.begin());
       }
       if (fold) {
-        literal.insert(literal.end(), bytes.begin(), bytes.end());
-        folded = true;
+        literal_.insert(literal_.end(), bytes.begin(), bytes.end());
+        folded_ = true;
       } else {
-        if (!literal.empty()) flush();
-        encoder.Copy(operation.from, operation.length);
+        if (!literal_.empty()) encoder_->Literal(literal_);
+        literal_.clear();
+        encoder_->Copy(operation.from, operation.length);
       }
-      cursor = operation.from + operation.length;
+      cursor_ = operation.from + operation.length;
     }
-    target += operation.length;
+    target_ += operation.length;
   }
-  if (!literal.empty()) flush();
-  encoder.Finish();
-  if (!folded) return {};
-  return sink.Release();
+  // The last operation, and its literal's bytes, wait for the next window.
+  std::uint64_t kept_from = bytes_.size();
+  if (count < operations_.size()) {
+    Operation last = operations_.back();
+    if (!last.copies) {
+      kept_from = last.from;
+      last.from = 0;
+    }
+    operations_.assign(1, last);
+  } else {
+    operations_.clear();
+  }
+  bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(kept_from));
+  if (at_end) {
+    if (!literal_.empty()) encoder_->Literal(literal_);
+    literal_.clear();
+    encoder_->Finish();
+  }
+}
+
+bool CopyFolder::Finish() {
+  reader_.Finish();
+  return folded_;
 }
 
 }  // namespace varnock::container

@@ -7,23 +7,76 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "format/ContainerFormat.h"
 #include "format/Prediction.h"
+#include "make/encode/PatchEncoder.h"
+#include "make/encode/RawPatchReader.h"
 
 namespace varnock::container {
 
-// `raw_patch`, a well-formed patch for `source` whose head is the one
-// PatchEncoder writes, with every copy that continues the cursor's diagonal
-// between two literals, one of which the prediction explains whole, folded
-// into them where the prediction gives the copy's bytes too. The prediction
-// is made from the stretches of all of the patch's copies: the container
-// learns them block by block, so this only chooses, and the container's
-// own differences carry whatever it chose wrongly. Folding only where a
-// neighbour is explained keeps literals of real changes apart from the
-// copies, which compress better as instructions than as runs of zeros
-// between changed bytes. Empty where nothing folds.
-std::vector<std::uint8_t> FoldPredictedCopies(ByteSpan raw_patch, ByteSpan source, Predictor& predictor);
+// Takes a well-formed patch for `source` whose head is the one PatchEncoder
+// writes, and writes it to `output` with every copy that continues the
+// cursor's diagonal between two literals, one of which the prediction
+// explains whole, folded into them where the prediction gives the copy's
+// bytes too. The prediction is made from the stretches of the patch's
+// copies so far: the container learns them block by block, so this only
+// chooses, and the container's own differences carry whatever it chose
+// wrongly. Folding only where a neighbour is explained keeps literals of
+// real changes apart from the copies, which compress better as
+// instructions than as runs of zeros between changed bytes.
+//
+// The patch is read in windows of about kFoldWindow bytes, each chosen in
+// with the stretches of all copies up to its end: so it holds a window, and
+// a literal longer than that whole.
+class CopyFolder final : public PatchSink, private RawPatchVisitor {
+ public:
+  static constexpr std::uint64_t kFoldWindow = 8 << 20;
+
+  CopyFolder(ByteSpan source, PatchSink& output);
+  ~CopyFolder() override;
+  void Write(ByteSpan raw) override { reader_.Write(raw); }
+  // After the patch's last byte; whether a copy was folded.
+  bool Finish();
+
+ private:
+  struct Operation {
+    bool copies;
+    std::uint64_t from;  // a copy's source offset, a literal's offset in `bytes_`
+    std::uint64_t length;
+  };
+  void Head(ByteSpan head) override;
+  void Instruction(std::uint64_t position, ByteSpan head, const decode::Operation& operation) override;
+  void LiteralBytes(ByteSpan bytes) override;
+  void Stop(std::uint64_t position) override;
+  // Chooses for the operations held, all of them at the patch's end, else
+  // all but the last, whose successor is not known yet.
+  void Fold(bool at_end);
+  // Whether a literal is all the prediction says it is.
+  bool Explained(const Operation& operation, std::uint64_t at_cursor, std::uint64_t at_target);
+
+  ByteSpan source_;
+  PatchSink& output_;
+  RawPatchReader reader_;
+  Predictor predictor_;
+  std::unique_ptr<PatchEncoder> encoder_;
+  // The operations of the window and their literals' bytes.
+  std::vector<Operation> operations_;
+  Bytes bytes_;
+  StretchCollector collector_;
+  Equivalences learnt_;
+  // Where the cursor and the target stand after the operations read and
+  // after those chosen for.
+  std::uint64_t read_cursor_ = 0;
+  std::uint64_t read_target_ = 0;
+  std::uint64_t cursor_ = 0;
+  std::uint64_t target_ = 0;
+  Bytes literal_;
+  Bytes predicted_;
+  bool last_literal_explained_ = false;
+  bool folded_ = false;
+};
 
 }  // namespace varnock::container
