@@ -409,10 +409,13 @@ typedef struct varnock_make_options {
   int32_t level;
   /* Non-zero: the patch goes out in a container (doc/container-format.md),
    * several times smaller than the raw patch, which every apply call reads
-   * as it reads a raw one. The raw patch is made as without it, held in
-   * memory, then encoded on `threads` threads; the container's bytes never
-   * depend on their number. Its compressors aim at the smallest container:
-   * it takes longer than the raw patch (varnock-diff's manual, -z). */
+   * as it reads a raw one. The raw patch is made as without it and encoded
+   * as it comes, a block at a time on `threads` threads, never held whole;
+   * the container's bytes never depend on their number. varnock_make_memory
+   * holds the container and checks that it rebuilds the target before
+   * `write` gets any of it; varnock_make_files checks it as read back from
+   * the file. Its compressors aim at the smallest container: it takes longer
+   * than the raw patch (varnock-diff's manual, -z). */
   int32_t container;
   uint32_t reserved32;
   uint64_t reserved[2];

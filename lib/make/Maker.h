@@ -71,7 +71,8 @@ struct MakerOptions {
   // raw), and `compressible` changes nothing. Each segment of the target is
   // parsed twice and held until the better way is known: up to 88 bytes
   // more a byte of a 512 KiB segment (44 MiB, a bound seldom neared:
-  // postgres's took 6 MiB more), besides the raw patch and the container.
+  // postgres's took 6 MiB more), besides the container's few blocks in flight
+  // (make/encode/ContainerWriter.h).
   bool container = false;
 };
 

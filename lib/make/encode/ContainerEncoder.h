@@ -1,4 +1,5 @@
-// Makes a container from a raw patch held whole, and the source it was made for.
+// Makes a container from a raw patch held whole, and the source it was made
+// for: the way for short patches, tests and benchmarks.
 #pragma once
 
 #include <cstdint>

@@ -77,7 +77,11 @@ void ContainerWriter::LiteralBytes(ByteSpan bytes) {
     BlockStreams& block = *open_;
     const std::size_t count = std::min<std::size_t>(bytes.size(), block_limit_ - block.yield);
     const ByteSpan piece = bytes.first(count);
-    block.pieces.push_back({streams_.Cursor(), literal_target_, block.forms[Form::kPlainLiterals].size(), count});
+    // Where the pieces lie is needed only to predict them, and short
+    // literals' pieces take more memory than their bytes.
+    if (predictor_.Knows())
+      block.pieces.push_back(
+          {streams_.Cursor(), literal_target_, block.forms[Form::kPlainLiterals].size(), count});
     block.crc = Crc32(piece, block.crc);
     streams_.AddLiteralBytes(block.forms, piece);
     block.yield += static_cast<std::uint32_t>(count);

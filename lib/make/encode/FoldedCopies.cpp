@@ -5,8 +5,8 @@
 
 namespace varnock::container {
 
-CopyFolder::CopyFolder(ByteSpan source, PatchSink& output)
-    : source_(source), output_(output), reader_(*this, source.size()), predictor_(source) {}
+CopyFolder::CopyFolder(ByteSpan source, PatchSink& output, std::uint64_t window)
+    : source_(source), output_(output), window_(window), reader_(*this, source.size()), predictor_(source) {}
 
 CopyFolder::~CopyFolder() = default;
 
@@ -17,7 +17,7 @@ void CopyFolder::Head(ByteSpan head) {
 
 void CopyFolder::Instruction(std::uint64_t, ByteSpan, const decode::Operation& operation) {
   // Every operation held is whole here, a literal's bytes included.
-  if (bytes_.size() + operations_.size() * sizeof(Operation) >= kFoldWindow) Fold(false);
+  if (bytes_.size() + operations_.size() * sizeof(Operation) >= window_) Fold(false);
   if (operation.copies) {
     operations_.push_back({true, operation.from, operation.length});
     collector_.Copy(operation.from, operation.length, read_cursor_, read_target_);

@@ -28,14 +28,15 @@ namespace varnock::container {
 // real changes apart from the copies, which compress better as
 // instructions than as runs of zeros between changed bytes.
 //
-// The patch is read in windows of about kFoldWindow bytes, each chosen in
-// with the stretches of all copies up to its end: so it holds a window, and
-// a literal longer than that whole.
+// The patch is read in windows of about `window` bytes (its literals' bytes
+// and 24 bytes an instruction), each chosen in with the stretches of all
+// copies up to its end: so it holds a window, and a literal longer than that
+// whole.
 class CopyFolder final : public PatchSink, private RawPatchVisitor {
  public:
   static constexpr std::uint64_t kFoldWindow = 8 << 20;
 
-  CopyFolder(ByteSpan source, PatchSink& output);
+  CopyFolder(ByteSpan source, PatchSink& output, std::uint64_t window = kFoldWindow);
   ~CopyFolder() override;
   void Write(ByteSpan raw) override { reader_.Write(raw); }
   // After the patch's last byte; whether a copy was folded.
@@ -59,6 +60,7 @@ class CopyFolder final : public PatchSink, private RawPatchVisitor {
 
   ByteSpan source_;
   PatchSink& output_;
+  std::uint64_t window_;
   RawPatchReader reader_;
   Predictor predictor_;
   std::unique_ptr<PatchEncoder> encoder_;

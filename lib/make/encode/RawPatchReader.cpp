@@ -57,15 +57,16 @@ void RawPatchReader::Decode() {
     }
     // The stop is the last byte only once the patch is complete.
     if (code == opcode::kStop && at + 1 == held.size()) break;
-    const decode::Operation operation = decode::DecodeOperation(held.data() + at, at, held.size(), source_size_);
+    const decode::Operation operation =
+        decode::DecodeOperation(held.data() + at, at, held.size(), source_size_);
     if (operation.fault == decode::Fault::kUnexpectedEnd) break;
     if (operation.fault != decode::Fault::kNone) decode::Raise(operation.fault, consumed_ + at);
     const std::uint64_t head = operation.copies ? operation.next - at : operation.from - at;
     decode::Operation placed = operation;
     placed.next += consumed_;
     if (!operation.copies) placed.from += consumed_;
-    visitor_.Instruction(consumed_ + at, held.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(head)),
-                         placed);
+    visitor_.Instruction(consumed_ + at,
+                         held.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(head)), placed);
     if (!operation.copies) {
       visitor_.LiteralBytes(held.subspan(static_cast<std::size_t>(operation.from), operation.length));
     }
