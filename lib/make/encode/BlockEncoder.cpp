@@ -1,8 +1,13 @@
 #include "make/encode/BlockEncoder.h"
 
 #include <array>
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <mutex>
 
 #include "format/Codecs.h"
+#include "make/HelperThreads.h"
 
 namespace varnock::container {
 namespace {
@@ -26,20 +31,35 @@ StreamContent ContentOf(Form form) {
                                                                              : StreamContent::kNumbers;
 }
 
-// Every stream kept with LZMA2, and with zstd where it is short enough to
-// cost little (zstd wins only there, on the opcodes of small blocks).
-Choice Cheapest(const Bytes& bytes, StreamContent content, bool compressible) {
-  constexpr std::size_t kLongestForZstd = 256 << 10;
-  Choice choice{Codec::kStored, 0, bytes};
-  if (bytes.empty() || !compressible) return choice;
-  for (const Codec codec : {Codec::kLzma2, Codec::kZstd}) {
-    if (codec == Codec::kZstd && bytes.size() > kLongestForZstd) continue;
-    Compressed compressed = Compress(codec, bytes, false, content);
-    if (compressed.bytes.size() < choice.bytes.size())
-      choice = {compressed.codec, compressed.property, std::move(compressed.bytes)};
+// Work items, run on the calling thread and up to `threads` - 1 helpers;
+// each writes only its own result, so the order they run in changes nothing.
+void RunAll(std::vector<std::function<void()>>& work, unsigned threads) {
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr failure;
+  std::mutex failure_lock;
+  auto worker = [&] {
+    for (std::size_t i; (i = next++) < work.size();) {
+      try {
+        work[i]();
+      } catch (...) {
+        std::lock_guard<std::mutex> hold(failure_lock);
+        if (!failure) failure = std::current_exception();
+      }
+    }
+  };
+  {
+    maker::HelperThreads helpers;
+    helpers.Start(std::min<std::uint64_t>(std::max(threads, 1u) - 1, work.empty() ? 0 : work.size() - 1),
+                  worker);
+    worker();
   }
-  return choice;
+  if (failure) std::rethrow_exception(failure);
 }
+
+// Every stream is tried with LZMA2, and with zstd where it is short enough
+// to cost little (zstd wins only there, on the opcodes of small blocks).
+constexpr Codec kCodecs[] = {Codec::kLzma2, Codec::kZstd};
+constexpr std::size_t kLongestForZstd = 256 << 10;
 
 void AppendStream(Bytes& out, const Choice& choice, std::size_t decoded) {
   out.push_back(static_cast<std::uint8_t>(choice.codec));
@@ -51,24 +71,47 @@ void AppendStream(Bytes& out, const Choice& choice, std::size_t decoded) {
 
 }  // namespace
 
-EncodedBlock EncodeBlock(const BlockStreams& block, bool predicted) {
+EncodedBlock EncodeBlock(const BlockStreams& block, bool predicted, unsigned threads) {
   // The strong compressor takes most of the making's time, and the fast
   // one's sizes were measured to rank the literal forms alike.
   constexpr Transform kTransforms[] = {Transform::kPlain, Transform::kDifference, Transform::kPredicted};
   const std::size_t transform_count = predicted ? 3 : 2;
   std::array<std::size_t, std::size(kTransforms)> estimates{};
-  std::size_t best = 0;
+  std::vector<std::function<void()>> work;
   for (std::size_t t = 0; t < transform_count; ++t) {
-    estimates[t] = Estimate(block.forms[LiteralForm(kTransforms[t])]);
+    work.emplace_back([&, t] { estimates[t] = Estimate(block.forms[LiteralForm(kTransforms[t])]); });
+  }
+  // The number streams do not wait for the ranking.
+  constexpr Form kNumbers[] = {Form::kOpcodes, Form::kLengths, Form::kOffsets};
+  std::array<std::array<Compressed, std::size(kCodecs)>, kStreamCount> tried{};
+  const auto try_all = [&](std::size_t stream, const Bytes& bytes, StreamContent content) {
+    for (std::size_t c = 0; c < std::size(kCodecs); ++c) {
+      if (bytes.empty() || (kCodecs[c] == Codec::kZstd && bytes.size() > kLongestForZstd)) continue;
+      work.emplace_back([&tried, &bytes, stream, c, content] {
+        tried[stream][c] = Compress(kCodecs[c], bytes, false, content);
+      });
+    }
+  };
+  for (std::size_t s = 0; s < std::size(kNumbers); ++s)
+    try_all(s, block.forms[kNumbers[s]], StreamContent::kNumbers);
+  RunAll(work, threads);
+
+  std::size_t best = 0;
+  for (std::size_t t = 1; t < transform_count; ++t) {
     if (estimates[t] < estimates[best]) best = t;
   }
   EncodedBlock encoded;
   encoded.transform = kTransforms[best];
   const Form literal_form = LiteralForm(encoded.transform);
+  const Bytes& literals = block.forms[literal_form];
   // Literals the fast compressor cannot shrink at all (compressed data
   // carried whole) are stored: the strong one would spend most of the
   // making's time on them for nothing.
-  const bool compressible = estimates[best] < block.forms[literal_form].size();
+  if (estimates[best] < literals.size()) {
+    work.clear();
+    try_all(kStreamCount - 1, literals, ContentOf(literal_form));
+    RunAll(work, threads);
+  }
 
   Bytes& out = encoded.bytes;
   AppendLittleEndian(out, block.yield, 4);
@@ -78,8 +121,11 @@ EncodedBlock EncodeBlock(const BlockStreams& block, bool predicted) {
   const Form kept[kStreamCount] = {Form::kOpcodes, Form::kLengths, Form::kOffsets, literal_form};
   for (std::size_t s = 0; s < kStreamCount; ++s) {
     const Bytes& stream = block.forms[kept[s]];
-    const StreamContent content = ContentOf(kept[s]);
-    const Choice choice = Cheapest(stream, content, content == StreamContent::kNumbers || compressible);
+    Choice choice{Codec::kStored, 0, stream};
+    for (Compressed& compressed : tried[s]) {
+      if (!compressed.bytes.empty() && compressed.bytes.size() < choice.bytes.size())
+        choice = {compressed.codec, compressed.property, std::move(compressed.bytes)};
+    }
     AppendStream(out, choice, stream.size());
     encoded.stream_bytes[s] = choice.bytes.size();
   }

@@ -1,6 +1,7 @@
 // One block of a container, from its streams before compression to its
 // bytes: the literal form a fast compressor finds smallest, and each stream
-// kept the cheapest way. Blocks are encoded alone, so on any thread.
+// kept the cheapest way. Blocks are encoded alone, so on any thread, and
+// the same bytes however many threads encode one.
 #pragma once
 
 #include <cstdint>
@@ -44,9 +45,10 @@ struct EncodedBlock {
   std::uint64_t stream_bytes[kStreamCount] = {};
 };
 
-// `block`'s bytes as the container lays them out; its predicted form is
-// weighed only with `predicted`, where it has been made.
-EncodedBlock EncodeBlock(const BlockStreams& block, bool predicted);
+// `block`'s bytes as the container lays them out, its streams compressed
+// on up to `threads` threads; its predicted form is weighed only with
+// `predicted`, where it has been made.
+EncodedBlock EncodeBlock(const BlockStreams& block, bool predicted, unsigned threads = 1);
 
 // Adds a block's choices to a report.
 void Tally(EncodeReport& report, const EncodedBlock& block);

@@ -18,7 +18,8 @@ ContainerWriter::ContainerWriter(ByteSpan source, unsigned threads, const Encode
       // The calling thread writes the patch while the helpers encode; while
       // it waits for them it encodes too. A block more in flight than there
       // are helpers would only hold its streams longer.
-      in_flight_limit_(std::max(threads, 1u) - 1) {
+      threads_(std::max(threads, 1u)),
+      in_flight_limit_(threads_ - 1) {
   helpers_.Start(in_flight_limit_, [this] { Work(); });
 }
 
@@ -133,11 +134,16 @@ void ContainerWriter::Close() {
 
 void ContainerWriter::Run(Job& job, std::unique_lock<std::mutex>& lock) {
   job.taken = true;
+  // The last block, the only one of most patches, has every thread to
+  // itself once the patch is written; any other, one.
+  const bool alone = finishing_ && std::all_of(jobs_.begin(), jobs_.end(), [&](const Job& other) {
+                       return &other == &job || other.encoded.has_value();
+                     });
   lock.unlock();
   std::optional<EncodedBlock> encoded;
   std::exception_ptr failure;
   try {
-    encoded = EncodeBlock(job.block, predictor_.Knows());
+    encoded = EncodeBlock(job.block, predictor_.Knows(), alone ? threads_ : 1);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -186,6 +192,10 @@ void ContainerWriter::Drain(std::size_t until) {
 }
 
 EncodeReport ContainerWriter::Finish() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    finishing_ = true;
+  }
   reader_.Finish();
   Drain(0);
   Bytes end;

@@ -1,7 +1,8 @@
 // Makes a container as the raw patch is written: the instructions go into
 // blocks' streams as they come, each block is compressed once it is whole,
 // on the helper threads, and written out in order. The raw patch is never
-// held; at most a few blocks' streams are, however long the patch.
+// held: only the streams of the block being filled and of those being
+// compressed, at most one a thread, however long the patch.
 #pragma once
 
 #include <condition_variable>
@@ -112,7 +113,9 @@ class ContainerWriter final : public PatchSink, private RawPatchVisitor {
   std::mutex lock_;
   std::condition_variable changed_;
   std::deque<Job> jobs_;
+  unsigned threads_;
   std::size_t in_flight_limit_;
+  bool finishing_ = false;  // the patch's last byte has come
   bool stopping_ = false;
   std::exception_ptr failure_;
   maker::HelperThreads helpers_;
