@@ -44,7 +44,8 @@ void WriteInPieces(PatchSink& sink, ByteSpan bytes, std::mt19937& random) {
   }
 }
 
-Bytes Written(ByteSpan raw, ByteSpan source, unsigned threads, std::uint32_t block_limit, std::mt19937* random) {
+Bytes Written(ByteSpan raw, ByteSpan source, unsigned threads, std::uint32_t block_limit,
+              std::mt19937* random) {
   ContainerBytes out;
   ContainerWriter writer(source, threads, {.block_limit = block_limit}, out);
   if (random != nullptr)
