@@ -23,6 +23,8 @@ inline constexpr std::uint8_t kVersion = 1;
 inline constexpr std::uint8_t kPredictingVersion = 2;
 // The most bytes a block may yield, and the most its streams may decode to in all.
 inline constexpr std::uint32_t kLargestBlockLimit = 16 << 20;
+// The block limit Varnock's maker writes.
+inline constexpr std::uint32_t kDefaultBlockLimit = 8 << 20;
 // The raw patch's head: its header and signature, 12 + 5 bytes at least.
 inline constexpr std::uint32_t kShortestHead = 17;
 inline constexpr std::uint32_t kLongestHead = 0xFFFF + 5;

@@ -42,8 +42,6 @@ class ContainerBytes : public ContainerSink {
   Bytes bytes_;
 };
 
-inline constexpr std::uint32_t kDefaultBlockLimit = 8 << 20;
-
 struct EncodeOptions {
   std::uint32_t block_limit = kDefaultBlockLimit;
   // Off, the container is the first version's whatever the source: what

@@ -15,15 +15,16 @@ void CopyFolder::Head(ByteSpan head) {
   encoder_ = std::make_unique<PatchEncoder>(output_, header.source_crc, header.target_crc);
 }
 
-void CopyFolder::Instruction(std::uint64_t, ByteSpan, const decode::Operation& operation) {
+void CopyFolder::Instruction(std::uint64_t, ByteSpan head, const decode::Operation& operation) {
   // Every operation held is whole here, a literal's bytes included.
-  if (bytes_.size() + operations_.size() * sizeof(Operation) >= window_) Fold(false);
+  if (window_read_ >= window_) Fold(false);
+  window_read_ += head.size() + (operation.copies ? 0 : operation.length);
   if (operation.copies) {
-    operations_.push_back({true, operation.from, operation.length});
+    operations_.push_back({operation.from, operation.length, true});
     collector_.Copy(operation.from, operation.length, read_cursor_, read_target_);
     read_cursor_ = operation.from + operation.length;
   } else {
-    operations_.push_back({false, bytes_.size(), operation.length});
+    operations_.push_back({bytes_.size(), operation.length, false});
     read_cursor_ += operation.length;
   }
   read_target_ += operation.length;
@@ -42,6 +43,7 @@ bool CopyFolder::Explained(const Operation& operation, std::uint64_t at_cursor, 
 }
 
 void CopyFolder::Fold(bool at_end) {
+  window_read_ = 0;
   learnt_.Learn(collector_.TakeBlock());
   // Choosing reads the window as one block would.
   predictor_.StartBlock(0xFFFFFFFF);

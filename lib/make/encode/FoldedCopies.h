@@ -28,13 +28,16 @@ namespace varnock::container {
 // real changes apart from the copies, which compress better as
 // instructions than as runs of zeros between changed bytes.
 //
-// The patch is read in windows of about `window` bytes (its literals' bytes
-// and 24 bytes an instruction), each chosen in with the stretches of all
-// copies up to its end: so it holds a window, and a literal longer than that
-// whole.
+// The patch is read in windows of about `window` bytes of it, each chosen
+// in with the stretches of all copies up to its end: at the default, a
+// container's block, all of whose copies the decoder learns before it
+// predicts the block (a window a quarter of that on postgres's patch folded
+// next to nothing, the references in its code reaching stretches its later
+// copies move). So it holds a window's literals and 16 bytes an
+// instruction, and a literal longer than the window whole.
 class CopyFolder final : public PatchSink, private RawPatchVisitor {
  public:
-  static constexpr std::uint64_t kFoldWindow = 8 << 20;
+  static constexpr std::uint64_t kFoldWindow = kDefaultBlockLimit;
 
   CopyFolder(ByteSpan source, PatchSink& output, std::uint64_t window = kFoldWindow);
   ~CopyFolder() override;
@@ -44,9 +47,9 @@ class CopyFolder final : public PatchSink, private RawPatchVisitor {
 
  private:
   struct Operation {
-    bool copies;
     std::uint64_t from;  // a copy's source offset, a literal's offset in `bytes_`
-    std::uint64_t length;
+    std::uint32_t length;
+    bool copies;
   };
   void Head(ByteSpan head) override;
   void Instruction(std::uint64_t position, ByteSpan head, const decode::Operation& operation) override;
@@ -69,6 +72,7 @@ class CopyFolder final : public PatchSink, private RawPatchVisitor {
   Bytes bytes_;
   StretchCollector collector_;
   Equivalences learnt_;
+  std::uint64_t window_read_ = 0;  // patch bytes read since the last choice
   // Where the cursor and the target stand after the operations read and
   // after those chosen for.
   std::uint64_t read_cursor_ = 0;
