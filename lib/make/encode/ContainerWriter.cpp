@@ -18,9 +18,9 @@ ContainerWriter::ContainerWriter(ByteSpan source, unsigned threads, const Encode
       // The calling thread writes the patch while the helpers encode; while
       // it waits for them it encodes too. A block more in flight than there
       // are helpers would only hold its streams longer.
-      threads_(std::max(threads, 1u)),
-      in_flight_limit_(threads_ - 1) {
-  helpers_.Start(in_flight_limit_, [this] { Work(); });
+      threads_(std::max(threads, 1u)) {
+  // The OS may give fewer helpers than asked (none in a browser without threads).
+  in_flight_limit_ = helpers_.Start(threads_ - 1, [this] { Work(); });
 }
 
 ContainerWriter::~ContainerWriter() {

@@ -112,7 +112,7 @@ class ContainerWriter final : public PatchSink, private RawPatchVisitor {
   std::condition_variable changed_;
   std::deque<Job> jobs_;
   unsigned threads_;
-  std::size_t in_flight_limit_;
+  std::size_t in_flight_limit_ = 0;
   bool finishing_ = false;  // the patch's last byte has come
   bool stopping_ = false;
   std::exception_ptr failure_;
