@@ -63,6 +63,11 @@ class StreamBuilder {
     }
     cursor_ += bytes.size();
   }
+  // The plain form alone, for a maker that makes the difference form later.
+  void AddPlainLiteralBytes(BlockForms& into, ByteSpan bytes) {
+    into[Form::kPlainLiterals].insert(into[Form::kPlainLiterals].end(), bytes.begin(), bytes.end());
+    cursor_ += bytes.size();
+  }
   void AddCopy(BlockForms& into, std::uint8_t code, std::uint64_t offset, std::uint64_t length) {
     into[Form::kOpcodes].push_back(code);
     AppendVarint(into[Form::kLengths], length);

@@ -18,13 +18,13 @@ struct BlockStreams {
   std::uint32_t crc = 0;  // of its yield
   BlockForms forms;
   // For the predicted form, made once the block's copies are all known: its
-  // literals' pieces (where the cursor and the target stood, and where their
-  // bytes lie in the plain form) and the stretches its copies move.
+  // literals' pieces in order (where the cursor and the target stood, and
+  // how many bytes each put in the plain form) and the stretches its copies
+  // move.
   struct Piece {
     std::uint64_t cursor;
     std::uint64_t target;
-    std::size_t at;
-    std::size_t count;
+    std::uint32_t count;
   };
   std::vector<Piece> pieces;
   std::vector<Stretch> stretches;

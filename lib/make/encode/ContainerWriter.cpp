@@ -78,13 +78,17 @@ void ContainerWriter::LiteralBytes(ByteSpan bytes) {
     BlockStreams& block = *open_;
     const std::size_t count = std::min<std::size_t>(bytes.size(), block_limit_ - block.yield);
     const ByteSpan piece = bytes.first(count);
-    // Where the pieces lie is needed only to predict them, and short
-    // literals' pieces take more memory than their bytes.
-    if (predictor_.Knows())
-      block.pieces.push_back(
-          {streams_.Cursor(), literal_target_, block.forms[Form::kPlainLiterals].size(), count});
     block.crc = Crc32(piece, block.crc);
-    streams_.AddLiteralBytes(block.forms, piece);
+    // Where the pieces lie is needed only to predict them, and short
+    // literals' pieces take more memory than their bytes. A predicted
+    // block's differences from the source wait for its encoding, so that
+    // they are not held while the block fills.
+    if (predictor_.Knows()) {
+      block.pieces.push_back({streams_.Cursor(), literal_target_, static_cast<std::uint32_t>(count)});
+      streams_.AddPlainLiteralBytes(block.forms, piece);
+    } else {
+      streams_.AddLiteralBytes(block.forms, piece);
+    }
     block.yield += static_cast<std::uint32_t>(count);
     literal_at_ += count;
     literal_target_ += count;
@@ -116,11 +120,13 @@ void ContainerWriter::Close() {
     Bytes& differences = block.forms[Form::kPredictedLiterals];
     differences.resize(plain.size());
     Bytes predicted;
+    std::size_t at = 0;
     for (const BlockStreams::Piece& piece : block.pieces) {
       predicted.resize(piece.count);
       predictor_.Predict(piece.cursor, piece.target, learnt_, predicted);
       for (std::size_t k = 0; k < piece.count; ++k)
-        differences[piece.at + k] = static_cast<std::uint8_t>(plain[piece.at + k] - predicted[k]);
+        differences[at + k] = static_cast<std::uint8_t>(plain[at + k] - predicted[k]);
+      at += piece.count;
     }
   }
   {
@@ -130,6 +136,20 @@ void ContainerWriter::Close() {
   open_.reset();
   changed_.notify_all();
   Drain(in_flight_limit_);
+}
+
+void ContainerWriter::AddDifferences(BlockStreams& block) const {
+  const Bytes& plain = block.forms[Form::kPlainLiterals];
+  Bytes& differences = block.forms[Form::kDifferenceLiterals];
+  differences.resize(plain.size());
+  std::size_t at = 0;
+  for (const BlockStreams::Piece& piece : block.pieces) {
+    for (std::size_t k = 0; k < piece.count; ++k, ++at) {
+      const std::uint64_t aligned = piece.cursor + k;
+      const std::uint8_t base = aligned < source_.size() ? source_[aligned] : 0;
+      differences[at] = static_cast<std::uint8_t>(plain[at] - base);
+    }
+  }
 }
 
 void ContainerWriter::Run(Job& job, std::unique_lock<std::mutex>& lock) {
@@ -143,6 +163,7 @@ void ContainerWriter::Run(Job& job, std::unique_lock<std::mutex>& lock) {
   std::optional<EncodedBlock> encoded;
   std::exception_ptr failure;
   try {
+    if (predictor_.Knows()) AddDifferences(job.block);
     encoded = EncodeBlock(job.block, predictor_.Knows(), alone ? threads_ : 1);
   } catch (...) {
     failure = std::current_exception();

@@ -86,6 +86,8 @@ class ContainerWriter final : public PatchSink, private RawPatchVisitor {
   // blocks itself meanwhile) until at most that many are left in flight.
   void Drain(std::size_t until);
   void Work();
+  // A predicted block's difference form, from its plain one and its pieces.
+  void AddDifferences(BlockStreams& block) const;
   // Encodes a job taken; with the lock held on entry and on return.
   void Run(Job& job, std::unique_lock<std::mutex>& lock);
 
