@@ -114,6 +114,7 @@ TEST(KnownSourceCrc, TheSameTargetWithTheSourceReadOnlyForItsCopies) {
   const std::uint64_t size = Given().source.size();
   for (const auto& [kind, patch] : Patches(context.get())) {
     SCOPED_TRACE(kind);
+    // Forgets the claim set for the kind before: the source is read whole again.
     ASSERT_EQ(varnock_set_source_crc(context.get(), 0, 0), VARNOCK_OK);
     CountedSource whole{&Given().source};
     EXPECT_EQ(ApplyCounted(context.get(), whole, patch).code, VARNOCK_OK);
@@ -170,8 +171,10 @@ TEST(KnownSourceCrc, AWrongClaimNeverEndsInSuccess) {
       }
     }
   }
-  // Measuring takes the claim as applying does.
+  // Measuring takes the claim as applying does, and a bad setting leaves it.
   ASSERT_EQ(varnock_set_source_crc(context.get(), 1, right ^ 1), VARNOCK_OK);
+  EXPECT_EQ(varnock_set_source_crc(context.get(), 2, right), VARNOCK_ERROR_BAD_ARGUMENT);
+  EXPECT_STREQ(varnock_error_message(context.get()), "Bad argument: known is neither 0 nor 1");
   std::uint64_t size = 0;
   EXPECT_EQ(varnock_target_size(context.get(), Given().source.data(), Given().source.size(),
                                 Given().raw.data(), Given().raw.size(), &size),
@@ -180,26 +183,6 @@ TEST(KnownSourceCrc, AWrongClaimNeverEndsInSuccess) {
   CountedSource unread{&Given().source};
   EXPECT_EQ(ApplyCounted(context.get(), unread, Given().raw).code, VARNOCK_ERROR_SOURCE_CHECKSUM);
   EXPECT_EQ(unread.bytes_read, 0u);
-}
-
-TEST(KnownSourceCrc, AClaimHoldsUntilForgottenAndABadSettingChangesNothing) {
-  testing::Context context = testing::NewContext();
-  const std::uint32_t wrong = Crc32(Given().source) ^ 1;
-  ASSERT_EQ(varnock_set_source_crc(context.get(), 1, wrong), VARNOCK_OK);
-  for (const std::int32_t known : {-1, 2}) {
-    EXPECT_EQ(varnock_set_source_crc(context.get(), known, Crc32(Given().source)),
-              VARNOCK_ERROR_BAD_ARGUMENT);
-    EXPECT_STREQ(varnock_error_message(context.get()), "Bad argument: known is neither 0 nor 1");
-  }
-  for (int call = 0; call < 2; ++call) {
-    EXPECT_EQ(testing::ApplyRanges(context.get(), Given().source, Given().raw).code,
-              VARNOCK_ERROR_SOURCE_CHECKSUM);
-  }
-  ASSERT_EQ(varnock_set_source_crc(context.get(), 0, wrong), VARNOCK_OK);
-  CountedSource whole{&Given().source};
-  EXPECT_EQ(ApplyCounted(context.get(), whole, Given().raw).code, VARNOCK_OK);
-  EXPECT_EQ(whole.bytes_read, Given().source.size());
-  EXPECT_EQ(varnock_set_source_crc(nullptr, 0, 0), VARNOCK_ERROR_BAD_ARGUMENT);
 }
 
 }  // namespace
