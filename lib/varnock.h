@@ -143,7 +143,7 @@ typedef int64_t (*varnock_read_fn)(void* user_data, uint64_t offset, uint8_t* bu
 /* Holds a call's settings and its last error. Opaque.
  *
  * A call takes the context's settings (the progress callback, the input
- * access, the source cache) once, as it begins: a setter called while a call
+ * access, the source cache, the source's CRC-32) once, as it begins: a setter called while a call
  * runs, from one of its callbacks, changes only the calls made after it. A
  * callback may also call the library with the same context; what the context
  * tells after a call (varnock_error_message, varnock_os_error_code) is that
@@ -196,10 +196,35 @@ VARNOCK_API int32_t varnock_set_input_access(varnock_context* context, int32_t a
  * default, 64 MiB. A copy from bytes the cache holds costs what a copy in
  * memory costs; one from elsewhere reads the 4 KiB pages of its block that it
  * needs, and reads that go on one from another (a run through the source)
- * grow to whole blocks. A cache as large as the source reads it exactly once.
+ * grow to whole blocks. A cache as large as the source reads it once at most.
  * Returns VARNOCK_OK. */
 #define VARNOCK_DEFAULT_SOURCE_CACHE ((size_t)64 << 20)
 VARNOCK_API int32_t varnock_set_source_cache(varnock_context* context, size_t bytes);
+
+/* The CRC-32 of the source, for a host that has taken it already (a check it
+ * made when the files were chosen) and knows the source has not changed
+ * since: with `known` 1, every call that checks a source against a patch
+ * (varnock_apply_files, _memory, _to_buffer, _ranges and varnock_target_size)
+ * takes `crc` as its source's CRC-32 and does not read the source for it; the
+ * source is read only where the patch copies from it (and where a container
+ * predicts from it), and the CHECKSUM stage goes from 0 straight to its total.
+ * With `known` 0 (a new context's setting) the source is read whole for its
+ * CRC-32 again. Like the other settings it holds for every call after it: a
+ * host that goes on to another source sets that one's CRC-32, or 0, first.
+ *
+ * The patch's own checks stand. A `crc` that is not the one the patch names
+ * for its source fails the call with VARNOCK_ERROR_SOURCE_CHECKSUM and its
+ * message before anything is written, as a source with that CRC-32 would (a
+ * container's check of the source's length comes before it, as ever). A `crc`
+ * that names the patch's source while the source given is another cannot be
+ * seen before writing: the target is written from the source given, then its
+ * own CRC-32 check fails the call with VARNOCK_ERROR_TARGET_CHECKSUM (or an
+ * instruction that reaches beyond the source fails it before). Success
+ * still means a target with the CRC-32 the patch names, but a target file
+ * then holds the wrong bytes written, as after any other failure: give only
+ * a CRC-32 taken of these very bytes. Returns VARNOCK_OK, or VARNOCK_ERROR_BAD_ARGUMENT (the setting left
+ * as it was) for a `known` other than 0 and 1. */
+VARNOCK_API int32_t varnock_set_source_crc(varnock_context* context, int32_t known, uint32_t crc);
 
 /* The message of the last failed call made with `context`; "" after a call
  * that succeeded. For applying, exactly as the varnock program prints it after
@@ -261,10 +286,11 @@ VARNOCK_API int32_t varnock_apply_to_buffer(varnock_context* context, const uint
  *
  * The source, `source_size` bytes, is read by `read_source` (with
  * `source_data`) once whole, block by block, for its CRC-32 before anything
- * is written, then block by block again where copies need it, through a
- * cache of bounded size (varnock_set_source_cache): the blocks read last
- * during the check are still held when writing begins, so a source no larger
- * than the cache is read exactly once. The patch, `patch_size` bytes, is read
+ * is written (unless varnock_set_source_crc gave it), then block by block
+ * again where copies need it, through a cache of bounded size
+ * (varnock_set_source_cache): the blocks read last during the check are
+ * still held when writing begins, so a source no larger than the cache is
+ * read once at most. The patch, `patch_size` bytes, is read
  * by `read_patch` (with `patch_data`) front to back through a 256 KiB window;
  * its instructions are read a second time (long literal runs skipped) when a
  * progress callback is set, for the writing stage's total. A patch held in

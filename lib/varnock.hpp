@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -72,6 +73,13 @@ class Context {
 
   // The most memory the source's block cache takes; 0 for the default.
   void SetSourceCache(std::size_t bytes) { Check(varnock_set_source_cache(context_.get(), bytes)); }
+
+  // The source's CRC-32, taken before of these very bytes, so that applying
+  // need not read the source whole for it (varnock_set_source_crc); none to
+  // have it read again.
+  void SetSourceCrc(std::optional<std::uint32_t> crc) {
+    Check(varnock_set_source_crc(context_.get(), crc ? 1 : 0, crc.value_or(0)));
+  }
 
   // Applies a patch to a source both read by ranges (varnock_apply_ranges),
   // handing the target to `write`.

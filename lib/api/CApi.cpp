@@ -1,6 +1,7 @@
 // The C edge: arguments checked, exceptions turned into codes and messages.
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "api/MakeApi.h"
@@ -20,6 +21,7 @@ struct Settings {
   void* progress_data = nullptr;
   InputAccess input_access = InputAccess::kRead;
   std::size_t source_cache = kDefaultSourceCache;
+  std::optional<std::uint32_t> source_crc;
 };
 }  // namespace varnock
 
@@ -245,6 +247,13 @@ int32_t varnock_set_source_cache(varnock_context* context, size_t bytes) {
   });
 }
 
+int32_t varnock_set_source_crc(varnock_context* context, int32_t known, uint32_t crc) {
+  return Guarded(context, [&](const Settings&, Progress&) {
+    Require(known == 0 || known == 1, "known is neither 0 nor 1");
+    context->settings.source_crc = known == 1 ? std::optional<std::uint32_t>(crc) : std::nullopt;
+  });
+}
+
 const char* varnock_error_message(const varnock_context* context) {
   return context != nullptr ? context->message.c_str() : "";
 }
@@ -267,19 +276,19 @@ int32_t varnock_apply_files(varnock_context* context, const char* source_name, c
   return Guarded(context, [&](const Settings& settings, Progress& progress) {
     Require(source_name != nullptr && target_name != nullptr && patch_name != nullptr, "a file name is null");
     ApplyPatchFiles({source_name, target_name, patch_name}, settings.input_access, progress,
-                    settings.source_cache);
+                    settings.source_cache, settings.source_crc);
   });
 }
 
 int32_t varnock_apply_memory(varnock_context* context, const uint8_t* source, size_t source_size,
                              const uint8_t* patch, size_t patch_size, varnock_write_fn write,
                              void* write_data) {
-  return Guarded(context, [&](const Settings&, Progress& progress) {
+  return Guarded(context, [&](const Settings& settings, Progress& progress) {
     const ByteSpan source_bytes = Span(source, source_size, "source is null");
     const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
     Require(write != nullptr, "write callback is null");
     CallbackTarget target(write, write_data);
-    ApplyPatchMemory(source_bytes, patch_bytes, target, progress);
+    ApplyPatchMemory(source_bytes, patch_bytes, target, progress, settings.source_crc);
   });
 }
 
@@ -294,7 +303,8 @@ int32_t varnock_apply_ranges(varnock_context* context, varnock_read_fn read_sour
     CallbackInput source(read_source, source_data, source_size, "<source>");
     CallbackInput patch(read_patch, patch_data, patch_size, "<patch>");
     CallbackTarget target(write, write_data);
-    ApplyPatchRanges(source, patch, kRangedPatchName, target, settings.source_cache, progress);
+    ApplyPatchRanges(source, patch, kRangedPatchName, target, settings.source_cache, progress,
+                     settings.source_crc);
   });
 }
 
@@ -302,13 +312,13 @@ int32_t varnock_apply_to_buffer(varnock_context* context, const uint8_t* source,
                                 const uint8_t* patch, size_t patch_size, uint8_t* target, size_t capacity,
                                 size_t* target_size) {
   std::optional<BufferTarget> buffer;
-  const std::int32_t code = Guarded(context, [&](const Settings&, Progress& progress) {
+  const std::int32_t code = Guarded(context, [&](const Settings& settings, Progress& progress) {
     const ByteSpan source_bytes = Span(source, source_size, "source is null");
     const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
     Require(target != nullptr || capacity == 0, "target is null");
     Require(target_size != nullptr, "target_size is null");
     buffer.emplace(target, capacity);
-    ApplyPatchMemory(source_bytes, patch_bytes, *buffer, progress);
+    ApplyPatchMemory(source_bytes, patch_bytes, *buffer, progress, settings.source_crc);
   });
   if (target_size != nullptr) *target_size = buffer ? buffer->Written() : 0;
   return code;
@@ -316,11 +326,11 @@ int32_t varnock_apply_to_buffer(varnock_context* context, const uint8_t* source,
 
 int32_t varnock_target_size(varnock_context* context, const uint8_t* source, size_t source_size,
                             const uint8_t* patch, size_t patch_size, uint64_t* target_size) {
-  return Guarded(context, [&](const Settings&, Progress&) {
+  return Guarded(context, [&](const Settings& settings, Progress&) {
     const ByteSpan source_bytes = Span(source, source_size, "source is null");
     const ByteSpan patch_bytes = Span(patch, patch_size, "patch is null");
     Require(target_size != nullptr, "target_size is null");
-    *target_size = MeasureTarget(source_bytes, patch_bytes);
+    *target_size = MeasureTarget(source_bytes, patch_bytes, settings.source_crc);
   });
 }
 

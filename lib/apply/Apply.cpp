@@ -42,22 +42,30 @@ Written WriteStage(const PatchHeader& header, Progress& progress, Count&& count,
   return {header, total};
 }
 
-// Checks the patch against the source and writes the target.
+// Checks the patch against the source, whose CRC-32 is `known` or else
+// taken, and writes the target.
 Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
-                            TStream& target, std::size_t source_cache, Progress& progress);
+                            TStream& target, std::size_t source_cache, Progress& progress,
+                            std::optional<std::uint32_t> known);
 
 Written CheckAndWrite(ByteSpan source, ByteSpan patch, const std::string& patch_name, TStream& target,
-                      Progress& progress) {
+                      Progress& progress, std::optional<std::uint32_t> known) {
   if (PatchKindOf(patch.first(std::min(patch.size(), kLongestMagic))) != PatchKind::kRaw) {
     // A carried patch is decoded a window at a time, whatever holds it.
     SpanRanges source_ranges(source);
     SpanRanges patch_ranges(patch);
-    return CheckAndWriteRanges(source_ranges, patch_ranges, patch_name, target, kDefaultSourceCache,
-                               progress);
+    return CheckAndWriteRanges(source_ranges, patch_ranges, patch_name, target, kDefaultSourceCache, progress,
+                               known);
   }
   progress.Report(Stage::kChecksum, 0, source.size());
   const PatchHeader header = ValidatePatch(
-      patch, [&] { return Crc32WithProgress(source, Stage::kChecksum, progress); }, patch_name);
+      patch,
+      [&] {
+        if (!known) return Crc32WithProgress(source, Stage::kChecksum, progress);
+        progress.Report(Stage::kChecksum, source.size(), source.size());
+        return *known;
+      },
+      patch_name);
   return WriteStage(
       header, progress,
       [&] {
@@ -86,16 +94,30 @@ PatchKind KindOf(InputRanges& patch) {
   return PatchKindOf({first, length});
 }
 
-// What a carried patch adds to the steps: the source checked against the
-// container's header before any decoding, and the target's length it tells.
+// The source's CRC-32: `known`, or read whole, block by block, through the
+// cache, which then still holds the blocks read last when writing begins.
+std::uint32_t SourceChecksum(InputRanges& source, std::optional<SourceCache>& cache, std::size_t source_cache,
+                             Progress& progress, std::optional<std::uint32_t> known) {
+  const std::uint64_t source_size = source.Size();
+  if (!known) {
+    known = cache.emplace(source, source_cache).Checksum([&](std::uint64_t done) {
+      if (progress.CountsBytes()) progress.Report(Stage::kChecksum, done, source_size);
+    });
+  }
+  progress.Report(Stage::kChecksum, source_size, source_size);
+  return *known;
+}
+
+// What is known before the raw patch is read: the source's CRC-32 (the
+// caller's, or taken to check it against a container's header before any
+// decoding), and the target's length a container tells.
 struct Carried {
   std::optional<std::uint32_t> source_crc;
   std::optional<std::uint64_t> target_size;
 };
 
-// Checks a raw patch read by ranges against the source, which is read whole,
-// block by block, for its CRC-32 before anything is written (unless `carried`
-// checked it already), and writes the target.
+// Checks a raw patch read by ranges against the source, whose CRC-32 is taken
+// before anything is written unless `carried` knows it, and writes the target.
 Written CheckAndWriteRaw(InputRanges& source, InputRanges& patch, const std::string& patch_name,
                          TStream& target, std::optional<SourceCache>& cache, std::size_t source_cache,
                          Progress& progress, const Carried& carried) {
@@ -104,15 +126,8 @@ Written CheckAndWriteRaw(InputRanges& source, InputRanges& patch, const std::str
   // Made once the header holds: a patch refused at once takes no cache.
   const PatchHeader header = ValidatePatchHead(
       head, patch.Size(),
-      [&] {
-        if (carried.source_crc) return *carried.source_crc;
-        const std::uint32_t crc = cache.emplace(source, source_cache).Checksum([&](std::uint64_t done) {
-          if (progress.CountsBytes()) progress.Report(Stage::kChecksum, done, source_size);
-        });
-        progress.Report(Stage::kChecksum, source_size, source_size);
-        return crc;
-      },
-      patch_name);
+      [&] { return SourceChecksum(source, cache, source_cache, progress, carried.source_crc); }, patch_name);
+  if (!cache) cache.emplace(source, source_cache);
   PatchWindow window(patch);
   return WriteStage(
       header, progress,
@@ -126,25 +141,23 @@ Written CheckAndWriteRaw(InputRanges& source, InputRanges& patch, const std::str
 // names its source, which is checked (length, then CRC-32) before a byte of
 // it is decoded; an xz or zstd file is decoded as its raw patch is read.
 Written CheckAndWriteRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
-                            TStream& target, std::size_t source_cache, Progress& progress) {
+                            TStream& target, std::size_t source_cache, Progress& progress,
+                            std::optional<std::uint32_t> known) {
   const std::uint64_t source_size = source.Size();
   progress.Report(Stage::kChecksum, 0, source_size);
   std::optional<SourceCache> cache;
   const PatchKind kind = KindOf(patch);
   if (kind == PatchKind::kRaw) {
-    return CheckAndWriteRaw(source, patch, patch_name, target, cache, source_cache, progress, {});
+    return CheckAndWriteRaw(source, patch, patch_name, target, cache, source_cache, progress, {known, {}});
   }
   if (kind != PatchKind::kContainer) {
     DecodedPatch decoded(NewWholeDecoder(kind, patch));
-    return CheckAndWriteRaw(source, decoded, patch_name, target, cache, source_cache, progress, {});
+    return CheckAndWriteRaw(source, decoded, patch_name, target, cache, source_cache, progress, {known, {}});
   }
   auto decoder = std::make_unique<container::ContainerDecoder>(patch, &source);
   const container::Header header = decoder->header();
   if (header.source_size != source_size) RaiseSourceChecksum();
-  const std::uint32_t crc = cache.emplace(source, source_cache).Checksum([&](std::uint64_t done) {
-    if (progress.CountsBytes()) progress.Report(Stage::kChecksum, done, source_size);
-  });
-  progress.Report(Stage::kChecksum, source_size, source_size);
+  const std::uint32_t crc = SourceChecksum(source, cache, source_cache, progress, known);
   if (crc != header.source_crc) RaiseSourceChecksum();
   DecodedPatch decoded(std::move(decoder));
   return CheckAndWriteRaw(source, decoded, patch_name, target, cache, source_cache, progress,
@@ -170,14 +183,14 @@ void ApplyToFile(const PatchFileNames& names, InputAccess access, std::unique_pt
 }  // namespace
 
 void ApplyPatchFiles(const PatchFileNames& names, InputAccess access, Progress& progress,
-                     std::size_t source_cache) {
+                     std::size_t source_cache, std::optional<std::uint32_t> source_crc) {
   if (access == InputAccess::kRead) {
     auto source = std::make_unique<TFileRanges>(names.source);
     auto patch = std::make_unique<TFileRanges>(names.patch);
     ApplyToFile(names, access, std::move(source), std::move(patch), progress,
                 [&](TFileRanges& source_file, TFileRanges& patch_file, TStream& target) {
                   return CheckAndWriteRanges(source_file, patch_file, names.patch, target, source_cache,
-                                             progress);
+                                             progress, source_crc);
                 });
     return;
   }
@@ -186,27 +199,31 @@ void ApplyPatchFiles(const PatchFileNames& names, InputAccess access, Progress& 
   ApplyToFile(
       names, access, std::move(source), std::move(patch), progress,
       [&](TFileMappingAsByteArray& source_file, TFileMappingAsByteArray& patch_file, TStream& target) {
-        return CheckAndWrite(source_file.Bytes(), patch_file.Bytes(), names.patch, target, progress);
+        return CheckAndWrite(source_file.Bytes(), patch_file.Bytes(), names.patch, target, progress,
+                             source_crc);
       });
 }
 
-void ApplyPatchMemory(ByteSpan source, ByteSpan patch, MemoryTarget& target, Progress& progress) {
-  const Written written = CheckAndWrite(source, patch, kMemoryPatchName, target, progress);
+void ApplyPatchMemory(ByteSpan source, ByteSpan patch, MemoryTarget& target, Progress& progress,
+                      std::optional<std::uint32_t> source_crc) {
+  const Written written = CheckAndWrite(source, patch, kMemoryPatchName, target, progress, source_crc);
   progress.Report(Stage::kVerifying, 0, written.target_size);
   CheckTargetChecksum(written.header, target.Checksum(progress));
 }
 
 void ApplyPatchRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
-                      MemoryTarget& target, std::size_t source_cache, Progress& progress) {
-  const Written written = CheckAndWriteRanges(source, patch, patch_name, target, source_cache, progress);
+                      MemoryTarget& target, std::size_t source_cache, Progress& progress,
+                      std::optional<std::uint32_t> source_crc) {
+  const Written written =
+      CheckAndWriteRanges(source, patch, patch_name, target, source_cache, progress, source_crc);
   progress.Report(Stage::kVerifying, 0, written.target_size);
   CheckTargetChecksum(written.header, target.Checksum(progress));
 }
 
-std::uint64_t MeasureTarget(ByteSpan source, ByteSpan patch) {
+std::uint64_t MeasureTarget(ByteSpan source, ByteSpan patch, std::optional<std::uint32_t> source_crc) {
   Progress no_progress(nullptr);
   CountingTarget counter;
-  CheckAndWrite(source, patch, kMemoryPatchName, counter, no_progress);
+  CheckAndWrite(source, patch, kMemoryPatchName, counter, no_progress, source_crc);
   return counter.Written();
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/Progress.h"
@@ -25,8 +26,15 @@ inline constexpr std::size_t kDefaultSourceCache = std::size_t{64} << 20;
 // source (Stage::kChecksum begins); writes the target (kWriting); reads it back
 // and checks it (kVerifying). The target then holds what was written so far.
 // `source_cache` bounds the source's cache with kRead.
+//
+// Every call here takes a `source_crc` that the caller knows for the source
+// (a check made before) in place of the source's own: the source is then read
+// only where the patch copies from it. One that is not the patch's source's
+// fails as a wrong source does; one that is, for another source, is caught by
+// the target's checksum, or by an instruction the source cannot satisfy.
 void ApplyPatchFiles(const PatchFileNames& names, InputAccess access, Progress& progress,
-                     std::size_t source_cache = kDefaultSourceCache);
+                     std::size_t source_cache = kDefaultSourceCache,
+                     std::optional<std::uint32_t> source_crc = std::nullopt);
 
 // The name a patch in memory goes by in "<name> is not a patch".
 inline constexpr const char* kMemoryPatchName = "<memory>";
@@ -34,14 +42,17 @@ inline constexpr const char* kMemoryPatchName = "<memory>";
 inline constexpr const char* kRangedPatchName = "<patch>";
 
 // The same steps on memory, checking the target as it was written.
-void ApplyPatchMemory(ByteSpan source, ByteSpan patch, MemoryTarget& target, Progress& progress);
+void ApplyPatchMemory(ByteSpan source, ByteSpan patch, MemoryTarget& target, Progress& progress,
+                      std::optional<std::uint32_t> source_crc = std::nullopt);
 
 // The same steps on inputs read by ranges, the source through a cache of at
 // most `source_cache` bytes, the patch through a window of fixed size.
 void ApplyPatchRanges(InputRanges& source, InputRanges& patch, const std::string& patch_name,
-                      MemoryTarget& target, std::size_t source_cache, Progress& progress);
+                      MemoryTarget& target, std::size_t source_cache, Progress& progress,
+                      std::optional<std::uint32_t> source_crc = std::nullopt);
 
 // The length of the target, by every check but the target's own CRC-32.
-std::uint64_t MeasureTarget(ByteSpan source, ByteSpan patch);
+std::uint64_t MeasureTarget(ByteSpan source, ByteSpan patch,
+                            std::optional<std::uint32_t> source_crc = std::nullopt);
 
 }  // namespace varnock

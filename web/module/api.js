@@ -264,12 +264,26 @@ function varnockApi(loadCore) {
     }
   }
 
+  // The source's CRC-32 that the caller took before (options.sourceCrc32),
+  // or null; refused before any work unless it is one, as an unsigned number.
+  function knownSourceCrc(options) {
+    const crc = options ? options.sourceCrc32 : undefined;
+    if (crc === undefined) return null;
+    if (!Number.isInteger(crc) || crc < 0 || crc > 0xffffffff) {
+      throw new TypeError("sourceCrc32 must be a CRC-32 as an unsigned number, an integer from 0 to 4294967295");
+    }
+    return crc;
+  }
+
   // Applying reads both inputs by ranges: the module holds the source's block
   // cache (options.sourceCache bytes, default the library's 64 MiB), never
-  // the source. The target's CRC-32 is not taken again here: the library
-  // checked it against the patch header's, whose last 4 bytes (little-endian)
-  // hold it, the header's size being the patch's first 2.
+  // the source, which it reads whole for its CRC-32 only where the caller
+  // does not give it (options.sourceCrc32). The target's CRC-32 is not taken
+  // again here: the library checked it against the patch header's, whose
+  // last 4 bytes (little-endian) hold it, the header's size being the
+  // patch's first 2.
   async function applyRun(source, patch, options, onWrite) {
+    const sourceCrc = knownSourceCrc(options);
     // Both at once: a Blob read whole in one overlaps its wait with the other's.
     const opened = await Promise.allSettled([rangeReader(source, "source"), rangeReader(patch, "patch")]);
     const readers = opened.filter(({ status }) => status === "fulfilled").map(({ value }) => value);
@@ -279,7 +293,9 @@ function varnockApi(loadCore) {
       const cache = (options && options.sourceCache) || 0;
       let targetCrc;
       await run(options, onWrite, (m, context, crc, copyIn) => {
-        const code = m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache);
+        // A CRC-32 of 2^31 or more goes to the module's 32-bit argument as the same bits.
+        const code = m._varnock_web_apply_ranges(context, readers[0].size, readers[1].size, cache,
+          sourceCrc === null ? 0 : 1, sourceCrc === null ? 0 : sourceCrc | 0);
         if (code !== 0) return code;
         // The patch's own header, raw or inside what carries it, names the
         // target's CRC-32, which the library has checked.

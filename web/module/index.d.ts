@@ -31,6 +31,18 @@ export interface ApplyOptions extends Options {
    * worker; elsewhere (a page's main thread, Node) whole.
    */
   sourceCache?: number;
+  /**
+   * The source's CRC-32 (ISO-HDLC, as an unsigned number), when the caller
+   * has taken it already of these very bytes: the source is then not read
+   * whole for it, only where the patch copies from it. One the patch does not
+   * name for its source rejects with "SOURCE_CHECKSUM" before anything is
+   * written. One that names it for another source cannot be seen until the
+   * target is written, whose own CRC-32 then rejects the call with
+   * "TARGET_CHECKSUM": a wrong target never resolves, but a function or a
+   * sync access handle given as the sink has had its bytes. A value that is
+   * not an integer from 0 to 2^32 - 1 is refused with a TypeError.
+   */
+  sourceCrc32?: number;
 }
 
 export interface MakeOptions extends Options {

@@ -158,12 +158,11 @@ async function saveToPicked(file, handle, report) {
 }
 
 // The module's apply options for the old file's CRC-32 as the page's check
-// took it (an apply's `sourceCrc32`, when it has one), so that the apply need
-// not read the whole old file once more for it. The library cannot yet be
-// given a source's CRC-32, so neither can the module: none is passed, and the
-// apply reads the file again. Once it can, this is
-// `(crc32) => (crc32 === undefined ? {} : { sourceCrc32: crc32 })`.
-const knownSourceCrc = () => ({});
+// took it (an apply's `sourceCrc32`, when it has one: the page gives it only
+// for the very File it checked, unchanged since), so that the apply need not
+// read the whole old file once more for it. A wrong one cannot make a wrong
+// new file pass: the library still checks the new file's CRC-32.
+const knownSourceCrc = (crc32) => (crc32 === undefined ? {} : { sourceCrc32: crc32 });
 
 async function runTask(message, report) {
   // A 16 MiB source cache keeps the tab well under its 256 MiB goal; a

@@ -386,6 +386,33 @@ export const cases = [
     },
   },
   {
+    name: "applyPatch takes sourceCrc32 for the source's: the right one rebuilds the target, a wrong one never resolves",
+    async run(api) {
+      // A source whose CRC-32 has its top bit set, which must reach the library as the same 32 bits.
+      const old = [2, 3, 4, 6, 7, 8, 10, 11].map((seed) => pseudoRandom(100_000, seed))
+        .find((bytes) => crc32(bytes) >= 2 ** 31);
+      check(old, "no source with a CRC-32 of 2^31 or more");
+      const made = edited(old);
+      const right = crc32(old);
+      for (const patch of [await api.makePatch(old, made), await api.makePatch(old, made, { container: true })]) {
+        check(equal(await api.applyPatch(new Blob([old]), patch, { sourceCrc32: right }), made), "target differs");
+        // A byte the target copies changed, the claim kept: only the target's check can tell.
+        const other = old.slice();
+        other[Math.floor(old.length / 3) + 10] ^= 1;
+        for (const [from, sourceCrc32, code, message] of [
+          [old, (right ^ 1) >>> 0, "SOURCE_CHECKSUM", "Source file checksum don't match"],
+          [other, right, "TARGET_CHECKSUM", "Target file checksum don't match"],
+        ]) {
+          checkError(api, await rejection(api.applyPatch(from, patch, { sourceCrc32 })), code, message);
+        }
+        for (const bad of [-1, 2 ** 32, 1.5, "0", null]) {
+          const error = await rejection(api.applyPatch(old, patch, { sourceCrc32: bad }));
+          check(error instanceof TypeError, `sourceCrc32 ${bad}: got ${error}`);
+        }
+      }
+    },
+  },
+  {
     name: "inputs that are not bytes are refused with a TypeError",
     async run(api) {
       const error = await rejection(api.applyPatch("old.bin", new Uint8Array(0)));

@@ -54,10 +54,14 @@ EMSCRIPTEN_KEEPALIVE void varnock_web_set_progress(varnock_context* context) {
 // The source and the patch read by ranges from JavaScript (a Blob read with
 // scratch file or FileReaderSync in a worker, or bytes in memory), so that the
 // module holds only the source's block cache, `source_cache` bytes (0: the
-// library's default), whatever the inputs' sizes.
+// library's default), whatever the inputs' sizes; with `crc_known` 1, `crc`
+// is the source's CRC-32, taken before, and the source is not read whole for it.
 EMSCRIPTEN_KEEPALIVE std::int32_t varnock_web_apply_ranges(varnock_context* context, double source_size,
-                                                           double patch_size, double source_cache) {
+                                                           double patch_size, double source_cache,
+                                                           std::int32_t crc_known, std::uint32_t crc) {
   varnock_set_source_cache(context, static_cast<std::size_t>(source_cache));
+  const std::int32_t code = varnock_set_source_crc(context, crc_known, crc);
+  if (code != VARNOCK_OK) return code;
   return varnock_apply_ranges(context, Read<0>, nullptr, static_cast<std::uint64_t>(source_size), Read<1>,
                               nullptr, static_cast<std::uint64_t>(patch_size), Write, nullptr);
 }
