@@ -62,8 +62,6 @@ bool IsThumb2Blx(std::uint16_t second) { return (second & 0x1000) == 0; }
 
 }  // namespace
 
-std::uint32_t FieldWidth(ReferenceKind kind) { return kind == ReferenceKind::kAbs64 ? 8 : 4; }
-
 std::optional<std::uint64_t> Decode(ReferenceKind kind, const std::uint8_t* field,
                                     std::uint64_t location_va) {
   const std::uint32_t word = Load32(field);

@@ -32,8 +32,9 @@ struct Reference {
 };
 
 // Bytes the field of a `kind` reference occupies at its location: 8 for
-// kAbs64, 4 for every other kind.
-std::uint32_t FieldWidth(ReferenceKind kind);
+// kAbs64, 4 for every other kind. Inline: the prediction asks it of every
+// reference near every literal.
+constexpr std::uint32_t FieldWidth(ReferenceKind kind) { return kind == ReferenceKind::kAbs64 ? 8 : 4; }
 
 // The target that the FieldWidth(kind) bytes at `field`, loaded at
 // `location_va`, name; std::nullopt where those bytes are not an instruction

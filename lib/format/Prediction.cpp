@@ -79,9 +79,16 @@ void Predictor::Predict(std::uint64_t cursor, std::uint64_t target, const Equiva
   const std::uint64_t window_end = cursor + available;
   for (std::uint64_t chunk = window_begin / exe::kChunkBytes; chunk <= (window_end - 1) / exe::kChunkBytes;
        ++chunk) {
-    for (const exe::Reference& reference : Chunk(chunk)) {
+    // A chunk's references come in location order and their fields are
+    // disjoint: only those from the window's start on may reach the literal.
+    const std::vector<exe::Reference>& references = Chunk(chunk);
+    auto first = std::lower_bound(
+        references.begin(), references.end(), window_begin,
+        [](const exe::Reference& reference, std::uint64_t at) { return reference.location < at; });
+    for (auto it = first; it != references.end() && it->location < window_end; ++it) {
+      const exe::Reference& reference = *it;
       const std::uint64_t width = exe::FieldWidth(reference.kind);
-      if (reference.location + width <= cursor || reference.location >= window_end) continue;
+      if (reference.location + width <= cursor) continue;
       const std::optional<std::uint64_t> target_offset = image_->OffsetOf(reference.target_va);
       if (!target_offset) continue;
       const std::optional<std::int64_t> target_shift = learnt.ShiftAt(*target_offset);
