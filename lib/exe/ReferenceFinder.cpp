@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <initializer_list>
 #include <tuple>
 
@@ -32,6 +33,49 @@ constexpr Table kTwoByteRip =
                0x56, 0x57, 0x58, 0x59, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E, 0x5F, 0x60, 0x61, 0x62, 0x63, 0x64, 0x65,
                0x66, 0x67, 0x68, 0x69, 0x6A, 0x6B, 0x6C, 0x6D, 0x6E, 0x6F, 0x74, 0x75, 0x76, 0x7E, 0x7F, 0xAF,
                0xB6, 0xB7, 0xBE, 0xBF, 0xD4, 0xD6, 0xDB, 0xDF, 0xEB, 0xEF, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE});
+
+constexpr std::uint64_t kEveryByte = 0x0101010101010101;
+
+// The high bit of the lowest zero byte of `word` (lowest: first in the
+// file), and maybe of bytes above it, never of one below it.
+constexpr std::uint64_t ZeroBytes(std::uint64_t word) {
+  return (word - kEveryByte) & ~word & (kEveryByte * 0x80);
+}
+
+// The first offset in [from, limit) whose byte `flags` flags, eight bytes at
+// a time, `one` testing the last few; `from` where it is past `limit`.
+template <typename Flags, typename One>
+std::uint64_t NextFlagged(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit, Flags flags,
+                          One one) {
+  if (from >= limit) return from;
+  for (; limit - from >= 8; from += 8) {
+    if (const std::uint64_t found = flags(Load64(data + from)))
+      return from + static_cast<std::uint64_t>(std::countr_zero(found)) / 8;
+  }
+  while (from < limit && !one(data[from])) ++from;
+  return from;
+}
+
+// The first byte in [from, limit) an x86 reference's instruction may start
+// with: CALL's E8, JMP's E9, the 0F of Jcc.
+std::uint64_t NextX86Start(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit) {
+  return NextFlagged(
+      data, from, limit,
+      [](std::uint64_t word) {
+        return ZeroBytes((word & (kEveryByte * 0xFE)) ^ (kEveryByte * 0xE8)) |
+               ZeroBytes(word ^ (kEveryByte * 0x0F));
+      },
+      [](std::uint8_t byte) { return (byte & 0xFE) == 0xE8 || byte == 0x0F; });
+}
+
+// The first ModRM byte in [from, limit) that names RIP plus a disp32: mod
+// 00, r/m 101, any reg.
+std::uint64_t NextRipModrm(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit) {
+  return NextFlagged(
+      data, from, limit,
+      [](std::uint64_t word) { return ZeroBytes((word & (kEveryByte * 0xC7)) ^ (kEveryByte * 0x05)); },
+      [](std::uint8_t byte) { return (byte & 0xC7) == 0x05; });
+}
 
 // The file offset of the disp32 of a RIP-relative instruction starting at
 // `p` (an optional 66/F2/F3 prefix, an optional REX, the opcode, ModRM), or 0
@@ -240,8 +284,25 @@ void ReferenceFinder::ScanX86(const Section& range, std::uint64_t begin, std::ui
   const std::uint8_t* data = file_.data();
   const std::uint64_t end = range.offset + range.size;
   const bool rip = image_.machine() == Machine::kX64;
+  // Most positions start nothing: a hit needs its first byte to be E8, E9
+  // or 0F or, RIP-relative, a ModRM naming RIP one to four bytes on (after
+  // an optional prefix, REX and 0F). Only the positions where either holds
+  // are tested, so the greedy scan finds what testing every one would find,
+  // at a fraction of the cost: next_start and next_modrm are the first such
+  // bytes at or after p (a ModRM strictly after), sought again once passed.
+  std::uint64_t next_start = NextX86Start(data, begin, stop);
+  std::uint64_t next_modrm = begin;
+  const std::uint64_t modrm_end = std::min(end, stop + 4);
   std::uint64_t p = begin;
-  while (p < stop) {
+  for (;;) {
+    if (next_start < p) next_start = NextX86Start(data, p, stop);
+    std::uint64_t candidate = next_start;
+    if (rip) {
+      if (next_modrm <= p) next_modrm = NextRipModrm(data, p + 1, modrm_end);
+      if (next_modrm < modrm_end) candidate = std::min(candidate, next_modrm >= p + 4 ? next_modrm - 4 : p);
+    }
+    if (candidate >= stop) return;
+    p = candidate;
     const std::uint8_t op = data[p];
     std::uint64_t field = 0;
     bool code_target = true;

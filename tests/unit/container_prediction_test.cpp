@@ -18,6 +18,7 @@
 #include "exe/ReferenceFinder.h"
 #include "format/Prediction.h"
 #include "support/ExeFiles.h"
+#include "support/SyntheticExe.h"
 
 namespace varnock::container {
 namespace {
@@ -90,33 +91,18 @@ class RulePredictor {
   std::uint64_t refused_ = 0;
 };
 
-// An ELF64 x86-64 shared object of `size` bytes whose one loaded segment is
-// all code: random bytes with a call into the image every 24 bytes or so, so
-// that references lie everywhere, across every chunk boundary too.
+// An x86-64 image of `size` bytes, all code: random bytes with a call into
+// the image every 24 bytes or so, so that references lie everywhere, across
+// every chunk boundary too.
 std::vector<std::uint8_t> LargeImage(std::size_t size, std::mt19937_64& random) {
   std::vector<std::uint8_t> file(size);
   for (std::uint8_t& byte : file) byte = static_cast<std::uint8_t>(random());
-  constexpr std::uint64_t kVa = 0x10000;
   for (std::size_t at = 256; at + 5 <= size; at += 8 + random() % 32) {
     file[at] = 0xE8;
     const std::uint64_t callee = random() % size;
     exe::Store32(file.data() + at + 1, static_cast<std::uint32_t>(callee - (at + 5)));
   }
-  std::fill(file.begin(), file.begin() + 120, std::uint8_t{0});
-  const std::uint8_t ident[] = {0x7F, 'E', 'L', 'F', 2, 1, 1};
-  std::copy(std::begin(ident), std::end(ident), file.begin());
-  exe::Store16(file.data() + 16, 3);   // shared object
-  exe::Store16(file.data() + 18, 62);  // x86-64
-  exe::Store64(file.data() + 32, 64);  // program headers
-  exe::Store16(file.data() + 54, 56);
-  exe::Store16(file.data() + 56, 1);
-  std::uint8_t* load = file.data() + 64;
-  exe::Store32(load, 1);      // loaded
-  exe::Store32(load + 4, 5);  // readable, executable
-  exe::Store64(load + 16, kVa);
-  exe::Store64(load + 32, size);
-  exe::Store64(load + 40, size);
-  return file;
+  return testing::MakeX64Image(std::move(file));
 }
 
 // Stretches over most of the source with small shifts, learnt in a few

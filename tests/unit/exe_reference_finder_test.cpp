@@ -12,8 +12,10 @@
 #include <string>
 #include <utility>
 
+#include "exe/LittleEndian.h"
 #include "exe/ReferenceFinder.h"
 #include "support/ExeFiles.h"
+#include "support/SyntheticExe.h"
 
 namespace varnock::exe {
 namespace {
@@ -283,6 +285,67 @@ TEST(ExeReferenceFinder, FindsEachKindInTheFixtures) {
       EXPECT_TRUE(std::any_of(references.begin(), references.end(),
                               [&](const Reference& reference) { return reference.kind == kind; }))
           << "no " << KindName(kind);
+    }
+  }
+}
+
+// Each x86-64 instruction form the scan knows, among NOPs, found at its field
+// with its target wherever it starts: at each offset around a chunk boundary
+// and at the code's very end, alone or a few bytes after a call (so that the
+// scan comes to it from every alignment to the 8 bytes it may test at once).
+TEST(ExeReferenceFinder, FindsEachX64FormAtEachPlace) {
+  struct Form {
+    const char* what;
+    std::vector<std::uint8_t> opcode;  // the bytes before the disp32
+  };
+  const Form forms[] = {
+      {"call rel32", {0xE8}},
+      {"jmp rel32", {0xE9}},
+      {"jne rel32", {0x0F, 0x85}},
+      {"add [rip], eax", {0x01, 0x05}},
+      {"call [rip]", {0xFF, 0x15}},
+      {"mov rax, [rip]", {0x48, 0x8B, 0x05}},
+      {"lea rcx, [rip]", {0x48, 0x8D, 0x0D}},
+      {"movzx eax, byte [rip]", {0x0F, 0xB6, 0x05}},
+      {"cmovne rax, [rip]", {0x48, 0x0F, 0x45, 0x05}},
+      {"movsd xmm0, [rip]", {0xF2, 0x0F, 0x10, 0x05}},
+      {"movq xmm1, [rip]", {0x66, 0x48, 0x0F, 0x6E, 0x0D}},
+  };
+  constexpr std::size_t kSize = 4 * kChunkBytes;
+  constexpr std::uint64_t kTarget = testing::kSyntheticVa + 0x200;
+  const auto place = [](std::vector<std::uint8_t>& code, std::size_t start,
+                        const std::vector<std::uint8_t>& opcode) {
+    std::copy(opcode.begin(), opcode.end(), code.begin() + static_cast<std::ptrdiff_t>(start));
+    const std::uint64_t field = start + opcode.size();
+    Store32(code.data() + field, static_cast<std::uint32_t>(kTarget - (testing::kSyntheticVa + field + 4)));
+    return field;
+  };
+  for (const Form& form : forms) {
+    const std::size_t length = form.opcode.size() + 4;
+    std::vector<std::size_t> starts;
+    for (std::size_t k = 0; k <= 16; ++k) starts.push_back(2 * kChunkBytes - k);
+    starts.push_back(kSize - length);
+    for (const std::size_t start : starts) {
+      for (int gap = -1; gap < 8; ++gap) {
+        SCOPED_TRACE(std::string(form.what) + " at " + std::to_string(start) + ", gap " +
+                     std::to_string(gap));
+        std::vector<std::uint8_t> code(kSize, 0x90);
+        std::vector<std::uint64_t> fields;
+        if (gap >= 0) fields.push_back(place(code, start - 5 - static_cast<std::size_t>(gap), {0xE8}));
+        fields.push_back(place(code, start, form.opcode));
+        const std::vector<std::uint8_t> file = testing::MakeX64Image(std::move(code));
+        const auto image = Image::Parse(file);
+        ASSERT_TRUE(image.has_value());
+        std::vector<Reference> found;
+        // Past the headers, which are code too.
+        ReferenceFinder(*image, file).Find(kChunkBytes, file.size(), found);
+        ASSERT_EQ(found.size(), fields.size());
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+          EXPECT_EQ(found[i].location, fields[i]);
+          EXPECT_EQ(found[i].target_va, kTarget);
+          EXPECT_EQ(found[i].kind, ReferenceKind::kRel32);
+        }
+      }
     }
   }
 }
