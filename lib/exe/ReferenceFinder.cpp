@@ -123,6 +123,31 @@ bool IsPointerRelocation(Machine machine, std::uint32_t type) {
   return false;
 }
 
+// Whether a field overlaps a relocation-listed one (the index's entries:
+// location * 2 + 1 for an 8-byte field, sorted). A scan asks of fields that
+// lie close after one another: the search walks from the entry the last
+// question ended at, a step or two, where a binary search would take twenty.
+class ListedNear {
+ public:
+  ListedNear(const std::vector<std::uint64_t>& listed, std::uint64_t from)
+      : listed_(listed), after_(std::lower_bound(listed.begin(), listed.end(), from * 2)) {}
+
+  bool Overlaps(std::uint64_t begin, std::uint64_t end) {
+    // after_ becomes the first entry at or past `end`: the one before it is
+    // the only one that may reach into [begin, end).
+    const std::uint64_t key = end * 2;
+    while (after_ != listed_.begin() && *(after_ - 1) >= key) --after_;
+    while (after_ != listed_.end() && *after_ < key) ++after_;
+    if (after_ == listed_.begin()) return false;
+    const std::uint64_t entry = *(after_ - 1);
+    return (entry >> 1) + ((entry & 1) ? 8 : 4) > begin;
+  }
+
+ private:
+  const std::vector<std::uint64_t>& listed_;
+  std::vector<std::uint64_t>::const_iterator after_;
+};
+
 }  // namespace
 
 ReferenceFinder::ReferenceFinder(const Image& image, ByteSpan file) : image_(image), file_(file) {
@@ -205,13 +230,6 @@ void ReferenceFinder::BuildIndex() {
   listed_.shrink_to_fit();
 }
 
-bool ReferenceFinder::OverlapsListed(std::uint64_t begin, std::uint64_t end) const {
-  auto after = std::lower_bound(listed_.begin(), listed_.end(), end * 2);
-  if (after == listed_.begin()) return false;
-  const std::uint64_t entry = *(after - 1);
-  return (entry >> 1) + ((entry & 1) ? 8 : 4) > begin;
-}
-
 void ReferenceFinder::Find(std::uint64_t begin, std::uint64_t end, std::vector<Reference>& out) const {
   end = std::min<std::uint64_t>(end, file_.size());
   if (begin >= end) return;
@@ -284,6 +302,7 @@ void ReferenceFinder::ScanX86(const Section& range, std::uint64_t begin, std::ui
   const std::uint8_t* data = file_.data();
   const std::uint64_t end = range.offset + range.size;
   const bool rip = image_.machine() == Machine::kX64;
+  ListedNear listed(listed_, begin);
   // Most positions start nothing: a hit needs its first byte to be E8, E9
   // or 0F or, RIP-relative, a ModRM naming RIP one to four bytes on (after
   // an optional prefix, REX and 0F). Only the positions where either holds
@@ -316,9 +335,9 @@ void ReferenceFinder::ScanX86(const Section& range, std::uint64_t begin, std::ui
     }
     if (field != 0 && end - field >= 4) {
       const std::uint64_t location_va = range.va + (field - range.offset);
-      const auto target = Decode(ReferenceKind::kRel32, data + field, location_va);
+      const auto target = DecodeRel32(data + field, location_va);
       if (target && (code_target ? image_.InCode(*target) : image_.InImage(*target)) &&
-          !OverlapsListed(field, field + 4)) {
+          !listed.Overlaps(field, field + 4)) {
         hits.push_back({field, *target, ReferenceKind::kRel32});
         p = field + 4;
         continue;
@@ -336,6 +355,7 @@ void ReferenceFinder::ScanArm32(const Section& range, std::uint64_t begin, std::
   if (range.offset % 4 != 0 || range.va % 4 != 0) return;
   const std::uint8_t* data = file_.data();
   const std::uint64_t end = range.offset + range.size;
+  ListedNear listed(listed_, begin);
   std::uint64_t p = begin + (begin % 2);
   while (p < stop && end - p >= 4) {
     const std::uint64_t location_va = range.va + (p - range.offset);
@@ -348,7 +368,7 @@ void ReferenceFinder::ScanArm32(const Section& range, std::uint64_t begin, std::
     }
     if (kind) {
       const auto target = Decode(*kind, data + p, location_va);
-      if (target && image_.InCode(*target) && !OverlapsListed(p, p + 4)) {
+      if (target && image_.InCode(*target) && !listed.Overlaps(p, p + 4)) {
         hits.push_back({p, *target, *kind});
         p += 4;
         continue;
@@ -367,12 +387,13 @@ void ReferenceFinder::ScanArm64(const Section& range, std::uint64_t begin, std::
   if (range.offset % 4 != 0 || range.va % 4 != 0) return;
   const std::uint8_t* data = file_.data();
   const std::uint64_t range_end = range.offset + range.size;
+  ListedNear listed(listed_, begin);
   for (std::uint64_t p = begin; p < end && range_end - p >= 4; p += 4) {
     const std::uint32_t word = Load32(data + p);
     const std::uint64_t location_va = range.va + (p - range.offset);
     if ((word & 0x7C000000) == 0x14000000) {
       const auto target = Decode(ReferenceKind::kArm64Branch26, data + p, location_va);
-      if (target && image_.InCode(*target) && !OverlapsListed(p, p + 4)) {
+      if (target && image_.InCode(*target) && !listed.Overlaps(p, p + 4)) {
         hits.push_back({p, *target, ReferenceKind::kArm64Branch26});
       }
       continue;
@@ -402,13 +423,13 @@ void ReferenceFinder::ScanArm64(const Section& range, std::uint64_t begin, std::
       }
       if (kind) {
         const auto low = Decode(*kind, data + q, next_va);
-        if (low && image_.InImage(*page + *low) && !OverlapsListed(q, q + 4)) {
+        if (low && image_.InImage(*page + *low) && !listed.Overlaps(q, q + 4)) {
           pairs[pair_count++] = {q, *page + *low, *kind};
         }
       }
       if (writes) break;
     }
-    if (pair_count == 0 || OverlapsListed(p, p + 4)) continue;
+    if (pair_count == 0 || listed.Overlaps(p, p + 4)) continue;
     hits.push_back({p, pairs[0].target_va, ReferenceKind::kArm64Adrp});
     hits.insert(hits.end(), pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(pair_count));
   }

@@ -68,7 +68,6 @@ class ReferenceFinder {
   void ScanX86(const Section& range, std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits) const;
   void ScanArm64(const Section& range, std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits) const;
   void ScanArm32(const Section& range, std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits) const;
-  bool OverlapsListed(std::uint64_t begin, std::uint64_t end) const;
   void BuildIndex();
 
   Image image_;
