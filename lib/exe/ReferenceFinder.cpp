@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <initializer_list>
+#include <iterator>
 #include <tuple>
 
 #include "exe/LittleEndian.h"
@@ -249,10 +250,52 @@ void ReferenceFinder::Find(std::uint64_t begin, std::uint64_t end, std::vector<R
       ScanPiece(range, piece_begin, piece_end, hits);
     }
   }
+  Merge(begin, end, hits, out);
+}
+
+void ReferenceFinder::FindChunk(std::uint64_t chunk, Carry& carry, std::vector<Reference>& out) const {
+  const std::uint64_t begin = chunk * kChunkBytes;
+  const std::uint64_t end = std::min<std::uint64_t>(begin + kChunkBytes, file_.size());
+  std::vector<Hit> hits;
+  if (begin >= end) {
+    carry.chunk = Carry().chunk;
+    return;
+  }
+  if (chunk > 0 && carry.chunk == chunk - 1) {
+    hits = std::move(carry.hits);
+  } else if (chunk > 0) {
+    ScanChunk(chunk - 1, hits);
+  }
+  const std::size_t own = hits.size();
+  ScanChunk(chunk, hits);
+  // What runs into the next chunk is the next call's.
+  carry.hits.clear();
+  std::copy_if(hits.begin() + static_cast<std::ptrdiff_t>(own), hits.end(), std::back_inserter(carry.hits),
+               [&](const Hit& hit) { return hit.location >= begin + kChunkBytes; });
+  carry.chunk = chunk;
+  Merge(begin, end, hits, out);
+}
+
+void ReferenceFinder::ScanChunk(std::uint64_t chunk, std::vector<Hit>& hits) const {
+  const std::uint64_t begin = chunk * kChunkBytes;
+  const std::vector<Section>& code = image_.code();
+  // The ranges are disjoint and in offset order, so their ends are too.
+  auto range = std::partition_point(code.begin(), code.end(),
+                                    [&](const Section& s) { return s.offset + s.size <= begin; });
+  for (; range != code.end() && range->offset < begin + kChunkBytes; ++range) {
+    ScanPiece(*range, std::max(range->offset, begin),
+              std::min(range->offset + range->size, begin + kChunkBytes), hits);
+  }
+}
+
+void ReferenceFinder::Merge(std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits,
+                            std::vector<Reference>& out) const {
   std::erase_if(hits, [&](const Hit& hit) { return hit.location < begin || hit.location >= end; });
-  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+  const auto order = [](const Hit& a, const Hit& b) {
     return std::tie(a.location, a.target_va, a.kind) < std::tie(b.location, b.target_va, b.kind);
-  });
+  };
+  // Only AArch64's pairs come out of order.
+  if (!std::is_sorted(hits.begin(), hits.end(), order)) std::sort(hits.begin(), hits.end(), order);
 
   auto listed = std::lower_bound(listed_.begin(), listed_.end(), begin * 2);
   auto hit = hits.begin();

@@ -102,7 +102,7 @@ std::vector<std::uint8_t> LargeImage(std::size_t size, std::mt19937_64& random) 
     const std::uint64_t callee = random() % size;
     exe::Store32(file.data() + at + 1, static_cast<std::uint32_t>(callee - (at + 5)));
   }
-  return testing::MakeX64Image(std::move(file));
+  return testing::MakeElf64Image(std::move(file));
 }
 
 // Stretches over most of the source with small shifts, learnt in a few

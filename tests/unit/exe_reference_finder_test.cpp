@@ -190,6 +190,86 @@ TEST(ExeReferenceFinder, SplitsNearChunkBoundariesAgreeWithTheWholeFile) {
   }
 }
 
+// AArch64 pairs interleaved, as compilers schedule them: each ADRP's pair
+// comes after the next ADRP, yet the references come in location order.
+TEST(ExeReferenceFinder, FindsInterleavedAarch64PairsInLocationOrder) {
+  constexpr std::uint64_t kAt = 2 * kChunkBytes;
+  const std::uint32_t words[] = {
+      0xD0000000,  // adrp x0, +2 pages
+      0xF0000001,  // adrp x1, +3 pages
+      0x9108D000,  // add x0, x0, #0x234
+      0x9115A021,  // add x1, x1, #0x568
+  };
+  std::vector<std::uint8_t> code(8 * kChunkBytes, 0);
+  for (std::size_t at = 0; at < code.size(); at += 4) Store32(code.data() + at, 0xD503201F);  // nop
+  for (std::size_t i = 0; i < std::size(words); ++i) Store32(code.data() + kAt + 4 * i, words[i]);
+  const std::vector<std::uint8_t> file = testing::MakeElf64Image(std::move(code), testing::kElfAarch64);
+  const auto image = Image::Parse(file);
+  ASSERT_TRUE(image.has_value());
+  const std::uint64_t page = testing::kSyntheticVa + kAt;
+  const std::vector<Reference> expected = {
+      {kAt, page + 0x2234, ReferenceKind::kArm64Adrp},
+      {kAt + 4, page + 0x3568, ReferenceKind::kArm64Adrp},
+      {kAt + 8, page + 0x2234, ReferenceKind::kArm64AddLo12},
+      {kAt + 12, page + 0x3568, ReferenceKind::kArm64AddLo12},
+  };
+  const ReferenceFinder finder(*image, file);
+  std::vector<Reference> found;
+  finder.Find(kChunkBytes, file.size(), found);
+  EXPECT_TRUE(found == expected);
+  ReferenceFinder::Carry carry;
+  found.clear();
+  finder.FindChunk(kAt / kChunkBytes, carry, found);
+  EXPECT_TRUE(found == expected);
+}
+
+// A predictor asks chunk by chunk, carrying what each scan leaves to the
+// next: in order, skipping, going back, asking one again; whatever the
+// order, each chunk's references are Find's for its window.
+TEST(ExeReferenceFinder, ChunkByChunkAgreesWithFindInAnyOrder) {
+  struct Order {
+    const char* what;
+    // The chunk asked for after `chunk`, of `count`, at step `step`.
+    std::uint64_t (*next)(std::uint64_t chunk, std::uint64_t count, std::uint64_t step);
+  };
+  const Order orders[] = {
+      {"in order", [](std::uint64_t chunk, std::uint64_t, std::uint64_t) { return chunk + 1; }},
+      {"every other", [](std::uint64_t chunk, std::uint64_t, std::uint64_t) { return chunk + 2; }},
+      {"backwards",
+       [](std::uint64_t chunk, std::uint64_t count, std::uint64_t) { return (chunk + count - 1) % count; }},
+      {"each twice",
+       [](std::uint64_t chunk, std::uint64_t, std::uint64_t step) { return step % 2 ? chunk : chunk + 1; }},
+      {"on, then back", [](std::uint64_t chunk, std::uint64_t,
+                           std::uint64_t step) { return step % 3 == 2 ? chunk - 1 : chunk + 1; }},
+      {"scattered",
+       [](std::uint64_t chunk, std::uint64_t count, std::uint64_t) { return (chunk * 7 + 3) % count; }},
+  };
+  const auto files = testing::ExeFilesToScan();
+  if (files.empty()) {
+    GTEST_SKIP() << "no executable to read";
+  }
+  for (const ExeFile& file : files) {
+    const auto image = Image::Parse(file.bytes);
+    ASSERT_TRUE(image.has_value());
+    const ReferenceFinder finder(*image, file.bytes);
+    // A chunk past the end too, which has none.
+    const std::uint64_t count = file.bytes.size() / kChunkBytes + 2;
+    for (const Order& order : orders) {
+      SCOPED_TRACE(file.name + ", " + order.what);
+      ReferenceFinder::Carry carry;
+      std::uint64_t chunk = 0;
+      for (std::uint64_t step = 0; step < std::min<std::uint64_t>(count, 600); ++step) {
+        std::vector<Reference> expected;
+        finder.Find(chunk * kChunkBytes, (chunk + 1) * kChunkBytes, expected);
+        std::vector<Reference> found;
+        finder.FindChunk(chunk, carry, found);
+        ASSERT_TRUE(found == expected) << "chunk " << chunk << " at step " << step;
+        chunk = order.next(chunk, count, step) % count;
+      }
+    }
+  }
+}
+
 struct Expected {
   const char* fixture;
   ReferenceKind kind;
@@ -333,7 +413,7 @@ TEST(ExeReferenceFinder, FindsEachX64FormAtEachPlace) {
         std::vector<std::uint64_t> fields;
         if (gap >= 0) fields.push_back(place(code, start - 5 - static_cast<std::size_t>(gap), {0xE8}));
         fields.push_back(place(code, start, form.opcode));
-        const std::vector<std::uint8_t> file = testing::MakeX64Image(std::move(code));
+        const std::vector<std::uint8_t> file = testing::MakeElf64Image(std::move(code));
         const auto image = Image::Parse(file);
         ASSERT_TRUE(image.has_value());
         std::vector<Reference> found;
