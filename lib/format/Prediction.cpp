@@ -24,21 +24,29 @@ Predictor::Predictor(std::span<const std::uint8_t> source) : source_(source) {
 Predictor::~Predictor() = default;
 
 void Predictor::StartBlock(std::uint32_t yield) {
-  for (HeldChunk& held : held_) held.index = ~std::uint64_t{0};
+  std::fill(tags_.begin(), tags_.end(), kNoChunk);
   budget_ = ChunkBudget(yield);
 }
 
 const std::vector<exe::Reference>& Predictor::Chunk(std::uint64_t chunk) {
   static const std::vector<exe::Reference> kNone;
-  if (held_.empty()) held_.resize(kHeldChunks);
-  HeldChunk& slot = held_[chunk % kHeldChunks];
-  if (slot.index == chunk) return slot.references;
-  if (budget_ == 0) return kNone;
-  --budget_;
-  slot.index = chunk;
-  slot.references.clear();
-  const std::uint64_t begin = chunk * exe::kChunkBytes;
-  finder_->Find(begin, begin + exe::kChunkBytes, slot.references);
+  if (held_.empty()) {
+    tags_.assign(kHeldChunks, kNoChunk);
+    held_.resize(kHeldChunks);
+  }
+  const std::size_t at = chunk % kHeldChunks;
+  if (tags_[at] != chunk) {
+    if (budget_ == 0) return kNone;
+    --budget_;
+    tags_[at] = chunk;
+  }
+  // A slot changes only here, after its tag: a tag names what its slot holds.
+  HeldChunk& slot = held_[at];
+  if (slot.index != chunk) {
+    slot.index = chunk;
+    slot.references.clear();
+    finder_->FindChunk(chunk, carry_, slot.references);
+  }
   return slot.references;
 }
 

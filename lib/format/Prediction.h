@@ -13,12 +13,8 @@
 #include <vector>
 
 #include "exe/Reference.h"
+#include "exe/ReferenceFinder.h"
 #include "format/Equivalences.h"
-
-namespace varnock::exe {
-class Image;
-class ReferenceFinder;
-}  // namespace varnock::exe
 
 namespace varnock::container {
 
@@ -62,16 +58,22 @@ class Predictor {
   // literals, which mostly lie near.
   const std::vector<exe::Reference>& Chunk(std::uint64_t chunk);
 
+  static constexpr std::uint64_t kNoChunk = ~std::uint64_t{0};
   std::span<const std::uint8_t> source_;
   std::unique_ptr<exe::Image> image_;
   std::unique_ptr<exe::ReferenceFinder> finder_;
+  exe::ReferenceFinder::Carry carry_;
   struct HeldChunk {
-    std::uint64_t index = ~std::uint64_t{0};
+    std::uint64_t index = kNoChunk;
     std::vector<exe::Reference> references;
   };
   // Direct-mapped by chunk: 4 MiB of the source's references about the
   // literals being predicted, a few MiB of memory.
   static constexpr std::size_t kHeldChunks = 1024;
+  // The table as a block counts it: the chunk each slot was last given in
+  // this block. What the slots hold outlives the block: a chunk found again
+  // is the same, and only what the block may scan is the rule's.
+  std::vector<std::uint64_t> tags_;
   std::vector<HeldChunk> held_;
   // Chunks the block may still have scanned; unbounded until StartBlock.
   std::uint64_t budget_ = ~std::uint64_t{0};
