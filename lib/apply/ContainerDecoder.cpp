@@ -277,7 +277,8 @@ Predictor& ContainerDecoder::SourcePredictor() {
       whole = whole_source_;
     }
     predictor_ = std::make_unique<Predictor>(
-        whole.first(static_cast<std::size_t>(std::min<std::uint64_t>(whole.size(), header_.source_size))));
+        whole.first(static_cast<std::size_t>(std::min<std::uint64_t>(whole.size(), header_.source_size))),
+        Predictor::Keep::kTable);
   }
   return *predictor_;
 }

@@ -14,7 +14,7 @@ constexpr std::uint64_t kWidestField = 8;
 
 }  // namespace
 
-Predictor::Predictor(std::span<const std::uint8_t> source) : source_(source) {
+Predictor::Predictor(std::span<const std::uint8_t> source, Keep keep) : source_(source), keep_(keep) {
   if (std::optional<exe::Image> image = exe::Image::Parse(source)) {
     image_ = std::make_unique<exe::Image>(std::move(*image));
     finder_ = std::make_unique<exe::ReferenceFinder>(*image_, source);
@@ -45,9 +45,64 @@ const std::vector<exe::Reference>& Predictor::Chunk(std::uint64_t chunk) {
   if (slot.index != chunk) {
     slot.index = chunk;
     slot.references.clear();
-    finder_->FindChunk(chunk, carry_, slot.references);
+    if (!Recall(chunk, slot.references)) {
+      finder_->FindChunk(chunk, carry_, slot.references);
+      Remember(chunk, slot.references);
+    }
   }
   return slot.references;
+}
+
+bool Predictor::Recall(std::uint64_t chunk, std::vector<exe::Reference>& out) const {
+  if (chunk >= kept_.size() || kept_[chunk].page == Kept::kNone) return false;
+  const Kept& kept = kept_[chunk];
+  const std::uint16_t* word = pages_[kept.page].get() + kept.start;
+  const std::uint16_t* const end = word + kept.words;
+  while (word != end) {
+    const std::uint64_t location = chunk * exe::kChunkBytes + (*word >> 4);
+    const unsigned code = *word++ & 15u;
+    if (code == kStated) {
+      const auto kind = static_cast<exe::ReferenceKind>(*word);
+      std::uint64_t target = 0;
+      for (int i = 4; i > 0; --i) target = target << 16 | word[i];
+      word += 5;
+      out.push_back({location, target, kind});
+    } else {
+      // Remember checked that the bytes give the target again.
+      const auto kind = static_cast<exe::ReferenceKind>(code);
+      out.push_back({location, *exe::Decode(kind, source_.data() + location, *image_->VaOf(location)), kind});
+    }
+  }
+  return true;
+}
+
+void Predictor::Remember(std::uint64_t chunk, const std::vector<exe::Reference>& references) {
+  if (keep_ != Keep::kEveryChunk) return;
+  if (kept_.empty()) kept_.resize(source_.size() / exe::kChunkBytes + 1);
+  if (chunk >= kept_.size()) return;
+  scratch_.clear();
+  for (const exe::Reference& reference : references) {
+    const std::uint64_t offset = reference.location - chunk * exe::kChunkBytes;
+    const auto kind = static_cast<std::uint16_t>(reference.kind);
+    const std::optional<std::uint64_t> va = image_->VaOf(reference.location);
+    if (va && exe::Decode(reference.kind, source_.data() + reference.location, *va) == reference.target_va) {
+      scratch_.push_back(static_cast<std::uint16_t>(offset << 4 | kind));
+      continue;
+    }
+    scratch_.push_back(static_cast<std::uint16_t>(offset << 4 | kStated));
+    scratch_.push_back(kind);
+    for (int i = 0; i < 4; ++i)
+      scratch_.push_back(static_cast<std::uint16_t>(reference.target_va >> (16 * i)));
+  }
+  if (pages_.empty() || kPageWords - page_used_ < scratch_.size()) {
+    if ((pages_.size() + 1) * kPageWords > kMostKeptWords) return;
+    pages_.emplace_back(new std::uint16_t[kPageWords]);
+    page_used_ = 0;
+  }
+  std::copy(scratch_.begin(), scratch_.end(), pages_.back().get() + page_used_);
+  kept_[chunk] = {static_cast<std::uint32_t>(pages_.size() - 1), static_cast<std::uint16_t>(page_used_),
+                  static_cast<std::uint16_t>(scratch_.size())};
+  page_used_ += scratch_.size();
 }
 
 std::string Predictor::Kind() const {

@@ -91,18 +91,34 @@ class RulePredictor {
   std::uint64_t refused_ = 0;
 };
 
-// An x86-64 image of `size` bytes, all code: random bytes with a call into
+// An image of `size` bytes, all code: random bytes with a reference into
 // the image every 24 bytes or so, so that references lie everywhere, across
-// every chunk boundary too.
-std::vector<std::uint8_t> LargeImage(std::size_t size, std::mt19937_64& random) {
+// every chunk boundary too. x86-64 calls; AArch64 calls and ADRP pairs,
+// whose targets their bytes alone do not give.
+std::vector<std::uint8_t> LargeImage(std::size_t size, std::uint16_t machine, std::mt19937_64& random) {
   std::vector<std::uint8_t> file(size);
   for (std::uint8_t& byte : file) byte = static_cast<std::uint8_t>(random());
-  for (std::size_t at = 256; at + 5 <= size; at += 8 + random() % 32) {
-    file[at] = 0xE8;
+  for (std::size_t at = 256; at + 12 <= size; at += 8 + random() % 32) {
     const std::uint64_t callee = random() % size;
-    exe::Store32(file.data() + at + 1, static_cast<std::uint32_t>(callee - (at + 5)));
+    if (machine == testing::kElfX64) {
+      file[at] = 0xE8;
+      exe::Store32(file.data() + at + 1, static_cast<std::uint32_t>(callee - (at + 5)));
+      continue;
+    }
+    at &= ~std::size_t{3};
+    if (random() % 2) {
+      exe::Store32(file.data() + at,
+                   0x94000000 | (static_cast<std::uint32_t>((callee & ~3u) - at) >> 2 & 0x3FFFFFF));
+      continue;
+    }
+    // adrp x3, callee; add x3, x3, #low
+    const std::uint64_t pages =
+        ((testing::kSyntheticVa + callee) >> 12) - ((testing::kSyntheticVa + at) >> 12);
+    exe::Store32(file.data() + at,
+                 static_cast<std::uint32_t>(0x90000003 | (pages & 3) << 29 | (pages >> 2 & 0x7FFFF) << 5));
+    exe::Store32(file.data() + at + 4, static_cast<std::uint32_t>(0x91000063 | (callee & 0xFFF) << 10));
   }
-  return testing::MakeElf64Image(std::move(file));
+  return testing::MakeElf64Image(std::move(file), machine);
 }
 
 // Stretches over most of the source with small shifts, learnt in a few
@@ -154,20 +170,21 @@ std::vector<Piece> RandomPieces(std::uint64_t source_size, std::size_t count, st
   return pieces;
 }
 
-// Runs blocks of pieces through one predictor and the rule alike; returns the
+// Runs blocks of pieces through one predictor and the rule alike, in
+// `passes` passes over the blocks as the maker makes them; returns the
 // references re-encoded, so that a caller sees the check was not vacuous.
-std::uint64_t ExpectPredictsAsTheRule(std::span<const std::uint8_t> source,
+std::uint64_t ExpectPredictsAsTheRule(std::span<const std::uint8_t> source, Predictor::Keep keep, int passes,
                                       const std::vector<std::uint32_t>& yields, std::size_t pieces_per_block,
                                       std::mt19937_64& random, std::uint64_t* refused = nullptr) {
-  Predictor predictor(source);
+  Predictor predictor(source, keep);
   RulePredictor rule(source);
   EXPECT_EQ(predictor.Knows(), rule.Knows());
   const Equivalences learnt = RandomLearnt(source.size(), random);
   std::uint64_t differing = 0;
   std::vector<std::uint8_t> out;
-  for (std::size_t b = 0; b < yields.size(); ++b) {
-    predictor.StartBlock(yields[b]);
-    rule.StartBlock(yields[b]);
+  for (std::size_t b = 0; b < yields.size() * static_cast<std::size_t>(passes); ++b) {
+    predictor.StartBlock(yields[b % yields.size()]);
+    rule.StartBlock(yields[b % yields.size()]);
     for (const Piece& piece : RandomPieces(source.size(), pieces_per_block, random)) {
       out.assign(piece.size, 0xAA);
       predictor.Predict(piece.cursor, piece.target, learnt, out);
@@ -195,22 +212,30 @@ TEST(Prediction, PredictsAsTheRuleOnEveryKindOfExecutable) {
     GTEST_SKIP() << "no executable to read";
   }
   for (const testing::ExeFile& file : files) {
-    SCOPED_TRACE(file.name);
-    EXPECT_GT(ExpectPredictsAsTheRule(file.bytes, {0, 1 << 20, 0xFFFFFFFF}, 3000, random), 0u);
+    for (const Predictor::Keep keep : {Predictor::Keep::kTable, Predictor::Keep::kEveryChunk}) {
+      SCOPED_TRACE(file.name + (keep == Predictor::Keep::kTable ? ", the table kept" : ", every chunk kept"));
+      EXPECT_GT(ExpectPredictsAsTheRule(file.bytes, keep, 2, {0, 1 << 20, 0xFFFFFFFF}, 3000, random), 0u);
+    }
   }
 }
 
 // Over 4 MiB, pieces all over the file evict chunks from the table and the
 // blocks run out of budget: what a block was refused must not depend on what
-// the blocks before it asked.
+// the blocks and passes before it asked, nor on what the predictor kept.
 TEST(Prediction, ChunksPastTheBudgetHaveNoReferencesWhateverWasAskedBefore) {
   std::mt19937_64 random(31);
-  const std::vector<std::uint8_t> source = LargeImage(5 << 20, random);
-  ASSERT_TRUE(exe::Image::Parse(source).has_value());
-  std::uint64_t refused = 0;
-  // Small blocks to exhaust the budget, then one large enough not to.
-  EXPECT_GT(ExpectPredictsAsTheRule(source, {0, 4096, 0, 1 << 30}, 3000, random, &refused), 0u);
-  EXPECT_GT(refused, 0u) << "no block ran out of budget";
+  for (const std::uint16_t machine : {testing::kElfX64, testing::kElfAarch64}) {
+    const std::vector<std::uint8_t> source = LargeImage(5 << 20, machine, random);
+    ASSERT_TRUE(exe::Image::Parse(source).has_value());
+    for (const Predictor::Keep keep : {Predictor::Keep::kTable, Predictor::Keep::kEveryChunk}) {
+      SCOPED_TRACE(std::string(machine == testing::kElfX64 ? "x86-64, " : "AArch64, ") +
+                   (keep == Predictor::Keep::kTable ? "the table kept" : "every chunk kept"));
+      std::uint64_t refused = 0;
+      // Small blocks to exhaust the budget, then one large enough not to.
+      EXPECT_GT(ExpectPredictsAsTheRule(source, keep, 2, {0, 4096, 0, 1 << 30}, 3000, random, &refused), 0u);
+      EXPECT_GT(refused, 0u) << "no block ran out of budget";
+    }
+  }
 }
 
 }  // namespace
