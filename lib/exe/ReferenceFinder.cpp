@@ -149,6 +149,67 @@ class ListedNear {
   std::vector<std::uint64_t>::const_iterator after_;
 };
 
+// The hit of an x86 instruction starting at `p` of `range`, if any: a call,
+// a jump or a RIP-relative operand whose rel32 names the code (the image for
+// operands) and overlaps no listed field.
+std::optional<Reference> X86HitAt(const Image& image, const std::uint8_t* data, const Section& range,
+                                  std::uint64_t p, ListedNear& listed) {
+  const std::uint64_t end = range.offset + range.size;
+  const std::uint8_t op = data[p];
+  std::uint64_t field = 0;
+  bool code_target = true;
+  if (op == 0xE8 || op == 0xE9) {
+    field = p + 1;
+  } else if (op == 0x0F && end - p >= 2 && (data[p + 1] & 0xF0) == 0x80) {
+    field = p + 2;
+  } else if (image.machine() == Machine::kX64) {
+    field = RipField(data, p, end);
+    code_target = false;
+  }
+  if (field == 0 || end - field < 4) return std::nullopt;
+  const auto target = DecodeRel32(data + field, range.va + (field - range.offset));
+  if (!target || !(code_target ? image.InCode(*target) : image.InImage(*target)) ||
+      listed.Overlaps(field, field + 4))
+    return std::nullopt;
+  return Reference{field, *target, ReferenceKind::kRel32};
+}
+
+// Where the x86 scan goes on from `p`: past the hit's field, else to the
+// next byte.
+std::uint64_t X86Next(std::uint64_t p, const std::optional<Reference>& hit) {
+  return hit ? hit->location + 4 : p + 1;
+}
+
+// A greedy scan stands, once at or past `from`, at one of the `count`
+// positions from `from` on, `step` apart: the scan before it jumps no
+// farther. The scans from each of them, `next` giving the position after
+// each, meet within a few instructions, and from where they have all met
+// the scan is one whatever went before. Returns that point, or nothing
+// where they have not all met before `latest`.
+template <typename Next>
+std::optional<std::uint64_t> Rejoin(std::uint64_t from, std::uint64_t count, std::uint64_t step,
+                                    std::uint64_t latest, Next next) {
+  std::array<std::uint64_t, 16> at{};
+  std::size_t live = 0;
+  for (std::uint64_t k = 0; k < count && live < at.size(); ++k) at[live++] = from + k * step;
+  while (live > 1) {
+    // The scan furthest behind moves; where it lands on another's
+    // position, the two are one from there on.
+    const std::size_t low =
+        static_cast<std::size_t>(std::min_element(at.begin(), at.begin() + live) - at.begin());
+    if (at[low] >= latest) return std::nullopt;
+    at[low] = next(at[low]);
+    for (std::size_t i = 0; i < live; ++i) {
+      if (i != low && at[i] == at[low]) {
+        at[low] = at[--live];
+        break;
+      }
+    }
+  }
+  if (at[0] >= latest) return std::nullopt;
+  return at[0];
+}
+
 }  // namespace
 
 ReferenceFinder::ReferenceFinder(const Image& image, ByteSpan file) : image_(image), file_(file) {
@@ -264,7 +325,7 @@ void ReferenceFinder::FindChunk(std::uint64_t chunk, Carry& carry, std::vector<R
   if (chunk > 0 && carry.chunk == chunk - 1) {
     hits = std::move(carry.hits);
   } else if (chunk > 0) {
-    ScanChunk(chunk - 1, hits);
+    ScanChunkSpill(chunk - 1, hits);
   }
   const std::size_t own = hits.size();
   ScanChunk(chunk, hits);
@@ -286,6 +347,54 @@ void ReferenceFinder::ScanChunk(std::uint64_t chunk, std::vector<Hit>& hits) con
     ScanPiece(*range, std::max(range->offset, begin),
               std::min(range->offset + range->size, begin + kChunkBytes), hits);
   }
+}
+
+void ReferenceFinder::ScanChunkSpill(std::uint64_t chunk, std::vector<Hit>& hits) const {
+  const std::uint64_t begin = chunk * kChunkBytes;
+  const std::uint64_t end = begin + kChunkBytes;
+  const std::size_t first = hits.size();
+  const std::vector<Section>& code = image_.code();
+  auto range = std::partition_point(code.begin(), code.end(),
+                                    [&](const Section& s) { return s.offset + s.size <= begin; });
+  for (; range != code.end() && range->offset < end; ++range) {
+    const std::uint64_t piece_begin = std::max(range->offset, begin);
+    // A range's fields lie in it: one that ends in the chunk spills nothing.
+    if (range->offset + range->size <= end) continue;
+    std::uint64_t from = piece_begin;
+    switch (image_.machine()) {
+      case Machine::kArm32:
+        // An ARM or Thumb branch's field starts where the branch does.
+        continue;
+      case Machine::kArm64: {
+        // Only the ADRPs of the last words pair with words past the chunk,
+        // and an ADRP's pairs depend on nothing before it.
+        constexpr std::uint64_t kReach = 4 * kArm64PairWords;
+        if (end - piece_begin > kReach) from = piece_begin + (end - kReach - piece_begin + 3) / 4 * 4;
+        break;
+      }
+      case Machine::kX86:
+      case Machine::kX64: {
+        // The greedy scan's last hits depend on where it stands near the
+        // end, which the scans from the few places it may stand settle
+        // where they meet before the last field that may spill.
+        constexpr std::uint64_t kNear = 64;
+        constexpr std::uint64_t kLongestInstruction = 9;  // from its start to past its field
+        constexpr std::uint64_t kFarthestField = 5;       // from its start
+        if (end - piece_begin <= kNear) break;
+        ListedNear listed(listed_, end - kNear);
+        const std::uint8_t* data = file_.data();
+        const std::optional<std::uint64_t> meet =
+            Rejoin(end - kNear, kLongestInstruction, 1, end - kFarthestField,
+                   [&](std::uint64_t p) { return X86Next(p, X86HitAt(image_, data, *range, p, listed)); });
+        if (meet) from = *meet;
+        break;
+      }
+    }
+    ScanPiece(*range, from, end, hits);
+  }
+  hits.erase(std::remove_if(hits.begin() + static_cast<std::ptrdiff_t>(first), hits.end(),
+                            [&](const Hit& hit) { return hit.location < end; }),
+             hits.end());
 }
 
 void ReferenceFinder::Merge(std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits,
@@ -365,28 +474,9 @@ void ReferenceFinder::ScanX86(const Section& range, std::uint64_t begin, std::ui
     }
     if (candidate >= stop) return;
     p = candidate;
-    const std::uint8_t op = data[p];
-    std::uint64_t field = 0;
-    bool code_target = true;
-    if (op == 0xE8 || op == 0xE9) {
-      field = p + 1;
-    } else if (op == 0x0F && end - p >= 2 && (data[p + 1] & 0xF0) == 0x80) {
-      field = p + 2;
-    } else if (rip) {
-      field = RipField(data, p, end);
-      code_target = false;
-    }
-    if (field != 0 && end - field >= 4) {
-      const std::uint64_t location_va = range.va + (field - range.offset);
-      const auto target = DecodeRel32(data + field, location_va);
-      if (target && (code_target ? image_.InCode(*target) : image_.InImage(*target)) &&
-          !listed.Overlaps(field, field + 4)) {
-        hits.push_back({field, *target, ReferenceKind::kRel32});
-        p = field + 4;
-        continue;
-      }
-    }
-    ++p;
+    const std::optional<Hit> hit = X86HitAt(image_, data, range, p, listed);
+    if (hit) hits.push_back(*hit);
+    p = X86Next(p, hit);
   }
 }
 

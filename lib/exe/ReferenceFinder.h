@@ -81,6 +81,9 @@ class ReferenceFinder {
 
   // The hits of the pieces of chunk `chunk`, every code range's.
   void ScanChunk(std::uint64_t chunk, std::vector<Hit>& hits) const;
+  // Those of them whose fields start past the chunk, found by scanning as
+  // little of its end as the machine's scan allows.
+  void ScanChunkSpill(std::uint64_t chunk, std::vector<Hit>& hits) const;
   // Appends to `out` the hits in [begin, end) and the listed pointers there,
   // in location order.
   void Merge(std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits,

@@ -190,6 +190,47 @@ TEST(ExeReferenceFinder, SplitsNearChunkBoundariesAgreeWithTheWholeFile) {
   }
 }
 
+// Code that reads two ways, neither of which ever meets the other: 8B 05
+// 00 01 05 00 is mov eax, [rip + 0x50100], and from its fourth byte on
+// 01 05 00 8B 05 00 is add [rip + 0x58B00], eax, each instruction leading to
+// the next of its own reading. Which one the greedy scan takes is settled
+// where the run starts, far before the chunk's end; the chunk after it must
+// get the field of the reading's last instruction, which starts in it,
+// wherever the chunk is asked for alone.
+TEST(ExeReferenceFinder, AChunkAloneGetsWhatSpillsIntoItFromAReadingSettledFarBefore) {
+  constexpr std::uint64_t kEnd = 8 * kChunkBytes;  // the boundary the run crosses
+  const std::uint8_t kRun[] = {0x8B, 0x05, 0x00, 0x01, 0x05, 0x00};
+  std::vector<std::vector<Reference>> chunk_after(2);
+  for (std::uint64_t shift = 0; shift < 6; ++shift) {
+    for (const int second_reading : {0, 1}) {
+      SCOPED_TRACE("shift " + std::to_string(shift) +
+                   (second_reading ? ", the second reading" : ", the first"));
+      std::vector<std::uint8_t> code(128 * kChunkBytes, 0x90);
+      const std::uint64_t start = kEnd - 242 - shift;
+      for (std::uint64_t at = start; at < kEnd + 4; ++at) code[at] = kRun[(at - start) % 6];
+      // The second reading starts at the run's fourth byte.
+      if (second_reading)
+        std::fill_n(code.begin() + static_cast<std::ptrdiff_t>(start), 3, std::uint8_t{0x90});
+      const std::vector<std::uint8_t> file = testing::MakeElf64Image(std::move(code));
+      const auto image = Image::Parse(file);
+      ASSERT_TRUE(image.has_value());
+      const ReferenceFinder finder(*image, file);
+      for (const std::uint64_t chunk : {kEnd / kChunkBytes - 1, kEnd / kChunkBytes}) {
+        std::vector<Reference> expected;
+        finder.Find(chunk * kChunkBytes, (chunk + 1) * kChunkBytes, expected);
+        ReferenceFinder::Carry carry;
+        std::vector<Reference> alone;
+        finder.FindChunk(chunk, carry, alone);
+        EXPECT_TRUE(alone == expected) << "chunk " << chunk;
+      }
+      if (shift == 0)
+        finder.Find(kEnd, kEnd + kChunkBytes, chunk_after[static_cast<std::size_t>(second_reading)]);
+    }
+  }
+  // Else the test would not tell one reading from the other.
+  EXPECT_FALSE(chunk_after[0] == chunk_after[1]);
+}
+
 // AArch64 pairs interleaved, as compilers schedule them: each ADRP's pair
 // comes after the next ADRP, yet the references come in location order.
 TEST(ExeReferenceFinder, FindsInterleavedAarch64PairsInLocationOrder) {
@@ -416,14 +457,25 @@ TEST(ExeReferenceFinder, FindsEachX64FormAtEachPlace) {
         const std::vector<std::uint8_t> file = testing::MakeElf64Image(std::move(code));
         const auto image = Image::Parse(file);
         ASSERT_TRUE(image.has_value());
+        const ReferenceFinder finder(*image, file);
         std::vector<Reference> found;
         // Past the headers, which are code too.
-        ReferenceFinder(*image, file).Find(kChunkBytes, file.size(), found);
+        finder.Find(kChunkBytes, file.size(), found);
         ASSERT_EQ(found.size(), fields.size());
         for (std::size_t i = 0; i < fields.size(); ++i) {
           EXPECT_EQ(found[i].location, fields[i]);
           EXPECT_EQ(found[i].target_va, kTarget);
           EXPECT_EQ(found[i].kind, ReferenceKind::kRel32);
+        }
+        // Each chunk alone, with nothing carried from the one before.
+        for (std::uint64_t chunk = 1; chunk < kSize / kChunkBytes; ++chunk) {
+          ReferenceFinder::Carry carry;
+          std::vector<Reference> alone;
+          finder.FindChunk(chunk, carry, alone);
+          std::vector<Reference> expected;
+          std::copy_if(found.begin(), found.end(), std::back_inserter(expected),
+                       [&](const Reference& r) { return r.location / kChunkBytes == chunk; });
+          EXPECT_TRUE(alone == expected) << "chunk " << chunk;
         }
       }
     }
