@@ -256,11 +256,8 @@ void ContainerDecoder::FillLiteral(const LiteralPiece& piece, Transform transfor
   } else {
     predicted_.resize(piece.bytes.size());
     SourcePredictor().Predict(piece.cursor, piece.target, learnt_, predicted_);
-    for (std::size_t k = 0; k < piece.bytes.size(); ++k)
-      at[k] = static_cast<std::uint8_t>(piece.bytes[k] + predicted_[k]);
     report_.predicted_bytes += piece.bytes.size();
-    report_.corrected_bytes += static_cast<std::uint64_t>(
-        std::count_if(piece.bytes.begin(), piece.bytes.end(), [](std::uint8_t byte) { return byte != 0; }));
+    report_.corrected_bytes += AddPrediction(piece.bytes, predicted_.data(), at);
   }
 }
 

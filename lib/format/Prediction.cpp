@@ -1,6 +1,8 @@
 #include "format/Prediction.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "exe/Image.h"
 #include "exe/ReferenceFinder.h"
@@ -168,6 +170,32 @@ void Predictor::Predict(std::uint64_t cursor, std::uint64_t target, const Equiva
       }
     }
   }
+}
+
+std::uint64_t AddPrediction(std::span<const std::uint8_t> differences, const std::uint8_t* predicted,
+                            std::uint8_t* out) {
+  // Eight bytes at a time in the lanes of one word: the compiler does not do
+  // it by itself, `out` perhaps aliasing the others.
+  constexpr std::uint64_t kLow = 0x7F7F7F7F7F7F7F7F;
+  constexpr std::uint64_t kHigh = ~kLow;
+  std::uint64_t wrong = 0;
+  std::size_t k = 0;
+  for (; differences.size() - k >= 8; k += 8) {
+    std::uint64_t a;
+    std::uint64_t b;
+    std::memcpy(&a, differences.data() + k, 8);
+    std::memcpy(&b, predicted + k, 8);
+    // Each lane's low seven bits added apart from its top bit, so that no
+    // carry crosses into the next lane.
+    const std::uint64_t sum = ((a & kLow) + (b & kLow)) ^ ((a ^ b) & kHigh);
+    std::memcpy(out + k, &sum, 8);
+    wrong += static_cast<std::uint64_t>(std::popcount((((a & kLow) + kLow) | a) & kHigh));
+  }
+  for (; k < differences.size(); ++k) {
+    wrong += differences[k] != 0;
+    out[k] = static_cast<std::uint8_t>(differences[k] + predicted[k]);
+  }
+  return wrong;
 }
 
 }  // namespace varnock::container

@@ -238,5 +238,37 @@ TEST(Prediction, ChunksPastTheBudgetHaveNoReferencesWhateverWasAskedBefore) {
   }
 }
 
+// The decoder's sum of a literal's differences and its prediction, taken
+// eight bytes at a time: every lane's carry kept to itself, every length's
+// tail, and the count of differences that are not 0, against a byte's sum.
+TEST(Prediction, AddsThePredictionByteByByteAndCountsWhatItGotWrong) {
+  std::mt19937_64 random(5);
+  for (std::size_t size = 0; size < 40; ++size) {
+    for (int round = 0; round < 50; ++round) {
+      std::vector<std::uint8_t> differences(size);
+      std::vector<std::uint8_t> predicted(size);
+      // Bytes near 0, 0x7F, 0x80 and 0xFF most, where lanes would carry.
+      static constexpr std::uint8_t kEdges[] = {0x00, 0x01, 0x7F, 0x80, 0x81, 0xFE, 0xFF};
+      const auto pick = [&] {
+        return random() % 2 ? kEdges[random() % std::size(kEdges)] : static_cast<std::uint8_t>(random());
+      };
+      std::uint64_t wrong = 0;
+      std::vector<std::uint8_t> expected(size);
+      for (std::size_t k = 0; k < size; ++k) {
+        differences[k] = pick();
+        predicted[k] = pick();
+        expected[k] = static_cast<std::uint8_t>(differences[k] + predicted[k]);
+        wrong += differences[k] != 0;
+      }
+      std::vector<std::uint8_t> out(size, 0xAA);
+      EXPECT_EQ(AddPrediction(differences, predicted.data(), out.data()), wrong);
+      ASSERT_EQ(out, expected) << "size " << size;
+      // In place, as the decoder may.
+      EXPECT_EQ(AddPrediction(differences, predicted.data(), differences.data()), wrong);
+      ASSERT_EQ(differences, expected) << "size " << size;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace varnock::container
