@@ -254,10 +254,10 @@ void ContainerDecoder::FillLiteral(const LiteralPiece& piece, Transform transfor
   } else if (transform == Transform::kDifference || source_ == nullptr) {
     AddSource(piece.bytes, piece.cursor, at);
   } else {
-    predicted_.resize(piece.bytes.size());
-    SourcePredictor().Predict(piece.cursor, piece.target, learnt_, predicted_);
+    // Predicted where the literal goes, then corrected in place.
+    SourcePredictor().Predict(piece.cursor, piece.target, learnt_, {at, piece.bytes.size()});
     report_.predicted_bytes += piece.bytes.size();
-    report_.corrected_bytes += AddPrediction(piece.bytes, predicted_.data(), at);
+    report_.corrected_bytes += AddPrediction(piece.bytes, at, at);
   }
 }
 

@@ -117,7 +117,7 @@ class Predictor {
 
 // Writes `differences` plus `predicted`, byte by byte, to `out` (a predicted
 // literal as the decoder rebuilds it) and returns how many differences are
-// not 0: the bytes the prediction got wrong. `out` may be `differences`.
+// not 0: the bytes the prediction got wrong. `out` may be either of them.
 std::uint64_t AddPrediction(std::span<const std::uint8_t> differences, const std::uint8_t* predicted,
                             std::uint8_t* out);
 

@@ -263,7 +263,10 @@ TEST(Prediction, AddsThePredictionByteByByteAndCountsWhatItGotWrong) {
       std::vector<std::uint8_t> out(size, 0xAA);
       EXPECT_EQ(AddPrediction(differences, predicted.data(), out.data()), wrong);
       ASSERT_EQ(out, expected) << "size " << size;
-      // In place, as the decoder may.
+      // In place of either, as the decoder may.
+      std::vector<std::uint8_t> in_place = predicted;
+      EXPECT_EQ(AddPrediction(differences, in_place.data(), in_place.data()), wrong);
+      ASSERT_EQ(in_place, expected) << "size " << size;
       EXPECT_EQ(AddPrediction(differences, predicted.data(), differences.data()), wrong);
       ASSERT_EQ(differences, expected) << "size " << size;
     }
