@@ -1,7 +1,6 @@
 #include "format/Prediction.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "exe/Image.h"
@@ -189,7 +188,11 @@ std::uint64_t AddPrediction(std::span<const std::uint8_t> differences, const std
     // carry crosses into the next lane.
     const std::uint64_t sum = ((a & kLow) + (b & kLow)) ^ ((a ^ b) & kHigh);
     std::memcpy(out + k, &sum, 8);
-    wrong += static_cast<std::uint64_t>(std::popcount((((a & kLow) + kLow) | a) & kHigh));
+    // A lane's top bit set where it is not 0; the lanes summed into the top
+    // one by a multiplication (std::popcount calls a library routine on
+    // x86-64 as built here).
+    const std::uint64_t nonzero = (((a & kLow) + kLow) | a) & kHigh;
+    wrong += ((nonzero >> 7) * 0x0101010101010101) >> 56;
   }
   for (; k < differences.size(); ++k) {
     wrong += differences[k] != 0;
