@@ -254,13 +254,10 @@ void ContainerDecoder::FillLiteral(const LiteralPiece& piece, Transform transfor
   } else if (transform == Transform::kDifference || source_ == nullptr) {
     AddSource(piece.bytes, piece.cursor, at);
   } else {
-    predicted_.resize(piece.bytes.size());
-    SourcePredictor().Predict(piece.cursor, piece.target, learnt_, predicted_);
-    for (std::size_t k = 0; k < piece.bytes.size(); ++k)
-      at[k] = static_cast<std::uint8_t>(piece.bytes[k] + predicted_[k]);
+    // Predicted where the literal goes, then corrected in place.
+    SourcePredictor().Predict(piece.cursor, piece.target, learnt_, {at, piece.bytes.size()});
     report_.predicted_bytes += piece.bytes.size();
-    report_.corrected_bytes += static_cast<std::uint64_t>(
-        std::count_if(piece.bytes.begin(), piece.bytes.end(), [](std::uint8_t byte) { return byte != 0; }));
+    report_.corrected_bytes += AddPrediction(piece.bytes, at, at);
   }
 }
 
@@ -277,7 +274,8 @@ Predictor& ContainerDecoder::SourcePredictor() {
       whole = whole_source_;
     }
     predictor_ = std::make_unique<Predictor>(
-        whole.first(static_cast<std::size_t>(std::min<std::uint64_t>(whole.size(), header_.source_size))));
+        whole.first(static_cast<std::size_t>(std::min<std::uint64_t>(whole.size(), header_.source_size))),
+        Predictor::Keep::kTable);
   }
   return *predictor_;
 }

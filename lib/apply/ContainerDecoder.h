@@ -89,7 +89,6 @@ class ContainerDecoder final : public RawPatchDecoder {
   Equivalences learnt_;
   std::unique_ptr<Predictor> predictor_;
   Bytes whole_source_;
-  Bytes predicted_;
   ContainerReport report_;
 };
 

@@ -4,6 +4,7 @@
 // yields is a function of the file's bytes alone.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -97,5 +98,38 @@ class Image {
   std::vector<Interval> code_addresses_;
   std::vector<RelocationTable> relocation_tables_;
 };
+
+// The lookups are inline: the finder and the prediction ask them of every
+// reference.
+inline std::optional<std::uint64_t> Image::VaOf(std::uint64_t offset) const {
+  auto after = std::upper_bound(regions_by_offset_.begin(), regions_by_offset_.end(), offset,
+                                [](std::uint64_t value, const Section& s) { return value < s.offset; });
+  if (after == regions_by_offset_.begin()) return std::nullopt;
+  const Section& region = *(after - 1);
+  if (offset - region.offset >= region.size) return std::nullopt;
+  return region.va + (offset - region.offset);
+}
+
+inline std::optional<std::uint64_t> Image::OffsetOf(std::uint64_t va, std::uint64_t width) const {
+  auto after = std::upper_bound(regions_.begin(), regions_.end(), va,
+                                [](std::uint64_t value, const Section& s) { return value < s.va; });
+  if (after == regions_.begin()) return std::nullopt;
+  const Section& region = *(after - 1);
+  const std::uint64_t into = va - region.va;
+  if (into >= region.size || width > region.size - into) return std::nullopt;
+  return region.offset + into;
+}
+
+inline bool Image::InImage(std::uint64_t va) const {
+  auto after = std::upper_bound(regions_.begin(), regions_.end(), va,
+                                [](std::uint64_t value, const Section& s) { return value < s.va; });
+  return after != regions_.begin() && va - (after - 1)->va < (after - 1)->memory_size;
+}
+
+inline bool Image::InCode(std::uint64_t va) const {
+  auto after = std::upper_bound(code_addresses_.begin(), code_addresses_.end(), va,
+                                [](std::uint64_t value, const Interval& i) { return value < i.begin; });
+  return after != code_addresses_.begin() && va < (after - 1)->end;
+}
 
 }  // namespace varnock::exe

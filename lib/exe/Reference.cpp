@@ -62,16 +62,12 @@ bool IsThumb2Blx(std::uint16_t second) { return (second & 0x1000) == 0; }
 
 }  // namespace
 
-std::uint32_t FieldWidth(ReferenceKind kind) { return kind == ReferenceKind::kAbs64 ? 8 : 4; }
-
 std::optional<std::uint64_t> Decode(ReferenceKind kind, const std::uint8_t* field,
                                     std::uint64_t location_va) {
   const std::uint32_t word = Load32(field);
   switch (kind) {
-    case ReferenceKind::kRel32: {
-      if (location_va > UINT64_MAX - 4) return std::nullopt;
-      return Offset(location_va + 4, static_cast<std::int32_t>(word));
-    }
+    case ReferenceKind::kRel32:
+      return DecodeRel32(field, location_va);
     case ReferenceKind::kAbs32:
       return word;
     case ReferenceKind::kAbs64:

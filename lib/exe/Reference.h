@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "exe/LittleEndian.h"
+
 namespace varnock::exe {
 
 enum class ReferenceKind : std::uint8_t {
@@ -32,13 +34,31 @@ struct Reference {
 };
 
 // Bytes the field of a `kind` reference occupies at its location: 8 for
-// kAbs64, 4 for every other kind.
-std::uint32_t FieldWidth(ReferenceKind kind);
+// kAbs64, 4 for every other kind. Inline: the prediction asks it of every
+// reference near every literal.
+constexpr std::uint32_t FieldWidth(ReferenceKind kind) { return kind == ReferenceKind::kAbs64 ? 8 : 4; }
 
 // The target that the FieldWidth(kind) bytes at `field`, loaded at
 // `location_va`, name; std::nullopt where those bytes are not an instruction
 // of that kind (or name no address, such as a shifted ADD).
 std::optional<std::uint64_t> Decode(ReferenceKind kind, const std::uint8_t* field, std::uint64_t location_va);
+
+// Decode of a kRel32 field: the end of the field plus its displacement,
+// where that neither wraps below 0 nor past 2^64. Inline for the x86 scan,
+// which asks it of every candidate.
+inline std::optional<std::uint64_t> DecodeRel32(const std::uint8_t* field, std::uint64_t location_va) {
+  if (location_va > UINT64_MAX - 4) return std::nullopt;
+  const std::uint64_t base = location_va + 4;
+  const auto displacement = static_cast<std::int32_t>(Load32(field));
+  if (displacement >= 0) {
+    const auto up = static_cast<std::uint64_t>(displacement);
+    if (up > UINT64_MAX - base) return std::nullopt;
+    return base + up;
+  }
+  const std::uint64_t down = std::uint64_t{0} - static_cast<std::uint64_t>(std::int64_t{displacement});
+  if (down > base) return std::nullopt;
+  return base - down;
+}
 
 // Writes to `out` the FieldWidth(kind) bytes a `kind` reference at
 // `location_va` to `target_va` has, with every bit that is not address

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <initializer_list>
+#include <iterator>
 #include <tuple>
 
 #include "exe/LittleEndian.h"
@@ -32,6 +34,49 @@ constexpr Table kTwoByteRip =
                0x56, 0x57, 0x58, 0x59, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E, 0x5F, 0x60, 0x61, 0x62, 0x63, 0x64, 0x65,
                0x66, 0x67, 0x68, 0x69, 0x6A, 0x6B, 0x6C, 0x6D, 0x6E, 0x6F, 0x74, 0x75, 0x76, 0x7E, 0x7F, 0xAF,
                0xB6, 0xB7, 0xBE, 0xBF, 0xD4, 0xD6, 0xDB, 0xDF, 0xEB, 0xEF, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE});
+
+constexpr std::uint64_t kEveryByte = 0x0101010101010101;
+
+// The high bit of the lowest zero byte of `word` (lowest: first in the
+// file), and maybe of bytes above it, never of one below it.
+constexpr std::uint64_t ZeroBytes(std::uint64_t word) {
+  return (word - kEveryByte) & ~word & (kEveryByte * 0x80);
+}
+
+// The first offset in [from, limit) whose byte `flags` flags, eight bytes at
+// a time, `one` testing the last few; `from` where it is past `limit`.
+template <typename Flags, typename One>
+std::uint64_t NextFlagged(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit, Flags flags,
+                          One one) {
+  if (from >= limit) return from;
+  for (; limit - from >= 8; from += 8) {
+    if (const std::uint64_t found = flags(Load64(data + from)))
+      return from + static_cast<std::uint64_t>(std::countr_zero(found)) / 8;
+  }
+  while (from < limit && !one(data[from])) ++from;
+  return from;
+}
+
+// The first byte in [from, limit) an x86 reference's instruction may start
+// with: CALL's E8, JMP's E9, the 0F of Jcc.
+std::uint64_t NextX86Start(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit) {
+  return NextFlagged(
+      data, from, limit,
+      [](std::uint64_t word) {
+        return ZeroBytes((word & (kEveryByte * 0xFE)) ^ (kEveryByte * 0xE8)) |
+               ZeroBytes(word ^ (kEveryByte * 0x0F));
+      },
+      [](std::uint8_t byte) { return (byte & 0xFE) == 0xE8 || byte == 0x0F; });
+}
+
+// The first ModRM byte in [from, limit) that names RIP plus a disp32: mod
+// 00, r/m 101, any reg.
+std::uint64_t NextRipModrm(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit) {
+  return NextFlagged(
+      data, from, limit,
+      [](std::uint64_t word) { return ZeroBytes((word & (kEveryByte * 0xC7)) ^ (kEveryByte * 0x05)); },
+      [](std::uint8_t byte) { return (byte & 0xC7) == 0x05; });
+}
 
 // The file offset of the disp32 of a RIP-relative instruction starting at
 // `p` (an optional 66/F2/F3 prefix, an optional REX, the opcode, ModRM), or 0
@@ -77,6 +122,92 @@ bool IsPointerRelocation(Machine machine, std::uint32_t type) {
       return type == 257 || type == 1025 || type == 1026 || type == 1027 || type == 1032;
   }
   return false;
+}
+
+// Whether a field overlaps a relocation-listed one (the index's entries:
+// location * 2 + 1 for an 8-byte field, sorted). A scan asks of fields that
+// lie close after one another: the search walks from the entry the last
+// question ended at, a step or two, where a binary search would take twenty.
+class ListedNear {
+ public:
+  ListedNear(const std::vector<std::uint64_t>& listed, std::uint64_t from)
+      : listed_(listed), after_(std::lower_bound(listed.begin(), listed.end(), from * 2)) {}
+
+  bool Overlaps(std::uint64_t begin, std::uint64_t end) {
+    // after_ becomes the first entry at or past `end`: the one before it is
+    // the only one that may reach into [begin, end).
+    const std::uint64_t key = end * 2;
+    while (after_ != listed_.begin() && *(after_ - 1) >= key) --after_;
+    while (after_ != listed_.end() && *after_ < key) ++after_;
+    if (after_ == listed_.begin()) return false;
+    const std::uint64_t entry = *(after_ - 1);
+    return (entry >> 1) + ((entry & 1) ? 8 : 4) > begin;
+  }
+
+ private:
+  const std::vector<std::uint64_t>& listed_;
+  std::vector<std::uint64_t>::const_iterator after_;
+};
+
+// The hit of an x86 instruction starting at `p` of `range`, if any: a call,
+// a jump or a RIP-relative operand whose rel32 names the code (the image for
+// operands) and overlaps no listed field.
+std::optional<Reference> X86HitAt(const Image& image, const std::uint8_t* data, const Section& range,
+                                  std::uint64_t p, ListedNear& listed) {
+  const std::uint64_t end = range.offset + range.size;
+  const std::uint8_t op = data[p];
+  std::uint64_t field = 0;
+  bool code_target = true;
+  if (op == 0xE8 || op == 0xE9) {
+    field = p + 1;
+  } else if (op == 0x0F && end - p >= 2 && (data[p + 1] & 0xF0) == 0x80) {
+    field = p + 2;
+  } else if (image.machine() == Machine::kX64) {
+    field = RipField(data, p, end);
+    code_target = false;
+  }
+  if (field == 0 || end - field < 4) return std::nullopt;
+  const auto target = DecodeRel32(data + field, range.va + (field - range.offset));
+  if (!target || !(code_target ? image.InCode(*target) : image.InImage(*target)) ||
+      listed.Overlaps(field, field + 4))
+    return std::nullopt;
+  return Reference{field, *target, ReferenceKind::kRel32};
+}
+
+// Where the x86 scan goes on from `p`: past the hit's field, else to the
+// next byte.
+std::uint64_t X86Next(std::uint64_t p, const std::optional<Reference>& hit) {
+  return hit ? hit->location + 4 : p + 1;
+}
+
+// A greedy scan stands, once at or past `from`, at one of the `count`
+// positions from `from` on, `step` apart: the scan before it jumps no
+// farther. The scans from each of them, `next` giving the position after
+// each, meet within a few instructions, and from where they have all met
+// the scan is one whatever went before. Returns that point, or nothing
+// where they have not all met before `latest`.
+template <typename Next>
+std::optional<std::uint64_t> Rejoin(std::uint64_t from, std::uint64_t count, std::uint64_t step,
+                                    std::uint64_t latest, Next next) {
+  std::array<std::uint64_t, 16> at{};
+  std::size_t live = 0;
+  for (std::uint64_t k = 0; k < count && live < at.size(); ++k) at[live++] = from + k * step;
+  while (live > 1) {
+    // The scan furthest behind moves; where it lands on another's
+    // position, the two are one from there on.
+    const std::size_t low =
+        static_cast<std::size_t>(std::min_element(at.begin(), at.begin() + live) - at.begin());
+    if (at[low] >= latest) return std::nullopt;
+    at[low] = next(at[low]);
+    for (std::size_t i = 0; i < live; ++i) {
+      if (i != low && at[i] == at[low]) {
+        at[low] = at[--live];
+        break;
+      }
+    }
+  }
+  if (at[0] >= latest) return std::nullopt;
+  return at[0];
 }
 
 }  // namespace
@@ -161,13 +292,6 @@ void ReferenceFinder::BuildIndex() {
   listed_.shrink_to_fit();
 }
 
-bool ReferenceFinder::OverlapsListed(std::uint64_t begin, std::uint64_t end) const {
-  auto after = std::lower_bound(listed_.begin(), listed_.end(), end * 2);
-  if (after == listed_.begin()) return false;
-  const std::uint64_t entry = *(after - 1);
-  return (entry >> 1) + ((entry & 1) ? 8 : 4) > begin;
-}
-
 void ReferenceFinder::Find(std::uint64_t begin, std::uint64_t end, std::vector<Reference>& out) const {
   end = std::min<std::uint64_t>(end, file_.size());
   if (begin >= end) return;
@@ -187,10 +311,100 @@ void ReferenceFinder::Find(std::uint64_t begin, std::uint64_t end, std::vector<R
       ScanPiece(range, piece_begin, piece_end, hits);
     }
   }
+  Merge(begin, end, hits, out);
+}
+
+void ReferenceFinder::FindChunk(std::uint64_t chunk, Carry& carry, std::vector<Reference>& out) const {
+  const std::uint64_t begin = chunk * kChunkBytes;
+  const std::uint64_t end = std::min<std::uint64_t>(begin + kChunkBytes, file_.size());
+  std::vector<Hit> hits;
+  if (begin >= end) {
+    carry.chunk = Carry().chunk;
+    return;
+  }
+  if (chunk > 0 && carry.chunk == chunk - 1) {
+    hits = std::move(carry.hits);
+  } else if (chunk > 0) {
+    ScanChunkSpill(chunk - 1, hits);
+  }
+  const std::size_t own = hits.size();
+  ScanChunk(chunk, hits);
+  // What runs into the next chunk is the next call's.
+  carry.hits.clear();
+  std::copy_if(hits.begin() + static_cast<std::ptrdiff_t>(own), hits.end(), std::back_inserter(carry.hits),
+               [&](const Hit& hit) { return hit.location >= begin + kChunkBytes; });
+  carry.chunk = chunk;
+  Merge(begin, end, hits, out);
+}
+
+void ReferenceFinder::ScanChunk(std::uint64_t chunk, std::vector<Hit>& hits) const {
+  const std::uint64_t begin = chunk * kChunkBytes;
+  const std::vector<Section>& code = image_.code();
+  // The ranges are disjoint and in offset order, so their ends are too.
+  auto range = std::partition_point(code.begin(), code.end(),
+                                    [&](const Section& s) { return s.offset + s.size <= begin; });
+  for (; range != code.end() && range->offset < begin + kChunkBytes; ++range) {
+    ScanPiece(*range, std::max(range->offset, begin),
+              std::min(range->offset + range->size, begin + kChunkBytes), hits);
+  }
+}
+
+void ReferenceFinder::ScanChunkSpill(std::uint64_t chunk, std::vector<Hit>& hits) const {
+  const std::uint64_t begin = chunk * kChunkBytes;
+  const std::uint64_t end = begin + kChunkBytes;
+  const std::size_t first = hits.size();
+  const std::vector<Section>& code = image_.code();
+  auto range = std::partition_point(code.begin(), code.end(),
+                                    [&](const Section& s) { return s.offset + s.size <= begin; });
+  for (; range != code.end() && range->offset < end; ++range) {
+    const std::uint64_t piece_begin = std::max(range->offset, begin);
+    // A range's fields lie in it: one that ends in the chunk spills nothing.
+    if (range->offset + range->size <= end) continue;
+    std::uint64_t from = piece_begin;
+    switch (image_.machine()) {
+      case Machine::kArm32:
+        // An ARM or Thumb branch's field starts where the branch does.
+        continue;
+      case Machine::kArm64: {
+        // Only the ADRPs of the last words pair with words past the chunk,
+        // and an ADRP's pairs depend on nothing before it.
+        constexpr std::uint64_t kReach = 4 * kArm64PairWords;
+        if (end - piece_begin > kReach) from = piece_begin + (end - kReach - piece_begin + 3) / 4 * 4;
+        break;
+      }
+      case Machine::kX86:
+      case Machine::kX64: {
+        // The greedy scan's last hits depend on where it stands near the
+        // end, which the scans from the few places it may stand settle
+        // where they meet before the last field that may spill.
+        constexpr std::uint64_t kNear = 64;
+        constexpr std::uint64_t kLongestInstruction = 9;  // from its start to past its field
+        constexpr std::uint64_t kFarthestField = 5;       // from its start
+        if (end - piece_begin <= kNear) break;
+        ListedNear listed(listed_, end - kNear);
+        const std::uint8_t* data = file_.data();
+        const std::optional<std::uint64_t> meet =
+            Rejoin(end - kNear, kLongestInstruction, 1, end - kFarthestField,
+                   [&](std::uint64_t p) { return X86Next(p, X86HitAt(image_, data, *range, p, listed)); });
+        if (meet) from = *meet;
+        break;
+      }
+    }
+    ScanPiece(*range, from, end, hits);
+  }
+  hits.erase(std::remove_if(hits.begin() + static_cast<std::ptrdiff_t>(first), hits.end(),
+                            [&](const Hit& hit) { return hit.location < end; }),
+             hits.end());
+}
+
+void ReferenceFinder::Merge(std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits,
+                            std::vector<Reference>& out) const {
   std::erase_if(hits, [&](const Hit& hit) { return hit.location < begin || hit.location >= end; });
-  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+  const auto order = [](const Hit& a, const Hit& b) {
     return std::tie(a.location, a.target_va, a.kind) < std::tie(b.location, b.target_va, b.kind);
-  });
+  };
+  // Only AArch64's pairs come out of order.
+  if (!std::is_sorted(hits.begin(), hits.end(), order)) std::sort(hits.begin(), hits.end(), order);
 
   auto listed = std::lower_bound(listed_.begin(), listed_.end(), begin * 2);
   auto hit = hits.begin();
@@ -240,30 +454,29 @@ void ReferenceFinder::ScanX86(const Section& range, std::uint64_t begin, std::ui
   const std::uint8_t* data = file_.data();
   const std::uint64_t end = range.offset + range.size;
   const bool rip = image_.machine() == Machine::kX64;
+  ListedNear listed(listed_, begin);
+  // Most positions start nothing: a hit needs its first byte to be E8, E9
+  // or 0F or, RIP-relative, a ModRM naming RIP one to four bytes on (after
+  // an optional prefix, REX and 0F). Only the positions where either holds
+  // are tested, so the greedy scan finds what testing every one would find,
+  // at a fraction of the cost: next_start and next_modrm are the first such
+  // bytes at or after p (a ModRM strictly after), sought again once passed.
+  std::uint64_t next_start = NextX86Start(data, begin, stop);
+  std::uint64_t next_modrm = begin;
+  const std::uint64_t modrm_end = std::min(end, stop + 4);
   std::uint64_t p = begin;
-  while (p < stop) {
-    const std::uint8_t op = data[p];
-    std::uint64_t field = 0;
-    bool code_target = true;
-    if (op == 0xE8 || op == 0xE9) {
-      field = p + 1;
-    } else if (op == 0x0F && end - p >= 2 && (data[p + 1] & 0xF0) == 0x80) {
-      field = p + 2;
-    } else if (rip) {
-      field = RipField(data, p, end);
-      code_target = false;
+  for (;;) {
+    if (next_start < p) next_start = NextX86Start(data, p, stop);
+    std::uint64_t candidate = next_start;
+    if (rip) {
+      if (next_modrm <= p) next_modrm = NextRipModrm(data, p + 1, modrm_end);
+      if (next_modrm < modrm_end) candidate = std::min(candidate, next_modrm >= p + 4 ? next_modrm - 4 : p);
     }
-    if (field != 0 && end - field >= 4) {
-      const std::uint64_t location_va = range.va + (field - range.offset);
-      const auto target = Decode(ReferenceKind::kRel32, data + field, location_va);
-      if (target && (code_target ? image_.InCode(*target) : image_.InImage(*target)) &&
-          !OverlapsListed(field, field + 4)) {
-        hits.push_back({field, *target, ReferenceKind::kRel32});
-        p = field + 4;
-        continue;
-      }
-    }
-    ++p;
+    if (candidate >= stop) return;
+    p = candidate;
+    const std::optional<Hit> hit = X86HitAt(image_, data, range, p, listed);
+    if (hit) hits.push_back(*hit);
+    p = X86Next(p, hit);
   }
 }
 
@@ -275,6 +488,7 @@ void ReferenceFinder::ScanArm32(const Section& range, std::uint64_t begin, std::
   if (range.offset % 4 != 0 || range.va % 4 != 0) return;
   const std::uint8_t* data = file_.data();
   const std::uint64_t end = range.offset + range.size;
+  ListedNear listed(listed_, begin);
   std::uint64_t p = begin + (begin % 2);
   while (p < stop && end - p >= 4) {
     const std::uint64_t location_va = range.va + (p - range.offset);
@@ -287,7 +501,7 @@ void ReferenceFinder::ScanArm32(const Section& range, std::uint64_t begin, std::
     }
     if (kind) {
       const auto target = Decode(*kind, data + p, location_va);
-      if (target && image_.InCode(*target) && !OverlapsListed(p, p + 4)) {
+      if (target && image_.InCode(*target) && !listed.Overlaps(p, p + 4)) {
         hits.push_back({p, *target, *kind});
         p += 4;
         continue;
@@ -306,12 +520,13 @@ void ReferenceFinder::ScanArm64(const Section& range, std::uint64_t begin, std::
   if (range.offset % 4 != 0 || range.va % 4 != 0) return;
   const std::uint8_t* data = file_.data();
   const std::uint64_t range_end = range.offset + range.size;
+  ListedNear listed(listed_, begin);
   for (std::uint64_t p = begin; p < end && range_end - p >= 4; p += 4) {
     const std::uint32_t word = Load32(data + p);
     const std::uint64_t location_va = range.va + (p - range.offset);
     if ((word & 0x7C000000) == 0x14000000) {
       const auto target = Decode(ReferenceKind::kArm64Branch26, data + p, location_va);
-      if (target && image_.InCode(*target) && !OverlapsListed(p, p + 4)) {
+      if (target && image_.InCode(*target) && !listed.Overlaps(p, p + 4)) {
         hits.push_back({p, *target, ReferenceKind::kArm64Branch26});
       }
       continue;
@@ -341,13 +556,13 @@ void ReferenceFinder::ScanArm64(const Section& range, std::uint64_t begin, std::
       }
       if (kind) {
         const auto low = Decode(*kind, data + q, next_va);
-        if (low && image_.InImage(*page + *low) && !OverlapsListed(q, q + 4)) {
+        if (low && image_.InImage(*page + *low) && !listed.Overlaps(q, q + 4)) {
           pairs[pair_count++] = {q, *page + *low, *kind};
         }
       }
       if (writes) break;
     }
-    if (pair_count == 0 || OverlapsListed(p, p + 4)) continue;
+    if (pair_count == 0 || listed.Overlaps(p, p + 4)) continue;
     hits.push_back({p, pairs[0].target_va, ReferenceKind::kArm64Adrp});
     hits.insert(hits.end(), pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(pair_count));
   }

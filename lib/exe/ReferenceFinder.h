@@ -52,23 +52,46 @@ class ReferenceFinder {
   // threads at once.
   void Find(std::uint64_t begin, std::uint64_t end, std::vector<Reference>& out) const;
 
+  // What the scan of one chunk leaves to the next: the references its pieces
+  // found whose fields start in the next chunk (an instruction's last bytes,
+  // an ADRP's pairs).
+  class Carry {
+   public:
+    Carry() = default;
+
+   private:
+    friend class ReferenceFinder;
+    std::uint64_t chunk = ~std::uint64_t{0};  // the chunk scanned last
+    std::vector<Reference> hits;              // in the chunk after it
+  };
+
+  // Appends to `out` what Find gives for chunk `chunk`'s window. A caller
+  // asking chunk after chunk keeps `carry` from call to call: where it holds
+  // what the chunk before left, that chunk is not scanned again, which
+  // halves the scanning of chunks asked for in order.
+  void FindChunk(std::uint64_t chunk, Carry& carry, std::vector<Reference>& out) const;
+
   // The bytes the finder holds beyond its own size.
   std::size_t MemoryBytes() const;
 
   const Image& image() const { return image_; }
 
  private:
-  struct Hit {
-    std::uint64_t location;
-    std::uint64_t target_va;
-    ReferenceKind kind;
-  };
+  using Hit = Reference;
 
+  // The hits of the pieces of chunk `chunk`, every code range's.
+  void ScanChunk(std::uint64_t chunk, std::vector<Hit>& hits) const;
+  // Those of them whose fields start past the chunk, found by scanning as
+  // little of its end as the machine's scan allows.
+  void ScanChunkSpill(std::uint64_t chunk, std::vector<Hit>& hits) const;
+  // Appends to `out` the hits in [begin, end) and the listed pointers there,
+  // in location order.
+  void Merge(std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits,
+             std::vector<Reference>& out) const;
   void ScanPiece(const Section& range, std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits) const;
   void ScanX86(const Section& range, std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits) const;
   void ScanArm64(const Section& range, std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits) const;
   void ScanArm32(const Section& range, std::uint64_t begin, std::uint64_t end, std::vector<Hit>& hits) const;
-  bool OverlapsListed(std::uint64_t begin, std::uint64_t end) const;
   void BuildIndex();
 
   Image image_;

@@ -81,12 +81,18 @@ void Equivalences::Learn(std::span<const Stretch> stretches) {
 }
 
 std::optional<std::int64_t> Equivalences::ShiftAt(std::uint64_t at) const {
-  auto it = std::upper_bound(held_.begin(), held_.end(), at,
-                             [](std::uint64_t value, const Stretch& held) { return value < held.source; });
-  if (it == held_.begin()) return std::nullopt;
-  --it;
-  if (at >= it->end) return std::nullopt;
-  return it->shift;
+  if (held_.empty() || at < held_.front().source) return std::nullopt;
+  // The last stretch starting at or before `at`, by halving without
+  // branches: the prediction asks for every reference's target, in no order
+  // a branch predictor could learn.
+  const Stretch* last = held_.data();
+  for (std::size_t count = held_.size(); count > 1;) {
+    const std::size_t half = count / 2;
+    last = last[half].source <= at ? last + half : last;
+    count -= half;
+  }
+  if (at >= last->end) return std::nullopt;
+  return last->shift;
 }
 
 }  // namespace varnock::container

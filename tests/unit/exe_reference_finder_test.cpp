@@ -12,8 +12,10 @@
 #include <string>
 #include <utility>
 
+#include "exe/LittleEndian.h"
 #include "exe/ReferenceFinder.h"
 #include "support/ExeFiles.h"
+#include "support/SyntheticExe.h"
 
 namespace varnock::exe {
 namespace {
@@ -188,6 +190,127 @@ TEST(ExeReferenceFinder, SplitsNearChunkBoundariesAgreeWithTheWholeFile) {
   }
 }
 
+// Code that reads two ways, neither of which ever meets the other: 8B 05
+// 00 01 05 00 is mov eax, [rip + 0x50100], and from its fourth byte on
+// 01 05 00 8B 05 00 is add [rip + 0x58B00], eax, each instruction leading to
+// the next of its own reading. Which one the greedy scan takes is settled
+// where the run starts, far before the chunk's end; the chunk after it must
+// get the field of the reading's last instruction, which starts in it,
+// wherever the chunk is asked for alone.
+TEST(ExeReferenceFinder, AChunkAloneGetsWhatSpillsIntoItFromAReadingSettledFarBefore) {
+  constexpr std::uint64_t kEnd = 8 * kChunkBytes;  // the boundary the run crosses
+  const std::uint8_t kRun[] = {0x8B, 0x05, 0x00, 0x01, 0x05, 0x00};
+  std::vector<std::vector<Reference>> chunk_after(2);
+  for (std::uint64_t shift = 0; shift < 6; ++shift) {
+    for (const int second_reading : {0, 1}) {
+      SCOPED_TRACE("shift " + std::to_string(shift) +
+                   (second_reading ? ", the second reading" : ", the first"));
+      std::vector<std::uint8_t> code(128 * kChunkBytes, 0x90);
+      const std::uint64_t start = kEnd - 242 - shift;
+      for (std::uint64_t at = start; at < kEnd + 4; ++at) code[at] = kRun[(at - start) % 6];
+      // The second reading starts at the run's fourth byte.
+      if (second_reading)
+        std::fill_n(code.begin() + static_cast<std::ptrdiff_t>(start), 3, std::uint8_t{0x90});
+      const std::vector<std::uint8_t> file = testing::MakeElf64Image(std::move(code));
+      const auto image = Image::Parse(file);
+      ASSERT_TRUE(image.has_value());
+      const ReferenceFinder finder(*image, file);
+      for (const std::uint64_t chunk : {kEnd / kChunkBytes - 1, kEnd / kChunkBytes}) {
+        std::vector<Reference> expected;
+        finder.Find(chunk * kChunkBytes, (chunk + 1) * kChunkBytes, expected);
+        ReferenceFinder::Carry carry;
+        std::vector<Reference> alone;
+        finder.FindChunk(chunk, carry, alone);
+        EXPECT_TRUE(alone == expected) << "chunk " << chunk;
+      }
+      if (shift == 0)
+        finder.Find(kEnd, kEnd + kChunkBytes, chunk_after[static_cast<std::size_t>(second_reading)]);
+    }
+  }
+  // Else the test would not tell one reading from the other.
+  EXPECT_FALSE(chunk_after[0] == chunk_after[1]);
+}
+
+// AArch64 pairs interleaved, as compilers schedule them: each ADRP's pair
+// comes after the next ADRP, yet the references come in location order.
+TEST(ExeReferenceFinder, FindsInterleavedAarch64PairsInLocationOrder) {
+  constexpr std::uint64_t kAt = 2 * kChunkBytes;
+  const std::uint32_t words[] = {
+      0xD0000000,  // adrp x0, +2 pages
+      0xF0000001,  // adrp x1, +3 pages
+      0x9108D000,  // add x0, x0, #0x234
+      0x9115A021,  // add x1, x1, #0x568
+  };
+  std::vector<std::uint8_t> code(8 * kChunkBytes, 0);
+  for (std::size_t at = 0; at < code.size(); at += 4) Store32(code.data() + at, 0xD503201F);  // nop
+  for (std::size_t i = 0; i < std::size(words); ++i) Store32(code.data() + kAt + 4 * i, words[i]);
+  const std::vector<std::uint8_t> file = testing::MakeElf64Image(std::move(code), testing::kElfAarch64);
+  const auto image = Image::Parse(file);
+  ASSERT_TRUE(image.has_value());
+  const std::uint64_t page = testing::kSyntheticVa + kAt;
+  const std::vector<Reference> expected = {
+      {kAt, page + 0x2234, ReferenceKind::kArm64Adrp},
+      {kAt + 4, page + 0x3568, ReferenceKind::kArm64Adrp},
+      {kAt + 8, page + 0x2234, ReferenceKind::kArm64AddLo12},
+      {kAt + 12, page + 0x3568, ReferenceKind::kArm64AddLo12},
+  };
+  const ReferenceFinder finder(*image, file);
+  std::vector<Reference> found;
+  finder.Find(kChunkBytes, file.size(), found);
+  EXPECT_TRUE(found == expected);
+  ReferenceFinder::Carry carry;
+  found.clear();
+  finder.FindChunk(kAt / kChunkBytes, carry, found);
+  EXPECT_TRUE(found == expected);
+}
+
+// A predictor asks chunk by chunk, carrying what each scan leaves to the
+// next: in order, skipping, going back, asking one again; whatever the
+// order, each chunk's references are Find's for its window.
+TEST(ExeReferenceFinder, ChunkByChunkAgreesWithFindInAnyOrder) {
+  struct Order {
+    const char* what;
+    // The chunk asked for after `chunk`, of `count`, at step `step`.
+    std::uint64_t (*next)(std::uint64_t chunk, std::uint64_t count, std::uint64_t step);
+  };
+  const Order orders[] = {
+      {"in order", [](std::uint64_t chunk, std::uint64_t, std::uint64_t) { return chunk + 1; }},
+      {"every other", [](std::uint64_t chunk, std::uint64_t, std::uint64_t) { return chunk + 2; }},
+      {"backwards",
+       [](std::uint64_t chunk, std::uint64_t count, std::uint64_t) { return (chunk + count - 1) % count; }},
+      {"each twice",
+       [](std::uint64_t chunk, std::uint64_t, std::uint64_t step) { return step % 2 ? chunk : chunk + 1; }},
+      {"on, then back", [](std::uint64_t chunk, std::uint64_t,
+                           std::uint64_t step) { return step % 3 == 2 ? chunk - 1 : chunk + 1; }},
+      {"scattered",
+       [](std::uint64_t chunk, std::uint64_t count, std::uint64_t) { return (chunk * 7 + 3) % count; }},
+  };
+  const auto files = testing::ExeFilesToScan();
+  if (files.empty()) {
+    GTEST_SKIP() << "no executable to read";
+  }
+  for (const ExeFile& file : files) {
+    const auto image = Image::Parse(file.bytes);
+    ASSERT_TRUE(image.has_value());
+    const ReferenceFinder finder(*image, file.bytes);
+    // A chunk past the end too, which has none.
+    const std::uint64_t count = file.bytes.size() / kChunkBytes + 2;
+    for (const Order& order : orders) {
+      SCOPED_TRACE(file.name + ", " + order.what);
+      ReferenceFinder::Carry carry;
+      std::uint64_t chunk = 0;
+      for (std::uint64_t step = 0; step < std::min<std::uint64_t>(count, 600); ++step) {
+        std::vector<Reference> expected;
+        finder.Find(chunk * kChunkBytes, (chunk + 1) * kChunkBytes, expected);
+        std::vector<Reference> found;
+        finder.FindChunk(chunk, carry, found);
+        ASSERT_TRUE(found == expected) << "chunk " << chunk << " at step " << step;
+        chunk = order.next(chunk, count, step) % count;
+      }
+    }
+  }
+}
+
 struct Expected {
   const char* fixture;
   ReferenceKind kind;
@@ -283,6 +406,78 @@ TEST(ExeReferenceFinder, FindsEachKindInTheFixtures) {
       EXPECT_TRUE(std::any_of(references.begin(), references.end(),
                               [&](const Reference& reference) { return reference.kind == kind; }))
           << "no " << KindName(kind);
+    }
+  }
+}
+
+// Each x86-64 instruction form the scan knows, among NOPs, found at its field
+// with its target wherever it starts: at each offset around a chunk boundary
+// and at the code's very end, alone or a few bytes after a call (so that the
+// scan comes to it from every alignment to the 8 bytes it may test at once).
+TEST(ExeReferenceFinder, FindsEachX64FormAtEachPlace) {
+  struct Form {
+    const char* what;
+    std::vector<std::uint8_t> opcode;  // the bytes before the disp32
+  };
+  const Form forms[] = {
+      {"call rel32", {0xE8}},
+      {"jmp rel32", {0xE9}},
+      {"jne rel32", {0x0F, 0x85}},
+      {"add [rip], eax", {0x01, 0x05}},
+      {"call [rip]", {0xFF, 0x15}},
+      {"mov rax, [rip]", {0x48, 0x8B, 0x05}},
+      {"lea rcx, [rip]", {0x48, 0x8D, 0x0D}},
+      {"movzx eax, byte [rip]", {0x0F, 0xB6, 0x05}},
+      {"cmovne rax, [rip]", {0x48, 0x0F, 0x45, 0x05}},
+      {"movsd xmm0, [rip]", {0xF2, 0x0F, 0x10, 0x05}},
+      {"movq xmm1, [rip]", {0x66, 0x48, 0x0F, 0x6E, 0x0D}},
+  };
+  constexpr std::size_t kSize = 4 * kChunkBytes;
+  constexpr std::uint64_t kTarget = testing::kSyntheticVa + 0x200;
+  const auto place = [](std::vector<std::uint8_t>& code, std::size_t start,
+                        const std::vector<std::uint8_t>& opcode) {
+    std::copy(opcode.begin(), opcode.end(), code.begin() + static_cast<std::ptrdiff_t>(start));
+    const std::uint64_t field = start + opcode.size();
+    Store32(code.data() + field, static_cast<std::uint32_t>(kTarget - (testing::kSyntheticVa + field + 4)));
+    return field;
+  };
+  for (const Form& form : forms) {
+    const std::size_t length = form.opcode.size() + 4;
+    std::vector<std::size_t> starts;
+    for (std::size_t k = 0; k <= 16; ++k) starts.push_back(2 * kChunkBytes - k);
+    starts.push_back(kSize - length);
+    for (const std::size_t start : starts) {
+      for (int gap = -1; gap < 8; ++gap) {
+        SCOPED_TRACE(std::string(form.what) + " at " + std::to_string(start) + ", gap " +
+                     std::to_string(gap));
+        std::vector<std::uint8_t> code(kSize, 0x90);
+        std::vector<std::uint64_t> fields;
+        if (gap >= 0) fields.push_back(place(code, start - 5 - static_cast<std::size_t>(gap), {0xE8}));
+        fields.push_back(place(code, start, form.opcode));
+        const std::vector<std::uint8_t> file = testing::MakeElf64Image(std::move(code));
+        const auto image = Image::Parse(file);
+        ASSERT_TRUE(image.has_value());
+        const ReferenceFinder finder(*image, file);
+        std::vector<Reference> found;
+        // Past the headers, which are code too.
+        finder.Find(kChunkBytes, file.size(), found);
+        ASSERT_EQ(found.size(), fields.size());
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+          EXPECT_EQ(found[i].location, fields[i]);
+          EXPECT_EQ(found[i].target_va, kTarget);
+          EXPECT_EQ(found[i].kind, ReferenceKind::kRel32);
+        }
+        // Each chunk alone, with nothing carried from the one before.
+        for (std::uint64_t chunk = 1; chunk < kSize / kChunkBytes; ++chunk) {
+          ReferenceFinder::Carry carry;
+          std::vector<Reference> alone;
+          finder.FindChunk(chunk, carry, alone);
+          std::vector<Reference> expected;
+          std::copy_if(found.begin(), found.end(), std::back_inserter(expected),
+                       [&](const Reference& r) { return r.location / kChunkBytes == chunk; });
+          EXPECT_TRUE(alone == expected) << "chunk " << chunk;
+        }
+      }
     }
   }
 }
