@@ -34,11 +34,15 @@ std::uint64_t SlotCount(std::uint64_t source_size) {
 // the hash's high half and the block's number.
 class BlockTable {
  public:
-  explicit BlockTable(ByteSpan source)
+  BlockTable(ByteSpan source, const ViewPages& pages)
       : source_(source), slots_(SlotCount(source.size()), 0), filter_(slots_.size() / 8, 0) {
     mask_ = slots_.size() - 1;
     const std::uint64_t blocks = source.size() / kCoverBlock;
-    for (std::uint64_t block = 0; block < blocks; ++block) Insert(block);
+    PassedPages passed(pages, source);
+    for (std::uint64_t block = 0; block < blocks; ++block) {
+      Insert(block);
+      passed.Reached(block * kCoverBlock);
+    }
   }
 
   // The source block that holds the bytes at `at`, or -1, also when more
@@ -101,19 +105,38 @@ class BlockTable {
 // of a few bytes leaves the stretch after it on the same one.
 constexpr std::uint64_t kResumeDistance = 16;
 
+// How many bytes at `a` and `b` agree, `limit` at most, compared a step at a
+// time: the pages of each whole step go back as soon as it is compared, so
+// that a cover of most of a large file holds no more of either than a step.
+std::uint64_t AgreeForward(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t limit,
+                           const ViewPages& pages) {
+  std::uint64_t length = 0;
+  while (length < limit) {
+    const std::uint64_t piece = std::min(limit - length, kReleaseStep);
+    const std::uint64_t agree = CommonPrefix(a + length, b + length, piece);
+    length += agree;
+    if (agree < piece) break;
+    pages.Release({a + length - piece, piece});
+    pages.Release({b + length - piece, piece});
+  }
+  return length;
+}
+
 }  // namespace
 
 std::uint64_t CoverTableMemory(std::uint64_t source_size) {
   return SlotCount(source_size) * (sizeof(std::uint64_t) + 1);
 }
 
-std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target) {
+std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target, const ViewPages& pages) {
   std::vector<CopyCandidate> covers;
   if (source.size() < kCoverBlock || target.size() < kCoverBlock) return covers;
-  const BlockTable table(source);
+  const BlockTable table(source, pages);
   const std::uint8_t* const t = target.data();
   const std::uint8_t* const s = source.data();
   const std::uint64_t size = target.size();
+  PassedPages passed(pages, target);
+  TouchedPages touched(pages, source);
   std::uint64_t covered_to = 0;  // the last cover's end
   // A match at target `at` of source `from`, at least a block long, taken
   // from covered_to on as far as it goes either way.
@@ -121,22 +144,32 @@ std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target) {
     const std::uint64_t back_limit = std::min(at - covered_to, from);
     std::uint64_t back = 0;
     while (back < back_limit && t[at - back - 1] == s[from - back - 1]) ++back;
-    const std::uint64_t forward = CommonPrefix(t + at, s + from, std::min(size - at, source.size() - from));
+    const std::uint64_t forward =
+        AgreeForward(t + at, s + from, std::min(size - at, source.size() - from), pages);
     covers.push_back({static_cast<std::uint32_t>(at - back), static_cast<std::uint32_t>(from - back),
                       static_cast<std::uint32_t>(back + forward)});
     covered_to = at + forward;
+    passed.Reached(at - back);
+    touched.Reached(covered_to);
   };
   // Where a block is found, the last cover's diagonal where it goes on as
   // far: the block may be one of many places that hold the bytes, and the
-  // stretch before it came from the one it continues.
+  // stretch before it came from the one it continues. Both are compared a
+  // piece at a time, and no further than the shorter goes.
   auto Preferred = [&](std::uint64_t at, std::uint64_t from) {
     if (covers.empty()) return from;
     const CopyCandidate& last = covers.back();
     const std::uint64_t diagonal_from = std::uint64_t{last.source} + (at - last.target);
     if (diagonal_from == from || diagonal_from >= source.size()) return from;
     const std::uint64_t limit = std::min(size - at, source.size() - std::max(from, diagonal_from));
-    const std::uint64_t on_diagonal = CommonPrefix(t + at, s + diagonal_from, limit);
-    return on_diagonal >= CommonPrefix(t + at, s + from, limit) ? diagonal_from : from;
+    for (std::uint64_t done = 0, piece = kCoverBlock; done < limit; done += piece, piece *= 2) {
+      piece = std::min(piece, limit - done);
+      const std::uint64_t on_diagonal = CommonPrefix(t + at + done, s + diagonal_from + done, piece);
+      const std::uint64_t on_block = CommonPrefix(t + at + done, s + from + done, piece);
+      if (on_diagonal != on_block) return on_diagonal > on_block ? diagonal_from : from;
+      if (on_block < piece) break;
+    }
+    return diagonal_from;
   };
   std::uint64_t at = 0;
   while (at + kCoverBlock <= size) {
@@ -171,6 +204,8 @@ std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target) {
       }
       hash = (hash - kOutgoing * t[at]) * kRoll + t[at + kCoverBlock];
       ++at;
+      passed.Reached(at);
+      touched.Reached(at);
     }
   }
   return covers;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "make/ViewPages.h"
 #include "make/index/Matcher.h"
 
 namespace varnock::maker {
@@ -19,7 +20,9 @@ std::uint64_t CoverTableMemory(std::uint64_t source_size);
 // The target's stretches that equal a stretch of the source, found where a
 // whole source block lies in them and extended both ways as far as the bytes
 // agree: in target order, none overlapping another, each at least
-// kCoverBlock long. They depend on the inputs alone.
-std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target);
+// kCoverBlock long. They depend on the inputs alone. The inputs are read
+// front to back, the source once for its blocks, and their pages handed back
+// behind the reading (`pages`).
+std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target, const ViewPages& pages = ViewPages());
 
 }  // namespace varnock::maker

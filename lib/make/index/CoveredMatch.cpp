@@ -54,10 +54,10 @@ std::vector<Part> CutTarget(std::span<const CopyCandidate> covers, std::uint64_t
 
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
                            bool for_container, const MatchSettings& raw_settings, PatchEncoder& encoder,
-                           const StageProgress& indexing, const TargetRead& read) {
+                           const StageProgress& indexing, const TargetRead& read, const ViewPages& pages) {
   CoveredReport report;
   if (indexing) indexing(0, 1);
-  std::vector<CopyCandidate> covers = FindCovers(source, target);
+  std::vector<CopyCandidate> covers = FindCovers(source, target, pages);
   covers.shrink_to_fit();
   const std::vector<Part> parts = CutTarget(covers, target.size());
   std::vector<Stretch> open;
@@ -68,10 +68,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
     else
       open.push_back({part.from, part.to});
   }
-  const bool shares = SharesStrings(source, target, open);
-  // The target is read again a segment at a time from here on: not held
-  // whole beside the index.
-  read(0, target.size(), false);
+  const bool shares = SharesStrings(source, target, open, pages);
   std::unique_ptr<SourceIndex> index;
   bool suffix_index = false;
   if (shares) {
@@ -79,10 +76,13 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
     for (const Stretch& stretch : open) open_bytes += stretch.to - stretch.from;
     suffix_index = open_bytes * kGapIndexUpTo > std::min(target.size(), source.size());
     index = suffix_index ? MakeResidualIndex(source, covers, threads, indexing)
-                         : MakeGapIndex(source, target, open);
+                         : MakeGapIndex(source, target, open, pages);
     report.index_memory = index->MemoryUse();
     report.searched = true;
   }
+  // The target is read again a segment at a time from here on: not held
+  // whole beside the index.
+  read(0, target.size(), false);
   // The suffix index tells its own end; the gap index and no index at all
   // still owe the stage its last report.
   if (indexing && !suffix_index) indexing(1, 1);
@@ -117,6 +117,8 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
                     });
   SegmentParse segment(source, target, for_container, raw_settings, encoder);
   std::vector<CopyCandidate> stretch_candidates;
+  // The matches read the source here and there.
+  TouchedPages touched(pages, source);
   pipeline.Run(
       [&](std::uint64_t from, std::uint64_t to, std::span<const std::vector<CopyCandidate>> candidates) {
         auto part = std::upper_bound(parts.begin(), parts.end(), from,
@@ -146,6 +148,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
         }
         segment.EndSegment();
         read(from, to, true);
+        touched.Reached(to);
       },
       [](std::uint64_t, std::uint64_t) {});
   return report;

@@ -70,18 +70,22 @@ class GramRanks {
 
 class GapIndex final : public SourceIndex {
  public:
-  GapIndex(ByteSpan source, ByteSpan target, std::span<const Stretch> stretches)
+  GapIndex(ByteSpan source, ByteSpan target, std::span<const Stretch> stretches, const ViewPages& pages)
       : source_(source), target_(target) {
-    for (const Stretch& stretch : stretches) {
-      starts_.push_back({stretch.from, bytes_.size()});
-      bytes_.insert(bytes_.end(), target.begin() + static_cast<std::ptrdiff_t>(stretch.from),
-                    target.begin() + static_cast<std::ptrdiff_t>(stretch.to));
-      ends_.push_back(bytes_.size());
+    {
+      PassedPages passed(pages, target);
+      for (const Stretch& stretch : stretches) {
+        starts_.push_back({stretch.from, bytes_.size()});
+        bytes_.insert(bytes_.end(), target.begin() + static_cast<std::ptrdiff_t>(stretch.from),
+                      target.begin() + static_cast<std::ptrdiff_t>(stretch.to));
+        ends_.push_back(bytes_.size());
+        passed.Reached(stretch.to);
+      }
     }
     found_.assign(bytes_.size(), {});
     near_.assign(bytes_.size(), {});
     if (bytes_.size() < kShortestMatch) return;
-    Search();
+    Search(pages);
   }
 
   SourceMatch Longest(ByteSpan pattern) const override { return At(pattern, found_); }
@@ -125,7 +129,7 @@ class GapIndex final : public SourceIndex {
 
   // The stretches' suffixes sorted, the source passed over them, and each
   // place met handed to the suffixes that share its bytes.
-  void Search() {
+  void Search(const ViewPages& pages) {
     const std::uint64_t size = bytes_.size();
     std::vector<std::int32_t> ranks(size);
     if (divsufsort(bytes_.data(), ranks.data(), static_cast<std::int32_t>(size)) != 0) throw EOutOfMemory();
@@ -163,7 +167,9 @@ class GapIndex final : public SourceIndex {
     std::vector<Found> met_near(size);  // the same among places in the first 64 KiB
     std::uint64_t carried = 0;
     const ByteSpan packed(bytes_);
+    PassedPages passed(pages, source_);
     for (std::uint64_t at = 0; at + kShortestMatch <= source_.size(); ++at) {
+      passed.Reached(at);
       if (carried >= kShortestMatch) {
         --carried;
         continue;
@@ -250,8 +256,8 @@ class GapIndex final : public SourceIndex {
 }  // namespace
 
 std::unique_ptr<SourceIndex> MakeGapIndex(ByteSpan source, ByteSpan target,
-                                          std::span<const Stretch> stretches) {
-  return std::make_unique<GapIndex>(source, target, stretches);
+                                          std::span<const Stretch> stretches, const ViewPages& pages) {
+  return std::make_unique<GapIndex>(source, target, stretches, pages);
 }
 
 }  // namespace varnock::maker

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 
+#include "make/ViewPages.h"
 #include "make/index/SimilarityTest.h"
 #include "make/index/SourceIndex.h"
 
@@ -16,8 +17,10 @@ namespace varnock::maker {
 // and run to the target's end (the spans FindCandidates asks about), and
 // only for those: the longest match of a pattern's bytes within its stretch
 // among the source places the pass met, as long as the bytes agree. Holds
-// about 22 bytes a stretch byte; the pass reads the source once.
+// about 22 bytes a stretch byte; the pass reads the source once, and hands
+// its pages back behind it (`pages`).
 std::unique_ptr<SourceIndex> MakeGapIndex(ByteSpan source, ByteSpan target,
-                                          std::span<const Stretch> stretches);
+                                          std::span<const Stretch> stretches,
+                                          const ViewPages& pages = ViewPages());
 
 }  // namespace varnock::maker

@@ -23,14 +23,19 @@ bool Sampled(std::uint64_t hash) { return hash >> (64 - kSampleBits) == 0; }
 
 }  // namespace
 
-bool SharesStrings(ByteSpan source, ByteSpan target, std::span<const Stretch> stretches) {
+bool SharesStrings(ByteSpan source, ByteSpan target, std::span<const Stretch> stretches,
+                   const ViewPages& pages) {
   if (source.size() < kGram) return false;
   if (source.size() < kAlwaysBelow) return true;
   // The hash is a bijection of the 8 bytes: equal hashes, equal strings.
   std::vector<std::uint64_t> sampled;
-  for (std::uint64_t at = 0; at + kGram <= source.size(); ++at) {
-    const std::uint64_t hash = GramHash(source.data() + at);
-    if (Sampled(hash)) sampled.push_back(hash);
+  {
+    PassedPages passed(pages, source);
+    for (std::uint64_t at = 0; at + kGram <= source.size(); ++at) {
+      const std::uint64_t hash = GramHash(source.data() + at);
+      if (Sampled(hash)) sampled.push_back(hash);
+      passed.Reached(at);
+    }
   }
   std::sort(sampled.begin(), sampled.end());
   sampled.erase(std::unique(sampled.begin(), sampled.end()), sampled.end());
