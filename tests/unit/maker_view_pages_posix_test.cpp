@@ -62,8 +62,8 @@ std::uint64_t ResidentAround(const std::uint8_t* at) {
 TEST(ViewPages, APassReadsTheWholeViewAndHoldsAboutAStepOfIt) {
   std::mt19937 random(51);
   testing::TempDir dir;
-  for (const std::uint64_t size : {std::uint64_t{1}, kReleaseStep - 1, kReleaseStep, kReleaseStep + 1,
-                                   5 * kReleaseStep + 4099}) {
+  for (const std::uint64_t size :
+       {std::uint64_t{1}, kReleaseStep - 1, kReleaseStep, kReleaseStep + 1, 5 * kReleaseStep + 4099}) {
     const Bytes bytes = Random(random, size);
     TFileMappingAsByteArray file(dir.Write("input", bytes));
     const ViewPages pages(true);
@@ -114,8 +114,8 @@ TEST(ViewPages, TheCheckFindsADifferenceInAnyStepOfALongCopy) {
   const std::string source_name = dir.Write("source", source);
   TFileMappingAsByteArray source_file(source_name);
   const std::uint64_t length = source.size() - 10;
-  for (const std::uint64_t at : {std::uint64_t{0}, kReleaseStep - 1, kReleaseStep, 2 * kReleaseStep + 5,
-                                 length - 1, length}) {
+  for (const std::uint64_t at :
+       {std::uint64_t{0}, kReleaseStep - 1, kReleaseStep, 2 * kReleaseStep + 5, length - 1, length}) {
     Bytes target(source.begin() + 10, source.end());
     if (at < length) target[at] ^= 0x40;
     const Bytes patch = testing::BuildPatchFor(source, target, {testing::Copy(0xFE, 10, length)});
@@ -127,9 +127,10 @@ TEST(ViewPages, TheCheckFindsADifferenceInAnyStepOfALongCopy) {
       if (at == length) {
         EXPECT_NO_THROW(check()) << file_views;
       } else {
-        EXPECT_TRUE(testing::RaisesError(check, "The patch made does not rebuild the target: it makes a "
-                                                "different byte at offset " +
-                                                    std::to_string(at)))
+        EXPECT_TRUE(testing::RaisesError(check,
+                                         "The patch made does not rebuild the target: it makes a "
+                                         "different byte at offset " +
+                                             std::to_string(at)))
             << at << " " << file_views;
       }
     }

@@ -10,9 +10,14 @@
 
 namespace varnock::maker {
 
-// Source blocks start at multiples of this: every match of 2 kCoverBlock - 1
-// bytes and more holds a whole block, and is found.
+// Blocks of this many bytes are matched.
 inline constexpr std::uint64_t kCoverBlock = 64;
+
+// Source blocks start at multiples of this, a power of two from kCoverBlock
+// on, the least that keeps the table of a large source small: every match of
+// CoverStride + kCoverBlock - 1 bytes and more holds a whole block, and is
+// found. kCoverBlock below 24 MiB of source; 512 at 128 MiB.
+std::uint64_t CoverStride(std::uint64_t source_size);
 
 // Bytes the block table takes for a source of this size.
 std::uint64_t CoverTableMemory(std::uint64_t source_size);
