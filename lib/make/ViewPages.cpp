@@ -29,7 +29,7 @@ void TouchedPages::Read(ByteSpan bytes) {
   for (std::uint64_t part = from / kPartSize; part <= last; ++part) {
     const auto held_end = held_.begin() + static_cast<std::ptrdiff_t>(held_count_);
     if (std::find(held_.begin(), held_end, part) != held_end) continue;
-    if (held_count_ == kHeldParts) Release();
+    if (held_count_ == held_parts_) Release();
     held_[held_count_++] = part;
   }
 }

@@ -7,6 +7,7 @@
 // passes are reading. Memory of the caller's own is left alone.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -61,7 +62,7 @@ class PassedPages {
 // follow the pass (the source of a target much like it), that is about a
 // step of the view held. Where they jump about (short copies from all over
 // the source) and are told (Read), it also goes back once they have touched
-// more than kHeldParts parts of kPartSize: a read maps what the system's
+// more than `held_parts` parts of kPartSize: a read maps what the system's
 // fault-around or the file's large pages take, up to 2 MiB, and a few
 // hundred of them would hold the whole view within a step.
 class TouchedPages {
@@ -69,7 +70,8 @@ class TouchedPages {
   static constexpr std::uint64_t kPartSize = std::uint64_t{2} << 20;
   static constexpr std::uint64_t kHeldParts = 4;
 
-  TouchedPages(const ViewPages& pages, ByteSpan view) : pages_(pages), view_(view) {}
+  TouchedPages(const ViewPages& pages, ByteSpan view, std::uint64_t held_parts = kHeldParts)
+      : pages_(pages), view_(view), held_parts_(std::clamp<std::uint64_t>(held_parts, 1, kHeldParts)) {}
   TouchedPages(const TouchedPages&) = delete;
   TouchedPages& operator=(const TouchedPages&) = delete;
   ~TouchedPages() { pages_.Release(view_); }
@@ -89,6 +91,7 @@ class TouchedPages {
 
   const ViewPages& pages_;
   ByteSpan view_;
+  std::uint64_t held_parts_;
   std::uint64_t next_ = kReleaseStep;
   std::array<std::uint64_t, kHeldParts> held_{};  // the parts read since the view went back
   std::uint64_t held_count_ = 0;

@@ -1,6 +1,7 @@
 #include "make/index/CoveredMatch.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "make/Pipeline.h"
@@ -15,8 +16,8 @@ namespace {
 
 // Where the covers leave at most 1 target byte in this many, and as few
 // against the source, those bytes are indexed rather than the source: the
-// index of them takes up to about 110 bytes a byte while it is built, less
-// than the source's would.
+// index of them takes about 35 bytes a byte while it is built, less than
+// the source's would.
 constexpr std::uint64_t kGapIndexUpTo = 32;
 
 // A stretch of the target and how it is written: a cover, copied from
@@ -68,15 +69,15 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
     else
       open.push_back({part.from, part.to});
   }
-  const bool shares = SharesStrings(source, target, open, pages);
+  std::uint64_t open_bytes = 0;
+  for (const Stretch& stretch : open) open_bytes += stretch.to - stretch.from;
+  // Few bytes left are indexed whatever the sample would say: the index's
+  // pass over the source tells as much as the sample's and costs as little.
+  const bool few_left = open_bytes * kGapIndexUpTo <= std::min(target.size(), source.size());
   std::unique_ptr<SourceIndex> index;
-  bool suffix_index = false;
-  if (shares) {
-    std::uint64_t open_bytes = 0;
-    for (const Stretch& stretch : open) open_bytes += stretch.to - stretch.from;
-    suffix_index = open_bytes * kGapIndexUpTo > std::min(target.size(), source.size());
-    index = suffix_index ? MakeResidualIndex(source, covers, threads, indexing)
-                         : MakeGapIndex(source, target, open, pages);
+  if (open_bytes > 0 && (few_left || SharesStrings(source, target, open, pages))) {
+    index = few_left ? MakeGapIndex(source, target, open, pages)
+                     : MakeResidualIndex(source, covers, threads, indexing);
     report.index_memory = index->MemoryUse();
     report.searched = true;
   }
@@ -85,36 +86,42 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
   read(0, target.size(), false);
   // The suffix index tells its own end; the gap index and no index at all
   // still owe the stage its last report.
-  if (indexing && !suffix_index) indexing(1, 1);
+  if (indexing && (!index || few_left)) indexing(1, 1);
 
   // The open parts of each chunk are searched on any thread; the candidates
   // depend on the chunk's bounds alone.
-  Pipeline pipeline(target.size(), threads,
-                    [&](std::uint64_t from, std::uint64_t to, std::vector<CopyCandidate>& found) {
-                      // A stretch that fills the chunk is searched straight into `found`:
-                      // a second list the chunk's size per thread would double the
-                      // candidates in flight.
-                      std::vector<CopyCandidate> searched;
-                      found.clear();
-                      if (!index) return;
-                      auto part = std::upper_bound(parts.begin(), parts.end(), from,
-                                                   [](std::uint64_t at, const Part& p) { return at < p.to; });
-                      for (; part != parts.end() && part->from < to; ++part) {
-                        if (part->copied) continue;
-                        const std::uint64_t start = std::max<std::uint64_t>(part->from, from);
-                        const std::uint64_t end = std::min<std::uint64_t>(part->to, to);
-                        MatchSettings stretch_settings = settings;
-                        if (part != parts.begin() && std::prev(part)->copied && start == part->from)
-                          stretch_settings.anchor =
-                              std::int64_t{std::prev(part)->source} - std::int64_t{std::prev(part)->from};
-                        if (start == from && end == to) {
-                          FindCandidates(*index, source, target, start, end, stretch_settings, found);
-                          continue;
-                        }
-                        FindCandidates(*index, source, target, start, end, stretch_settings, searched);
-                        found.insert(found.end(), searched.begin(), searched.end());
-                      }
-                    });
+  Pipeline pipeline(
+      target.size(), threads, [&](std::uint64_t from, std::uint64_t to, std::vector<CopyCandidate>& found) {
+        // A stretch that fills the chunk is searched straight into `found`:
+        // a second list the chunk's size per thread would double the
+        // candidates in flight.
+        std::vector<CopyCandidate> searched;
+        found.clear();
+        if (!index) return;
+        // The gap index hands its matches over without reading the
+        // source; what the matcher still reads of it, here and there,
+        // goes back before it holds more than a few parts.
+        std::optional<TouchedPages> touched;
+        if (few_left) touched.emplace(pages, source, 2);
+        TouchedPages* const touched_here = touched ? &*touched : nullptr;
+        auto part = std::upper_bound(parts.begin(), parts.end(), from,
+                                     [](std::uint64_t at, const Part& p) { return at < p.to; });
+        for (; part != parts.end() && part->from < to; ++part) {
+          if (part->copied) continue;
+          const std::uint64_t start = std::max<std::uint64_t>(part->from, from);
+          const std::uint64_t end = std::min<std::uint64_t>(part->to, to);
+          MatchSettings stretch_settings = settings;
+          if (part != parts.begin() && std::prev(part)->copied && start == part->from)
+            stretch_settings.anchor =
+                std::int64_t{std::prev(part)->source} - std::int64_t{std::prev(part)->from};
+          if (start == from && end == to) {
+            FindCandidates(*index, source, target, start, end, stretch_settings, found, touched_here);
+            continue;
+          }
+          FindCandidates(*index, source, target, start, end, stretch_settings, searched, touched_here);
+          found.insert(found.end(), searched.begin(), searched.end());
+        }
+      });
   SegmentParse segment(source, target, for_container, raw_settings, encoder);
   std::vector<CopyCandidate> stretch_candidates;
   // The matches read the source here and there.

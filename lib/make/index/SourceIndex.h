@@ -13,6 +13,12 @@ namespace varnock::maker {
 struct SourceMatch {
   std::uint32_t source = 0;
   std::uint32_t length = 0;  // 0: no match worth a copy
+  // The `known` source bytes just before `source` where the index has them
+  // at hand, the nearest in the high byte of `before`: the match followed
+  // backwards reads them here rather than in the source, whose pages stay
+  // where they are.
+  std::uint64_t before = 0;
+  std::uint32_t known = 0;
 };
 
 // Shared by the matching threads once built; none of its calls changes it.
