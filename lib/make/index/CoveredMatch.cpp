@@ -1,7 +1,6 @@
 #include "make/index/CoveredMatch.h"
 
 #include <algorithm>
-#include <optional>
 #include <vector>
 
 #include "make/Pipeline.h"
@@ -77,7 +76,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
   std::unique_ptr<SourceIndex> index;
   if (open_bytes > 0 && (few_left || SharesStrings(source, target, open, pages))) {
     index = few_left ? MakeGapIndex(source, target, open, pages)
-                     : MakeResidualIndex(source, covers, threads, indexing);
+                     : MakeResidualIndex(source, covers, threads, indexing, pages);
     report.index_memory = index->MemoryUse();
     report.searched = true;
   }
@@ -98,12 +97,11 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
         std::vector<CopyCandidate> searched;
         found.clear();
         if (!index) return;
-        // The gap index hands its matches over without reading the
-        // source; what the matcher still reads of it, here and there,
-        // goes back before it holds more than a few parts.
-        std::optional<TouchedPages> touched;
-        if (few_left) touched.emplace(pages, source, 2);
-        TouchedPages* const touched_here = touched ? &*touched : nullptr;
+        // Neither index reads the source for most of its matches; what
+        // the matcher still reads of it, here and there, goes back before
+        // it holds more than a few parts.
+        const ViewPages no_pages;
+        TouchedPages touched(index->SearchesTheSource() ? no_pages : pages, source, 2);
         auto part = std::upper_bound(parts.begin(), parts.end(), from,
                                      [](std::uint64_t at, const Part& p) { return at < p.to; });
         for (; part != parts.end() && part->from < to; ++part) {
@@ -115,10 +113,10 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
             stretch_settings.anchor =
                 std::int64_t{std::prev(part)->source} - std::int64_t{std::prev(part)->from};
           if (start == from && end == to) {
-            FindCandidates(*index, source, target, start, end, stretch_settings, found, touched_here);
+            FindCandidates(*index, source, target, start, end, stretch_settings, found, &touched);
             continue;
           }
-          FindCandidates(*index, source, target, start, end, stretch_settings, searched, touched_here);
+          FindCandidates(*index, source, target, start, end, stretch_settings, searched, &touched);
           found.insert(found.end(), searched.begin(), searched.end());
         }
       });

@@ -235,6 +235,7 @@ class GapIndex final : public SourceIndex {
     const std::uint64_t at = Packed(pattern);
     return at != kNone && found_[at].source != kNone;
   }
+  bool SearchesTheSource() const override { return false; }
   std::uint64_t MemoryUse() const override {
     return found_.size() * sizeof(Found) + near_.size() * sizeof(near_[0]) +
            (starts_.size() + ends_.size()) * 16;

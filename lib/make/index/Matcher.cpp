@@ -52,6 +52,11 @@ void FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target, 
     }
     return anchor && static_cast<std::uint64_t>(std::abs(diagonal - *anchor)) <= settings.anchor_distance;
   };
+  // What the index read of the source to tell a match's length.
+  auto read = [&](const SourceMatch& match) {
+    if (touched && match.read > 0)
+      touched->Read(source.subspan(std::uint64_t{match.source} + match.length - match.read, match.read));
+  };
   for (std::uint64_t at = from; at < to; ++at) {
     // Positions are tested in a row where nothing is carried: fetch ahead.
     if (carried_left < settings.refresh + kPrefetchDistance && at + kPrefetchDistance < to)
@@ -59,10 +64,12 @@ void FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target, 
     if (carried_left < settings.refresh) {
       const ByteSpan pattern = target.subspan(at);
       const SourceMatch longest = index.MayMatch(pattern) ? index.Longest(pattern) : SourceMatch{};
+      read(longest);
       if (longest.length > carried_left && worth_keeping(longest, at)) {
         candidates.push_back(ExtendBack(source, target, from, at, longest, touched));
         carried_left = longest.length;
         const SourceMatch near = longest.source < kNearSourceEnd ? SourceMatch{} : index.LongestNear(pattern);
+        read(near);
         if (worth_keeping(near, at))
           candidates.push_back(ExtendBack(source, target, from, at, near, touched));
       }

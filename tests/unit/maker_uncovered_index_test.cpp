@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "make/index/GapIndex.h"
+#include "make/index/ResidualIndex.h"
 #include "support/PatchBuilder.h"
 
 namespace varnock::maker {
@@ -94,35 +95,59 @@ std::vector<Case> Cases() {
           Make(random, "a source of megabytes", 3 << 20, false)};
 }
 
-// Every match handed over lies in the source, agrees with the target and
-// ends in its stretch, and the bytes before it are the source's.
-TEST(GapIndex, EveryMatchAgreesWithTheSourceAndTheBytesBeforeItAreTheSources) {
+// Covers of a case's source for the residual index, which keeps what they
+// leave and the ends of the long ones: sixteen over its text half, whose
+// words the stretches then find only in what is kept.
+std::vector<CopyCandidate> CoversOf(const Case& c) {
+  std::vector<CopyCandidate> covers;
+  const std::uint64_t half = c.source.size() / 2;
+  const std::uint64_t length = half / 16;
+  for (std::uint64_t i = 0; i < 16; ++i) {
+    covers.push_back({static_cast<std::uint32_t>(i * length), static_cast<std::uint32_t>(half + i * length),
+                      static_cast<std::uint32_t>(length)});
+  }
+  return covers;
+}
+
+// Every match handed over lies in the source and agrees with the target
+// (within its stretch, for the gap index, whose matches end there), and the
+// bytes before it are the source's: the gap index's and the residual one's.
+TEST(UncoveredIndexes, EveryMatchAgreesWithTheSourceAndTheBytesBeforeItAreTheSources) {
   for (const Case& c : Cases()) {
-    const auto index = MakeGapIndex(c.source, c.target, c.stretches);
-    std::uint64_t found = 0;
-    for (const Stretch& stretch : c.stretches) {
-      for (std::uint64_t at = stretch.from; at < stretch.to; ++at) {
-        const ByteSpan pattern = ByteSpan(c.target).subspan(at);
-        for (const SourceMatch match : {index->Longest(pattern), index->LongestNear(pattern)}) {
-          if (match.length == 0) continue;
-          ++found;
-          ASSERT_GE(match.length, kShortestMatch) << c.name << " at " << at;
-          ASSERT_LE(at + match.length, stretch.to) << c.name << " at " << at;
-          ASSERT_LE(std::uint64_t{match.source} + match.length, c.source.size()) << c.name << " at " << at;
-          ASSERT_TRUE(
-              std::equal(pattern.begin(), pattern.begin() + match.length, c.source.begin() + match.source))
-              << c.name << " at " << at;
-          ASSERT_LE(match.known, std::min<std::uint32_t>(8, match.source)) << c.name << " at " << at;
-          for (std::uint32_t back = 0; back < match.known; ++back) {
-            ASSERT_EQ(static_cast<std::uint8_t>(match.before >> (56 - 8 * back)),
-                      c.source[match.source - back - 1])
-                << c.name << " at " << at << ", " << back << " back";
+    for (const bool gaps : {true, false}) {
+      const auto index = gaps ? MakeGapIndex(c.source, c.target, c.stretches)
+                              : MakeResidualIndex(c.source, CoversOf(c), 1, {});
+      const std::string name = c.name + (gaps ? ", gap index" : ", residual index");
+      std::uint64_t found = 0;
+      for (const Stretch& stretch : c.stretches) {
+        for (std::uint64_t at = stretch.from; at < stretch.to; ++at) {
+          const ByteSpan pattern = ByteSpan(c.target).subspan(at);
+          for (const SourceMatch match : {index->Longest(pattern), index->LongestNear(pattern)}) {
+            if (match.length == 0) continue;
+            ++found;
+            ASSERT_GE(match.length, kShortestMatch) << name << " at " << at;
+            ASSERT_LE(match.read, match.length) << name << " at " << at;
+            if (gaps) {
+              ASSERT_LE(at + match.length, stretch.to) << name << " at " << at;
+            }
+            ASSERT_LE(std::uint64_t{match.source} + match.length, c.source.size()) << name << " at " << at;
+            ASSERT_TRUE(
+                std::equal(pattern.begin(), pattern.begin() + match.length, c.source.begin() + match.source))
+                << name << " at " << at;
+            ASSERT_LE(match.known, std::min<std::uint32_t>(8, match.source)) << name << " at " << at;
+            for (std::uint32_t back = 0; back < match.known; ++back) {
+              ASSERT_EQ(static_cast<std::uint8_t>(match.before >> (56 - 8 * back)),
+                        c.source[match.source - back - 1])
+                  << name << " at " << at << ", " << back << " back";
+            }
+          }
+          if (gaps) {
+            EXPECT_EQ(index->MayMatch(pattern), index->Longest(pattern).length > 0) << name << " at " << at;
           }
         }
-        EXPECT_EQ(index->MayMatch(pattern), index->Longest(pattern).length > 0) << c.name << " at " << at;
       }
+      EXPECT_GT(found, 1000u) << name;
     }
-    EXPECT_GT(found, 1000u) << c.name;
   }
 }
 
