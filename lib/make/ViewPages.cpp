@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "common/Crc32.h"
 #include "platform/platform.h"
 
@@ -37,6 +41,12 @@ void TouchedPages::Read(ByteSpan bytes) {
 void TouchedPages::Release() {
   pages_.Release(view_);
   held_count_ = 0;
+}
+
+void ReturnFreedMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 std::uint32_t Crc32Passing(const ViewPages& pages, ByteSpan view) {

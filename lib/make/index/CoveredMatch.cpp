@@ -80,6 +80,7 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
     report.index_memory = index->MemoryUse();
     report.searched = true;
   }
+  ReturnFreedMemory();
   // The target is read again a segment at a time from here on: not held
   // whole beside the index.
   read(0, target.size(), false);
@@ -156,6 +157,8 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
         touched.Reached(to);
       },
       [](std::uint64_t, std::uint64_t) {});
+  index.reset();
+  ReturnFreedMemory();
   return report;
 }
 

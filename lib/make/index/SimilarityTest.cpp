@@ -57,7 +57,9 @@ bool SharesStrings(ByteSpan source, ByteSpan target, std::span<const Stretch> st
   compact();
   std::uint64_t hits = 0;
   const std::uint64_t last = target.size() >= kGram ? target.size() - kGram + 1 : 0;
+  PassedPages passed(pages, target);
   for (const Stretch& stretch : stretches) {
+    passed.Reached(stretch.from);
     for (std::uint64_t at = stretch.from; at < std::min(stretch.to, last); ++at) {
       const std::uint64_t hash = GramHash(target.data() + at);
       if (Sampled(hash) && std::binary_search(sampled.begin(), sampled.end(), hash)) ++hits;

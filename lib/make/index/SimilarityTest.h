@@ -20,8 +20,8 @@ struct Stretch {
 // source holds: an index of the source would find next to nothing there.
 // True for a source below 1 MiB.
 // Reads every source position and every position of the stretches once,
-// the source's pages handed back behind the reading (`pages`), and keeps a
-// sorted table of 8 bytes per 64 source bytes at most.
+// the pages of both handed back behind the reading (`pages`), and keeps a
+// sorted table of about 8 bytes per 64 source bytes.
 bool SharesStrings(ByteSpan source, ByteSpan target, std::span<const Stretch> stretches,
                    const ViewPages& pages = ViewPages());
 
