@@ -104,8 +104,8 @@ void Permute(std::vector<Place>& values, const std::vector<std::int32_t>& to, bo
 // The suffixes that start with each 8-byte string of the stretches, by
 // string: a slot holds the range of their ranks and some bits of the
 // string's hash, and the string itself is read back from the stretches once
-// those agree. A filter of a bit or two per string, small enough to stay in
-// cache, turns away most source strings first.
+// those agree. A filter of a bit per string, small enough to stay in cache,
+// turns away most source strings first.
 class GramRanks {
  public:
   struct Range {
@@ -126,8 +126,12 @@ class GramRanks {
     }
     slots_.assign(std::bit_ceil(std::max<std::uint64_t>(16, strings + strings / 2)), 0);
     slot_shift_ = 64 - std::countr_zero(slots_.size());
-    // Sixteen to thirty-two bits a string.
-    filter_.assign(std::bit_ceil(std::max<std::uint64_t>(16, strings)) / 4, 0);
+    // 64 to 128 bits a string (one in a hundred strings not held passes),
+    // but no more than fits in a core's cache beside the rest (512 KiB, 26
+    // bits a string on a tree of 16 MiB of pages): a source of 128 MiB
+    // whose covers leave a few KiB is passed at little more than the cost
+    // of the filter.
+    filter_.assign(std::clamp<std::uint64_t>(std::bit_ceil(strings), 64, kFilterWords), 0);
     filter_shift_ = 64 - std::countr_zero(filter_.size() * 64);
     for (std::uint64_t low = 0; low < size;) {
       if (!whole(low)) {
@@ -148,6 +152,13 @@ class GramRanks {
   bool MayHold(std::uint64_t hash) const {
     const std::uint64_t bit = hash >> filter_shift_;
     return filter_[bit / 64] >> (bit % 64) & 1;
+  }
+
+  // The first position from `at` on and before `end` whose string may be
+  // held, or `end`.
+  std::uint64_t NextMayHold(const std::uint8_t* bytes, std::uint64_t at, std::uint64_t end) const {
+    while (at < end && !MayHold(Hash(LoadWord(bytes + at)))) ++at;
+    return at;
   }
 
   Range Find(std::uint64_t string, std::uint64_t hash) const {
@@ -178,6 +189,7 @@ class GramRanks {
   }
   // A product's high bits depend on all of the string's.
   std::uint64_t SlotOf(std::uint64_t hash) const { return hash >> slot_shift_; }
+  static constexpr std::uint64_t kFilterWords = std::uint64_t{1} << 16;
 
   ByteSpan bytes_;
   const std::vector<std::int32_t>& ranks_;
@@ -281,10 +293,9 @@ class GapIndex final : public SourceIndex {
         while (at < step_end) {
           // Most places hold no string of the stretches: they cost a look
           // at the filter each.
-          std::uint64_t hash = GramRanks::Hash(LoadWord(s + at));
-          while (!grams.MayHold(hash) && ++at < step_end) hash = GramRanks::Hash(LoadWord(s + at));
+          at = grams.NextMayHold(s, at, step_end);
           if (at == step_end) break;
-          const GramRanks::Range range = grams.Find(LoadWord(s + at), hash);
+          const GramRanks::Range range = grams.Find(LoadWord(s + at), GramRanks::Hash(LoadWord(s + at)));
           if (range.low == range.high) {
             ++at;
             continue;
