@@ -6,11 +6,11 @@
 #include <system_error>
 #include <thread>
 
-#include "common/Crc32.h"
 #include "common/Errors.h"
 #include "common/Sizes.h"
 #include "make/IndexPlan.h"
 #include "make/Pipeline.h"
+#include "make/ViewPages.h"
 #include "make/encode/PatchEncoder.h"
 #include "make/index/CoveredMatch.h"
 #include "make/index/Matcher.h"
@@ -41,9 +41,6 @@ void CheckSize(ByteSpan input, const char* name) {
                         " bytes long; patches hold files below 4 GiB (4294967296 bytes)");
   }
 }
-
-// The target's checksum is taken in pieces of this size.
-constexpr std::uint64_t kChecksumPiece = std::uint64_t{8} << 20;
 
 void CheckMemoryLimit(std::uint64_t limit, std::uint64_t least) {
   if (limit == 0 || limit >= least) return;
@@ -115,17 +112,14 @@ bool NothingToMatch(ByteSpan source, ByteSpan target) {
 MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, PatchSink& sink,
                  const ProgressReport& progress) {
   MakerReport report;
-  report.source_crc = Crc32(source);
+  const maker::ViewPages pages(options.inputs_are_file_views);
   const auto release_target = [&](std::uint64_t from, std::uint64_t to) {
-    if (options.inputs_are_file_views) platform::ReleaseViewPages(target.data() + from, to - from);
+    pages.Release(target.subspan(from, to - from));
   };
-  // A piece at a time, each handed back once read: the whole target is never
-  // held, even here, where the source is already.
-  for (std::uint64_t from = 0; from < target.size(); from += kChecksumPiece) {
-    const std::uint64_t to = std::min<std::uint64_t>(target.size(), from + kChecksumPiece);
-    report.target_crc = Crc32(target.subspan(from, to - from), report.target_crc);
-    release_target(from, to);
-  }
+  // Each a piece at a time, handed back once read: neither input is held
+  // whole, even here.
+  report.source_crc = maker::Crc32Passing(pages, source);
+  report.target_crc = maker::Crc32Passing(pages, target);
   PatchEncoder encoder(sink, report.source_crc, report.target_crc);
   if (NothingToMatch(source, target)) {
     encoder.Literal(target);
@@ -142,12 +136,13 @@ MakerReport Make(ByteSpan source, ByteSpan target, const MakerOptions& options, 
       const StageProgress indexing = [&](std::uint64_t done, std::uint64_t total) {
         if (progress) progress(Stage::kIndexing, done, total);
       };
-      const maker::CoveredReport covered =
-          maker::MatchCovered(source, target, settings, ThreadCount(options), options.container, anchored,
-                              encoder, indexing, [&](std::uint64_t from, std::uint64_t to, bool written) {
-                                release_target(from, to);
-                                if (written && progress) progress(Stage::kMatching, to, target.size());
-                              });
+      const maker::CoveredReport covered = maker::MatchCovered(
+          source, target, settings, ThreadCount(options), options.container, anchored, encoder, indexing,
+          [&](std::uint64_t from, std::uint64_t to, bool written) {
+            release_target(from, to);
+            if (written && progress) progress(Stage::kMatching, to, target.size());
+          },
+          pages);
       report.index_memory = covered.index_memory;
       if (progress) progress(Stage::kWriting, 0, 1);
       report.patch_size = encoder.Finish();

@@ -61,9 +61,10 @@ struct MakerOptions {
   // sizes and the limit; for tests and measurements.
   enum class Index { kChosen, kSuffix, kSampled } index = Index::kChosen;
   // The inputs are read-only views of files (platform::MapReadOnlyView): the
-  // target's pages are handed back to the OS once read, so that the run
-  // holds the stretch being matched rather than the whole target. Never for
-  // memory of the caller's own, whose contents would be lost.
+  // pages of both are handed back to the OS behind the passes that read them
+  // (maker::ViewPages), so that the run holds what it is reading rather than
+  // both inputs. Never for memory of the caller's own, whose contents would
+  // be lost.
   bool inputs_are_file_views = false;
   // The patch goes out in a container (doc/container-format.md), made by the
   // callers that write it (MakePatchFile, the library) from the raw patch.

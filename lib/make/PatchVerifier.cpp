@@ -8,7 +8,7 @@
 #include "common/Errors.h"
 #include "format/Bounds.h"
 #include "format/Instruction.h"
-#include "platform/platform.h"
+#include "make/ViewPages.h"
 
 namespace varnock {
 namespace {
@@ -19,10 +19,11 @@ constexpr std::uint64_t kProgressStep = std::uint64_t{8} << 20;
 // Takes the decoder's runs and compares them with the target in place.
 class ComparingStream : public TStream {
  public:
-  // `release_target`: the target is a file view whose pages go back to the
-  // system once compared (platform::ReleaseViewPages).
-  ComparingStream(ByteSpan target, const ProgressReport& progress, bool release_target)
-      : target_(target), progress_(progress), release_target_(release_target) {}
+  // `pages`: the inputs' pages go back to the system as the check goes, the
+  // target's once compared, the source's (`source`) each step.
+  ComparingStream(ByteSpan source, ByteSpan target, const ProgressReport& progress,
+                  const maker::ViewPages& pages)
+      : target_(target), progress_(progress), pages_(pages), source_pages_(pages_, source) {}
 
   // The CRC-32 of the target compared so far: the whole target's after Finish.
   std::uint32_t TargetCrc() const noexcept { return target_crc_; }
@@ -43,23 +44,37 @@ class ComparingStream : public TStream {
     const auto length = static_cast<std::uint64_t>(count);
     if (length > target_.size() - position_) throw Exception("it makes more bytes than the target has");
     const auto* run = static_cast<const std::uint8_t*>(data);
-    const std::uint8_t* expected = target_.data() + position_;
-    if (std::memcmp(run, expected, length) != 0) {
-      auto difference = std::mismatch(run, run + length, expected).first - run;
-      throw Exception("it makes a different byte at offset " + std::to_string(position_ + difference));
+    // A step at a time: a copy of most of a large source is held no more
+    // than a step of either input.
+    for (std::uint64_t done = 0; done < length;) {
+      const std::uint64_t piece = std::min(length - done, maker::kReleaseStep);
+      const std::uint8_t* expected = target_.data() + position_;
+      if (std::memcmp(run + done, expected, piece) != 0) {
+        auto difference = std::mismatch(run + done, run + done + piece, expected).first - (run + done);
+        throw Exception("it makes a different byte at offset " + std::to_string(position_ + difference));
+      }
+      source_pages_.Read({run + done, piece});
+      position_ += piece;
+      done += piece;
+      if (position_ - passed_ >= maker::kReleaseStep) Pass();
+      if (position_ - reported_ >= kProgressStep) Report();
     }
-    position_ += length;
-    if (position_ - reported_ >= kProgressStep) Report();
     return count;
   }
 
  private:
-  // Takes the checksum of the bytes compared since the last report while they
+  // Takes the checksum of the bytes compared since the last step while they
   // are still at hand, so that the target is read once more, not twice.
-  void Report() {
-    const ByteSpan compared = target_.subspan(reported_, position_ - reported_);
+  void Pass() {
+    const ByteSpan compared = target_.subspan(passed_, position_ - passed_);
     target_crc_ = Crc32(compared, target_crc_);
-    if (release_target_) platform::ReleaseViewPages(compared.data(), compared.size());
+    pages_.Release(compared);
+    source_pages_.Reached(position_);
+    passed_ = position_;
+  }
+
+  void Report() {
+    Pass();
     reported_ = position_;
     if (!progress_) return;
     in_callback_ = true;
@@ -69,10 +84,12 @@ class ComparingStream : public TStream {
 
   ByteSpan target_;
   const ProgressReport& progress_;
+  maker::ViewPages pages_;
+  maker::TouchedPages source_pages_;
   std::uint64_t position_ = 0;
+  std::uint64_t passed_ = 0;
   std::uint64_t reported_ = 0;
   std::uint32_t target_crc_ = 0;
-  bool release_target_;
   bool in_callback_ = false;
 };
 
@@ -84,12 +101,13 @@ class VerifyingSink::Comparison : public ComparingStream {
   using ComparingStream::ComparingStream;
 };
 
-VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target,
+VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool file_views,
                              const ProgressReport& progress)
     : output_(output),
       source_(source),
       target_(target),
-      comparison_(std::make_unique<Comparison>(target, progress, release_target)) {}
+      pages_(file_views),
+      comparison_(std::make_unique<Comparison>(source, target, progress, pages_)) {}
 
 VerifyingSink::~VerifyingSink() = default;
 
@@ -128,7 +146,7 @@ void VerifyingSink::Decode() {
     // The header, the signature and one byte more, as ValidatePatch reads them.
     if (held.size() < 4 || held.size() <= (held[0] | held[1] << 8) + std::uint64_t{kSignatureSize}) return;
     header_ = ValidatePatch(
-        held, [&] { return Crc32(source_); }, "the patch");
+        held, [&] { return maker::Crc32Passing(pages_, source_); }, "the patch");
     at = std::uint64_t{header_->header_size} + kSignatureSize;
   }
   while (at < held.size()) {
@@ -169,7 +187,7 @@ void VerifyingSink::Finish() {
   try {
     if (!header_) {
       header_ = ValidatePatch(
-          held_, [&] { return Crc32(source_); }, "the patch");
+          held_, [&] { return maker::Crc32Passing(pages_, source_); }, "the patch");
       consumed_ = std::uint64_t{header_->header_size} + kSignatureSize;
       held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(consumed_));
     }
@@ -187,12 +205,13 @@ void VerifyingSink::Finish() {
 }
 
 void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const ProgressReport& progress,
-                 bool release_target) {
+                 bool file_views) {
   if (progress) progress(Stage::kVerifying, 0, target.size());
-  ComparingStream stream(target, progress, release_target);
+  const maker::ViewPages pages(file_views);
+  ComparingStream stream(source, target, progress, pages);
   try {
     PatchHeader header = ValidatePatch(
-        patch, [&] { return Crc32(source); }, "the patch");
+        patch, [&] { return maker::Crc32Passing(pages, source); }, "the patch");
     RunInstructionStream(patch, source, header, stream);
     stream.Finish();
     if (header.target_crc != stream.TargetCrc()) throw Exception("its target checksum is not the target's");

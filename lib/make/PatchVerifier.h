@@ -8,6 +8,7 @@
 
 #include "common/Errors.h"
 #include "make/Maker.h"
+#include "make/ViewPages.h"
 
 namespace varnock {
 
@@ -16,12 +17,13 @@ namespace varnock {
 // that its runs make exactly `target` and that the target checksum it carries
 // is `target`'s. Raises Exception naming the first fault. Holds no copy of
 // the target; reports Stage::kVerifying as it goes, and an exception
-// thrown by `progress` leaves as it is. With `release_target` the target is
-// a view of a file (platform::MapReadOnlyView) whose pages are handed back to
-// the system once compared, so that the check holds the source and the patch
-// but not the whole target.
+// thrown by `progress` leaves as it is. With `file_views` both inputs are
+// views of files (platform::MapReadOnlyView) whose pages are handed back to
+// the system as the check goes (maker::ViewPages): the target's once
+// compared, the source's each step of the target, so that the check holds
+// the patch and what it is comparing, not both inputs.
 void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const ProgressReport& progress = {},
-                 bool release_target = false);
+                 bool file_views = false);
 
 // What VerifyPatch and VerifyingSink raise for a patch that does not rebuild
 // the target (not for an exception of the progress callback).
@@ -43,9 +45,9 @@ inline const ProgressReport kNoProgress;
 // the pieces before the fault have been passed on by then.
 class VerifyingSink : public PatchSink {
  public:
-  // `release_target` as for VerifyPatch; `progress`, which must outlive it,
+  // `file_views` as for VerifyPatch; `progress`, which must outlive it,
   // gets Stage::kVerifying as the target is compared.
-  VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool release_target = false,
+  VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool file_views = false,
                 const ProgressReport& progress = kNoProgress);
   ~VerifyingSink() override;
   void Write(ByteSpan bytes) override;
@@ -63,6 +65,7 @@ class VerifyingSink : public PatchSink {
   PatchSink& output_;
   ByteSpan source_;
   ByteSpan target_;
+  maker::ViewPages pages_;
   class Comparison;
   std::unique_ptr<Comparison> comparison_;
   std::vector<std::uint8_t> held_;

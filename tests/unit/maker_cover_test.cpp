@@ -96,6 +96,34 @@ TEST(BlockCover, CoversAreOrderedDisjointAndWhereTheBytesAgree) {
   }
 }
 
+// Past the size where the table takes a block every CoverStride bytes,
+// every shared stretch of CoverStride + kCoverBlock - 1 bytes still holds a
+// whole block of the table, and is covered from end to end.
+TEST(BlockCover, ALargeSourceSharesEveryStretchAsLongAsTheStride) {
+  std::mt19937 random(20261209);
+  const Bytes source = Random(random, (26 << 20) + 5);
+  const std::uint64_t stride = maker::CoverStride(source.size());
+  ASSERT_GT(stride, maker::kCoverBlock);
+  const std::uint64_t length = stride + maker::kCoverBlock - 1;
+  Bytes target;
+  std::vector<std::uint64_t> starts;
+  while (target.size() < (2 << 20)) {
+    const Bytes junk = Random(random, 1 + random() % 20);
+    target.insert(target.end(), junk.begin(), junk.end());
+    const std::uint64_t from = random() % (source.size() - length);
+    starts.push_back(target.size());
+    target.insert(target.end(), source.begin() + static_cast<std::ptrdiff_t>(from),
+                  source.begin() + static_cast<std::ptrdiff_t>(from + length));
+  }
+  const std::vector<maker::CopyCandidate> covers = maker::FindCovers(source, target);
+  auto cover = covers.begin();
+  for (const std::uint64_t start : starts) {
+    while (cover != covers.end() && cover->target + cover->length < start + length) ++cover;
+    ASSERT_NE(cover, covers.end()) << start;
+    EXPECT_LE(cover->target, start) << start;
+  }
+}
+
 TEST(BlockCover, PatchesRebuildTheTargetCostNoMoreThanTheEditsAndIgnoreTheThreadCount) {
   for (const Case& c : Cases()) {
     MakerOptions options;

@@ -53,10 +53,10 @@ class NoOutput : public PatchSink {
 }  // namespace
 
 void VerifyContainer(ByteSpan container, ByteSpan source, ByteSpan target, const ProgressReport& progress,
-                     bool release_target) {
+                     bool file_views) {
   if (progress) progress(Stage::kVerifying, 0, target.size());
   NoOutput nowhere;
-  VerifyingSink checked(nowhere, source, target, release_target, progress);
+  VerifyingSink checked(nowhere, source, target, file_views, progress);
   SpanRanges container_input(container);
   SpanRanges source_input(source);
   // What the decoder refuses, the maker made wrong.

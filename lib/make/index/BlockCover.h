@@ -5,13 +5,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "make/ViewPages.h"
 #include "make/index/Matcher.h"
 
 namespace varnock::maker {
 
-// Source blocks start at multiples of this: every match of 2 kCoverBlock - 1
-// bytes and more holds a whole block, and is found.
+// Blocks of this many bytes are matched.
 inline constexpr std::uint64_t kCoverBlock = 64;
+
+// Source blocks start at multiples of this, a power of two from kCoverBlock
+// on, the least that keeps the table of a large source small: every match of
+// CoverStride + kCoverBlock - 1 bytes and more holds a whole block, and is
+// found. kCoverBlock below 24 MiB of source; 512 at 128 MiB.
+std::uint64_t CoverStride(std::uint64_t source_size);
 
 // Bytes the block table takes for a source of this size.
 std::uint64_t CoverTableMemory(std::uint64_t source_size);
@@ -19,7 +25,9 @@ std::uint64_t CoverTableMemory(std::uint64_t source_size);
 // The target's stretches that equal a stretch of the source, found where a
 // whole source block lies in them and extended both ways as far as the bytes
 // agree: in target order, none overlapping another, each at least
-// kCoverBlock long. They depend on the inputs alone.
-std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target);
+// kCoverBlock long. They depend on the inputs alone. The inputs are read
+// front to back, the source once for its blocks, and their pages handed back
+// behind the reading (`pages`).
+std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target, const ViewPages& pages = ViewPages());
 
 }  // namespace varnock::maker

@@ -15,8 +15,8 @@ namespace {
 
 // Where the covers leave at most 1 target byte in this many, and as few
 // against the source, those bytes are indexed rather than the source: the
-// index of them takes up to about 110 bytes a byte while it is built, less
-// than the source's would.
+// index of them takes about 35 bytes a byte while it is built, less than
+// the source's would.
 constexpr std::uint64_t kGapIndexUpTo = 32;
 
 // A stretch of the target and how it is written: a cover, copied from
@@ -54,10 +54,10 @@ std::vector<Part> CutTarget(std::span<const CopyCandidate> covers, std::uint64_t
 
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
                            bool for_container, const MatchSettings& raw_settings, PatchEncoder& encoder,
-                           const StageProgress& indexing, const TargetRead& read) {
+                           const StageProgress& indexing, const TargetRead& read, const ViewPages& pages) {
   CoveredReport report;
   if (indexing) indexing(0, 1);
-  std::vector<CopyCandidate> covers = FindCovers(source, target);
+  std::vector<CopyCandidate> covers = FindCovers(source, target, pages);
   covers.shrink_to_fit();
   const std::vector<Part> parts = CutTarget(covers, target.size());
   std::vector<Stretch> open;
@@ -68,55 +68,63 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
     else
       open.push_back({part.from, part.to});
   }
-  const bool shares = SharesStrings(source, target, open);
-  // The target is read again a segment at a time from here on: not held
-  // whole beside the index.
-  read(0, target.size(), false);
+  std::uint64_t open_bytes = 0;
+  for (const Stretch& stretch : open) open_bytes += stretch.to - stretch.from;
+  // Few bytes left are indexed whatever the sample would say: the index's
+  // pass over the source tells as much as the sample's and costs as little.
+  const bool few_left = open_bytes * kGapIndexUpTo <= std::min(target.size(), source.size());
   std::unique_ptr<SourceIndex> index;
-  bool suffix_index = false;
-  if (shares) {
-    std::uint64_t open_bytes = 0;
-    for (const Stretch& stretch : open) open_bytes += stretch.to - stretch.from;
-    suffix_index = open_bytes * kGapIndexUpTo > std::min(target.size(), source.size());
-    index = suffix_index ? MakeResidualIndex(source, covers, threads, indexing)
-                         : MakeGapIndex(source, target, open);
+  if (open_bytes > 0 && (few_left || SharesStrings(source, target, open, pages))) {
+    index = few_left ? MakeGapIndex(source, target, open, pages)
+                     : MakeResidualIndex(source, covers, threads, indexing, pages);
     report.index_memory = index->MemoryUse();
     report.searched = true;
   }
+  ReturnFreedMemory();
+  // The target is read again a segment at a time from here on: not held
+  // whole beside the index.
+  read(0, target.size(), false);
   // The suffix index tells its own end; the gap index and no index at all
   // still owe the stage its last report.
-  if (indexing && !suffix_index) indexing(1, 1);
+  if (indexing && (!index || few_left)) indexing(1, 1);
 
   // The open parts of each chunk are searched on any thread; the candidates
   // depend on the chunk's bounds alone.
-  Pipeline pipeline(target.size(), threads,
-                    [&](std::uint64_t from, std::uint64_t to, std::vector<CopyCandidate>& found) {
-                      // A stretch that fills the chunk is searched straight into `found`:
-                      // a second list the chunk's size per thread would double the
-                      // candidates in flight.
-                      std::vector<CopyCandidate> searched;
-                      found.clear();
-                      if (!index) return;
-                      auto part = std::upper_bound(parts.begin(), parts.end(), from,
-                                                   [](std::uint64_t at, const Part& p) { return at < p.to; });
-                      for (; part != parts.end() && part->from < to; ++part) {
-                        if (part->copied) continue;
-                        const std::uint64_t start = std::max<std::uint64_t>(part->from, from);
-                        const std::uint64_t end = std::min<std::uint64_t>(part->to, to);
-                        MatchSettings stretch_settings = settings;
-                        if (part != parts.begin() && std::prev(part)->copied && start == part->from)
-                          stretch_settings.anchor =
-                              std::int64_t{std::prev(part)->source} - std::int64_t{std::prev(part)->from};
-                        if (start == from && end == to) {
-                          FindCandidates(*index, source, target, start, end, stretch_settings, found);
-                          continue;
-                        }
-                        FindCandidates(*index, source, target, start, end, stretch_settings, searched);
-                        found.insert(found.end(), searched.begin(), searched.end());
-                      }
-                    });
+  Pipeline pipeline(
+      target.size(), threads, [&](std::uint64_t from, std::uint64_t to, std::vector<CopyCandidate>& found) {
+        // A stretch that fills the chunk is searched straight into `found`:
+        // a second list the chunk's size per thread would double the
+        // candidates in flight.
+        std::vector<CopyCandidate> searched;
+        found.clear();
+        if (!index) return;
+        // Neither index reads the source for most of its matches; what
+        // the matcher still reads of it, here and there, goes back before
+        // it holds more than a few parts.
+        const ViewPages no_pages;
+        TouchedPages touched(index->SearchesTheSource() ? no_pages : pages, source, 2);
+        auto part = std::upper_bound(parts.begin(), parts.end(), from,
+                                     [](std::uint64_t at, const Part& p) { return at < p.to; });
+        for (; part != parts.end() && part->from < to; ++part) {
+          if (part->copied) continue;
+          const std::uint64_t start = std::max<std::uint64_t>(part->from, from);
+          const std::uint64_t end = std::min<std::uint64_t>(part->to, to);
+          MatchSettings stretch_settings = settings;
+          if (part != parts.begin() && std::prev(part)->copied && start == part->from)
+            stretch_settings.anchor =
+                std::int64_t{std::prev(part)->source} - std::int64_t{std::prev(part)->from};
+          if (start == from && end == to) {
+            FindCandidates(*index, source, target, start, end, stretch_settings, found, &touched);
+            continue;
+          }
+          FindCandidates(*index, source, target, start, end, stretch_settings, searched, &touched);
+          found.insert(found.end(), searched.begin(), searched.end());
+        }
+      });
   SegmentParse segment(source, target, for_container, raw_settings, encoder);
   std::vector<CopyCandidate> stretch_candidates;
+  // The matches read the source here and there.
+  TouchedPages touched(pages, source);
   pipeline.Run(
       [&](std::uint64_t from, std::uint64_t to, std::span<const std::vector<CopyCandidate>> candidates) {
         auto part = std::upper_bound(parts.begin(), parts.end(), from,
@@ -146,8 +154,11 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
         }
         segment.EndSegment();
         read(from, to, true);
+        touched.Reached(to);
       },
       [](std::uint64_t, std::uint64_t) {});
+  index.reset();
+  ReturnFreedMemory();
   return report;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "make/ViewPages.h"
 #include "make/encode/PatchEncoder.h"
 #include "make/index/Matcher.h"
 
@@ -26,9 +27,10 @@ using TargetRead = std::function<void(std::uint64_t from, std::uint64_t to, bool
 // between covers are parsed for a container where `for_container` is set
 // (SegmentParse, which takes `raw_settings`). Holds at most
 // CoveredMemory(source, target) bytes besides what the parse takes.
+// The inputs' pages go back behind the reading as `pages` allows.
 CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings& settings, unsigned threads,
                            bool for_container, const MatchSettings& raw_settings, PatchEncoder& encoder,
-                           const StageProgress& indexing, const TargetRead& read);
+                           const StageProgress& indexing, const TargetRead& read, const ViewPages& pages);
 
 // A bound of what MatchCovered holds: the larger of the block table and the
 // index it builds (at most the source's suffix index), with the covers and

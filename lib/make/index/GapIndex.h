@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 
+#include "make/ViewPages.h"
 #include "make/index/SimilarityTest.h"
 #include "make/index/SourceIndex.h"
 
@@ -15,9 +16,13 @@ namespace varnock::maker {
 // An index that answers for patterns that start in `stretches` of `target`
 // and run to the target's end (the spans FindCandidates asks about), and
 // only for those: the longest match of a pattern's bytes within its stretch
-// among the source places the pass met, as long as the bytes agree. Holds
-// about 22 bytes a stretch byte; the pass reads the source once.
+// among the source places the pass met, without reading the source again
+// (its length may fall short of where the bytes stop agreeing), and the 8
+// source bytes before it (SourceMatch::before). Holds 16 bytes a stretch
+// byte, about 35 while it is built; the pass reads the source once, and
+// hands its pages back behind it (`pages`).
 std::unique_ptr<SourceIndex> MakeGapIndex(ByteSpan source, ByteSpan target,
-                                          std::span<const Stretch> stretches);
+                                          std::span<const Stretch> stretches,
+                                          const ViewPages& pages = ViewPages());
 
 }  // namespace varnock::maker

@@ -17,12 +17,18 @@ constexpr std::uint64_t kPrefetchDistance = 16;
 constexpr std::uint64_t kCandidatesPerByte = 2;
 
 // `match` found at target position `at`, moved back over the bytes before it
-// that also agree, but not before `from`.
+// that also agree, but not before `from`: over those the index knows first.
 CopyCandidate ExtendBack(ByteSpan source, ByteSpan target, std::uint64_t from, std::uint64_t at,
-                         SourceMatch match) {
+                         SourceMatch match, TouchedPages* touched) {
   const std::uint64_t limit = std::min({at - from, std::uint64_t{match.source}, kLongestBackExtension});
+  const std::uint64_t known = std::min<std::uint64_t>({limit, match.known, 8});
   std::uint64_t back = 0;
-  while (back < limit && target[at - back - 1] == source[match.source - back - 1]) ++back;
+  while (back < known && target[at - back - 1] == static_cast<std::uint8_t>(match.before >> (56 - 8 * back)))
+    ++back;
+  if (back == known && back < limit) {
+    while (back < limit && target[at - back - 1] == source[match.source - back - 1]) ++back;
+    if (touched) touched->Read(source.subspan(match.source - back, back));
+  }
   return {static_cast<std::uint32_t>(at - back), static_cast<std::uint32_t>(match.source - back),
           static_cast<std::uint32_t>(match.length + back)};
 }
@@ -30,7 +36,8 @@ CopyCandidate ExtendBack(ByteSpan source, ByteSpan target, std::uint64_t from, s
 }  // namespace
 
 void FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target, std::uint64_t from,
-                    std::uint64_t to, const MatchSettings& settings, std::vector<CopyCandidate>& candidates) {
+                    std::uint64_t to, const MatchSettings& settings, std::vector<CopyCandidate>& candidates,
+                    TouchedPages* touched) {
   candidates.clear();
   candidates.reserve(kCandidatesPerByte * (to - from));
   // Bytes left of the match found at an earlier position, at this one.
@@ -45,6 +52,11 @@ void FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target, 
     }
     return anchor && static_cast<std::uint64_t>(std::abs(diagonal - *anchor)) <= settings.anchor_distance;
   };
+  // What the index read of the source to tell a match's length.
+  auto read = [&](const SourceMatch& match) {
+    if (touched && match.read > 0)
+      touched->Read(source.subspan(std::uint64_t{match.source} + match.length - match.read, match.read));
+  };
   for (std::uint64_t at = from; at < to; ++at) {
     // Positions are tested in a row where nothing is carried: fetch ahead.
     if (carried_left < settings.refresh + kPrefetchDistance && at + kPrefetchDistance < to)
@@ -52,11 +64,14 @@ void FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target, 
     if (carried_left < settings.refresh) {
       const ByteSpan pattern = target.subspan(at);
       const SourceMatch longest = index.MayMatch(pattern) ? index.Longest(pattern) : SourceMatch{};
+      read(longest);
       if (longest.length > carried_left && worth_keeping(longest, at)) {
-        candidates.push_back(ExtendBack(source, target, from, at, longest));
+        candidates.push_back(ExtendBack(source, target, from, at, longest, touched));
         carried_left = longest.length;
         const SourceMatch near = longest.source < kNearSourceEnd ? SourceMatch{} : index.LongestNear(pattern);
-        if (worth_keeping(near, at)) candidates.push_back(ExtendBack(source, target, from, at, near));
+        read(near);
+        if (worth_keeping(near, at))
+          candidates.push_back(ExtendBack(source, target, from, at, near, touched));
       }
     }
     if (carried_left > 0) --carried_left;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "make/ViewPages.h"
 #include "make/index/SourceIndex.h"
 
 namespace varnock::maker {
@@ -41,8 +42,10 @@ struct MatchSettings {
 // run past `to`. They depend on nothing but the inputs and [from, to), so
 // stretches can be matched on any thread. There are at most two a target
 // byte, and the vector is given room for them all at once: the buffer it
-// already has is reused, and no other is taken while it fills.
+// already has is reused, and no other is taken while it fills. What it
+// reads of the source beyond what the index hands it is told to `touched`.
 void FindCandidates(const SourceIndex& index, ByteSpan source, ByteSpan target, std::uint64_t from,
-                    std::uint64_t to, const MatchSettings& settings, std::vector<CopyCandidate>& candidates);
+                    std::uint64_t to, const MatchSettings& settings, std::vector<CopyCandidate>& candidates,
+                    TouchedPages* touched = nullptr);
 
 }  // namespace varnock::maker

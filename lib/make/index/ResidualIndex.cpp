@@ -43,23 +43,37 @@ class ResidualIndex final : public SourceIndex {
   }
   bool MayMatch(ByteSpan pattern) const override { return inner_->MayMatch(pattern); }
   void Prefetch(ByteSpan pattern) const override { inner_->Prefetch(pattern); }
+  bool SearchesTheSource() const override { return false; }
   std::uint64_t MemoryUse() const override {
     return kept_.size() + pieces_.size() * sizeof(Piece) + inner_->MemoryUse();
   }
 
  private:
   // A match among the kept bytes, at its place in the source and as long as
-  // it is there: it may run past where the kept piece ends.
+  // it is there. The kept bytes are the source's as far as the piece goes:
+  // the source itself is read only where the match runs on past that, and
+  // the bytes before the place come from the piece too.
   SourceMatch InSource(ByteSpan pattern, SourceMatch packed) const {
     if (packed.length == 0) return {};
     const auto piece =
         std::prev(std::upper_bound(pieces_.begin(), pieces_.end(), packed.source,
                                    [](std::uint64_t at, const Piece& p) { return at < p.packed; }));
-    const std::uint64_t real = piece->real + (packed.source - piece->packed);
-    const std::uint64_t length = CommonPrefix(pattern.data(), source_.data() + real,
-                                              std::min<std::uint64_t>(pattern.size(), source_.size() - real));
+    const std::uint64_t piece_end =
+        std::next(piece) == pieces_.end() ? kept_.size() : std::next(piece)->packed;
+    const std::uint64_t into = packed.source - piece->packed;
+    const std::uint64_t real = piece->real + into;
+    const std::uint64_t limit = std::min<std::uint64_t>(pattern.size(), source_.size() - real);
+    std::uint64_t length = std::min<std::uint64_t>(packed.length, piece_end - packed.source);
+    const std::uint64_t in_piece = length;
+    if (length == piece_end - packed.source && length < limit)
+      length += CommonPrefix(pattern.data() + length, source_.data() + real + length, limit - length);
     if (length < kShortestMatch) return {};
-    return {static_cast<std::uint32_t>(real), static_cast<std::uint32_t>(length)};
+    SourceMatch match{static_cast<std::uint32_t>(real), static_cast<std::uint32_t>(length)};
+    match.known = static_cast<std::uint32_t>(std::min<std::uint64_t>(8, into));
+    for (std::uint32_t back = 1; back <= match.known; ++back)
+      match.before |= std::uint64_t{kept_[packed.source - back]} << (64 - 8 * back);
+    match.read = static_cast<std::uint32_t>(length - in_piece);
+    return match;
   }
 
   ByteSpan source_;
@@ -71,7 +85,8 @@ class ResidualIndex final : public SourceIndex {
 }  // namespace
 
 std::unique_ptr<SourceIndex> MakeResidualIndex(ByteSpan source, std::span<const CopyCandidate> covers,
-                                               unsigned threads, const StageProgress& progress) {
+                                               unsigned threads, const StageProgress& progress,
+                                               const ViewPages& pages) {
   // The insides of the covers' source stretches, in source order, merged.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> dropped;
   for (const CopyCandidate& cover : covers) {
@@ -94,10 +109,14 @@ std::unique_ptr<SourceIndex> MakeResidualIndex(ByteSpan source, std::span<const 
   if (16 * kept_size >= kWholeFrom16ths * source.size()) return MakeSuffixIndex(source, threads, progress);
   std::vector<std::uint8_t> kept;
   kept.reserve(kept_size);
-  for (const auto& [from, to] : kept_stretches) {
-    pieces.push_back({kept.size(), from});
-    kept.insert(kept.end(), source.begin() + static_cast<std::ptrdiff_t>(from),
-                source.begin() + static_cast<std::ptrdiff_t>(to));
+  {
+    PassedPages passed(pages, source);
+    for (const auto& [from, to] : kept_stretches) {
+      pieces.push_back({kept.size(), from});
+      kept.insert(kept.end(), source.begin() + static_cast<std::ptrdiff_t>(from),
+                  source.begin() + static_cast<std::ptrdiff_t>(to));
+      passed.Reached(to);
+    }
   }
   return std::make_unique<ResidualIndex>(source, std::move(kept), std::move(pieces), threads, progress);
 }

@@ -23,20 +23,43 @@ bool Sampled(std::uint64_t hash) { return hash >> (64 - kSampleBits) == 0; }
 
 }  // namespace
 
-bool SharesStrings(ByteSpan source, ByteSpan target, std::span<const Stretch> stretches) {
+bool SharesStrings(ByteSpan source, ByteSpan target, std::span<const Stretch> stretches,
+                   const ViewPages& pages) {
   if (source.size() < kGram) return false;
   if (source.size() < kAlwaysBelow) return true;
   // The hash is a bijection of the 8 bytes: equal hashes, equal strings.
+  // A string sampled is sampled wherever it lies: a source of runs of zeros
+  // or of a few strings over and over (a disk image) sampled a string at
+  // most of its places, 113 MiB of them on a 130 MiB image, unless they are
+  // sorted and made unique whenever they fill what a sample of distinct
+  // strings takes.
   std::vector<std::uint64_t> sampled;
-  for (std::uint64_t at = 0; at + kGram <= source.size(); ++at) {
-    const std::uint64_t hash = GramHash(source.data() + at);
-    if (Sampled(hash)) sampled.push_back(hash);
+  std::uint64_t room = 2 * ((source.size() >> kSampleBits) + 1024);
+  sampled.reserve(room);
+  auto compact = [&] {
+    std::sort(sampled.begin(), sampled.end());
+    sampled.erase(std::unique(sampled.begin(), sampled.end()), sampled.end());
+  };
+  {
+    PassedPages passed(pages, source);
+    for (std::uint64_t at = 0; at + kGram <= source.size(); ++at) {
+      const std::uint64_t hash = GramHash(source.data() + at);
+      if (Sampled(hash) && (sampled.empty() || sampled.back() != hash)) {
+        if (sampled.size() == room) {
+          compact();
+          if (2 * sampled.size() > room) room *= 2;
+        }
+        sampled.push_back(hash);
+      }
+      passed.Reached(at);
+    }
   }
-  std::sort(sampled.begin(), sampled.end());
-  sampled.erase(std::unique(sampled.begin(), sampled.end()), sampled.end());
+  compact();
   std::uint64_t hits = 0;
   const std::uint64_t last = target.size() >= kGram ? target.size() - kGram + 1 : 0;
+  PassedPages passed(pages, target);
   for (const Stretch& stretch : stretches) {
+    passed.Reached(stretch.from);
     for (std::uint64_t at = stretch.from; at < std::min(stretch.to, last); ++at) {
       const std::uint64_t hash = GramHash(target.data() + at);
       if (Sampled(hash) && std::binary_search(sampled.begin(), sampled.end(), hash)) ++hits;

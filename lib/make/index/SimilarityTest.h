@@ -6,6 +6,7 @@
 #include <span>
 
 #include "format/PatchFormat.h"
+#include "make/ViewPages.h"
 
 namespace varnock::maker {
 
@@ -19,7 +20,9 @@ struct Stretch {
 // source holds: an index of the source would find next to nothing there.
 // True for a source below 1 MiB.
 // Reads every source position and every position of the stretches once,
-// and keeps a sorted table of 8 bytes per 64 source bytes at most.
-bool SharesStrings(ByteSpan source, ByteSpan target, std::span<const Stretch> stretches);
+// the pages of both handed back behind the reading (`pages`), and keeps a
+// sorted table of about 8 bytes per 64 source bytes.
+bool SharesStrings(ByteSpan source, ByteSpan target, std::span<const Stretch> stretches,
+                   const ViewPages& pages = ViewPages());
 
 }  // namespace varnock::maker

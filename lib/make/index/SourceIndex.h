@@ -13,6 +13,15 @@ namespace varnock::maker {
 struct SourceMatch {
   std::uint32_t source = 0;
   std::uint32_t length = 0;  // 0: no match worth a copy
+  // The `known` source bytes just before `source` where the index has them
+  // at hand, the nearest in the high byte of `before`: the match followed
+  // backwards reads them here rather than in the source, whose pages stay
+  // where they are.
+  std::uint64_t before = 0;
+  std::uint32_t known = 0;
+  // Bytes of the source the index read to tell the length, those that end
+  // the match: the matcher counts them as read (TouchedPages).
+  std::uint32_t read = 0;
 };
 
 // Shared by the matching threads once built; none of its calls changes it.
@@ -33,6 +42,9 @@ class SourceIndex {
   virtual void Prefetch(ByteSpan /*pattern*/) const {}
   // Bytes the index holds.
   virtual std::uint64_t MemoryUse() const = 0;
+  // Whether its searches read the source all over (a suffix array of it),
+  // rather than bytes of its own: the source's pages are then worth holding.
+  virtual bool SearchesTheSource() const { return true; }
 };
 
 // Matches shorter than this are not looked for: a copy of fewer bytes rarely
