@@ -43,17 +43,24 @@ constexpr std::uint64_t ZeroBytes(std::uint64_t word) {
   return (word - kEveryByte) & ~word & (kEveryByte * 0x80);
 }
 
-// The first offset in [from, limit) whose byte `flags` flags, eight bytes at
-// a time, `one` testing the last few; `from` where it is past `limit`.
+// The first offset in [from, limit), from `from` on every `step` (1, 2 or
+// 4) bytes, whose byte `flags` flags, eight bytes at a time, `one` testing
+// the last few; `from` or past where it is past `limit`.
 template <typename Flags, typename One>
-std::uint64_t NextFlagged(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit, Flags flags,
-                          One one) {
+std::uint64_t NextFlagged(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit,
+                          std::uint64_t step, Flags flags, One one) {
   if (from >= limit) return from;
+  // The lanes of a word that the steps land on.
+  const std::uint64_t lanes = step == 1   ? kEveryByte * 0x80
+                              : step == 2 ? 0x0080008000800080
+                                          : 0x0000008000000080;
   for (; limit - from >= 8; from += 8) {
-    if (const std::uint64_t found = flags(Load64(data + from)))
+    if (const std::uint64_t found = flags(Load64(data + from)) & lanes)
       return from + static_cast<std::uint64_t>(std::countr_zero(found)) / 8;
   }
-  while (from < limit && !one(data[from])) ++from;
+  for (; from < limit; from += step) {
+    if (one(data[from])) return from;
+  }
   return from;
 }
 
@@ -61,7 +68,7 @@ std::uint64_t NextFlagged(const std::uint8_t* data, std::uint64_t from, std::uin
 // with: CALL's E8, JMP's E9, the 0F of Jcc.
 std::uint64_t NextX86Start(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit) {
   return NextFlagged(
-      data, from, limit,
+      data, from, limit, 1,
       [](std::uint64_t word) {
         return ZeroBytes((word & (kEveryByte * 0xFE)) ^ (kEveryByte * 0xE8)) |
                ZeroBytes(word ^ (kEveryByte * 0x0F));
@@ -73,7 +80,7 @@ std::uint64_t NextX86Start(const std::uint8_t* data, std::uint64_t from, std::ui
 // 00, r/m 101, any reg.
 std::uint64_t NextRipModrm(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit) {
   return NextFlagged(
-      data, from, limit,
+      data, from, limit, 1,
       [](std::uint64_t word) { return ZeroBytes((word & (kEveryByte * 0xC7)) ^ (kEveryByte * 0x05)); },
       [](std::uint8_t byte) { return (byte & 0xC7) == 0x05; });
 }
@@ -97,6 +104,24 @@ std::uint64_t RipField(const std::uint8_t* data, std::uint64_t p, std::uint64_t 
   if ((value & 0xC7) != 0x05) return 0;
   if (data[q] == 0xFF && value != 0x15 && value != 0x25 && value != 0x35) return 0;
   return modrm + 1;
+}
+
+// The first byte in [from, limit), every second from `from`, that may be
+// the high byte of a Thumb BL, B.W or BLX's first halfword: F0 to F7.
+std::uint64_t NextThumbBranchHigh(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit) {
+  return NextFlagged(
+      data, from, limit, 2,
+      [](std::uint64_t word) { return ZeroBytes((word & (kEveryByte * 0xF8)) ^ (kEveryByte * 0xF0)); },
+      [](std::uint8_t byte) { return (byte & 0xF8) == 0xF0; });
+}
+
+// The first byte in [from, limit), every fourth from `from`, that may be the
+// top byte of an ARM B or BL whose condition is "always": EA or EB.
+std::uint64_t NextArmBranchTop(const std::uint8_t* data, std::uint64_t from, std::uint64_t limit) {
+  return NextFlagged(
+      data, from, limit, 4,
+      [](std::uint64_t word) { return ZeroBytes((word & (kEveryByte * 0xFE)) ^ (kEveryByte * 0xEA)); },
+      [](std::uint8_t byte) { return (byte & 0xFE) == 0xEA; });
 }
 
 bool IsArm64Adrp(std::uint32_t word) { return (word & 0x9F000000) == 0x90000000; }
@@ -490,7 +515,18 @@ void ReferenceFinder::ScanArm32(const Section& range, std::uint64_t begin, std::
   const std::uint64_t end = range.offset + range.size;
   ListedNear listed(listed_, begin);
   std::uint64_t p = begin + (begin % 2);
-  while (p < stop && end - p >= 4) {
+  // Only the positions whose bytes may start a branch are tested, as for
+  // x86: a Thumb one where the halfword's high byte (p + 1) is F0 to F7, an
+  // ARM one where p is on 4 and its top byte (p + 3) EA or EB. thumb and arm
+  // are the first such positions at or after p, sought again once passed.
+  const std::uint64_t last = end >= 3 ? std::min(stop, end - 3) : 0;  // positions before it hold 4 bytes
+  std::uint64_t thumb = p;
+  std::uint64_t arm = p;
+  for (;;) {
+    if (thumb < p) thumb = NextThumbBranchHigh(data, p + 1, last + 1) - 1;
+    if (arm < p) arm = NextArmBranchTop(data, p + (p % 4) + 3, last + 3) - 3;
+    p = std::min(thumb, arm);
+    if (p >= last) return;
     const std::uint64_t location_va = range.va + (p - range.offset);
     const std::uint32_t top = data[p + 3];
     std::optional<ReferenceKind> kind;

@@ -1,11 +1,13 @@
 // Fuzz target for executable parsing and the reference finder: whatever the
 // bytes, Parse either refuses them or yields an image whose references lie in
 // the file, in order, disjoint, each re-encoding to its own bytes, and the
-// same when asked for in two windows split anywhere. Never reads outside the
-// input (an exact-size copy, for the sanitizer). Seeds: tests/unit/data/exe.
+// same when asked for in two windows split anywhere and chunk by chunk.
+// Never reads outside the input (an exact-size copy, for the sanitizer).
+// Seeds: tests/unit/data/exe.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <vector>
 
 #include "exe/Image.h"
@@ -38,5 +40,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   finder.Find(0, split, pieced);
   finder.Find(split, file.size(), pieced);
   if (!(pieced == whole)) std::abort();
+  // Chunk by chunk, in order with what each leaves to the next and alone
+  // (every other chunk), as a predictor asks: each chunk's part of the whole.
+  ReferenceFinder::Carry in_order;
+  for (std::uint64_t chunk = 0; chunk * kChunkBytes < file.size(); ++chunk) {
+    std::vector<Reference> expected;
+    std::copy_if(whole.begin(), whole.end(), std::back_inserter(expected),
+                 [&](const Reference& reference) { return reference.location / kChunkBytes == chunk; });
+    std::vector<Reference> found;
+    finder.FindChunk(chunk, in_order, found);
+    if (!(found == expected)) std::abort();
+    if (chunk % 2 == 0) continue;
+    ReferenceFinder::Carry none;
+    found.clear();
+    finder.FindChunk(chunk, none, found);
+    if (!(found == expected)) std::abort();
+  }
   return 0;
 }
