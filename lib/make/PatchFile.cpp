@@ -160,7 +160,8 @@ MakerReport MakeToStream(platform::Handle output, const std::string& description
     RawPatchCollector raw;
     MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, raw, progress);
     if (options.verify) {
-      VerifyPatch(raw.Bytes(), source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views);
+      VerifyPatch(raw.Bytes(), source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views,
+                  report.index_memory);
     }
     const MadeContainer container =
         MakeContainer(raw.Bytes(), source.Bytes(), target.Bytes(), options.maker.threads);
@@ -199,7 +200,8 @@ MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const 
   MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, raw, progress);
   if (options.verify) {
     try {
-      VerifyPatch(raw.Bytes(), source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views);
+      VerifyPatch(raw.Bytes(), source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views,
+                  report.index_memory);
     } catch (const ENotRebuilt&) {
       BlameAChangedInput(source, target, report);
       throw;
@@ -211,7 +213,7 @@ MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const 
                      : MakeContainer(raw.Bytes(), source.Bytes(), target.Bytes(), options.maker.threads);
   if (options.verify && !container.carried.empty()) {
     VerifyPatch(container.carried, source.Bytes(), target.Bytes(), progress,
-                options.maker.inputs_are_file_views);
+                options.maker.inputs_are_file_views, report.index_memory);
   }
   report.patch_size = container.bytes.size();
   RefuseOversizedPatch(report);
@@ -245,7 +247,7 @@ MakerReport MakeToFile(const InputFile& source, const InputFile& target, const s
     }
     try {
       VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress,
-                  options.maker.inputs_are_file_views);
+                  options.maker.inputs_are_file_views, report.index_memory);
     } catch (const ENotRebuilt&) {
       BlameAChangedInput(source, target, report);
       throw;

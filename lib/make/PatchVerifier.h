@@ -20,10 +20,13 @@ namespace varnock {
 // thrown by `progress` leaves as it is. With `file_views` both inputs are
 // views of files (platform::MapReadOnlyView) whose pages are handed back to
 // the system as the check goes (maker::ViewPages): the target's once
-// compared, the source's each step of the target, so that the check holds
-// the patch and what it is comparing, not both inputs.
+// compared, the source's each step of the target and whenever the copies
+// have read more of it, here and there, than `source_room` (what the
+// maker's index took, MakerReport::index_memory: the run held that much
+// anyway), so that the check holds the patch and what it is comparing, not
+// both inputs.
 void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const ProgressReport& progress = {},
-                 bool file_views = false);
+                 bool file_views = false, std::uint64_t source_room = 0);
 
 // What VerifyPatch and VerifyingSink raise for a patch that does not rebuild
 // the target (not for an exception of the progress callback).
@@ -41,7 +44,8 @@ class ENotRebuilt : public Exception {
 // the pieces before the fault have been passed on by then.
 class VerifyingSink : public PatchSink {
  public:
-  // `file_views` as for VerifyPatch.
+  // `file_views` as for VerifyPatch, but the source's pages are left where
+  // they are: the maker may be searching the source all over meanwhile.
   VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool file_views = false);
   ~VerifyingSink() override;
   void Write(ByteSpan bytes) override;

@@ -98,11 +98,12 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
         std::vector<CopyCandidate> searched;
         found.clear();
         if (!index) return;
-        // Neither index reads the source for most of its matches; what
-        // the matcher still reads of it, here and there, goes back before
-        // it holds more than a few parts.
-        const ViewPages no_pages;
-        TouchedPages touched(index->SearchesTheSource() ? no_pages : pages, source, 2);
+        // Neither index of what the covers leave reads the source for
+        // most of its matches; what the matcher still reads of it, here
+        // and there, goes back before it holds more than a few parts. An
+        // index of the whole source reads it all over, and holds it.
+        const ViewPages held;
+        TouchedPages touched(index->SearchesTheSource() ? held : pages, source, 2 * TouchedPages::kPartSize);
         auto part = std::upper_bound(parts.begin(), parts.end(), from,
                                      [](std::uint64_t at, const Part& p) { return at < p.to; });
         for (; part != parts.end() && part->from < to; ++part) {
@@ -123,8 +124,6 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
       });
   SegmentParse segment(source, target, for_container, raw_settings, encoder);
   std::vector<CopyCandidate> stretch_candidates;
-  // The matches read the source here and there.
-  TouchedPages touched(pages, source);
   pipeline.Run(
       [&](std::uint64_t from, std::uint64_t to, std::span<const std::vector<CopyCandidate>> candidates) {
         auto part = std::upper_bound(parts.begin(), parts.end(), from,
@@ -154,10 +153,10 @@ CoveredReport MatchCovered(ByteSpan source, ByteSpan target, const MatchSettings
         }
         segment.EndSegment();
         read(from, to, true);
-        touched.Reached(to);
       },
       [](std::uint64_t, std::uint64_t) {});
   index.reset();
+  pages.Release(source);
   ReturnFreedMemory();
   return report;
 }
