@@ -171,7 +171,7 @@ MakerReport MakeToStream(platform::Handle output, const std::string& description
     container::ContainerBytes made;
     MakerReport report = MakeContainer(source, target, options, made, progress);
     VerifyContainer(made.bytes(), source.Bytes(), target.Bytes(), progress,
-                    options.maker.inputs_are_file_views);
+                    options.maker.inputs_are_file_views, report.index_memory);
     stream.Write(made.bytes());
     report.patch_size = made.bytes().size();
     return report;
@@ -236,7 +236,7 @@ MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const 
   }
   try {
     VerifyContainer(written->Bytes(), source.Bytes(), target.Bytes(), progress,
-                    options.maker.inputs_are_file_views);
+                    options.maker.inputs_are_file_views, report.index_memory);
   } catch (const ENotRebuilt&) {
     BlameAChangedInput(source, target, report);
     throw;
@@ -261,7 +261,7 @@ MakerReport MakeToFile(const InputFile& source, const InputFile& target, const s
     }
     try {
       VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress,
-                  options.maker.inputs_are_file_views);
+                  options.maker.inputs_are_file_views, report.index_memory);
     } catch (const ENotRebuilt&) {
       BlameAChangedInput(source, target, report);
       throw;

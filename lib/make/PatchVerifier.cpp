@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "apply/InstructionStream.h"
 #include "common/Crc32.h"
@@ -20,10 +21,14 @@ constexpr std::uint64_t kProgressStep = std::uint64_t{8} << 20;
 class ComparingStream : public TStream {
  public:
   // `pages`: the inputs' pages go back to the system as the check goes, the
-  // target's once compared, the source's (`source`) each step.
+  // target's once compared, the source's (`source`) each step and past
+  // `source_room`.
   ComparingStream(ByteSpan source, ByteSpan target, const ProgressReport& progress,
-                  const maker::ViewPages& pages)
-      : target_(target), progress_(progress), pages_(pages), source_pages_(pages_, source) {}
+                  const maker::ViewPages& pages, std::uint64_t source_room)
+      : target_(target),
+        progress_(progress),
+        pages_(pages),
+        source_pages_(pages_, source, std::max(maker::TouchedPages::kLeastRoom, source_room)) {}
 
   // The CRC-32 of the target compared so far: the whole target's after Finish.
   std::uint32_t TargetCrc() const noexcept { return target_crc_; }
@@ -102,12 +107,12 @@ class VerifyingSink::Comparison : public ComparingStream {
 };
 
 VerifyingSink::VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool file_views,
-                             const ProgressReport& progress)
+                             const ProgressReport& progress, std::uint64_t source_room)
     : output_(output),
       source_(source),
       target_(target),
       pages_(file_views),
-      comparison_(std::make_unique<Comparison>(source, target, progress, pages_)) {}
+      comparison_(std::make_unique<Comparison>(source, target, progress, pages_, source_room)) {}
 
 VerifyingSink::~VerifyingSink() = default;
 
@@ -146,7 +151,7 @@ void VerifyingSink::Decode() {
     // The header, the signature and one byte more, as ValidatePatch reads them.
     if (held.size() < 4 || held.size() <= (held[0] | held[1] << 8) + std::uint64_t{kSignatureSize}) return;
     header_ = ValidatePatch(
-        held, [&] { return maker::Crc32Passing(pages_, source_); }, "the patch");
+        held, [&] { return Crc32(source_); }, "the patch");
     at = std::uint64_t{header_->header_size} + kSignatureSize;
   }
   while (at < held.size()) {
@@ -187,7 +192,7 @@ void VerifyingSink::Finish() {
   try {
     if (!header_) {
       header_ = ValidatePatch(
-          held_, [&] { return maker::Crc32Passing(pages_, source_); }, "the patch");
+          held_, [&] { return Crc32(source_); }, "the patch");
       consumed_ = std::uint64_t{header_->header_size} + kSignatureSize;
       held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(consumed_));
     }
@@ -205,10 +210,10 @@ void VerifyingSink::Finish() {
 }
 
 void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const ProgressReport& progress,
-                 bool file_views) {
+                 bool file_views, std::uint64_t source_room) {
   if (progress) progress(Stage::kVerifying, 0, target.size());
   const maker::ViewPages pages(file_views);
-  ComparingStream stream(source, target, progress, pages);
+  ComparingStream stream(source, target, progress, pages, source_room);
   try {
     PatchHeader header = ValidatePatch(
         patch, [&] { return maker::Crc32Passing(pages, source); }, "the patch");

@@ -2,6 +2,7 @@
 // decoder the applicator runs, and what it writes is compared with the target.
 #pragma once
 
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -20,10 +21,13 @@ namespace varnock {
 // thrown by `progress` leaves as it is. With `file_views` both inputs are
 // views of files (platform::MapReadOnlyView) whose pages are handed back to
 // the system as the check goes (maker::ViewPages): the target's once
-// compared, the source's each step of the target, so that the check holds
-// the patch and what it is comparing, not both inputs.
+// compared, the source's each step of the target and whenever the copies
+// have read more of it, here and there, than `source_room` (what the
+// maker's index took, MakerReport::index_memory: the run held that much
+// anyway), so that the check holds the patch and what it is comparing, not
+// both inputs.
 void VerifyPatch(ByteSpan patch, ByteSpan source, ByteSpan target, const ProgressReport& progress = {},
-                 bool file_views = false);
+                 bool file_views = false, std::uint64_t source_room = 0);
 
 // What VerifyPatch and VerifyingSink raise for a patch that does not rebuild
 // the target (not for an exception of the progress callback).
@@ -45,10 +49,13 @@ inline const ProgressReport kNoProgress;
 // the pieces before the fault have been passed on by then.
 class VerifyingSink : public PatchSink {
  public:
-  // `file_views` as for VerifyPatch; `progress`, which must outlive it,
-  // gets Stage::kVerifying as the target is compared.
+  // `file_views` and `source_room` as for VerifyPatch; by default the
+  // source's pages are left where they are, since the maker may be
+  // searching the source all over meanwhile. `progress`, which must outlive
+  // it, gets Stage::kVerifying as the target is compared.
   VerifyingSink(PatchSink& output, ByteSpan source, ByteSpan target, bool file_views = false,
-                const ProgressReport& progress = kNoProgress);
+                const ProgressReport& progress = kNoProgress,
+                std::uint64_t source_room = std::numeric_limits<std::uint64_t>::max());
   ~VerifyingSink() override;
   void Write(ByteSpan bytes) override;
   // The patch is complete: its last byte must be the stop, the target whole.

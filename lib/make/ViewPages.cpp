@@ -24,22 +24,29 @@ void PassedPages::Release(std::uint64_t position) {
   released_ = position;
 }
 
+TouchedPages::TouchedPages(const ViewPages& pages, ByteSpan view, std::uint64_t room)
+    : pages_(pages), view_(view), held_parts_(std::max<std::uint64_t>(1, room / kPartSize)) {
+  if (pages.FileViews()) held_.assign((view.size() / kPartSize + 64) / 64, 0);
+}
+
 void TouchedPages::Read(ByteSpan bytes) {
   if (!pages_.FileViews() || bytes.empty()) return;
   const std::uint8_t* const start = view_.data();
   if (bytes.data() < start || bytes.data() >= start + view_.size()) return;
   const auto from = static_cast<std::uint64_t>(bytes.data() - start);
-  const std::uint64_t last = (from + bytes.size() - 1) / kPartSize;
+  const std::uint64_t last = (std::min<std::uint64_t>(from + bytes.size(), view_.size()) - 1) / kPartSize;
   for (std::uint64_t part = from / kPartSize; part <= last; ++part) {
-    const auto held_end = held_.begin() + static_cast<std::ptrdiff_t>(held_count_);
-    if (std::find(held_.begin(), held_end, part) != held_end) continue;
+    const std::uint64_t bit = std::uint64_t{1} << (part % 64);
+    if (held_[part / 64] & bit) continue;
     if (held_count_ == held_parts_) Release();
-    held_[held_count_++] = part;
+    held_[part / 64] |= bit;
+    ++held_count_;
   }
 }
 
 void TouchedPages::Release() {
   pages_.Release(view_);
+  if (held_count_ > 0) std::fill(held_.begin(), held_.end(), 0);
   held_count_ = 0;
 }
 

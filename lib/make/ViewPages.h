@@ -7,9 +7,8 @@
 // passes are reading. Memory of the caller's own is left alone.
 #pragma once
 
-#include <algorithm>
-#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "format/PatchFormat.h"
 
@@ -58,20 +57,22 @@ class PassedPages {
 
 // Follows a pass over one input that reads `view`, the other, here and
 // there: the whole view goes back each time the pass has gone a step
-// further, and what is read after comes back from the file. Where the reads
-// follow the pass (the source of a target much like it), that is about a
-// step of the view held. Where they jump about (short copies from all over
-// the source) and are told (Read), it also goes back once they have touched
-// more than `held_parts` parts of kPartSize: a read maps what the system's
-// fault-around or the file's large pages take, up to 2 MiB, and a few
-// hundred of them would hold the whole view within a step.
+// further (Reached), and what is read after comes back from the file. Where
+// the reads follow the pass (the source of a target much like it), that is
+// about a step of the view held. Where they jump about (short copies from
+// all over the source) and are told (Read), it also goes back once they
+// have touched more parts of kPartSize than `room` holds: a read maps what
+// the system's fault-around or the file's large pages take, up to 2 MiB,
+// and a few hundred of them would hold the whole view within a step. The
+// room is what the run holds anyway at that time (an index), so that the
+// view goes back only where it would raise the run's peak: reads from all
+// over bring back what went, a fault each.
 class TouchedPages {
  public:
   static constexpr std::uint64_t kPartSize = std::uint64_t{2} << 20;
-  static constexpr std::uint64_t kHeldParts = 4;
+  static constexpr std::uint64_t kLeastRoom = 4 * kPartSize;
 
-  TouchedPages(const ViewPages& pages, ByteSpan view, std::uint64_t held_parts = kHeldParts)
-      : pages_(pages), view_(view), held_parts_(std::clamp<std::uint64_t>(held_parts, 1, kHeldParts)) {}
+  TouchedPages(const ViewPages& pages, ByteSpan view, std::uint64_t room = kLeastRoom);
   TouchedPages(const TouchedPages&) = delete;
   TouchedPages& operator=(const TouchedPages&) = delete;
   ~TouchedPages() { pages_.Release(view_); }
@@ -93,7 +94,7 @@ class TouchedPages {
   ByteSpan view_;
   std::uint64_t held_parts_;
   std::uint64_t next_ = kReleaseStep;
-  std::array<std::uint64_t, kHeldParts> held_{};  // the parts read since the view went back
+  std::vector<std::uint64_t> held_;  // a bit for each part read since the view went back
   std::uint64_t held_count_ = 0;
 };
 

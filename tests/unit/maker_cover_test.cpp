@@ -124,6 +124,24 @@ TEST(BlockCover, ALargeSourceSharesEveryStretchAsLongAsTheStride) {
   }
 }
 
+// A search for covers that is to give up once they leave more than a bound
+// gives up exactly when they do, and finds the same covers otherwise; and a
+// table of every kCoverBlock-th block finds the covers a sampled one finds.
+TEST(BlockCover, GivesUpOnlyWhereTheCoversLeaveMoreThanTheBound) {
+  for (const Case& c : Cases()) {
+    const std::vector<maker::CopyCandidate> covers = maker::FindCovers(c.source, c.target);
+    std::uint64_t covered = 0;
+    for (const maker::CopyCandidate& cover : covers) covered += cover.length;
+    const std::uint64_t left = c.target.size() - covered;
+    for (const std::uint64_t bound : {left, left + 1, left - 1, left / 2, std::uint64_t{0}}) {
+      const std::vector<maker::CopyCandidate> bounded =
+          maker::FindCovers(c.source, c.target, {}, maker::kCoverBlock, bound);
+      EXPECT_EQ(bounded, bound >= left ? covers : std::vector<maker::CopyCandidate>{})
+          << c.name << ", " << bound;
+    }
+  }
+}
+
 TEST(BlockCover, PatchesRebuildTheTargetCostNoMoreThanTheEditsAndIgnoreTheThreadCount) {
   for (const Case& c : Cases()) {
     MakerOptions options;

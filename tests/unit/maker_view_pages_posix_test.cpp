@@ -102,7 +102,7 @@ TEST(ViewPages, ReadsHereAndThereHoldAFewPartsAtMost) {
     (void)byte;
     most = std::max(most, ResidentAround(file.Data()));
   }
-  EXPECT_LE(most, (TouchedPages::kHeldParts + 1) * TouchedPages::kPartSize);
+  EXPECT_LE(most, TouchedPages::kLeastRoom + TouchedPages::kPartSize);
 }
 
 // A copy of most of the source is compared a step at a time: a difference in

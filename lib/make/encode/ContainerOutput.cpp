@@ -53,10 +53,10 @@ class NoOutput : public PatchSink {
 }  // namespace
 
 void VerifyContainer(ByteSpan container, ByteSpan source, ByteSpan target, const ProgressReport& progress,
-                     bool file_views) {
+                     bool file_views, std::uint64_t source_room) {
   if (progress) progress(Stage::kVerifying, 0, target.size());
   NoOutput nowhere;
-  VerifyingSink checked(nowhere, source, target, file_views, progress);
+  VerifyingSink checked(nowhere, source, target, file_views, progress, source_room);
   SpanRanges container_input(container);
   SpanRanges source_input(source);
   // What the decoder refuses, the maker made wrong.

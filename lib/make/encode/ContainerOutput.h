@@ -40,8 +40,10 @@ class ContainerMaking final : public PatchSink {
 
 // Raises Exception unless `container` decodes, with `source`, to a patch that
 // rebuilds `target` (ENotRebuilt where the patch is wrong). Holds one block
-// at a time; reports Stage::kVerifying; `file_views` as for VerifyPatch.
+// at a time; reports Stage::kVerifying; `file_views` and `source_room` as
+// for VerifyPatch.
 void VerifyContainer(ByteSpan container, ByteSpan source, ByteSpan target,
-                     const ProgressReport& progress = {}, bool file_views = false);
+                     const ProgressReport& progress = {}, bool file_views = false,
+                     std::uint64_t source_room = 0);
 
 }  // namespace varnock

@@ -42,32 +42,29 @@ std::uint64_t HashBlock(const std::uint8_t* at) {
 // otherwise no longer holds.
 constexpr std::uint64_t kMostBlocks = std::uint64_t{3} << 17;
 
-std::uint64_t BlockCount(std::uint64_t source_size) {
-  return source_size < kCoverBlock ? 0 : (source_size - kCoverBlock) / CoverStride(source_size) + 1;
+std::uint64_t BlockCount(std::uint64_t source_size, std::uint64_t stride) {
+  return source_size < kCoverBlock ? 0 : (source_size - kCoverBlock) / stride + 1;
 }
 
 // A slot and a half a block, as many as that takes (no power of two, which
 // would double it at worst): a miss ends after a few slots of one line.
-std::uint64_t SlotCount(std::uint64_t source_size) {
-  const std::uint64_t blocks = BlockCount(source_size);
-  return std::max<std::uint64_t>(64, blocks + blocks / 2);
-}
+std::uint64_t SlotCount(std::uint64_t blocks) { return std::max<std::uint64_t>(64, blocks + blocks / 2); }
 
 // Eight to sixteen bits a block.
-std::uint64_t FilterWords(std::uint64_t source_size) {
-  return std::bit_ceil(std::max<std::uint64_t>(64, BlockCount(source_size))) / 8;
+std::uint64_t FilterWords(std::uint64_t blocks) {
+  return std::bit_ceil(std::max<std::uint64_t>(64, blocks)) / 8;
 }
 
 // The source's blocks by hash, the first of equal ones only: an entry holds
 // the hash's high half and the block's number.
 class BlockTable {
  public:
-  BlockTable(ByteSpan source, const ViewPages& pages)
+  BlockTable(ByteSpan source, std::uint64_t stride, const ViewPages& pages)
       : source_(source),
-        stride_(CoverStride(source.size())),
-        slots_(SlotCount(source.size()), 0),
-        filter_(FilterWords(source.size()), 0) {
-    const std::uint64_t blocks = BlockCount(source.size());
+        stride_(stride),
+        slots_(SlotCount(BlockCount(source.size(), stride)), 0),
+        filter_(FilterWords(BlockCount(source.size(), stride)), 0) {
+    const std::uint64_t blocks = BlockCount(source.size(), stride);
     PassedPages passed(pages, source);
     for (std::uint64_t block = 0; block < blocks; ++block) {
       Insert(block);
@@ -160,20 +157,23 @@ std::uint64_t CoverStride(std::uint64_t source_size) {
   return stride;
 }
 
-std::uint64_t CoverTableMemory(std::uint64_t source_size) {
-  return SlotCount(source_size) * sizeof(std::uint64_t) + FilterWords(source_size) * sizeof(std::uint64_t);
+std::uint64_t CoverTableMemory(std::uint64_t source_size, std::uint64_t stride) {
+  const std::uint64_t blocks = BlockCount(source_size, stride);
+  return (SlotCount(blocks) + FilterWords(blocks)) * sizeof(std::uint64_t);
 }
 
-std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target, const ViewPages& pages) {
+std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target, const ViewPages& pages,
+                                      std::uint64_t stride, std::uint64_t most_left) {
   std::vector<CopyCandidate> covers;
   if (source.size() < kCoverBlock || target.size() < kCoverBlock) return covers;
-  const BlockTable table(source, pages);
+  const BlockTable table(source, stride == 0 ? CoverStride(source.size()) : stride, pages);
   const std::uint8_t* const t = target.data();
   const std::uint8_t* const s = source.data();
   const std::uint64_t size = target.size();
   PassedPages passed(pages, target);
   TouchedPages touched(pages, source);
   std::uint64_t covered_to = 0;  // the last cover's end
+  std::uint64_t covered = 0;     // bytes in covers
   // A match at target `at` of source `from`, at least a block long, taken
   // from covered_to on as far as it goes either way.
   auto take = [&](std::uint64_t at, std::uint64_t from) {
@@ -185,6 +185,7 @@ std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target, const Vi
     covers.push_back({static_cast<std::uint32_t>(at - back), static_cast<std::uint32_t>(from - back),
                       static_cast<std::uint32_t>(back + forward)});
     covered_to = at + forward;
+    covered += back + forward;
     passed.Reached(at - back);
     touched.Reached(covered_to);
   };
@@ -209,6 +210,9 @@ std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target, const Vi
   };
   std::uint64_t at = 0;
   while (at + kCoverBlock <= size) {
+    // What lies before the last cover's end is left for good: a later cover
+    // reaches back no further.
+    if (covered_to - covered > most_left) return {};
     // Past a cover's end, its diagonal first.
     if (!covers.empty() && covered_to == at) {
       const CopyCandidate& last = covers.back();
@@ -244,6 +248,7 @@ std::vector<CopyCandidate> FindCovers(ByteSpan source, ByteSpan target, const Vi
       touched.Reached(at);
     }
   }
+  if (size - covered > most_left) return {};
   return covers;
 }
 
