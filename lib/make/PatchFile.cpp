@@ -198,6 +198,26 @@ MakerReport MakeToNamedStream(const InputFile& source, const InputFile& target, 
   return report;
 }
 
+// Reads the patch back from its file, so that what is checked is what was
+// written, and checks it; a patch that does not rebuild the target is put
+// down to an input that changed meanwhile, where one did.
+template <typename Check>
+void CheckWritten(const PendingFile& file, const std::string& patch_name, const InputFile& source,
+                  const InputFile& target, const MakerReport& report, const Check& check) {
+  std::optional<TFileMappingAsByteArray> written;
+  try {
+    written.emplace(file.File());
+  } catch (const EOSError& error) {
+    RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
+  }
+  try {
+    check(written->Bytes());
+  } catch (const ENotRebuilt&) {
+    BlameAChangedInput(source, target, report);
+    throw;
+  }
+}
+
 // The container goes to the file as its blocks are made; the header, whose
 // patch length and CRC-32 come last, is written again at the end.
 class FileContainer : public container::ContainerSink {
@@ -228,19 +248,10 @@ MakerReport MakeContainerFile(PendingFile& file, const InputFile& source, const 
   FileContainer out(file, patch_name);
   MakerReport report = MakeContainer(source, target, options, out, progress);
   report.patch_size = out.written();
-  std::optional<TFileMappingAsByteArray> written;
-  try {
-    written.emplace(file.File());
-  } catch (const EOSError& error) {
-    RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
-  }
-  try {
-    VerifyContainer(written->Bytes(), source.Bytes(), target.Bytes(), progress,
-                    options.maker.inputs_are_file_views, report.index_memory);
-  } catch (const ENotRebuilt&) {
-    BlameAChangedInput(source, target, report);
-    throw;
-  }
+  CheckWritten(file, patch_name, source, target, report, [&](ByteSpan written) {
+    VerifyContainer(written, source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views,
+                    report.index_memory);
+  });
   file.Commit(options.force);
   return report;
 }
@@ -252,20 +263,10 @@ MakerReport MakeToFile(const InputFile& source, const InputFile& target, const s
   MakerReport report = MakePatch(source.Bytes(), target.Bytes(), options.maker, file, progress);
   RefuseOversizedPatch(report);
   if (options.verify) {
-    // Read back from the file, so that what is checked is what was written.
-    std::optional<TFileMappingAsByteArray> patch;
-    try {
-      patch.emplace(file.File());
-    } catch (const EOSError& error) {
-      RaiseOSError("Cannot read back the patch " + Quoted(patch_name), error.ErrorCode());
-    }
-    try {
-      VerifyPatch(patch->Bytes(), source.Bytes(), target.Bytes(), progress,
-                  options.maker.inputs_are_file_views, report.index_memory);
-    } catch (const ENotRebuilt&) {
-      BlameAChangedInput(source, target, report);
-      throw;
-    }
+    CheckWritten(file, patch_name, source, target, report, [&](ByteSpan written) {
+      VerifyPatch(written, source.Bytes(), target.Bytes(), progress, options.maker.inputs_are_file_views,
+                  report.index_memory);
+    });
   }
   file.Commit(options.force);
   return report;
