@@ -52,7 +52,7 @@ class ComparingStream : public TStream {
     // A step at a time: a copy of most of a large source is held no more
     // than a step of either input.
     for (std::uint64_t done = 0; done < length;) {
-      const std::uint64_t piece = std::min(length - done, maker::kReleaseStep);
+      const auto piece = static_cast<std::size_t>(std::min(length - done, maker::kReleaseStep));
       const std::uint8_t* expected = target_.data() + position_;
       if (std::memcmp(run + done, expected, piece) != 0) {
         auto difference = std::mismatch(run + done, run + done + piece, expected).first - (run + done);
