@@ -143,8 +143,8 @@ std::uint64_t AgreeForward(const std::uint8_t* a, const std::uint8_t* b, std::ui
     const std::uint64_t agree = CommonPrefix(a + length, b + length, piece);
     length += agree;
     if (agree < piece) break;
-    pages.Release({a + length - piece, piece});
-    pages.Release({b + length - piece, piece});
+    pages.Release({a + length - piece, static_cast<std::size_t>(piece)});
+    pages.Release({b + length - piece, static_cast<std::size_t>(piece)});
   }
   return length;
 }
