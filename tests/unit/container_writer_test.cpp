@@ -35,6 +35,13 @@ std::vector<Pair> Pairs() {
   return pairs;
 }
 
+// The raw patch as the maker parses it for a container.
+Bytes RawForContainer(const Pair& pair) {
+  MakerOptions options;
+  options.container = true;
+  return testing::MakeInMemory(pair.older, pair.newer, options);
+}
+
 // `bytes` written to `sink` in pieces of random lengths.
 void WriteInPieces(PatchSink& sink, ByteSpan bytes, std::mt19937& random) {
   while (!bytes.empty()) {
@@ -60,9 +67,7 @@ TEST(ContainerWriter, TheBytesDependOnNeitherTheWritesNorTheThreadsAndRebuildThe
   std::mt19937 random(11);
   for (const Pair& pair : Pairs()) {
     SCOPED_TRACE(pair.name);
-    MakerOptions options;
-    options.container = true;
-    const Bytes raw = testing::MakeInMemory(pair.older, pair.newer, options);
+    const Bytes raw = RawForContainer(pair);
     for (const std::uint32_t block_limit : {64u, 5000u, kDefaultBlockLimit}) {
       SCOPED_TRACE(block_limit);
       const Bytes whole = Written(raw, pair.older, 1, block_limit, nullptr);
@@ -77,9 +82,7 @@ TEST(ContainerMaking, StreamsTheContainerMadeWholeAndFoldsRightInAnyWindow) {
   std::mt19937 random(12);
   for (const Pair& pair : Pairs()) {
     SCOPED_TRACE(pair.name);
-    MakerOptions options;
-    options.container = true;
-    const Bytes raw = testing::MakeInMemory(pair.older, pair.newer, options);
+    const Bytes raw = RawForContainer(pair);
     if (pair.name == "edited") {
       ASSERT_GT(raw.size(), kLargestUnsurePatch) << "the long pair no longer streams";
     }
