@@ -38,6 +38,17 @@ struct BlockForms {
   Bytes of[kFormCount];
 };
 
+// Appends to `out` the difference form of literal `bytes` taken with the
+// cursor at `cursor`: each byte less the source's on its diagonal (0 past
+// the source's end).
+inline void AppendDifferences(ByteSpan source, std::uint64_t cursor, ByteSpan bytes, Bytes& out) {
+  for (std::size_t k = 0; k < bytes.size(); ++k) {
+    const std::uint64_t aligned = cursor + k;
+    const std::uint8_t base = aligned < source.size() ? source[aligned] : 0;
+    out.push_back(static_cast<std::uint8_t>(bytes[k] - base));
+  }
+}
+
 // Appends instructions to blocks' streams; the cursor, where the source lines
 // up with the next target byte, carries on from block to block.
 class StreamBuilder {
@@ -53,15 +64,8 @@ class StreamBuilder {
     if (OperandWidthsOf(code).length != 0) AppendVarint(into[Form::kLengths], length);
   }
   void AddLiteralBytes(BlockForms& into, ByteSpan bytes) {
-    Bytes& plain = into[Form::kPlainLiterals];
-    Bytes& difference = into[Form::kDifferenceLiterals];
-    for (std::size_t k = 0; k < bytes.size(); ++k) {
-      const std::uint64_t aligned = cursor_ + k;
-      const std::uint8_t base = aligned < source_.size() ? source_[aligned] : 0;
-      plain.push_back(bytes[k]);
-      difference.push_back(static_cast<std::uint8_t>(bytes[k] - base));
-    }
-    cursor_ += bytes.size();
+    AppendDifferences(source_, cursor_, bytes, into[Form::kDifferenceLiterals]);
+    AddPlainLiteralBytes(into, bytes);
   }
   // The plain form alone, for a maker that makes the difference form later.
   void AddPlainLiteralBytes(BlockForms& into, ByteSpan bytes) {

@@ -26,19 +26,24 @@ Bytes EncodeContainer(ByteSpan raw_patch, ByteSpan source, unsigned threads, con
                       EncodeReport* report, Bytes* carried) {
   if (carried != nullptr) carried->clear();
   EncodeReport told;
-  if (!options.predict || !Predictor(source).Knows()) {
-    Bytes container = Write(raw_patch, source, threads, options, told);
-    if (report != nullptr) *report = told;
-    return container;
-  }
+  ContainerBytes out;
   Collector folded;
-  CopyFolder folder(source, folded);
-  folder.Write(raw_patch);
-  if (!folder.Finish()) folded.bytes_.clear();
-  const ByteSpan carries = folded.bytes_.empty() ? raw_patch : ByteSpan(folded.bytes_);
-  Bytes container = Write(carries, source, threads, options, told);
+  bool predicts = false;
+  {
+    // The writer's own predictor tells whether there is anything to fold for.
+    ContainerWriter writer(source, threads, options, out);
+    predicts = writer.Predicts();
+    if (predicts) {
+      CopyFolder folder(source, folded);
+      folder.Write(raw_patch);
+      if (!folder.Finish()) folded.bytes_.clear();
+    }
+    writer.Write(folded.bytes_.empty() ? raw_patch : ByteSpan(folded.bytes_));
+    told = writer.Finish();
+  }
+  Bytes container = std::move(out.bytes());
   bool folds = !folded.bytes_.empty();
-  if (raw_patch.size() <= kLargestUnsurePatch) {
+  if (predicts && raw_patch.size() <= kLargestUnsurePatch) {
     // The other ways, kept where smaller: as parsed, predicting, where the
     // folded patch is another; and the first version's.
     for (const bool predict : {true, false}) {

@@ -141,14 +141,11 @@ void ContainerWriter::Close() {
 void ContainerWriter::AddDifferences(BlockStreams& block) const {
   const Bytes& plain = block.forms[Form::kPlainLiterals];
   Bytes& differences = block.forms[Form::kDifferenceLiterals];
-  differences.resize(plain.size());
+  differences.reserve(plain.size());
   std::size_t at = 0;
   for (const BlockStreams::Piece& piece : block.pieces) {
-    for (std::size_t k = 0; k < piece.count; ++k, ++at) {
-      const std::uint64_t aligned = piece.cursor + k;
-      const std::uint8_t base = aligned < source_.size() ? source_[aligned] : 0;
-      differences[at] = static_cast<std::uint8_t>(plain[at] - base);
-    }
+    AppendDifferences(source_, piece.cursor, ByteSpan(plain).subspan(at, piece.count), differences);
+    at += piece.count;
   }
 }
 
